@@ -1,0 +1,53 @@
+// Small stateless helpers shared by every subsystem: the running program's
+// folder, creation of a folder path level by level, and text conversions.
+// Callable from any thread.
+#pragma once
+
+#include <cstdint>
+
+// Every caller passes a buffer of this many characters.
+inline constexpr uint32_t kMaxPathChars = 260;
+
+// Writes the folder of the running program, without a trailing separator,
+// into `out`. False when `capacity` is below 2, when the system does not name
+// the program, when its full name does not fit 259 characters (the Windows
+// bound this program keeps), or when the folder does not fit `capacity`.
+bool GetCurrentExePath(wchar_t* out, uint32_t capacity);
+
+// Creates every missing folder of `path`, outermost first; "\" and "/" both
+// separate. Failures are not reported: a missing folder shows up later as a
+// failure to create a file in it. A path that does not fit the 259-character
+// work buffer (258 when a "/" has to be appended) is left alone entirely, so
+// that no folder is made from a cut path. A path that starts with a
+// separator stays absolute.
+void CreateFolderPath(const wchar_t* path);
+
+// Owns the result of one conversion; the text lives as long as the holder.
+// Both pointers are null until a conversion stores into them.
+class ConvertedText {
+public:
+    ConvertedText() = default;
+    ~ConvertedText() { clear(); }
+    ConvertedText(const ConvertedText&) = delete;
+    ConvertedText& operator=(const ConvertedText&) = delete;
+
+    void clear();
+    const char* narrow() const { return m_narrow; }
+    const wchar_t* wide() const { return m_wide; }
+
+private:
+    friend void WideToAnsi(const wchar_t*, ConvertedText&);
+    friend void WideToUtf8(const wchar_t*, ConvertedText&);
+    friend void AnsiToWide(const char*, ConvertedText&);
+
+    char* m_narrow = nullptr;
+    wchar_t* m_wide = nullptr;
+};
+
+// Narrow texts are UTF-8 on this platform, so the "ANSI" forms and the UTF-8
+// form are the same; a character without a narrow form becomes '?'. A null
+// input gives an empty text, never a null pointer.
+void WideToAnsi(const wchar_t* text, ConvertedText& holder);
+void WideToUtf8(const wchar_t* text, ConvertedText& holder);
+// Bytes that are not valid UTF-8 become U+FFFD.
+void AnsiToWide(const char* text, ConvertedText& holder);

@@ -1,0 +1,235 @@
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cwctype>
+#include <utility>
+
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace platform {
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+bool File::open(const std::wstring& path, Access access, Disposition disposition, bool append) {
+    close();
+    const std::string p = toSystemPath(path);
+    int flags = O_CLOEXEC;
+    switch (access) {
+        case Access::Read: flags |= O_RDONLY; break;
+        case Access::Write: flags |= O_WRONLY; break;
+        case Access::ReadWrite: flags |= O_RDWR; break;
+    }
+    if (access != Access::Read) {
+        // Windows refuses write access to a read-only file whoever asks.
+        struct stat st{};
+        if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+            errno = EACCES;
+            return false;
+        }
+        if (disposition != Disposition::OpenExisting) flags |= O_CREAT;
+        if (disposition == Disposition::CreateAlways) flags |= O_TRUNC;
+        if (append) flags |= O_APPEND;
+    } else if (disposition != Disposition::OpenExisting) {
+        flags |= O_CREAT;
+    }
+    int fd;
+    do {
+        fd = ::open(p.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+void File::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+int64_t File::read(void* buffer, std::size_t size) {
+    ssize_t n;
+    do {
+        n = ::read(m_fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
+    const auto* p = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) {
+            errno = EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written != nullptr) *written = done;
+    return done == size;
+}
+
+bool File::writeAt(const void* buffer, std::size_t size, uint64_t offset) {
+    const auto* p = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(m_fd, p + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool File::seek(uint64_t offset) { return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0; }
+
+bool File::seekEnd() { return ::lseek(m_fd, 0, SEEK_END) >= 0; }
+
+bool File::truncate(uint64_t size) { return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0; }
+
+bool File::size(uint64_t& out) const {
+    struct stat st{};
+    if (::fstat(m_fd, &st) != 0) return false;
+    out = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool pathExists(const std::wstring& path) {
+    struct stat st{};
+    return ::stat(toSystemPath(path).c_str(), &st) == 0;
+}
+
+bool isDirectory(const std::wstring& path) {
+    struct stat st{};
+    return ::stat(toSystemPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool createDirectory(const std::wstring& path) { return ::mkdir(toSystemPath(path).c_str(), 0755) == 0; }
+
+bool deleteFile(const std::wstring& path) {
+    const std::string p = toSystemPath(path);
+    struct stat st{};
+    if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    return ::unlink(p.c_str()) == 0;
+}
+
+namespace {
+
+bool changeMode(const std::wstring& path, mode_t clear, mode_t set) {
+    const std::string p = toSystemPath(path);
+    struct stat st{};
+    if (::stat(p.c_str(), &st) != 0) return false;
+    const mode_t mode = static_cast<mode_t>(((st.st_mode & 07777) & ~clear) | set);
+    if (mode == (st.st_mode & 07777)) return true;
+    return ::chmod(p.c_str(), mode) == 0;
+}
+
+}  // namespace
+
+bool setFileReadOnly(const std::wstring& path) { return changeMode(path, S_IWUSR | S_IWGRP | S_IWOTH, 0); }
+
+bool setFileAttributesNormal(const std::wstring& path) { return changeMode(path, 0, S_IWUSR); }
+
+bool isReadOnly(const std::wstring& path) {
+    struct stat st{};
+    return ::stat(toSystemPath(path).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
+}
+
+bool setFileMode(const std::wstring& path, uint32_t mode) {
+    return ::chmod(toSystemPath(path).c_str(), static_cast<mode_t>(mode & 07777)) == 0;
+}
+
+bool setFileTimes(const std::wstring& path, int64_t accessSeconds, int64_t writeSeconds) {
+    timespec times[2]{};
+    times[0].tv_sec = static_cast<time_t>(accessSeconds);
+    times[1].tv_sec = static_cast<time_t>(writeSeconds);
+    return ::utimensat(AT_FDCWD, toSystemPath(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool fileSize(const std::wstring& path, uint64_t& out) {
+    struct stat st{};
+    if (::stat(toSystemPath(path).c_str(), &st) != 0) return false;
+    out = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+namespace {
+
+bool endsWithNoCase(const std::wstring& name, const std::wstring& suffix) {
+    if (name.size() < suffix.size()) return false;
+    const std::size_t off = name.size() - suffix.size();
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(name[off + i])) != std::towlower(static_cast<wint_t>(suffix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::vector<DirEntry>& out) {
+    out.clear();
+    const std::string dirPath = toSystemPath(folder);
+    DIR* dir = ::opendir(dirPath.c_str());
+    if (dir == nullptr) return false;
+    const int dfd = ::dirfd(dir);
+    errno = 0;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string_view raw(e->d_name);
+        if (raw == "." || raw == "..") continue;
+        std::wstring name = utf8ToWide(raw);
+        if (!endsWithNoCase(name, suffix)) continue;
+        struct stat st{};
+        if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        DirEntry entry;
+        entry.name = std::move(name);
+        entry.isDirectory = S_ISDIR(st.st_mode);
+        entry.lastWriteSeconds = static_cast<uint64_t>(st.st_mtim.tv_sec) + kFileTimeEpochOffsetSeconds;
+        out.push_back(std::move(entry));
+        errno = 0;
+    }
+    const int err = errno;
+    ::closedir(dir);
+    errno = err;
+    return err == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+#include "platform/folders.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/text.h"
+
+namespace platform {
+
+namespace {
+
+std::string absoluteEnv(const char* name) {
+    const char* v = std::getenv(name);
+    // The XDG rules ignore relative values.
+    if (v == nullptr || v[0] != '/') return {};
+    return v;
+}
+
+bool makeAll(const std::string& path) {
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        partial = path.substr(0, next);
+        if (!partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        pos = next + 1;
+    }
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+bool userFolder(const char* xdgName, const char* homeSuffix, std::wstring& out) {
+    std::string path = absoluteEnv(xdgName);
+    if (path.empty()) {
+        const std::string home = absoluteEnv("HOME");
+        if (home.empty()) {
+            errno = ENOENT;
+            return false;
+        }
+        path = home + homeSuffix;
+    }
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (!makeAll(path)) return false;
+    out = utf8ToWide(path);
+    return true;
+}
+
+}  // namespace
+
+bool roamingAppDataFolder(std::wstring& out) { return userFolder("XDG_CONFIG_HOME", "/.config", out); }
+
+bool localAppDataFolder(std::wstring& out) { return userFolder("XDG_DATA_HOME", "/.local/share", out); }
+
+std::string runtimeFolder() {
+    std::string dir = absoluteEnv("XDG_RUNTIME_DIR");
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+// A private HOME with its own XDG folders for one test: set in the
+// constructor, removed (with everything below it) and the old values put
+// back in the destructor. Create it before any thread that reads the
+// environment starts.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace testsupport {
+
+class TempHome {
+public:
+    TempHome();
+    ~TempHome();
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::filesystem::path& root() const { return m_root; }
+    std::filesystem::path home() const { return m_root / "home"; }
+    std::filesystem::path config() const { return m_root / "config"; }
+    std::filesystem::path data() const { return m_root / "data"; }
+    std::filesystem::path runtime() const { return m_root / "runtime"; }
+    // The folder the log lives in.
+    std::filesystem::path logFolder() const { return config() / "Keltora/morvel3/GameLauncher"; }
+
+private:
+    void set(const char* name, const std::string& value);
+
+    std::filesystem::path m_root;
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
+
+// Reads a whole file as bytes; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+}  // namespace testsupport
