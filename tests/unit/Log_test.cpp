@@ -1,0 +1,302 @@
+#include "foundation/Log.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/text.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+std::string todayName() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    char name[64];
+    std::strftime(name, sizeof name, "log_glauncher_%Y%m%d.log", &parts);
+    return name;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+const std::regex kPrefix(R"(^\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:(\d+)\] )");
+
+// The message part of a line after checking the prefix and this process id.
+std::string messageOf(const std::string& line) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(line, m, kPrefix)) << line;
+    EXPECT_EQ(m[1].str(), std::to_string(::getpid()));
+    return m.suffix().str();
+}
+
+void setMtime(const fs::path& p, std::time_t t) {
+    timespec times[2]{};
+    times[0].tv_sec = t;
+    times[1].tv_sec = t;
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void TearDown() override { ReleaseLogger(); }
+    fs::path todayLog() const { return home.logFolder() / todayName(); }
+    testsupport::TempHome home;
+};
+
+TEST_F(LogTest, WritesTheExactLineFormatIntoTheDailyFile) {
+    ASSERT_NE(LogPrint("[%s:%d]GameLauncher Start", "GameLauncher", 31), 0);
+    ASSERT_NE(LogPrint("[%s:%d]GameLauncher Exit \r\n\r\n", "GameLauncher", 154), 0);
+    ReleaseLogger();
+    const std::string text = readFile(todayLog());
+    // Whole-file shape: two lines, the second followed by two empty lines.
+    const std::regex whole(
+        R"(^\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:\d+\] \[GameLauncher:31\]GameLauncher Start\r\n)"
+        R"(\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:\d+\] \[GameLauncher:154\]GameLauncher Exit \r\n\r\n\r\n$)");
+    EXPECT_TRUE(std::regex_match(text, whole)) << text;
+    const auto lines = splitLines(text);
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_EQ(messageOf(lines[0]), "[GameLauncher:31]GameLauncher Start");
+    // The date in the line is the date in the file name.
+    EXPECT_EQ(lines[0].substr(0, 4) + lines[0].substr(5, 2) + lines[0].substr(8, 2), todayName().substr(14, 8));
+}
+
+TEST_F(LogTest, LaterRunsOfTheDayAppendToTheSameFile) {
+    LogPrint("[%s:%d]first", "GameLauncher", 1);
+    ReleaseLogger();
+    LogPrint("[%s:%d]second", "GameLauncher", 2);
+    ReleaseLogger();
+    const auto lines = splitLines(readFile(todayLog()));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(messageOf(lines[0]), "[GameLauncher:1]first");
+    EXPECT_EQ(messageOf(lines[1]), "[GameLauncher:2]second");
+}
+
+TEST_F(LogTest, WideAndServiceMessages) {
+    struct Case {
+        int (*write)();
+        std::string expected;
+    };
+    const Case cases[] = {
+        // "%s" in a wide format takes a wide argument, "%hs" a narrow one.
+        {[] { return LogPrintW(L"[%s:%d]path:%s n:%hs", L"GameLauncher", 271, L"/t\u00e9st/\u6e38\u620f", "x"); },
+         "[GameLauncher:271]path:/t\xc3\xa9st/\xe6\xb8\xb8\xe6\x88\x8f n:x"},
+        // A character without a narrow form becomes the default character.
+        {[] { return LogPrintW(L"[%s:%d]%s", L"Loader", 7, L"a\xD800z"); }, "[Loader:7]a?z"},
+        {[] { return LogPrintW(L"%lu|%5.2f|%%|%c", 42ul, 1.5, L'\u00fc'); }, "42| 1.50|%|\xc3\xbc"},
+        // The service client's text is taken literally.
+        {[] { return LogServiceError(L"[KTUpgrade:12]bad %s %d %n %%"); }, "[KTUpgrade:12]bad %s %d %n %%"},
+    };
+    for (const Case& c : cases) ASSERT_NE(c.write(), 0);
+    ReleaseLogger();
+    const auto lines = splitLines(readFile(todayLog()));
+    ASSERT_EQ(lines.size(), std::size(cases));
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(messageOf(lines[i]), cases[i].expected);
+}
+
+TEST_F(LogTest, LongMessagesAreCutAtTheLineBoundOnACharacterEdge) {
+    const std::string ascii(5000, 'a');
+    // 3-byte characters, so the bound falls inside one of them.
+    std::string cjk;
+    for (int i = 0; i < 2000; ++i) cjk += "\xe6\xb8\xb8";
+    LogPrint("%s", ascii.c_str());
+    LogPrint("%s", cjk.c_str());
+    LogServiceError(platform::utf8ToWide(cjk).c_str());
+    LogPrintW(L"%s", std::wstring(6000, L'w').c_str());
+    ReleaseLogger();
+    const std::string text = readFile(todayLog());
+    const auto lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 4u);
+    for (const auto& line : lines) {
+        EXPECT_LE(line.size() + 2, 4095u);
+        const std::string msg = messageOf(line);
+        // Nothing but whole characters: re-encoding changes nothing.
+        EXPECT_EQ(platform::wideToUtf8(platform::utf8ToWide(msg)), msg);
+    }
+    EXPECT_EQ(lines[0].size() + 2, 4095u);
+    EXPECT_EQ(lines[3].size() + 2, 4095u);
+    EXPECT_EQ(messageOf(lines[1]).size() % 3, 0u);
+    EXPECT_GE(lines[1].size() + 2, 4093u);
+}
+
+TEST_F(LogTest, NoUsableLogFolderDropsMessagesAndRetriesOnTheNextCall) {
+    // A file where the log folder should be: nothing can be created there.
+    writeFile(home.config() / "Keltora", "not a folder");
+    EXPECT_EQ(LogPrint("[%s:%d]lost", "GameLauncher", 1), 0);
+    EXPECT_EQ(GetLogFilePath(), nullptr);
+    fs::remove(home.config() / "Keltora");
+    EXPECT_NE(LogPrint("[%s:%d]kept", "GameLauncher", 2), 0);
+    ASSERT_NE(GetLogFilePath(), nullptr);
+    EXPECT_EQ(platform::wideToUtf8(GetLogFilePath()), (home.config().string() + "/Keltora/morvel3/GameLauncher/" + todayName()));
+    ReleaseLogger();
+    const auto lines = splitLines(readFile(todayLog()));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(messageOf(lines[0]), "[GameLauncher:2]kept");
+}
+
+TEST_F(LogTest, PathsOverTheBoundWriteNoLog) {
+    const fs::path deep = home.root() / std::string(240, 'd');
+    fs::create_directories(deep);
+    ::setenv("XDG_CONFIG_HOME", deep.c_str(), 1);
+    EXPECT_EQ(LogPrint("[%s:%d]x", "GameLauncher", 1), 0);
+    EXPECT_FALSE(fs::exists(deep / "Keltora/morvel3/GameLauncher" / todayName()));
+}
+
+struct RetentionCase {
+    const char* name;
+    std::vector<std::string> files;     // created oldest first, one minute apart
+    std::vector<std::string> expected;  // what is left besides today's file
+};
+
+class RetentionTest : public LogTest, public ::testing::WithParamInterface<RetentionCase> {};
+
+TEST_P(RetentionTest, KeepsTheSevenMostRecentlyWritten) {
+    const RetentionCase& c = GetParam();
+    fs::create_directories(home.logFolder());
+    const std::time_t base = std::time(nullptr) - 3600;
+    for (std::size_t i = 0; i < c.files.size(); ++i) {
+        const fs::path p = home.logFolder() / c.files[i];
+        writeFile(p, "old");
+        setMtime(p, base + static_cast<std::time_t>(60 * i));
+    }
+    // Only-read files and folders named like logs.
+    fs::create_directories(home.logFolder() / "x.log");
+    setMtime(home.logFolder() / "x.log", base - 7200);
+    if (fs::exists(home.logFolder() / "ro_0.log")) ::chmod((home.logFolder() / "ro_0.log").c_str(), 0444);
+
+    ASSERT_NE(LogPrint("[%s:%d]GameLauncher Start", "GameLauncher", 31), 0);
+    ReleaseLogger();
+
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(home.logFolder())) left.insert(e.path().filename().string());
+    std::set<std::string> expected(c.expected.begin(), c.expected.end());
+    expected.insert("x.log");
+    expected.insert(todayName());
+    EXPECT_EQ(left, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RetentionTest,
+    ::testing::Values(
+        RetentionCase{"TenFilesKeepNewestSeven",
+                      {"ro_0.log", "a1.log", "b2.log", "c3.log", "d4.log", "e5.log", "f6.log", "g7.log", "h8.log", "i9.log"},
+                      {"c3.log", "d4.log", "e5.log", "f6.log", "g7.log", "h8.log", "i9.log"}},
+        RetentionCase{"ExactlySevenDeleteNothing",
+                      {"a.log", "b.log", "c.log", "d.log", "e.log", "f.log", "g.log"},
+                      {"a.log", "b.log", "c.log", "d.log", "e.log", "f.log", "g.log"}},
+        RetentionCase{"AnyPrefixAndCaseCounts",
+                      {"OLD.LOG", "other.log", "keep.txt", "q1.log", "q2.log", "q3.log", "q4.log", "q5.log", "q6.log",
+                       "q7.log"},
+                      {"keep.txt", "q1.log", "q2.log", "q3.log", "q4.log", "q5.log", "q6.log", "q7.log"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LogTest, EqualTimesKeepListingOrder) {
+    fs::create_directories(home.logFolder());
+    const std::time_t t = std::time(nullptr) - 3600;
+    for (int i = 0; i < 9; ++i) {
+        const fs::path p = home.logFolder() / ("same" + std::to_string(i) + ".log");
+        writeFile(p, "x");
+        setMtime(p, t);
+    }
+    std::vector<platform::DirEntry> listed;
+    ASSERT_TRUE(platform::listDirectory(platform::utf8ToWide(home.logFolder().string()), L".log", listed));
+    ASSERT_EQ(listed.size(), 9u);
+    LogPrint("[%s:%d]x", "GameLauncher", 1);
+    ReleaseLogger();
+    // The two first listed go, the rest stay.
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(fs::exists(home.logFolder() / platform::wideToUtf8(listed[i].name)), i >= 2) << i;
+    }
+}
+
+// Every line must land whole: a checksum-like payload per line lets a torn
+// or interleaved line show.
+void checkWholeLines(const std::string& text, std::size_t expectedLines) {
+    const auto lines = splitLines(text);
+    ASSERT_EQ(lines.size(), expectedLines);
+    const std::regex body(R"(^\[Loader:(\d+)\]w(\d+) l(\d+) (x+)$)");
+    for (const auto& line : lines) {
+        std::smatch pm;
+        ASSERT_TRUE(std::regex_search(line, pm, kPrefix)) << line;
+        const std::string msg = pm.suffix().str();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(msg, m, body)) << msg.substr(0, 80);
+        EXPECT_EQ(m[4].length(), 100 + std::stoi(m[2].str()) * 37);
+    }
+}
+
+TEST_F(LogTest, LinesFromEightThreadsNeverInterleave) {
+    LogPrint("[%s:%d]w0 l0 %s", "Loader", 0, std::string(100, 'x').c_str());
+    constexpr int kThreads = 8, kLines = 500;
+    std::vector<std::thread> threads;
+    for (int w = 1; w <= kThreads; ++w) {
+        threads.emplace_back([w] {
+            const std::string pad(static_cast<std::size_t>(100 + w * 37), 'x');
+            for (int l = 0; l < kLines; ++l) LogPrint("[%s:%d]w%d l%d %s", "Loader", 1, w, l, pad.c_str());
+        });
+    }
+    for (auto& t : threads) t.join();
+    ReleaseLogger();
+    checkWholeLines(readFile(todayLog()), 1 + kThreads * kLines);
+}
+
+TEST_F(LogTest, LinesFromTwoProcessesNeverInterleave) {
+    constexpr int kLines = 2000;
+    pid_t children[2];
+    for (int w = 0; w < 2; ++w) {
+        children[w] = ::fork();
+        ASSERT_GE(children[w], 0);
+        if (children[w] == 0) {
+            const std::string pad(static_cast<std::size_t>(100 + w * 37), 'x');
+            for (int l = 0; l < kLines; ++l) LogPrint("[%s:%d]w%d l%d %s", "Loader", 1, w, l, pad.c_str());
+            ReleaseLogger();
+            ::_exit(0);
+        }
+    }
+    for (pid_t c : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(c, &status, 0), c);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string text = readFile(todayLog());
+    // Lines of other processes carry their own id, so check the shape only.
+    const auto lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 2u * kLines);
+    const std::regex line(R"(^\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:\d+\] \[Loader:1\]w(\d) l\d+ (x+)$)");
+    for (const auto& l : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, line)) << l.substr(0, 120);
+        EXPECT_EQ(m[2].length(), 100 + std::stoi(m[1].str()) * 37);
+    }
+}
+
+}  // namespace
