@@ -1,0 +1,55 @@
+// Runs the real program from a game folder of its own and reads what it left.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "support/Process.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+
+namespace {
+
+class GameLauncherRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        game = home.root() / "game folder";
+        fs::create_directories(game);
+        fs::copy_file(testsupport::builtProgram("gamelauncher"), game / "gamelauncher");
+    }
+    std::string log() {
+        std::string all;
+        if (!fs::exists(home.logFolder())) return all;
+        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
+        return all;
+    }
+    testsupport::TempHome home;
+    fs::path game;
+};
+
+TEST_F(GameLauncherRun, LogsStartAndExitAndLeavesTheGamePathRecord) {
+    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string text = log();
+    const std::string stamp = R"(\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:\d+\] )";
+    EXPECT_TRUE(std::regex_search(text, std::regex("^" + stamp + R"(\[GameLauncher:31\]GameLauncher Start\r\n)"))) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex(stamp + R"(\[GameLauncher:154\]GameLauncher Exit \r\n\r\n\r\n$)")))
+        << text;
+    EXPECT_NE(text.find("[GameLauncher:284]WriteFile OK Path:"), std::string::npos);
+    EXPECT_EQ(readFile(home.config() / "Keltora/morvel3/GamePath/GamePath.rcd"), game.string());
+}
+
+TEST_F(GameLauncherRun, RunsWithoutAnyWritablePerUserFolder) {
+    testsupport::writeFile(home.root() / "blocker", "x");
+    const std::string blocked = (home.root() / "blocker").string();
+    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game,
+                                             {{"HOME", blocked}, {"XDG_CONFIG_HOME", blocked + "/c"},
+                                              {"XDG_DATA_HOME", blocked + "/d"}});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(log(), "");
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+// Runs a program of the project as a child process for integration tests.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+    int exitCode = -1;  // -1 when it did not exit normally
+    std::string output;  // standard output and standard error together
+};
+
+// Runs `program` with `args` in `workDir`, with the current environment plus
+// `env` (an empty value unsets the variable). Waits at most `timeoutSeconds`,
+// then kills the child and reports exit code -1.
+RunResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     const std::filesystem::path& workDir, const std::map<std::string, std::string>& env = {},
+                     int timeoutSeconds = 60);
+
+// Path of a program built by this build tree (e.g. "gamelauncher").
+std::filesystem::path builtProgram(const std::string& relative);
+
+}  // namespace testsupport
