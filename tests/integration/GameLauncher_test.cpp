@@ -52,4 +52,18 @@ TEST_F(GameLauncherRun, RunsWithoutAnyWritablePerUserFolder) {
     EXPECT_EQ(log(), "");
 }
 
+TEST_F(GameLauncherRun, ProgramPathOverTheBoundIsLoggedAndEndsTheRun) {
+    // Linux allows far longer paths than the 259 characters the program's
+    // folder buffers hold; such a folder is refused rather than cut.
+    const fs::path deep = home.root() / std::string(200, 'g') / std::string(100, 'h');
+    fs::create_directories(deep);
+    fs::copy_file(game / "gamelauncher", deep / "gamelauncher");
+    const auto run = testsupport::runProgram(deep / "gamelauncher", {}, deep);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const std::string text = log();
+    EXPECT_NE(text.find("[GameLauncher:64]GetCurrentExePath Failed LastErrorID:36\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[GameLauncher:154]GameLauncher Exit "), std::string::npos);
+    EXPECT_FALSE(fs::exists(home.config() / "Keltora/morvel3/GamePath/GamePath.rcd"));
+}
+
 }  // namespace
