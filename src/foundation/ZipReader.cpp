@@ -1,0 +1,249 @@
+#include "foundation/ZipReader.h"
+
+#include <unzip.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace {
+
+// Bytes in memory seen as a read-only file.
+struct MemoryStream {
+    const unsigned char* data = nullptr;
+    uint64_t size = 0;
+    uint64_t pos = 0;
+};
+
+voidpf ZCALLBACK memoryOpen(voidpf opaque, const void*, int mode) {
+    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
+    static_cast<MemoryStream*>(opaque)->pos = 0;
+    return opaque;
+}
+
+uLong ZCALLBACK memoryRead(voidpf, voidpf stream, void* buf, uLong size) {
+    auto* s = static_cast<MemoryStream*>(stream);
+    if (s->pos >= s->size) return 0;
+    const uint64_t n = std::min<uint64_t>(size, s->size - s->pos);
+    std::memcpy(buf, s->data + s->pos, static_cast<std::size_t>(n));
+    s->pos += n;
+    return static_cast<uLong>(n);
+}
+
+uLong ZCALLBACK memoryWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+
+ZPOS64_T ZCALLBACK memoryTell(voidpf, voidpf stream) { return static_cast<MemoryStream*>(stream)->pos; }
+
+long ZCALLBACK memorySeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    auto* s = static_cast<MemoryStream*>(stream);
+    uint64_t base = 0;
+    switch (origin) {
+        case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
+        case ZLIB_FILEFUNC_SEEK_CUR: base = s->pos; break;
+        case ZLIB_FILEFUNC_SEEK_END: base = s->size; break;
+        default: return -1;
+    }
+    // The reader only ever seeks inside the archive; a position past its end
+    // (from a damaged offset) is refused like a failed fseek.
+    if (offset > s->size || base > s->size - offset) return -1;
+    s->pos = base + offset;
+    return 0;
+}
+
+int ZCALLBACK memoryClose(voidpf, voidpf) { return 0; }
+int ZCALLBACK memoryError(voidpf, voidpf) { return 0; }
+
+// The archive file: a buffered stream that is not inherited by programs we
+// start while it is open.
+voidpf ZCALLBACK fileOpen(voidpf, const void* path, int mode) {
+    if (path == nullptr || (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
+    return std::fopen(static_cast<const char*>(path), "rbe");
+}
+
+uLong ZCALLBACK fileRead(voidpf, voidpf stream, void* buf, uLong size) {
+    return static_cast<uLong>(std::fread(buf, 1, size, static_cast<FILE*>(stream)));
+}
+
+ZPOS64_T ZCALLBACK fileTell(voidpf, voidpf stream) {
+    const off_t pos = ftello(static_cast<FILE*>(stream));
+    return pos < 0 ? static_cast<ZPOS64_T>(-1) : static_cast<ZPOS64_T>(pos);
+}
+
+long ZCALLBACK fileSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    int whence = SEEK_SET;
+    switch (origin) {
+        case ZLIB_FILEFUNC_SEEK_SET: whence = SEEK_SET; break;
+        case ZLIB_FILEFUNC_SEEK_CUR: whence = SEEK_CUR; break;
+        case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
+        default: return -1;
+    }
+    if (offset > static_cast<ZPOS64_T>(INT64_MAX)) return -1;
+    return fseeko(static_cast<FILE*>(stream), static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
+}
+
+int ZCALLBACK fileClose(voidpf, voidpf stream) { return std::fclose(static_cast<FILE*>(stream)); }
+int ZCALLBACK fileError(voidpf, voidpf stream) { return std::ferror(static_cast<FILE*>(stream)); }
+
+unzFile asUnz(void* p) { return static_cast<unzFile>(p); }
+
+bool sameName(const std::string& stored, const std::string& wanted) {
+    if (stored.size() != wanted.size()) return false;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const char a = stored[i] == '\\' ? '/' : stored[i];
+        const char b = wanted[i] == '\\' ? '/' : wanted[i];
+        if (a != b) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ZipReader::~ZipReader() { close(); }
+
+bool ZipReader::openWith(const void* path, void* fileFuncs) {
+    m_unz = unzOpen2_64(path, static_cast<zlib_filefunc64_def*>(fileFuncs));
+    return m_unz != nullptr;
+}
+
+bool ZipReader::openFile(const std::wstring& path) {
+    close();
+    zlib_filefunc64_def funcs{};
+    funcs.zopen64_file = fileOpen;
+    funcs.zread_file = fileRead;
+    funcs.zwrite_file = memoryWrite;
+    funcs.ztell64_file = fileTell;
+    funcs.zseek64_file = fileSeek;
+    funcs.zclose_file = fileClose;
+    funcs.zerror_file = fileError;
+    const std::string systemPath = platform::toSystemPath(path);
+    return openWith(systemPath.c_str(), &funcs);
+}
+
+bool ZipReader::openMemory(const void* data, std::size_t size) {
+    close();
+    if (data == nullptr && size != 0) return false;
+    auto* stream = new (std::nothrow) MemoryStream;
+    if (stream == nullptr) return false;
+    stream->data = static_cast<const unsigned char*>(data);
+    stream->size = size;
+    m_memory = stream;
+    zlib_filefunc64_def funcs{};
+    funcs.zopen64_file = memoryOpen;
+    funcs.zread_file = memoryRead;
+    funcs.zwrite_file = memoryWrite;
+    funcs.ztell64_file = memoryTell;
+    funcs.zseek64_file = memorySeek;
+    funcs.zclose_file = memoryClose;
+    funcs.zerror_file = memoryError;
+    funcs.opaque = stream;
+    if (!openWith("memory", &funcs)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void ZipReader::close() {
+    if (m_unz != nullptr) {
+        closeMember();
+        unzClose(asUnz(m_unz));
+        m_unz = nullptr;
+    }
+    delete static_cast<MemoryStream*>(m_memory);
+    m_memory = nullptr;
+}
+
+bool ZipReader::readDirectory(std::vector<Member>& out) {
+    out.clear();
+    if (m_unz == nullptr) return false;
+    closeMember();
+    unzFile unz = asUnz(m_unz);
+    // Both lengths are 16-bit fields in the archive, so these buffers hold any
+    // stored name and extra field whole.
+    m_nameBuffer.resize(65536);
+    m_extraBuffer.resize(65536);
+    int rc = unzGoToFirstFile(unz);
+    for (uint64_t index = 0; rc == UNZ_OK; ++index) {
+        unz_file_info64 info{};
+        unz64_file_pos pos{};
+        if (unzGetCurrentFileInfo64(unz, &info, m_nameBuffer.data(), static_cast<uLong>(m_nameBuffer.size()),
+                                    m_extraBuffer.data(), static_cast<uLong>(m_extraBuffer.size()), nullptr,
+                                    0) != UNZ_OK ||
+            unzGetFilePos64(unz, &pos) != UNZ_OK) {
+            return false;
+        }
+        Member m;
+        m.rawName.assign(m_nameBuffer.data(), std::min<std::size_t>(info.size_filename, m_nameBuffer.size()));
+        m.name = platform::utf8ToWide(m.rawName);
+        if (m.name.size() > kMaxNameChars) m.name.resize(kMaxNameChars);
+        m.versionMadeBy = static_cast<uint16_t>(info.version);
+        m.flags = static_cast<uint16_t>(info.flag);
+        m.method = static_cast<uint16_t>(info.compression_method);
+        m.dosDateTime = static_cast<uint32_t>(info.dosDate);
+        m.externalAttributes = static_cast<uint32_t>(info.external_fa);
+        m.uncompressedSize = info.uncompressed_size;
+        m.extra.assign(m_extraBuffer.data(), std::min<std::size_t>(info.size_file_extra, m_extraBuffer.size()));
+        m.directoryOffset = pos.pos_in_zip_directory;
+        m.index = pos.num_of_file;
+        out.push_back(std::move(m));
+        rc = unzGoToNextFile(unz);
+    }
+    return rc == UNZ_END_OF_LIST_OF_FILE;
+}
+
+bool ZipReader::openMember(const Member& member) {
+    if (m_unz == nullptr) return false;
+    closeMember();
+    if ((member.flags & 1u) != 0 || (member.method != 0 && member.method != Z_DEFLATED)) return false;
+    unz64_file_pos pos{};
+    pos.pos_in_zip_directory = member.directoryOffset;
+    pos.num_of_file = member.index;
+    unzFile unz = asUnz(m_unz);
+    if (unzGoToFilePos64(unz, &pos) != UNZ_OK) return false;
+    if (unzOpenCurrentFile(unz) != UNZ_OK) return false;
+    m_memberOpen = true;
+    return true;
+}
+
+int64_t ZipReader::readMember(void* buffer, std::size_t size) {
+    if (!m_memberOpen) return -1;
+    const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+    const int n = unzReadCurrentFile(asUnz(m_unz), buffer, chunk);
+    return n < 0 ? -1 : n;
+}
+
+void ZipReader::closeMember() {
+    if (m_memberOpen) {
+        unzCloseCurrentFile(asUnz(m_unz));
+        m_memberOpen = false;
+    }
+}
+
+bool ZipReader::readWhole(const std::string& name, std::string& out, std::size_t maxSize) {
+    out.clear();
+    std::vector<Member> members;
+    if (!readDirectory(members)) return false;
+    for (const Member& m : members) {
+        if (!sameName(m.rawName, name)) continue;
+        if (m.uncompressedSize > maxSize || !openMember(m)) return false;
+        out.reserve(static_cast<std::size_t>(m.uncompressedSize));
+        char chunk[16384];
+        for (;;) {
+            const int64_t n = readMember(chunk, sizeof chunk);
+            if (n < 0) {
+                closeMember();
+                out.clear();
+                return false;
+            }
+            if (n == 0) break;
+            out.append(chunk, static_cast<std::size_t>(n));
+        }
+        closeMember();
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,274 @@
+#include "foundation/ZipUtil.h"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "foundation/SystemUtil.h"
+#include "foundation/ZipReader.h"
+#include "platform/confined_tree.h"
+#include "platform/path.h"
+
+namespace {
+
+constexpr uint16_t kHostUnix = 3;
+constexpr uint32_t kUnixTypeMask = 0170000;
+constexpr uint32_t kUnixSymlink = 0120000;
+constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
+
+// A member name that would put its file outside the destination. Checked
+// for every member before the first one is written, so that such an archive
+// changes nothing at all.
+bool leavesDestination(const ZipReader::Member& m) {
+    // A name with a zero byte would be cut short by every system call.
+    if (m.rawName.find('\0') != std::string::npos) return true;
+    const std::wstring& n = m.name;
+    if (!n.empty() && platform::isSeparator(n[0])) return true;
+    if (n.size() >= 2 && n[1] == L':' && ((n[0] >= L'A' && n[0] <= L'Z') || (n[0] >= L'a' && n[0] <= L'z'))) {
+        return true;
+    }
+    std::size_t pos = 0;
+    while (pos <= n.size()) {
+        std::size_t end = pos;
+        while (end < n.size() && !platform::isSeparator(n[end])) ++end;
+        if (n.compare(pos, end - pos, L"..") == 0) return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+// The DOS date and time as seconds since 1970, read as UTC: the stored
+// fields are used as they are, with no time-zone conversion. False for a
+// date or time that does not exist (the member then keeps the times the
+// system gives it).
+bool dosTimeToUnix(uint32_t dosDateTime, int64_t& out) {
+    const unsigned date = dosDateTime >> 16;
+    const unsigned time = dosDateTime & 0xffffu;
+    const unsigned year = 1980 + (date >> 9);
+    const unsigned month = (date >> 5) & 15;
+    const unsigned day = date & 31;
+    const unsigned hour = time >> 11;
+    const unsigned minute = (time >> 5) & 63;
+    const unsigned second = (time & 31) * 2;
+    static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+    out = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    return true;
+}
+
+struct MemberTimes {
+    bool hasAccess = false;
+    bool hasWrite = false;
+    int64_t access = 0;
+    int64_t write = 0;
+};
+
+uint16_t le16(const std::string& s, std::size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
+}
+
+uint32_t le32(const std::string& s, std::size_t at) {
+    return static_cast<uint32_t>(le16(s, at)) | static_cast<uint32_t>(le16(s, at + 2)) << 16;
+}
+
+MemberTimes memberTimes(const ZipReader::Member& m) {
+    MemberTimes t;
+    int64_t dos = 0;
+    if (dosTimeToUnix(m.dosDateTime, dos)) {
+        t.hasAccess = t.hasWrite = true;
+        t.access = t.write = dos;
+    }
+    // The extended timestamp: a flags byte, then one 32-bit count of seconds
+    // since 1970 for each flag set (modification, access, creation). The
+    // central directory's copy usually carries only the modification time
+    // while its flags still announce the others, so only the times that the
+    // block really holds are taken. Creation time has no counterpart here.
+    const std::string& x = m.extra;
+    std::size_t pos = 0;
+    while (pos + 4 <= x.size()) {
+        const uint16_t tag = le16(x, pos);
+        const std::size_t size = le16(x, pos + 2);
+        const std::size_t data = pos + 4;
+        if (size > x.size() - data) break;
+        if (tag == kExtendedTimestampTag && size >= 1) {
+            const unsigned flags = static_cast<unsigned char>(x[data]);
+            std::size_t at = data + 1;
+            const std::size_t end = data + size;
+            if ((flags & 1u) != 0 && at + 4 <= end) {
+                t.hasWrite = true;
+                t.write = le32(x, at);
+                at += 4;
+            }
+            if ((flags & 2u) != 0 && at + 4 <= end) {
+                t.hasAccess = true;
+                t.access = le32(x, at);
+            }
+            break;
+        }
+        pos = data + size;
+    }
+    return t;
+}
+
+// The permission bits the extracted file gets: the member's own Unix bits
+// (exec bits included) when the archive was made on Unix and carries them,
+// else rw-r--r--; write bits cleared when the attributes say read-only. A
+// link is written as a plain file holding the link text, so it never takes
+// the link's rwxrwxrwx; set-id and sticky bits are never applied.
+uint32_t memberMode(const ZipReader::Member& m, uint32_t attributes) {
+    const uint32_t unixMode = m.externalAttributes >> 16;
+    uint32_t mode = 0644;
+    if ((m.versionMadeBy >> 8) == kHostUnix && (unixMode & 0777) != 0 &&
+        (unixMode & kUnixTypeMask) != kUnixSymlink) {
+        mode = unixMode & 0777;
+    }
+    if ((attributes & kFileAttributeReadonly) != 0) mode &= ~0222u;
+    return mode;
+}
+
+int32_t writeMember(ZipReader& reader, const ZipReader::Member& m, platform::TreeFile& file,
+                    std::vector<unsigned char>& chunk) {
+    if (!reader.openMember(m)) return kZipWriteFailed;
+    int32_t rc = kZipOk;
+    for (;;) {
+        const int64_t n = reader.readMember(chunk.data(), chunk.size());
+        if (n < 0) {
+            rc = kZipWriteFailed;
+            break;
+        }
+        if (n == 0) break;
+        if (!file.write(chunk.data(), static_cast<std::size_t>(n))) {
+            rc = kZipWriteFailed;
+            break;
+        }
+    }
+    reader.closeMember();
+    return rc;
+}
+
+int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
+    std::vector<ZipReader::Member> members;
+    if (!reader.readDirectory(members)) return kZipOpenFailed;
+    for (const ZipReader::Member& m : members) {
+        if (leavesDestination(m)) return kZipOpenFailed;
+    }
+    if (members.empty()) return kZipOk;
+    // Without a destination every target would be rooted at "/".
+    if (localPath == nullptr || localPath[0] == L'\0') return kZipCreateFailed;
+
+    const std::wstring root(localPath);
+    const bool rootEndsWithSeparator = root.back() == L'\\' || root.back() == L'/';
+    platform::ConfinedTree tree;
+    auto openRoot = [&](bool create) {
+        if (tree.isOpen()) return true;
+        if (create) ::CreateFolderPath(localPath);
+        return tree.open(root);
+    };
+    std::vector<unsigned char> chunk(kZipWriteChunk);
+
+    for (const ZipReader::Member& m : members) {
+        const std::wstring& name = m.name;
+        const uint32_t attributes = ZipMemberAttributes(m.externalAttributes);
+        const bool isFolder = (attributes & kFileAttributeDirectory) != 0 ||
+                              (!name.empty() && platform::isSeparator(name.back()));
+
+        // Every folder level of the name, whichever separators it mixes.
+        std::size_t cut = name.size();
+        while (cut > 0 && !platform::isSeparator(name[cut - 1])) --cut;
+        if (cut > 1) {
+            if (openRoot(true)) tree.createFolders(std::wstring_view(name).substr(0, cut - 1));
+        }
+        if (isFolder) {
+            if (openRoot(true)) tree.createFolders(name);
+            continue;
+        }
+
+        // Target paths are held to the Windows bound of 259 characters. A
+        // longer one is not cut (that would write some other file): the
+        // member cannot be created, as on the system this format comes from.
+        const std::size_t targetLength = root.size() + (rootEndsWithSeparator ? 0 : 1) + name.size();
+        if (targetLength >= kMaxPathChars) return kZipCreateFailed;
+        if (!openRoot(false)) return kZipCreateFailed;
+
+        switch (tree.kind(name)) {
+            case platform::ConfinedTree::Kind::Missing:
+                break;
+            case platform::ConfinedTree::Kind::File:
+            case platform::ConfinedTree::Kind::Folder:
+                if (!tree.makeWritable(name) && !tree.remove(name)) return kZipTargetLocked;
+                break;
+            case platform::ConfinedTree::Kind::Link:
+            case platform::ConfinedTree::Kind::Other:
+                // A link is never written through, and nothing else but a
+                // plain file is ever opened for writing.
+                if (!tree.remove(name)) return kZipTargetLocked;
+                break;
+        }
+
+        platform::TreeFile file;
+        if (!tree.createFile(name, file)) return kZipCreateFailed;
+        int32_t rc = writeMember(reader, m, file, chunk);
+        if (rc == kZipOk) {
+            const MemberTimes t = memberTimes(m);
+            if (t.hasAccess || t.hasWrite) file.setTimes(t.hasAccess, t.access, t.hasWrite, t.write);
+        }
+        file.setMode(memberMode(m, attributes));
+        if (!file.close() && rc == kZipOk) rc = kZipWriteFailed;
+        if (rc != kZipOk) return rc;
+    }
+    return kZipOk;
+}
+
+}  // namespace
+
+uint32_t ZipMemberAttributes(uint32_t externalAttributes) {
+    uint32_t attributes = kFileAttributeNormal;
+    if ((externalAttributes & 0x40000000u) != 0 || (externalAttributes & 0x10u) != 0) {
+        attributes |= kFileAttributeDirectory;
+    }
+    if ((externalAttributes & 0x20u) != 0) attributes |= kFileAttributeArchive;
+    if ((externalAttributes & 0x02u) != 0) attributes |= kFileAttributeHidden;
+    if ((externalAttributes & 0x00800000u) == 0 || (externalAttributes & 0x01u) != 0) {
+        attributes |= kFileAttributeReadonly;
+    }
+    if ((externalAttributes & 0x04u) != 0) attributes |= kFileAttributeSystem;
+    return attributes;
+}
+
+int32_t ZipUtil::UnZipFile(const wchar_t* zipPath, const wchar_t* localPath) {
+    try {
+        ZipReader reader;
+        if (zipPath == nullptr || !reader.openFile(zipPath)) return kZipOpenFailed;
+        return extractAll(reader, localPath);
+    } catch (const std::bad_alloc&) {
+        return kZipWriteFailed;
+    }
+}
+
+int32_t ZipUtil::UnZipMemory(const void* data, std::size_t size, const wchar_t* localPath) {
+    try {
+        ZipReader reader;
+        if (!reader.openMemory(data, size)) return kZipOpenFailed;
+        return extractAll(reader, localPath);
+    } catch (const std::bad_alloc&) {
+        return kZipWriteFailed;
+    }
+}
+
+void ZipUtil::CreateFolderPath(const wchar_t* path) { ::CreateFolderPath(path); }
+
+ZipUtil* getZipUtil() {
+    static ZipUtil instance;
+    return &instance;
+}

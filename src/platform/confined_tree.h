@@ -1,0 +1,84 @@
+// Writing files below one destination folder without ever following a
+// symbolic link found inside it. Archive extraction writes into folders that
+// other programs (or a damaged earlier install) may have filled: a link there,
+// at a target or at a folder on the way to one, would carry the write
+// elsewhere. Every step is made relative to an open folder handle with
+// O_NOFOLLOW, so a link is never traversed, even one that appears meanwhile.
+//
+// Relative paths use "\" and "/" alike; empty and "." levels are skipped and a
+// ".." level makes the operation fail. One tree is used by one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A regular file opened for writing by ConfinedTree::createFile.
+class TreeFile {
+public:
+    TreeFile() = default;
+    ~TreeFile();
+    TreeFile(const TreeFile&) = delete;
+    TreeFile& operator=(const TreeFile&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    // Writes all bytes unless an error stops it.
+    bool write(const void* data, std::size_t size);
+    // Permission bits (the lower 9 bits of `mode`).
+    bool setMode(uint32_t mode);
+    // Seconds since 1970 (UTC); a time whose `set…` flag is false is left alone.
+    bool setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds);
+    bool close();
+
+private:
+    friend class ConfinedTree;
+    int m_fd = -1;
+};
+
+class ConfinedTree {
+public:
+    enum class Kind { Missing, File, Folder, Link, Other };
+
+    ConfinedTree() = default;
+    ~ConfinedTree();
+    ConfinedTree(const ConfinedTree&) = delete;
+    ConfinedTree& operator=(const ConfinedTree&) = delete;
+
+    // Opens the destination folder itself; links in `root` are followed, as
+    // the caller chose that path. False when it is not an existing folder.
+    bool open(const std::wstring& root);
+    bool isOpen() const { return m_root >= 0; }
+    void close();
+
+    // Creates every missing folder level of `relative`. A link found at a
+    // level is removed (never its target) and replaced by a real folder.
+    // False when a level exists as something other than a folder or cannot
+    // be made.
+    bool createFolders(std::wstring_view relative);
+    // What lies at `relative`, without following a link at its last level;
+    // Missing as well when a level on the way is not a real folder.
+    Kind kind(std::wstring_view relative);
+    // Gives a file (or folder) the owner-write bit back; never acts through a link.
+    bool makeWritable(std::wstring_view relative);
+    // Removes a file or link (never a folder, never a link's target).
+    bool remove(std::wstring_view relative);
+    // Creates the regular file `relative`, or truncates it when it is one;
+    // new files start with mode 0600. Fails (ELOOP, EISDIR, ENXIO...) when a
+    // link, folder or special file is in the way.
+    bool createFile(std::wstring_view relative, TreeFile& out);
+
+private:
+    // Opens the folder that holds the last level; `leaf` receives that
+    // level's name. -1 when the path is empty, has "..", or a level on the
+    // way is missing or not a real folder. The handle is cached: the caller
+    // must not close it.
+    int parentOf(std::wstring_view relative, std::string& leaf);
+
+    int m_root = -1;
+    std::string m_cachedParentPath;
+    int m_cachedParent = -1;
+};
+
+}  // namespace platform

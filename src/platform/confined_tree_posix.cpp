@@ -1,0 +1,226 @@
+#include "platform/confined_tree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Splits into levels; false for a ".." level.
+bool splitLevels(std::wstring_view relative, std::vector<std::string>& out) {
+    out.clear();
+    std::size_t pos = 0;
+    while (pos <= relative.size()) {
+        std::size_t end = pos;
+        while (end < relative.size() && !isSeparator(relative[end])) ++end;
+        const std::wstring_view level = relative.substr(pos, end - pos);
+        if (level == L"..") {
+            errno = EACCES;
+            return false;
+        }
+        if (!level.empty() && level != L".") out.push_back(wideToUtf8(level));
+        pos = end + 1;
+    }
+    return true;
+}
+
+int openFolderAt(int dir, const std::string& name) {
+    int fd;
+    do {
+        fd = ::openat(dir, name.c_str(), kFolderFlags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void closeFd(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+TreeFile::~TreeFile() { close(); }
+
+bool TreeFile::write(const void* data, std::size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool TreeFile::setMode(uint32_t mode) { return ::fchmod(m_fd, static_cast<mode_t>(mode & 0777)) == 0; }
+
+bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds) {
+    timespec times[2]{};
+    times[0].tv_sec = static_cast<time_t>(accessSeconds);
+    times[0].tv_nsec = setAccess ? 0 : UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(writeSeconds);
+    times[1].tv_nsec = setWrite ? 0 : UTIME_OMIT;
+    return ::futimens(m_fd, times) == 0;
+}
+
+bool TreeFile::close() {
+    if (m_fd < 0) return true;
+    const int rc = ::close(m_fd);
+    m_fd = -1;
+    return rc == 0;
+}
+
+ConfinedTree::~ConfinedTree() { close(); }
+
+bool ConfinedTree::open(const std::wstring& root) {
+    close();
+    const std::string p = toSystemPath(root);
+    int fd;
+    do {
+        fd = ::open(p.empty() ? "." : p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    m_root = fd;
+    return fd >= 0;
+}
+
+void ConfinedTree::close() {
+    if (m_cachedParent != m_root) closeFd(m_cachedParent);
+    m_cachedParent = -1;
+    m_cachedParentPath.clear();
+    closeFd(m_root);
+    m_root = -1;
+}
+
+int ConfinedTree::parentOf(std::wstring_view relative, std::string& leaf) {
+    std::vector<std::string> levels;
+    if (m_root < 0 || !splitLevels(relative, levels)) return -1;
+    if (levels.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    leaf = levels.back();
+    levels.pop_back();
+    if (levels.empty()) return m_root;
+
+    std::string key;
+    for (const std::string& l : levels) {
+        key += l;
+        key += '/';
+    }
+    if (m_cachedParent >= 0 && key == m_cachedParentPath) return m_cachedParent;
+
+    int cur = m_root;
+    for (const std::string& l : levels) {
+        const int next = openFolderAt(cur, l);
+        if (cur != m_root) closeFd(cur);
+        if (next < 0) return -1;
+        cur = next;
+    }
+    if (m_cachedParent != m_root) closeFd(m_cachedParent);
+    m_cachedParent = cur;
+    m_cachedParentPath = std::move(key);
+    return cur;
+}
+
+bool ConfinedTree::createFolders(std::wstring_view relative) {
+    std::vector<std::string> levels;
+    if (m_root < 0 || !splitLevels(relative, levels)) return false;
+    int cur = m_root;
+    bool ok = true;
+    for (const std::string& l : levels) {
+        int next = openFolderAt(cur, l);
+        if (next < 0) {
+            struct stat st{};
+            if (::fstatat(cur, l.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                // A link where a folder belongs is dropped, not followed.
+                if (S_ISLNK(st.st_mode) && ::unlinkat(cur, l.c_str(), 0) == 0) {
+                    if (::mkdirat(cur, l.c_str(), 0755) == 0 || errno == EEXIST) next = openFolderAt(cur, l);
+                }
+            } else if (errno == ENOENT) {
+                if (::mkdirat(cur, l.c_str(), 0755) == 0 || errno == EEXIST) next = openFolderAt(cur, l);
+            }
+        }
+        if (cur != m_root) closeFd(cur);
+        if (next < 0) {
+            ok = false;
+            cur = m_root;
+            break;
+        }
+        cur = next;
+    }
+    if (cur != m_root) closeFd(cur);
+    return ok;
+}
+
+ConfinedTree::Kind ConfinedTree::kind(std::wstring_view relative) {
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    struct stat st{};
+    if (parent < 0 || ::fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Kind::Missing;
+    if (S_ISLNK(st.st_mode)) return Kind::Link;
+    if (S_ISREG(st.st_mode)) return Kind::File;
+    if (S_ISDIR(st.st_mode)) return Kind::Folder;
+    return Kind::Other;
+}
+
+bool ConfinedTree::makeWritable(std::wstring_view relative) {
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    struct stat st{};
+    if (parent < 0 || ::fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return false;
+    }
+    if ((st.st_mode & S_IWUSR) != 0) return true;
+    const mode_t mode = static_cast<mode_t>((st.st_mode & 07777) | S_IWUSR);
+    // AT_SYMLINK_NOFOLLOW keeps a link swapped in since the check from
+    // redirecting the change.
+    return ::fchmodat(parent, leaf.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool ConfinedTree::remove(std::wstring_view relative) {
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    return parent >= 0 && ::unlinkat(parent, leaf.c_str(), 0) == 0;
+}
+
+bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
+    out.close();
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    if (parent < 0) return false;
+    // O_NONBLOCK keeps a FIFO put in the way from blocking the open; it makes
+    // no difference to a regular file.
+    int fd;
+    do {
+        fd = ::openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    out.m_fd = fd;
+    return true;
+}
+
+}  // namespace platform
