@@ -1,10 +1,14 @@
 #include "app/GameLauncher.h"
 
+#include <cstring>
+
 #include "app/GamePathRecord.h"
 #include "app/StringTable.h"
+#include "app/VersionFile.h"
 #include "foundation/Log.h"
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
+#include "service/KTUpgrade.h"
 
 namespace {
 
@@ -14,7 +18,19 @@ constexpr const char* kTag = "GameLauncher";
 struct Session {
     wchar_t title[128] = {};
     wchar_t programFolder[kMaxPathChars] = {};
+    KTUpgrade* ktUpgrade = nullptr;
+    char version[32] = {};
 };
+
+// Reports are fire and forget: a failure is logged and changes nothing.
+void reportData(KTUpgrade* ktUpgrade, const char* event, const char* version, const char* ext) {
+    if (ktUpgrade == nullptr) {
+        LogPrint("[%s:%d] reportData failed m_pKtUpgrade == NULL evt:%s", kTag, 171, event);
+        return;
+    }
+    const int res = ktUpgrade->DataReport_common(0, 0, version, event, ext);
+    if (res != 0) LogPrint("[%s:%d] DataReport_common failed evt:%s reportRes:%d", kTag, 176, event, res);
+}
 
 // Returns true when start-up got far enough for the message loop to run.
 bool startUp(Session& s) {
@@ -25,10 +41,30 @@ bool startUp(Session& s) {
         return false;
     }
     WriteGamePathRecord(s.programFolder);
+
+    // The client keeps a pointer to the folder text, which lives in the
+    // session until shutdown has deleted the client.
+    s.ktUpgrade = getKTUpgrade(s.programFolder, LogServiceError);
+    if (s.ktUpgrade == nullptr) {
+        LogPrint("[%s:%d]GameLauncher Quit pKTUpgrade is NULL", kTag, 74);
+        return false;
+    }
+    const int praseRes = praseVersionFile(s.programFolder, s.version);
+    if (praseRes != 0) {
+        LogPrint("[%s:%d]praseVersionFile praseRes:%d", kTag, 81, praseRes);
+        std::memset(s.version, 0, sizeof s.version);
+        std::strcpy(s.version, "NotExist");
+    }
+    // Synchronous, before any window exists.
+    reportData(s.ktUpgrade, "GLHR_STR", s.version, "");
     return true;
 }
 
-void shutDown(Session&) {
+void shutDown(Session& s) {
+    // The upgrade manager and the window go before the service client: the
+    // worker may still use the client until the manager is gone.
+    delete s.ktUpgrade;
+    s.ktUpgrade = nullptr;
     LogPrint("[%s:%d]GameLauncher Exit \r\n\r\n", kTag, 154);
     ReleaseLogger();
 }

@@ -1,0 +1,101 @@
+#include "app/VersionFile.h"
+
+#include <cstring>
+#include <string>
+
+#include "foundation/Json.h"
+#include "foundation/Log.h"
+#include "platform/file.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr const char* kTag = "GameLauncher";
+constexpr std::size_t kVersionBytes = 32;
+// The file holds one short line; a first line longer than this is not a
+// version file, and reading on would only let a stray large file eat memory.
+constexpr std::size_t kMaxLineBytes = 1 << 20;
+
+enum class LineRead { Line, NoLine, TooLong, Error };
+
+// Reads the first line the way a text-mode read does: it ends at LF, and a
+// CR directly before the LF belongs to the line end.
+LineRead readFirstLine(platform::File& file, std::string& line) {
+    char chunk[4096];
+    bool any = false;
+    for (;;) {
+        const int64_t n = file.read(chunk, sizeof chunk);
+        if (n < 0) return LineRead::Error;
+        if (n == 0) break;
+        any = true;
+        const auto* lf = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
+        if (lf != nullptr) {
+            line.append(chunk, static_cast<std::size_t>(lf - chunk));
+            break;
+        }
+        line.append(chunk, static_cast<std::size_t>(n));
+        if (line.size() > kMaxLineBytes) return LineRead::TooLong;
+    }
+    if (!any) return LineRead::NoLine;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kMaxLineBytes) return LineRead::TooLong;
+    return LineRead::Line;
+}
+
+}  // namespace
+
+int parseVersionLine(std::string_view line, char* version) {
+    // The line is a C string to everything that reads it: a NUL ends it.
+    const std::string text(line.substr(0, line.find('\0')));
+    if (text.empty() || text.front() != '{' || text.back() != '}') {
+        LogPrint("[%s:%d]prase version failed str:%s", kTag, 208, text.c_str());
+        return -3;
+    }
+    if (JsonNode* root = JsonParse(text.c_str())) {
+        const uint32_t count = root->size();
+        for (uint32_t i = 0; i < count; ++i) {
+            const JsonNode* member = root->at(i);
+            if (member == nullptr || member->name() != "version") continue;
+            const std::string value = member->asString();
+            const std::size_t n = platform::utf8PrefixLength(value, kVersionBytes - 1);
+            std::memcpy(version, value.data(), n);
+            version[n] = '\0';
+            break;
+        }
+        delete root;
+    }
+    if (version[0] == '\0') {
+        LogPrint("[%s:%d]find version failed str:%s", kTag, 226, text.c_str());
+        return -3;
+    }
+    return 0;
+}
+
+int praseVersionFile(const wchar_t* programFolder, char* version) {
+    std::wstring path = std::wstring(programFolder != nullptr ? programFolder : L"") + L"/" + L"gamelauncher.db";
+    // The path buffer holds 1,023 characters; nothing longer can name the file.
+    if (path.size() > 1023 || !platform::pathExists(path)) {
+        if (path.size() > 1023) path.resize(1023);
+        LogPrintW(L"[%s:%d]File not exist path:%s", L"GameLauncher", 188, path.c_str());
+        return -1;
+    }
+    platform::File file;
+    if (!file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting)) {
+        LogPrintW(L"[%s:%d]open file failed path:%s", L"GameLauncher", 194, path.c_str());
+        return -2;
+    }
+    std::string line;
+    switch (readFirstLine(file, line)) {
+        case LineRead::NoLine: return 0;
+        case LineRead::Error:
+            // Opened but unreadable is the same to the caller as unopenable.
+            LogPrintW(L"[%s:%d]open file failed path:%s", L"GameLauncher", 194, path.c_str());
+            return -2;
+        case LineRead::TooLong:
+            LogPrint("[%s:%d]prase version failed str:%s", kTag, 208, line.c_str());
+            return -3;
+        case LineRead::Line: break;
+    }
+    // The rest of the file is never looked at, so it is not read either.
+    return parseVersionLine(line, version);
+}

@@ -1,0 +1,331 @@
+// Reference update-and-report service for demos and tests. Listens on
+// 127.0.0.1 only and prints its base URL ("http://127.0.0.1:<port>/") as the
+// first line of standard output.
+//
+//   POST launcher/check   echoes rnd; answers the configured ver, url, md5, ip
+//   POST log/startgame    appends the event to a JSON-lines file, answers
+//                         {"status":1}
+//   GET/HEAD files/<name> the files of --files, with Range support
+//
+// Runs until SIGINT or SIGTERM. See usage() for the options.
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    int port = 0;
+    std::string version = "1.0.0.0";
+    std::string ip = "127.0.0.1";
+    fs::path filesDir;
+    std::string package;
+    std::string packageUrl;
+    std::string md5;
+    fs::path eventsFile = "events.jsonl";
+    fs::path checksFile;
+    fs::path urlFile;
+    int checkStatus = 200;
+    std::string reportReply = "{\"status\":1}";
+    bool quiet = false;
+};
+
+void usage(const char* argv0) {
+    std::fprintf(stderr,
+                 "usage: %s [options]\n"
+                 "  --port N            port on 127.0.0.1 (default 0: a free one)\n"
+                 "  --version TEXT      ver answered by launcher/check (default 1.0.0.0)\n"
+                 "  --ip TEXT           ip answered by launcher/check (default 127.0.0.1)\n"
+                 "  --files DIR         serve DIR's files under <base>files/ (GET, HEAD, Range)\n"
+                 "  --package NAME      url answered = <base>files/NAME; md5 = MD5 of DIR/NAME,\n"
+                 "                      computed at each check\n"
+                 "  --package-url URL   url answered instead (with --md5)\n"
+                 "  --md5 HEX           md5 answered instead of the computed one\n"
+                 "  --events FILE       JSON-lines file the events are appended to\n"
+                 "                      (default ./events.jsonl)\n"
+                 "  --checks FILE       JSON-lines file the check requests are appended to\n"
+                 "  --url-file FILE     also write the base URL into FILE once listening\n"
+                 "  --check-status N    HTTP status of launcher/check replies (default 200)\n"
+                 "  --report-reply TEXT body of log/startgame replies (default {\"status\":1})\n"
+                 "  --quiet             no request lines on standard error\n",
+                 argv0);
+}
+
+bool parseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--help" || a == "-h") {
+            return false;
+        } else if (!value(v)) {
+            std::fprintf(stderr, "update-service: %s needs a value\n", a.c_str());
+            return false;
+        } else if (a == "--port") {
+            o.port = std::atoi(v.c_str());
+        } else if (a == "--version") {
+            o.version = v;
+        } else if (a == "--ip") {
+            o.ip = v;
+        } else if (a == "--files") {
+            o.filesDir = v;
+        } else if (a == "--package") {
+            o.package = v;
+        } else if (a == "--package-url") {
+            o.packageUrl = v;
+        } else if (a == "--md5") {
+            o.md5 = v;
+        } else if (a == "--events") {
+            o.eventsFile = v;
+        } else if (a == "--checks") {
+            o.checksFile = v;
+        } else if (a == "--url-file") {
+            o.urlFile = v;
+        } else if (a == "--check-status") {
+            o.checkStatus = std::atoi(v.c_str());
+        } else if (a == "--report-reply") {
+            o.reportReply = v;
+        } else {
+            std::fprintf(stderr, "update-service: unknown option %s\n", a.c_str());
+            return false;
+        }
+    }
+    if (!o.package.empty() && o.filesDir.empty()) {
+        std::fprintf(stderr, "update-service: --package needs --files\n");
+        return false;
+    }
+    return true;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// The client sends its forms without percent-encoding, so the raw body is
+// split here: a '+' or '%' in a value is the value's own character.
+std::vector<std::pair<std::string, std::string>> splitForm(const std::string& body) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::size_t pos = 0;
+    while (pos <= body.size()) {
+        std::size_t amp = body.find('&', pos);
+        if (amp == std::string::npos) amp = body.size();
+        const std::string pair = body.substr(pos, amp - pos);
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string::npos) {
+            fields.emplace_back(pair, "");
+        } else {
+            fields.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+        }
+        pos = amp + 1;
+    }
+    return fields;
+}
+
+std::string field(const std::vector<std::pair<std::string, std::string>>& fields, const std::string& name) {
+    for (const auto& [k, v] : fields) {
+        if (k == name) return v;
+    }
+    return "";
+}
+
+std::string md5OfFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
+    std::vector<char> buf(1 << 16);
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        if (in.gcount() > 0) EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx, digest, &len);
+    EVP_MD_CTX_free(ctx);
+    std::string hex;
+    for (unsigned int i = 0; i < len; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", digest[i]);
+        hex += b;
+    }
+    return hex;
+}
+
+std::string nowText() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// Appends one JSON object line; the file is opened per line so that a
+// reader sees every line complete as soon as the reply has gone out.
+class JsonLines {
+public:
+    explicit JsonLines(fs::path path) : m_path(std::move(path)) {}
+    bool enabled() const { return !m_path.empty(); }
+    void append(const std::string& path, const std::string& body,
+                const std::vector<std::pair<std::string, std::string>>& fields) {
+        std::string line = "{\"time\":" + jsonString(nowText()) + ",\"path\":" + jsonString(path);
+        for (const auto& [k, v] : fields) {
+            if (k.empty()) continue;
+            line += "," + jsonString(k) + ":" + jsonString(v);
+        }
+        line += ",\"body\":" + jsonString(body) + "}\n";
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::ofstream out(m_path, std::ios::binary | std::ios::app);
+        out << line;
+        out.flush();
+    }
+
+private:
+    fs::path m_path;
+    std::mutex m_lock;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (!parseOptions(argc, argv, opt)) {
+        usage(argv[0]);
+        return 2;
+    }
+    // SIGINT/SIGTERM are taken by a thread of their own, which stops the
+    // server; blocking them first keeps every other thread out of it.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    httplib::Server server;
+    JsonLines events(opt.eventsFile);
+    JsonLines checks(opt.checksFile);
+    std::string base;
+
+    auto note = [&](const httplib::Request& req, int status) {
+        if (!opt.quiet) std::fprintf(stderr, "update-service: %s %s -> %d\n", req.method.c_str(), req.path.c_str(), status);
+    };
+
+    server.Post("/launcher/check", [&](const httplib::Request& req, httplib::Response& res) {
+        const auto fields = splitForm(req.body);
+        if (checks.enabled()) checks.append("launcher/check", req.body, fields);
+        std::string url = opt.packageUrl;
+        std::string md5 = opt.md5;
+        if (!opt.package.empty()) {
+            if (url.empty()) url = base + "files/" + opt.package;
+            if (md5.empty()) md5 = md5OfFile(opt.filesDir / opt.package);
+        }
+        const std::string reply = "{\"rnd\":" + jsonString(field(fields, "rnd")) + ",\"ver\":" + jsonString(opt.version) +
+                                  ",\"url\":" + jsonString(url) + ",\"md5\":" + jsonString(md5) +
+                                  ",\"ip\":" + jsonString(opt.ip) + "}";
+        res.status = opt.checkStatus;
+        res.set_content(reply, "application/json");
+        note(req, res.status);
+    });
+
+    server.Post("/log/startgame", [&](const httplib::Request& req, httplib::Response& res) {
+        events.append("log/startgame", req.body, splitForm(req.body));
+        res.set_content(opt.reportReply, "application/json");
+        note(req, res.status);
+    });
+
+    if (!opt.filesDir.empty() && !server.set_mount_point("/files", opt.filesDir.string())) {
+        std::fprintf(stderr, "update-service: cannot serve %s\n", opt.filesDir.c_str());
+        return 2;
+    }
+    server.set_logger([&](const httplib::Request& req, const httplib::Response& res) {
+        if (req.path.rfind("/files/", 0) == 0) note(req, res.status);
+    });
+
+    int port = opt.port;
+    if (port == 0) {
+        port = server.bind_to_any_port("127.0.0.1");
+        if (port <= 0) {
+            std::fprintf(stderr, "update-service: cannot bind 127.0.0.1\n");
+            return 1;
+        }
+    } else if (!server.bind_to_port("127.0.0.1", port)) {
+        std::fprintf(stderr, "update-service: cannot bind 127.0.0.1:%d\n", port);
+        return 1;
+    }
+    base = "http://127.0.0.1:" + std::to_string(port) + "/";
+
+    std::atomic<bool> done{false};
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        // A stop that lands before the listening loop has started is lost,
+        // so it is repeated until that loop has ended.
+        while (!done.load()) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
+    if (!opt.urlFile.empty()) {
+        const fs::path tmp = opt.urlFile.string() + ".tmp";
+        {
+            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+            out << base << "\n";
+        }
+        fs::rename(tmp, opt.urlFile);
+    }
+    std::printf("%s\n", base.c_str());
+    std::fflush(stdout);
+
+    const bool ok = server.listen_after_bind();
+    // listen_after_bind also returns when the socket fails; wake the stopper
+    // so that it can be joined.
+    done.store(true);
+    pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
+    return ok ? 0 : 1;
+}
