@@ -1,0 +1,886 @@
+#include "foundation/Json.h"
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Longest text JsonIsValid accepts; longer texts are refused without being read
+// past this bound.
+constexpr size_t kMaxValidLength = 33554432;
+// The root is level 1; a container at level 129 makes a text invalid.
+constexpr size_t kMaxValidDepth = 128;
+constexpr size_t kNoPosition = std::numeric_limits<size_t>::max();
+
+// Where the group opened by one '[' or '{' of the compact text ends. Openers
+// are numbered in document order (strings and comment markers excluded), and
+// a container node remembers the number of its own opener. Splitting then
+// steps over a nested group in one move instead of counting its brackets
+// again, so walking down a deeply nested document costs time in proportion
+// to its length, not to length times depth.
+struct Group {
+    size_t closer = kNoPosition;  // matching ']' / '}' (counting its own kind only)
+    size_t next = 0;              // number of the first opener after the closer
+};
+
+}  // namespace
+
+// The compact text of one parsed document, shared by all of its nodes.
+struct JsonDoc {
+    size_t refs = 0;  // nodes that refer to this document
+    std::string text;
+    std::vector<Group> groups;
+};
+
+struct JsonNodeData {
+    size_t refs = 1;  // handles that refer to this node
+    JsonType kind = JsonType::Null;
+    bool expanded = true;
+    // Null: the value was empty (text ""); Boolean: the value is true.
+    bool flag = false;
+    JsonDoc* doc = nullptr;
+    // The raw text in doc->text: the quoted string, the number as written, or
+    // the bracketed container.
+    size_t begin = 0;
+    size_t end = 0;
+    size_t opener = 0;  // containers: number of the opening bracket
+    std::string name;
+    std::string decoded;  // strings, once expanded
+    std::vector<JsonNode> children;
+    JsonNodeData* nextDead = nullptr;  // release list link
+
+    static void release(JsonNodeData* node) noexcept;
+    static JsonNodeData* copyOf(const JsonNodeData& from);
+    static void expand(JsonNodeData* node) noexcept;
+    static JsonNode handle(JsonNodeData* node) noexcept { return JsonNode(node); }
+};
+
+namespace {
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// ---------------------------------------------------------------------------
+// Preparation: the compact text.
+
+// Copies `in` (n bytes) into `out` without the white space outside strings and
+// without comments. With `groups`, each comment is kept as a marker "#...#"
+// (with any '#' of the comment left out, so that a marker always ends at the
+// next '#') and every bracket outside strings and comments is matched.
+// False when a "/*" comment is never closed.
+bool prepare(const char* in, size_t n, std::string& out, std::vector<Group>* groups) {
+    out.clear();
+    out.reserve(n);
+    std::vector<size_t> squareOpen;
+    std::vector<size_t> curlyOpen;
+
+    auto keepComment = [&](size_t from, size_t to) {
+        if (!groups) return;
+        out.push_back('#');
+        for (size_t k = from; k < to; ++k) {
+            if (in[k] != '#') out.push_back(in[k]);
+        }
+        out.push_back('#');
+    };
+
+    size_t i = 0;
+    while (i < n) {
+        const char c = in[i];
+        switch (c) {
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
+            ++i;
+            continue;
+        case '"': {
+            size_t j = i + 1;
+            for (;;) {
+                if (j >= n) {
+                    // The input ends inside the string: so does the compact text.
+                    out.append(in + i, n - i);
+                    return true;
+                }
+                const char d = in[j];
+                if (d == '"') {
+                    ++j;
+                    break;
+                }
+                j += (d == '\\') ? 2 : 1;
+            }
+            out.append(in + i, j - i);
+            i = j;
+            continue;
+        }
+        case '/':
+            if (in[i + 1] == '*') {
+                const std::string_view rest(in + i + 2, n - (i + 2));
+                const size_t close = rest.find("*/");
+                if (close == std::string_view::npos) return false;
+                keepComment(i + 2, i + 2 + close);
+                i += 2 + close + 2;
+                continue;
+            }
+            if (in[i + 1] != '/') return true;  // a lone '/' ends the text
+            i += 1;
+            [[fallthrough]];
+        case '#': {
+            const size_t from = i + 1;
+            const void* lf = std::memchr(in + from, '\n', n - from);
+            const size_t to = lf ? static_cast<size_t>(static_cast<const char*>(lf) - in) : n;
+            keepComment(from, to);
+            i = to;
+            continue;
+        }
+        default:
+            break;
+        }
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u > 0x7E) return true;  // the rest of the input is ignored
+        if (groups) {
+            if (c == '[' || c == '{') {
+                (c == '[' ? squareOpen : curlyOpen).push_back(groups->size());
+                groups->emplace_back();
+            } else if (c == ']' || c == '}') {
+                auto& open = (c == ']') ? squareOpen : curlyOpen;
+                if (!open.empty()) {
+                    Group& g = (*groups)[open.back()];
+                    open.pop_back();
+                    g.closer = out.size();
+                    g.next = groups->size();
+                }
+            }
+        }
+        out.push_back(c);
+        ++i;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Validity check, on the compact text without comments. Iterative: the nesting
+// bound keeps the kind stack at a fixed size.
+
+bool validStringBody(const char* t, size_t n, size_t& i) {
+    while (i < n) {
+        const char c = t[i];
+        if (c == '"') {
+            ++i;
+            return true;
+        }
+        if (c != '\\') {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= n) return false;
+        switch (t[i + 1]) {
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            i += 2;
+            break;
+        case 'u':
+            if (n - i < 6 || !isHexDigit(t[i + 2]) || !isHexDigit(t[i + 3]) || !isHexDigit(t[i + 4]) ||
+                !isHexDigit(t[i + 5]))
+                return false;
+            i += 6;
+            break;
+        case 'x':
+            if (n - i < 4 || !isHexDigit(t[i + 2]) || !isHexDigit(t[i + 3])) return false;
+            i += 4;
+            break;
+        default:
+            return false;
+        }
+    }
+    return false;
+}
+
+// A member name's string body, then ':'.
+bool validMemberHead(const char* t, size_t n, size_t& i) {
+    if (!validStringBody(t, n, i)) return false;
+    if (i >= n || t[i] != ':') return false;
+    ++i;
+    return true;
+}
+
+bool matchWord(const char* t, size_t n, size_t& i, const char* word) {
+    const size_t len = std::strlen(word);
+    if (n - i < len) return false;
+    for (size_t k = 0; k < len; ++k) {
+        char c = t[i + k];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != word[k]) return false;
+    }
+    i += len;
+    return true;
+}
+
+// Returns the end of the number that starts at i; the byte there is checked by
+// the enclosing container.
+size_t numberEnd(const char* t, size_t n, size_t i) {
+    if (t[i] == '0' && i + 1 < n && t[i + 1] == 'x') {
+        i += 2;
+        while (i < n && isHexDigit(t[i])) ++i;
+        return i;
+    }
+    bool dot = (t[i] == '.');
+    bool exponent = false;
+    ++i;
+    while (i < n) {
+        const char c = t[i];
+        if (isDigit(c)) {
+            ++i;
+        } else if (c == '.' && !dot && !exponent) {
+            dot = true;
+            ++i;
+        } else if ((c == 'e' || c == 'E') && !exponent && i + 1 < n &&
+                   (t[i + 1] == '+' || t[i + 1] == '-' || isDigit(t[i + 1]))) {
+            exponent = true;
+            i += 2;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
+bool validCompact(const std::string& text) {
+    const char* t = text.data();
+    const size_t n = text.size();
+    char kinds[kMaxValidDepth];
+    size_t depth = 0;
+    size_t i = 0;
+    bool expectValue = true;
+    for (;;) {
+        if (expectValue) {
+            if (i >= n) return false;
+            const char c = t[i];
+            if (c == '{' || c == '[') {
+                if (depth == kMaxValidDepth) return false;
+                kinds[depth++] = c;
+                ++i;
+                const char close = (c == '{') ? '}' : ']';
+                if (i < n && t[i] == close) {
+                    ++i;
+                    --depth;
+                    expectValue = false;
+                } else if (c == '{') {
+                    if (i >= n || t[i] != '"') return false;
+                    ++i;
+                    if (!validMemberHead(t, n, i)) return false;
+                }
+                continue;
+            }
+            if (depth == 0) return false;  // the root must be an object or array
+            if (c == '"') {
+                ++i;
+                if (!validStringBody(t, n, i)) return false;
+            } else if (c == ',' || c == ']' || c == '}') {
+                // an empty value
+            } else if (c == 't' || c == 'T') {
+                if (!matchWord(t, n, i, "true")) return false;
+            } else if (c == 'f' || c == 'F') {
+                if (!matchWord(t, n, i, "false")) return false;
+            } else if (c == 'n' || c == 'N') {
+                if (!matchWord(t, n, i, "null")) return false;
+            } else if (c == '+' || c == '-' || c == '.' || isDigit(c)) {
+                i = numberEnd(t, n, i);
+            } else {
+                return false;
+            }
+            expectValue = false;
+            continue;
+        }
+        if (depth == 0) return i == n;
+        if (i >= n) return false;
+        const char c = t[i];
+        const char kind = kinds[depth - 1];
+        if (c == ',') {
+            ++i;
+            if (i >= n) return false;
+            if (kind == '{') {
+                ++i;  // taken as the name's opening quote, unchecked
+                if (!validMemberHead(t, n, i)) return false;
+            }
+            expectValue = true;
+            continue;
+        }
+        if ((kind == '[' && c == ']') || (kind == '{' && c == '}')) {
+            ++i;
+            --depth;
+            continue;
+        }
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Tree building.
+
+// Advances `pos` to the next ',', ':' or stray ']' / '}' at the top level of
+// [pos, end) and returns that byte, or 0 at `end`. Strings, comment markers
+// and bracket groups are stepped over whole; a group that does not close
+// before `end` runs to `end`. `opener` counts the openers passed.
+char scanTop(const JsonDoc& doc, size_t& pos, size_t end, size_t& opener) {
+    const char* t = doc.text.data();
+    while (pos < end) {
+        const char c = t[pos];
+        switch (c) {
+        case ',':
+        case ':':
+        case ']':
+        case '}':
+            return c;
+        case '"': {
+            size_t j = pos + 1;
+            while (j < end && t[j] != '"') j += (t[j] == '\\') ? 2 : 1;
+            if (j >= end) {
+                pos = end;
+                return 0;
+            }
+            pos = j + 1;
+            break;
+        }
+        case '#': {
+            const void* close = std::memchr(t + pos + 1, '#', end - pos - 1);
+            if (!close) {
+                pos = end;
+                return 0;
+            }
+            pos = static_cast<size_t>(static_cast<const char*>(close) - t) + 1;
+            break;
+        }
+        case '[':
+        case '{': {
+            if (opener >= doc.groups.size()) {
+                pos = end;
+                return 0;
+            }
+            const Group& g = doc.groups[opener];
+            if (g.closer == kNoPosition || g.closer >= end) {
+                pos = end;
+                return 0;
+            }
+            pos = g.closer + 1;
+            opener = g.next;
+            break;
+        }
+        default:
+            ++pos;
+            break;
+        }
+    }
+    return 0;
+}
+
+// Moves `from` past the comment markers at the start of [from, to).
+void skipMarkers(const char* t, size_t& from, size_t to) {
+    while (from < to && t[from] == '#') {
+        const void* close = std::memchr(t + from + 1, '#', to - from - 1);
+        if (!close) return;
+        from = static_cast<size_t>(static_cast<const char*>(close) - t) + 1;
+    }
+}
+
+bool hasNumberForm(const char* s, size_t n) {
+    if (n == 0) return false;
+    if (s[0] == '0') {
+        if (n == 1) return true;
+        if (s[1] == 'x') {
+            for (size_t k = 2; k < n; ++k)
+                if (!isHexDigit(s[k])) return false;
+            return true;
+        }
+        if (s[1] >= '1' && s[1] <= '7') {
+            for (size_t k = 1; k < n; ++k)
+                if (s[k] < '0' || s[k] > '7') return false;
+            return true;
+        }
+        if (s[1] != '.' && s[1] != 'e' && s[1] != 'E') return false;  // 00, 08, 0a ...
+    }
+    size_t i = 0;
+    bool dot = false;
+    if (s[0] == '+' || s[0] == '-') {
+        if (n == 1 || s[1] == '.' || s[1] == 'e' || s[1] == 'E') return false;
+        i = 1;
+    } else if (s[0] == '.') {
+        dot = true;
+        i = 1;
+    }
+    bool exponent = false;
+    while (i < n) {
+        const char c = s[i];
+        if (isDigit(c)) {
+            ++i;
+        } else if (c == '.') {
+            if (dot || exponent) return false;
+            dot = true;
+            ++i;
+        } else if (c == 'e' || c == 'E') {
+            if (exponent) return false;
+            exponent = true;
+            ++i;
+            if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+            if (i >= n || !isDigit(s[i])) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Decodes a string's content (or a member name) with the dialect's escapes.
+void decodeInto(const char* s, size_t n, std::string& out) {
+    out.clear();
+    out.reserve(n);
+    size_t i = 0;
+    while (i < n) {
+        const void* bs = std::memchr(s + i, '\\', n - i);
+        const size_t stop = bs ? static_cast<size_t>(static_cast<const char*>(bs) - s) : n;
+        out.append(s + i, stop - i);
+        i = stop;
+        if (i >= n) break;
+        if (i + 1 >= n) {
+            // A backslash with nothing after it has nothing to stand for.
+            break;
+        }
+        const char e = s[i + 1];
+        const size_t after = n - (i + 2);  // bytes after the escape letter
+        switch (e) {
+        case 'b': out.push_back('\b'); i += 2; break;
+        case 'f': out.push_back('\f'); i += 2; break;
+        case 'n': out.push_back('\n'); i += 2; break;
+        case 'r': out.push_back('\r'); i += 2; break;
+        case 't': out.push_back('\t'); i += 2; break;
+        case 'v': out.push_back('\v'); i += 2; break;
+        case 'u':
+            if (after < 4) {
+                out.push_back('\0');
+                i += 2;
+            } else if (isHexDigit(s[i + 2]) && isHexDigit(s[i + 3]) && isHexDigit(s[i + 4]) &&
+                       isHexDigit(s[i + 5])) {
+                // One byte only: the low half of the code unit.
+                out.push_back(static_cast<char>(hexValue(s[i + 4]) * 16 + hexValue(s[i + 5])));
+                i += 6;
+            } else {
+                out.push_back('u');
+                i += 2;
+            }
+            break;
+        case 'x':
+            if (after < 2) {
+                out.push_back('\0');
+                i += 2;
+            } else if (isHexDigit(s[i + 2]) && isHexDigit(s[i + 3])) {
+                out.push_back(static_cast<char>(hexValue(s[i + 2]) * 16 + hexValue(s[i + 3])));
+                i += 4;
+            } else {
+                out.push_back('x');
+                i += 2;
+            }
+            break;
+        default:
+            if (e >= '0' && e <= '7') {
+                if (after < 2) {
+                    out.push_back('\0');
+                    i += 2;
+                } else {
+                    // The two bytes after the first digit are taken as digits
+                    // unchecked; only the low 8 bits of the value are kept.
+                    const unsigned v = static_cast<unsigned>(e - '0') * 64u +
+                                       static_cast<unsigned>(s[i + 2] - '0') * 8u +
+                                       static_cast<unsigned>(s[i + 3] - '0');
+                    out.push_back(static_cast<char>(v & 0xFFu));
+                    i += 4;
+                }
+            } else {
+                out.push_back(e);  // \" \\ \/ and any other byte stand for themselves
+                i += 2;
+            }
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Nodes.
+
+void JsonNodeData::release(JsonNodeData* node) noexcept {
+    if (!node || --node->refs != 0) return;
+    // Freed through a list threaded through the nodes themselves, so that
+    // neither deep trees nor low memory can exhaust the stack here.
+    JsonNodeData* dead = node;
+    node->nextDead = nullptr;
+    while (dead) {
+        JsonNodeData* current = dead;
+        dead = current->nextDead;
+        for (JsonNode& child : current->children) {
+            JsonNodeData* c = std::exchange(child.m_node, nullptr);
+            if (c && --c->refs == 0) {
+                c->nextDead = dead;
+                dead = c;
+            }
+        }
+        if (JsonDoc* doc = current->doc; doc && --doc->refs == 0) delete doc;
+        delete current;
+    }
+}
+
+JsonNodeData* JsonNodeData::copyOf(const JsonNodeData& from) {
+    auto* copy = new JsonNodeData;
+    try {
+        copy->kind = from.kind;
+        copy->expanded = from.expanded;
+        copy->flag = from.flag;
+        copy->begin = from.begin;
+        copy->end = from.end;
+        copy->opener = from.opener;
+        copy->name = from.name;
+        copy->decoded = from.decoded;
+        // One level only: the children are shared and are themselves copied
+        // when reached through a shared handle, which keeps the copy cheap and
+        // its cost independent of the depth below.
+        copy->children = from.children;
+    } catch (...) {
+        release(copy);
+        throw;
+    }
+    copy->doc = from.doc;
+    if (copy->doc) ++copy->doc->refs;
+    return copy;
+}
+
+namespace {
+
+JsonNodeData* newChild(JsonDoc* doc, std::string&& name) {
+    auto* node = new JsonNodeData;
+    node->doc = doc;
+    ++doc->refs;
+    node->name = std::move(name);
+    return node;
+}
+
+// Fixes the kind of the value text [b, e) of a container being expanded.
+void classify(JsonNodeData* node, size_t b, size_t e, size_t opener) {
+    const char* t = node->doc->text.data();
+    node->begin = b;
+    node->end = e;
+    const size_t len = e - b;
+    if (len == 0) {
+        node->kind = JsonType::Null;
+        node->flag = true;  // empty value: text ""
+        return;
+    }
+    const char first = t[b];
+    const char last = t[e - 1];
+    switch (first) {
+    case '"':
+        if (len >= 2 && last == '"') {
+            node->kind = JsonType::String;
+            node->expanded = false;
+        }
+        return;
+    case 'f':
+    case 'F':
+        if (std::string_view(t + b, len) == "false") node->kind = JsonType::Boolean;
+        return;
+    case 't':
+    case 'T':
+        if (std::string_view(t + b, len) == "true") {
+            node->kind = JsonType::Boolean;
+            node->flag = true;
+        }
+        return;
+    case 'n':
+    case 'N':
+        return;
+    case '[':
+    case '{':
+        if (last == (first == '[' ? ']' : '}')) {
+            node->kind = (first == '[') ? JsonType::Array : JsonType::Object;
+            node->expanded = false;
+            node->opener = opener;
+        } else if (hasNumberForm(t + b, len)) {
+            node->kind = JsonType::Number;
+        }
+        return;
+    default:
+        if (hasNumberForm(t + b, len)) node->kind = JsonType::Number;
+        return;
+    }
+}
+
+void addChild(JsonNodeData* parent, std::string&& name, size_t b, size_t e, size_t opener) {
+    JsonNodeData* child = newChild(parent->doc, std::move(name));
+    parent->children.push_back(JsonNodeData::handle(child));  // owns child from here on
+    classify(child, b, e, opener);
+}
+
+// Malformed content: the container becomes a null node without children.
+void turnNull(JsonNodeData* node) {
+    node->kind = JsonType::Null;
+    node->flag = false;
+    std::vector<JsonNode> children = std::move(node->children);
+    node->children.clear();
+    // `children` releases its nodes iteratively through the handles.
+}
+
+void expandArray(JsonNodeData* node) {
+    const JsonDoc& doc = *node->doc;
+    const char* t = doc.text.data();
+    if (node->end - node->begin < 2 || t[node->begin] != '[' || t[node->end - 1] != ']') {
+        turnNull(node);
+        return;
+    }
+    if (node->end - node->begin == 2) return;
+    size_t pos = node->begin + 1;
+    const size_t end = node->end - 1;
+    size_t opener = node->opener + 1;
+    for (;;) {
+        size_t start = pos;
+        const size_t startOpener = opener;
+        char stop = scanTop(doc, pos, end, opener);
+        if (stop == ':') {
+            turnNull(node);
+            return;
+        }
+        const size_t pieceEnd = (stop == ',') ? pos : end;
+        skipMarkers(t, start, pieceEnd);
+        addChild(node, std::string(), start, pieceEnd, startOpener);
+        if (stop != ',') return;
+        ++pos;
+    }
+}
+
+void expandObject(JsonNodeData* node) {
+    const JsonDoc& doc = *node->doc;
+    const char* t = doc.text.data();
+    if (node->end - node->begin < 2 || t[node->begin] != '{' || t[node->end - 1] != '}') {
+        turnNull(node);
+        return;
+    }
+    if (node->end - node->begin == 2) return;
+    size_t pos = node->begin + 1;
+    const size_t end = node->end - 1;
+    size_t opener = node->opener + 1;
+    for (;;) {
+        const size_t nameStart = pos;
+        // The colon search passes over commas.
+        char stop;
+        while ((stop = scanTop(doc, pos, end, opener)) == ',') ++pos;
+        if (stop != ':') {
+            turnNull(node);
+            return;
+        }
+        const size_t colon = pos;
+        // The name: up to the colon without the byte before it, then without
+        // its leading markers, then without its first byte (the opening quote
+        // of a quoted name; neither dropped byte is checked).
+        size_t nameFrom = nameStart;
+        const size_t nameTo = (colon > nameStart + 1) ? colon - 1 : nameStart;
+        skipMarkers(t, nameFrom, nameTo);
+        if (nameFrom < nameTo) ++nameFrom;
+        std::string name;
+        decodeInto(t + nameFrom, nameTo - nameFrom, name);
+
+        pos = colon + 1;
+        const size_t valueStart = pos;
+        const size_t valueOpener = opener;
+        while ((stop = scanTop(doc, pos, end, opener)) == ':') ++pos;
+        const size_t valueEnd = (stop == ',') ? pos : end;
+        addChild(node, std::move(name), valueStart, valueEnd, valueOpener);
+        if (stop != ',') return;
+        ++pos;
+    }
+}
+
+}  // namespace
+
+void JsonNodeData::expand(JsonNodeData* node) noexcept {
+    if (node->expanded) return;
+    node->expanded = true;
+    try {
+        switch (node->kind) {
+        case JsonType::Array:
+            expandArray(node);
+            break;
+        case JsonType::Object:
+            expandObject(node);
+            break;
+        case JsonType::String: {
+            const char* t = node->doc->text.data();
+            decodeInto(t + node->begin + 1, node->end - node->begin - 2, node->decoded);
+            break;
+        }
+        default:
+            break;
+        }
+    } catch (...) {
+        // Out of memory: what cannot be built reads as a null node.
+        node->decoded.clear();
+        turnNull(node);
+    }
+}
+
+JsonNode::JsonNode(const JsonNode& other) noexcept : m_node(other.m_node) {
+    if (m_node) ++m_node->refs;
+}
+
+JsonNode& JsonNode::operator=(const JsonNode& other) noexcept {
+    if (this != &other) {
+        // Take the new node before letting go of the old one: `other` may be
+        // a child handle owned by the node this handle releases.
+        JsonNodeData* old = m_node;
+        m_node = other.m_node;
+        if (m_node) ++m_node->refs;
+        JsonNodeData::release(old);
+    }
+    return *this;
+}
+
+JsonNode::JsonNode(JsonNode&& other) noexcept : m_node(std::exchange(other.m_node, nullptr)) {}
+
+JsonNode& JsonNode::operator=(JsonNode&& other) noexcept {
+    if (this != &other) {
+        JsonNodeData* old = m_node;
+        m_node = std::exchange(other.m_node, nullptr);
+        JsonNodeData::release(old);
+    }
+    return *this;
+}
+
+JsonNode::~JsonNode() { JsonNodeData::release(m_node); }
+
+JsonType JsonNode::type() const noexcept { return m_node ? m_node->kind : JsonType::Null; }
+
+std::string JsonNode::name() const {
+    if (!m_node) return std::string();
+    try {
+        return m_node->name;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::string JsonNode::asString() const {
+    if (!m_node) return std::string();
+    JsonNodeData::expand(m_node);
+    try {
+        switch (m_node->kind) {
+        case JsonType::Null:
+            return m_node->flag ? std::string() : std::string("null");
+        case JsonType::String:
+            return m_node->decoded;
+        case JsonType::Number:
+            return std::string(m_node->doc->text.data() + m_node->begin, m_node->end - m_node->begin);
+        case JsonType::Boolean:
+            return m_node->flag ? std::string("true") : std::string("false");
+        default:
+            return std::string();
+        }
+    } catch (...) {
+        return std::string();
+    }
+}
+
+uint32_t JsonNode::size() const {
+    if (!m_node) return 0;
+    JsonNodeData::expand(m_node);
+    if (m_node->kind != JsonType::Array && m_node->kind != JsonType::Object) return 0;
+    const size_t count = m_node->children.size();
+    return count > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                         : static_cast<uint32_t>(count);
+}
+
+JsonNode* JsonNode::at(uint32_t index) {
+    if (!m_node) return nullptr;
+    JsonNodeData::expand(m_node);
+    if (m_node->kind != JsonType::Array && m_node->kind != JsonType::Object) return nullptr;
+    if (index >= m_node->children.size()) return nullptr;
+    if (m_node->refs > 1) {
+        JsonNodeData* own;
+        try {
+            own = JsonNodeData::copyOf(*m_node);
+        } catch (...) {
+            return nullptr;
+        }
+        --m_node->refs;  // still held by the other handles
+        m_node = own;
+    }
+    return &m_node->children[index];
+}
+
+bool JsonIsValid(const char* text) {
+    if (!text) return false;
+    const size_t n = strnlen(text, kMaxValidLength + 1);
+    if (n > kMaxValidLength) return false;
+    try {
+        std::string compact;
+        if (!prepare(text, n, compact, nullptr)) return false;
+        return validCompact(compact);
+    } catch (...) {
+        return false;
+    }
+}
+
+JsonNode* JsonParse(const char* text) {
+    if (!text) return nullptr;
+    JsonDoc* doc = nullptr;
+    try {
+        doc = new JsonDoc;
+        if (!prepare(text, std::strlen(text), doc->text, &doc->groups)) {
+            delete doc;
+            return nullptr;
+        }
+        const std::string& t = doc->text;
+        size_t first = 0;
+        skipMarkers(t.data(), first, t.size());
+        const char open = first < t.size() ? t[first] : '\0';
+        const char close = open == '[' ? ']' : '}';
+        if ((open != '[' && open != '{') || t.size() - first < 2 || t.back() != close) {
+            delete doc;
+            return nullptr;
+        }
+        auto* root = new JsonNodeData;
+        root->doc = doc;
+        doc->refs = 1;
+        doc = nullptr;
+        root->kind = (open == '[') ? JsonType::Array : JsonType::Object;
+        root->expanded = false;
+        root->begin = first;
+        root->end = t.size();
+        root->opener = 0;  // markers hold no brackets, so the root's is the first
+        try {
+            return new JsonNode(root);
+        } catch (...) {
+            JsonNodeData::release(root);
+            return nullptr;
+        }
+    } catch (...) {
+        delete doc;
+        return nullptr;
+    }
+}
