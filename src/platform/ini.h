@@ -1,7 +1,8 @@
 // Stand-ins for GetPrivateProfileStringW / GetPrivateProfileIntW: reading one
 // value from an INI ("profile") file with the Windows rules.
 //
-//   - section and key names are compared without letter case (towlower);
+//   - section and key names are compared without letter case (Unicode's simple
+//     case mapping, as in the C.UTF-8 locale);
 //   - the first section of a name is the one searched, and in it the first
 //     key of a name wins;
 //   - blanks (space, TAB, VT, FF, CR and the DOS end-of-file byte 0x1A) around

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <locale.h>
+#include <wctype.h>
 #include <string>
 #include <vector>
 
@@ -25,13 +27,18 @@ std::wstring_view trim(std::wstring_view s) {
     return s.substr(b, e - b);
 }
 
+// Windows compares names with the full Unicode case mapping, whatever the
+// process locale; the C.UTF-8 locale gives the same without touching ours.
+wint_t lowerCase(wchar_t c) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8 != static_cast<locale_t>(nullptr)) return towlower_l(static_cast<wint_t>(c), utf8);
+    return std::towlower(static_cast<wint_t>(c));
+}
+
 bool equalsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i] &&
-            std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
-            return false;
-        }
+        if (a[i] != b[i] && lowerCase(a[i]) != lowerCase(b[i])) return false;
     }
     return true;
 }

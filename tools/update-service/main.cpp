@@ -273,6 +273,7 @@ int main(int argc, char** argv) {
 
     server.Post("/log/startgame", [&](const httplib::Request& req, httplib::Response& res) {
         events.append("log/startgame", req.body, splitForm(req.body));
+        res.status = 200;
         res.set_content(opt.reportReply, "application/json");
         note(req, res.status);
     });
