@@ -1,0 +1,90 @@
+// The two kinds of HTTP request the segmented downloader makes, over
+// libcurl's easy interface: a HEAD size query, and ranged GETs that bring one
+// 32,768-byte piece of a file into memory.
+//
+// Threads: getFileSize runs on the thread that calls the downloader;
+// initPieceHandle, loadPiece and onPieceData run on the piece threads, each
+// with an easy handle of its own that no other thread touches. `state` is
+// written by the owner from any thread and read before every try.
+//
+// libcurl's global initialisation belongs to the downloader (Loader), which
+// must exist while any of these run.
+//
+// TLS: no TLS option is set, so peer and host verification stay on and the
+// trust store is the one of the libcurl build.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <stop_token>
+
+inline constexpr uint32_t kPieceSize = 32768;
+
+// One piece received into memory. A new buffer is all zero; bytes beyond
+// `length` keep what they held, and data[32768] stays zero so that the bytes
+// can be read as a terminated text.
+struct PieceBuffer {
+    char data[kPieceSize + 1] = {};
+    uint32_t length = 0;
+    int32_t index = 0;
+};
+
+class HttpOperation {
+public:
+    HttpOperation() = default;
+    HttpOperation(const HttpOperation&) = delete;
+    HttpOperation& operator=(const HttpOperation&) = delete;
+
+    // Size of the file at `url` from a HEAD request (status 200 or 206), or
+    // -1: the request failed, the status was another one, or the server did
+    // not announce a length (the last without a log line). The status that was
+    // read, if any, is left in `*responseCode`. Blocks at most
+    // `timeoutSeconds`; ends early on the termination request. Never retried.
+    // A length beyond the int32 range is reported as -1.
+    int32_t getFileSize(const char* url, int32_t timeoutSeconds, int32_t* responseCode);
+
+    // An easy handle prepared for loadPiece, owned by the caller (release it
+    // with curl_easy_cleanup), or null when libcurl cannot make one.
+    CURL* initPieceHandle(const char* url, int32_t timeoutSeconds);
+
+    // Fetches piece `pieceIndex` (bytes pieceIndex * 32768 .. + 32767) into
+    // `piece`, in up to 3 tries with a pause of 2,000 ms after each failed try.
+    // Returns
+    //   0    the piece arrived (status 206, or 200 for a file that fits in one
+    //        piece), or it arrived and `state` became non-zero meanwhile;
+    //   229  `state` was 1 (paused) before a try; 224 `state` was 2 (stopped)
+    //        or the termination request was raised;
+    //   a libcurl code when all 3 tries failed (that of the last try);
+    //   the HTTP status when the server answered with one other than 200/206,
+    //   or with 200 and a whole file larger than one piece (a server that
+    //   ignores Range would otherwise hand every piece the file's first bytes).
+    // Blocks at most 3 * (timeoutSeconds + 2) seconds; the termination request
+    // aborts a running transfer and ends the pause at once. Logs nothing.
+    int32_t loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece);
+
+    // libcurl's write callback: copies into the piece, never past 32,768
+    // bytes. Reports every chunk as taken (bytes beyond a piece are dropped),
+    // so a long reply does not fail the transfer; 0 (a write error) only for a
+    // null piece or chunk.
+    static size_t onPieceData(char* chunk, size_t size, size_t count, void* piece);
+
+    // Hands in the owner's termination request. Set it before any request is
+    // made; it cannot be changed while requests run.
+    void setTerminationToken(std::stop_token token) { m_termination = std::move(token); }
+
+    // Tests only: the pause after a failed try (2,000 ms by default).
+    void setRetryPauseForTesting(uint32_t milliseconds) { m_retryPauseMs = milliseconds; }
+
+    // 0 running, 1 paused, 2 stopped; written only by the owner.
+    std::atomic<int32_t> state{0};
+
+private:
+    static int onTransferProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    void setProgressAbort(CURL* handle);
+
+    std::stop_token m_termination;
+    uint32_t m_retryPauseMs = 2000;
+};

@@ -1,0 +1,117 @@
+// The segmented downloader: fetches one file over HTTP in pieces of 32,768
+// bytes on two piece threads, while an assembling thread writes the pieces in
+// file order, and reports progress once a second through a timer.
+//
+// Threads: DownLoadFile runs on the owner's thread and returns only after
+// every thread it started has ended (all joined). setState and
+// setTerminationToken may be called from any thread; the progress callback
+// runs on the process-wide timer thread, concurrently with everything else.
+//
+// Memory: at most kMaxPiecesAhead fetched pieces wait for the writer, so a
+// download needs the same few megabytes whatever the file's size.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+
+#include "platform/file.h"
+#include "platform/sync.h"
+#include "transfer/HttpOperation.h"
+
+// Called with the bytes fetched so far (32,768 per piece, so the last report
+// may exceed the total by less than a piece), the file's size and 0.
+using ProgressCallback = void (*)(uint32_t bytesDone, uint32_t bytesTotal, uint32_t userValue);
+
+// One download. The caller fills url, folder (ending with a separator: the
+// file name is appended directly) and fileName; DownLoadFile fills the rest
+// unless the caller passes mode 2 with all four size fields filled.
+struct DownloadTask {
+    uint32_t fileSize = 0;
+    uint16_t blockCount = 0;
+    uint32_t blockSize = 0;      // 32768, or fileSize when that is smaller
+    uint32_t lastBlockSize = 0;  // a full block when fileSize is a multiple of 32768
+    char url[1024] = {};
+    wchar_t folder[1024] = {};
+    wchar_t fileName[512] = {};
+};
+
+class Loader {
+public:
+    // Pieces fetched ahead of the writer, at most.
+    static constexpr int32_t kMaxPiecesAhead = 64;
+
+    // The process-wide downloader, created by the first call (which runs
+    // curl_global_init); later calls return it unchanged. `owner` is not used.
+    // Null only when it cannot be created.
+    static Loader* instance(ProgressCallback progressCallback, void* owner, int32_t timeoutSeconds);
+
+    // Runs curl_global_cleanup; the next instance() creates a new downloader.
+    ~Loader();
+    Loader(const Loader&) = delete;
+    Loader& operator=(const Loader&) = delete;
+
+    // Downloads task->url to folder + fileName. The file is opened without
+    // being emptied, written from its start and cut after the last block that
+    // was written in order. Returns
+    //   0    every block was written (or a mode 2 task of size 0: nothing done);
+    //   226  no task, no HTTP object, an empty url, or mode 2 size fields that
+    //        do not describe a file;
+    //   227  the size query failed, gave 0 or a size beyond 65,535 blocks;
+    //   228  the file could not be opened or created;
+    //   230  anything else went wrong: a piece failed (all tries, a wrong
+    //        status, no easy handle), a write failed, a thread could not be
+    //        started, the stop state or the termination request ended it.
+    // Blocks for the whole transfer; the termination request ends it within
+    // about a second (a transfer that is receiving nothing notices it at
+    // libcurl's next progress call). `http` is borrowed and must carry the same
+    // termination token.
+    int32_t DownLoadFile(DownloadTask* task, HttpOperation* http, int8_t mode);
+
+    // 0 running, 1 paused (a piece thread told "paused" by the HTTP object
+    // waits while this is 1), 2 stopped (the writer gives up at its next wait).
+    void setState(int8_t newState) { state.store(newState, std::memory_order_relaxed); }
+
+    // The owner's termination request: ends every wait of the download at
+    // once. Set it while no download runs.
+    void setTerminationToken(std::stop_token token) { m_termination = std::move(token); }
+
+private:
+    Loader(ProgressCallback callback, int32_t timeout);
+
+    int32_t fillSizeFields();
+    int32_t transfer(platform::File& file);
+    uint32_t threadLoader(int threadNo);
+    uint32_t threadCompare(platform::File* file);
+    PieceBuffer* takeNextPiece(int threadNo, bool& leave, uint32_t& leaveCode);
+    void giveBackPiece(PieceBuffer* piece);
+    int32_t assembleNextBlock(platform::File& file, char* buffer);
+    int32_t writePiece(platform::File& file, const char* buffer, uint32_t length, int32_t blockIndex);
+    void onLoaderTimer();
+
+    ProgressCallback progressCallback = nullptr;
+    std::atomic<uint32_t> bytesDone{0};
+    std::unique_ptr<std::atomic<uint8_t>[]> pieceState;  // 0 free, 1 fetching, 2 fetched
+    std::unique_ptr<uint8_t[]> blockState;               // writer only: 1 written
+    uint32_t bytesWritten = 0;                           // writer only
+    DownloadTask* task = nullptr;
+    std::atomic<int32_t> state{0};
+    int32_t timeoutSeconds = 0;
+    int8_t mode = 0;
+    std::atomic<bool> running{false};
+    HttpOperation* http = nullptr;
+    std::mutex pieceLock;
+    int32_t pieceCount = 0;
+    int32_t piecesPerBlock = 0;
+    std::unique_ptr<PieceBuffer*[]> pieces;
+
+    std::stop_token m_termination;
+    uint64_t m_filePosition = 0;                 // writer only until it is joined
+    std::atomic<int32_t> m_writerPiece{0};       // first piece the writer still needs
+    std::atomic<bool> m_assemblyEnded{false};    // the writer will take no more pieces
+    std::atomic<bool> m_pieceFailed{false};      // a piece will never arrive
+    platform::AutoResetEvent m_pieceArrived{"pieceArrived"};
+    platform::AutoResetEvent m_writerMoved[2];
+};
