@@ -40,17 +40,24 @@ ZPOS64_T ZCALLBACK memoryTell(voidpf, voidpf stream) { return static_cast<Memory
 
 long ZCALLBACK memorySeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
     auto* s = static_cast<MemoryStream*>(stream);
-    uint64_t base = 0;
+    // Relative seeks may go backwards: the reader passes a negative offset
+    // through the unsigned parameter.
+    int64_t target = 0;
     switch (origin) {
-        case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-        case ZLIB_FILEFUNC_SEEK_CUR: base = s->pos; break;
-        case ZLIB_FILEFUNC_SEEK_END: base = s->size; break;
+        case ZLIB_FILEFUNC_SEEK_SET:
+            if (offset > s->size) return -1;
+            s->pos = offset;
+            return 0;
+        case ZLIB_FILEFUNC_SEEK_CUR: target = static_cast<int64_t>(s->pos); break;
+        case ZLIB_FILEFUNC_SEEK_END: target = static_cast<int64_t>(s->size); break;
         default: return -1;
     }
-    // The reader only ever seeks inside the archive; a position past its end
-    // (from a damaged offset) is refused like a failed fseek.
-    if (offset > s->size || base > s->size - offset) return -1;
-    s->pos = base + offset;
+    const int64_t delta = static_cast<int64_t>(offset);
+    if (delta == INT64_MIN) return -1;
+    // A position outside the archive (from a damaged offset) is refused
+    // like a failed fseek.
+    if (delta > 0 ? delta > static_cast<int64_t>(s->size) - target : -delta > target) return -1;
+    s->pos = static_cast<uint64_t>(target + delta);
     return 0;
 }
 
@@ -81,7 +88,9 @@ long ZCALLBACK fileSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
         case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
         default: return -1;
     }
-    if (offset > static_cast<ZPOS64_T>(INT64_MAX)) return -1;
+    // Relative seeks may go backwards: the reader passes a negative offset
+    // through the unsigned parameter.
+    if (whence == SEEK_SET && offset > static_cast<ZPOS64_T>(INT64_MAX)) return -1;
     return fseeko(static_cast<FILE*>(stream), static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
 }
 
@@ -89,6 +98,26 @@ int ZCALLBACK fileClose(voidpf, voidpf stream) { return std::fclose(static_cast<
 int ZCALLBACK fileError(voidpf, voidpf stream) { return std::ferror(static_cast<FILE*>(stream)); }
 
 unzFile asUnz(void* p) { return static_cast<unzFile>(p); }
+
+// minizip refuses an archive that has no members at all, though such an
+// archive is well formed: nothing but an end-of-directory record with zero
+// entries. `tail` is the end of the archive, `tailStart` its offset.
+bool isEmptyArchive(const unsigned char* tail, std::size_t size, uint64_t tailStart) {
+    constexpr std::size_t kRecord = 22;
+    if (size < kRecord) return false;
+    auto u16 = [&](std::size_t at) { return static_cast<unsigned>(tail[at] | tail[at + 1] << 8); };
+    auto u32 = [&](std::size_t at) { return static_cast<uint64_t>(u16(at)) | static_cast<uint64_t>(u16(at + 2)) << 16; };
+    for (std::size_t p = size - kRecord + 1; p-- > 0;) {
+        if (tail[p] != 0x50 || tail[p + 1] != 0x4b || tail[p + 2] != 0x05 || tail[p + 3] != 0x06) continue;
+        // The record ends the archive exactly with its comment.
+        if (p + kRecord + u16(p + 20) != size) continue;
+        return u16(p + 4) == 0 && u16(p + 6) == 0 && u16(p + 8) == 0 && u16(p + 10) == 0 && u32(p + 12) == 0 &&
+               u32(p + 16) <= tailStart + p;
+    }
+    return false;
+}
+
+constexpr std::size_t kMaxEndRecord = 22 + 65535;
 
 bool sameName(const std::string& stored, const std::string& wanted) {
     if (stored.size() != wanted.size()) return false;
@@ -120,7 +149,25 @@ bool ZipReader::openFile(const std::wstring& path) {
     funcs.zclose_file = fileClose;
     funcs.zerror_file = fileError;
     const std::string systemPath = platform::toSystemPath(path);
-    return openWith(systemPath.c_str(), &funcs);
+    if (openWith(systemPath.c_str(), &funcs)) return true;
+    FILE* f = std::fopen(systemPath.c_str(), "rbe");
+    if (f == nullptr) return false;
+    std::vector<unsigned char> tail;
+    uint64_t tailStart = 0;
+    if (fseeko(f, 0, SEEK_END) == 0) {
+        const off_t size = ftello(f);
+        if (size > 0) {
+            const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(size), kMaxEndRecord));
+            tailStart = static_cast<uint64_t>(size) - n;
+            tail.resize(n);
+            if (fseeko(f, static_cast<off_t>(tailStart), SEEK_SET) != 0 || std::fread(tail.data(), 1, n, f) != n) {
+                tail.clear();
+            }
+        }
+    }
+    std::fclose(f);
+    m_emptyArchive = isEmptyArchive(tail.data(), tail.size(), tailStart);
+    return m_emptyArchive;
 }
 
 bool ZipReader::openMemory(const void* data, std::size_t size) {
@@ -141,8 +188,11 @@ bool ZipReader::openMemory(const void* data, std::size_t size) {
     funcs.zerror_file = memoryError;
     funcs.opaque = stream;
     if (!openWith("memory", &funcs)) {
+        const std::size_t n = std::min(size, kMaxEndRecord);
+        const bool empty = isEmptyArchive(stream->data + (size - n), n, size - n);
         close();
-        return false;
+        m_emptyArchive = empty;
+        return empty;
     }
     return true;
 }
@@ -155,10 +205,12 @@ void ZipReader::close() {
     }
     delete static_cast<MemoryStream*>(m_memory);
     m_memory = nullptr;
+    m_emptyArchive = false;
 }
 
 bool ZipReader::readDirectory(std::vector<Member>& out) {
     out.clear();
+    if (m_emptyArchive) return true;
     if (m_unz == nullptr) return false;
     closeMember();
     unzFile unz = asUnz(m_unz);
@@ -166,6 +218,10 @@ bool ZipReader::readDirectory(std::vector<Member>& out) {
     // stored name and extra field whole.
     m_nameBuffer.resize(65536);
     m_extraBuffer.resize(65536);
+    // An archive without members has nothing where the first entry would be.
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(unz, &global) != UNZ_OK) return false;
+    if (global.number_entry == 0) return true;
     int rc = unzGoToFirstFile(unz);
     for (uint64_t index = 0; rc == UNZ_OK; ++index) {
         unz_file_info64 info{};

@@ -43,7 +43,7 @@ public:
     // unchanged until close().
     bool openMemory(const void* data, std::size_t size);
     void close();
-    bool isOpen() const { return m_unz != nullptr; }
+    bool isOpen() const { return m_unz != nullptr || m_emptyArchive; }
 
     // Every member in central-directory order. False when the directory is
     // damaged (an entry cannot be read) or the reader is not open.
@@ -71,6 +71,7 @@ private:
     void* m_unz = nullptr;      // unzFile
     void* m_memory = nullptr;   // MemoryStream of openMemory
     bool m_memberOpen = false;
+    bool m_emptyArchive = false;  // well formed, no members: minizip will not open it
     std::vector<char> m_nameBuffer;
     std::vector<char> m_extraBuffer;
 };

@@ -199,7 +199,9 @@ int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
         // member cannot be created, as on the system this format comes from.
         const std::size_t targetLength = root.size() + (rootEndsWithSeparator ? 0 : 1) + name.size();
         if (targetLength >= kMaxPathChars) return kZipCreateFailed;
-        if (!openRoot(false)) return kZipCreateFailed;
+        // A missing destination is made, also for an archive whose members
+        // all sit at its top level.
+        if (!openRoot(true)) return kZipCreateFailed;
 
         switch (tree.kind(name)) {
             case platform::ConfinedTree::Kind::Missing:

@@ -1,0 +1,409 @@
+#include "foundation/ZipUtil.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation/ZipReader.h"
+#include "support/TempHome.h"
+#include "support/ZipBuilder.h"
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::TempHome;
+using testsupport::writeFile;
+using testsupport::ZipBuilder;
+using testsupport::ZipEntry;
+
+namespace {
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>('a' + rng() % 7);  // compressible, several 16 KiB pieces
+    return s;
+}
+
+struct stat statOf(const fs::path& p) {
+    struct stat st{};
+    EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+    return st;
+}
+
+unsigned permissions(const fs::path& p) { return statOf(p).st_mode & 07777; }
+
+// Every entry below `root`, relative, sorted: what an extraction wrote.
+std::vector<std::string> listTree(const fs::path& root) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        out.push_back(fs::relative(it->path(), root).string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class ZipUtilTest : public ::testing::Test {
+protected:
+    TempHome home;
+    fs::path zipPath = home.root() / "client.upd";
+    fs::path dest = home.root() / "install";
+
+    int32_t unzip(const ZipBuilder& zip, const std::wstring& to) {
+        zip.writeTo(zipPath);
+        return getZipUtil()->UnZipFile(zipPath.wstring().c_str(), to.c_str());
+    }
+    int32_t unzip(const ZipBuilder& zip) { return unzip(zip, dest.wstring()); }
+};
+
+}  // namespace
+
+TEST(ZipUtilInstance, OneInstancePerProcess) {
+    ZipUtil* pZip = getZipUtil();
+    ASSERT_NE(pZip, nullptr);
+    EXPECT_EQ(pZip, getZipUtil());
+}
+
+TEST(ZipMemberAttributesTest, ExternalAttributesMapToFileAttributes) {
+    constexpr uint32_t N = kFileAttributeNormal, R = kFileAttributeReadonly, D = kFileAttributeDirectory,
+                       A = kFileAttributeArchive, H = kFileAttributeHidden, S = kFileAttributeSystem;
+    struct Case {
+        uint32_t external;
+        uint32_t attributes;
+    };
+    static const Case kCases[] = {
+        {0x00000000, N | R},                 // no Unix bits: read-only
+        {0x00000020, N | R | A},             // a DOS writer's plain file
+        {0x81a40000, N},                     // Unix 0100644
+        {0x81240000, N | R},                 // Unix 0100444
+        {0x81a40001, N | R},                 // DOS read-only bit wins over Unix owner-write
+        {0x41ed0010, N | D},                 // Unix 040755 with the DOS directory bit
+        {0x40000000, N | D | R},             // Unix directory bit alone
+        {0x00800016, N | D | H | S},         // owner-write, DOS directory, hidden, system
+    };
+    for (const Case& c : kCases) EXPECT_EQ(ZipMemberAttributes(c.external), c.attributes) << std::hex << c.external;
+}
+
+TEST_F(ZipUtilTest, StoredAndDeflatedMembersWithFoldersFromEitherSeparator) {
+    const std::string big = randomBytes(100000, 7);
+    ZipBuilder zip;
+    zip.file("top.txt", "top", 0)
+        .file("a/b/c.txt", big, 8)
+        .file("a/b/stored.bin", big, 0)
+        .file("x\\y\\back.txt", "backslashes", 8)
+        .file("x/y/slash.txt", "slashes", 0)
+        .folder("empty/folder/")
+        .file("empty.txt", "", 8);
+
+    // With and without a trailing separator, of either kind.
+    for (const std::wstring suffix : {L"", L"/", L"\\"}) {
+        SCOPED_TRACE(std::string(suffix.begin(), suffix.end()));
+        fs::remove_all(dest);
+        ASSERT_EQ(unzip(zip, dest.wstring() + suffix), 0);
+        EXPECT_EQ(readFile(dest / "top.txt"), "top");
+        EXPECT_EQ(readFile(dest / "a/b/c.txt"), big);
+        EXPECT_EQ(readFile(dest / "a/b/stored.bin"), big);
+        EXPECT_EQ(readFile(dest / "x/y/back.txt"), "backslashes");
+        EXPECT_EQ(readFile(dest / "x/y/slash.txt"), "slashes");
+        EXPECT_TRUE(fs::is_directory(dest / "empty/folder"));
+        EXPECT_TRUE(fs::is_regular_file(dest / "empty.txt"));
+        EXPECT_EQ(fs::file_size(dest / "empty.txt"), 0u);
+        EXPECT_EQ(listTree(dest), (std::vector<std::string>{"a", "a/b", "a/b/c.txt", "a/b/stored.bin", "empty",
+                                                            "empty.txt", "empty/folder", "top.txt", "x", "x/y",
+                                                            "x/y/back.txt", "x/y/slash.txt"}));
+    }
+}
+
+TEST_F(ZipUtilTest, EmptyArchiveWritesNothing) {
+    EXPECT_EQ(unzip(ZipBuilder()), 0);
+    EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(ZipUtilTest, ReadOnlyMembersAreReplacedOnTheNextExtraction) {
+    // A DOS writer stores no Unix bits: the member comes out read-only.
+    ASSERT_EQ(unzip(ZipBuilder().file("client/launcher.exe", "version 1").file("client/launcher.db", "db 1")), 0);
+    EXPECT_EQ(permissions(dest / "client/launcher.exe"), 0444u);
+    writeFile(dest / "client/user.cfg", "kept");
+
+    ASSERT_EQ(unzip(ZipBuilder().file("client/launcher.exe", "version 2, longer").file("client/launcher.db", "2")),
+              0);
+    EXPECT_EQ(readFile(dest / "client/launcher.exe"), "version 2, longer");
+    EXPECT_EQ(readFile(dest / "client/launcher.db"), "2");
+    EXPECT_EQ(permissions(dest / "client/launcher.exe"), 0444u);
+    // Files the archive does not hold are left alone.
+    EXPECT_EQ(readFile(dest / "client/user.cfg"), "kept");
+}
+
+TEST_F(ZipUtilTest, UnixModesAreApplied) {
+    struct Case {
+        const char* name;
+        uint32_t mode;
+        unsigned expected;
+    };
+    static const Case kCases[] = {
+        {"bin/run.sh", 0100755, 0755},
+        {"private.key", 0100600, 0600},
+        {"readonly.txt", 0100444, 0444},
+        {"group.txt", 0100664, 0664},
+        {"setuid.bin", 0104755, 0755},  // set-id bits are never applied
+    };
+    ZipBuilder zip;
+    for (const Case& c : kCases) zip.unixFile(c.name, c.name, c.mode);
+    // The same name extracted over an existing file takes the new mode.
+    writeFile(home.root() / "seed", "");
+    ASSERT_EQ(unzip(zip), 0);
+    ASSERT_EQ(unzip(zip), 0);
+    for (const Case& c : kCases) {
+        EXPECT_EQ(permissions(dest / c.name), c.expected) << c.name;
+        EXPECT_EQ(readFile(dest / c.name), c.name);
+    }
+}
+
+TEST_F(ZipUtilTest, SymbolicLinkMemberBecomesPlainFileWithTheLinkText) {
+    ASSERT_EQ(unzip(ZipBuilder().unixFile("lib/libfoo.so", "../../etc/passwd", 0120777, 0)), 0);
+    const struct stat st = statOf(dest / "lib/libfoo.so");
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(readFile(dest / "lib/libfoo.so"), "../../etc/passwd");
+}
+
+TEST_F(ZipUtilTest, DosTimesAreUtcAndUtTimestampsReplaceThem) {
+    const uint32_t dos = ZipBuilder::dosDateTime(2020, 1, 2, 3, 4, 6);
+    const int64_t dosSeconds = 1577934246;  // 2020-01-02 03:04:06 UTC
+    struct Case {
+        const char* name;
+        std::string extra;
+        int64_t mtime;
+        int64_t atime;
+    };
+    const Case kCases[] = {
+        {"dos.txt", "", dosSeconds, dosSeconds},
+        {"ut-both.txt", ZipBuilder::utExtra(3, {1700000000u, 1600000000u}), 1700000000, 1600000000},
+        // The directory's usual short form: flags announce more than it holds.
+        {"ut-short.txt", ZipBuilder::utExtra(7, {1700000000u}), 1700000000, dosSeconds},
+        {"ut-access.txt", ZipBuilder::utExtra(2, {1600000000u}), dosSeconds, 1600000000},
+        // Another block first, then UT.
+        {"ut-second.txt", std::string("\x0a\x00\x02\x00zz", 6) + ZipBuilder::utExtra(1, {1234567890u}), 1234567890,
+         dosSeconds},
+    };
+    ZipBuilder zip;
+    for (const Case& c : kCases) {
+        ZipEntry e;
+        e.name = c.name;
+        e.data = "t";
+        e.dosDateTime = dos;
+        e.centralExtra = c.extra;
+        zip.add(e);
+    }
+    ASSERT_EQ(unzip(zip), 0);
+    for (const Case& c : kCases) {
+        const struct stat st = statOf(dest / c.name);
+        EXPECT_EQ(st.st_mtim.tv_sec, c.mtime) << c.name;
+        EXPECT_EQ(st.st_atim.tv_sec, c.atime) << c.name;
+    }
+}
+
+TEST_F(ZipUtilTest, MembersLeavingTheDestinationRefuseTheWholeArchive) {
+    static const char* kNames[] = {
+        "../escape.txt", "a/../../escape.txt", "..\\escape.txt", "a\\..\\..\\escape.txt", "..",
+        "/tmp/escape.txt", "\\escape.txt", "C:/escape.txt", "c:escape.txt", "ok/..",
+    };
+    for (const char* name : kNames) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dest);
+        ZipBuilder zip;
+        zip.file("first.txt", "written before the bad member?").file(name, "escaped").file("last.txt", "x");
+        EXPECT_EQ(unzip(zip), 9999);
+        EXPECT_FALSE(fs::exists(dest));
+        EXPECT_FALSE(fs::exists(home.root() / "escape.txt"));
+    }
+    // ".." inside a longer level name is an ordinary name.
+    ASSERT_EQ(unzip(ZipBuilder().file("a..b/..c", "fine")), 0);
+    EXPECT_EQ(readFile(dest / "a..b/..c"), "fine");
+}
+
+TEST_F(ZipUtilTest, LinksInTheDestinationAreNeverFollowed) {
+    const fs::path outside = home.root() / "outside";
+    fs::create_directories(outside);
+    writeFile(outside / "victim.txt", "untouched");
+    fs::create_directories(dest);
+    fs::create_symlink(outside / "victim.txt", dest / "a.txt");
+    fs::create_symlink(outside, dest / "sub");
+    fs::create_symlink(outside / "nothing-yet.txt", dest / "dangling.txt");
+
+    ASSERT_EQ(unzip(ZipBuilder().file("a.txt", "new a").file("sub/x.txt", "new x").file("dangling.txt", "d")), 0);
+    EXPECT_EQ(readFile(outside / "victim.txt"), "untouched");
+    EXPECT_FALSE(fs::exists(outside / "x.txt"));
+    EXPECT_FALSE(fs::exists(outside / "nothing-yet.txt"));
+    EXPECT_FALSE(fs::is_symlink(dest / "a.txt"));
+    EXPECT_FALSE(fs::is_symlink(dest / "sub"));
+    EXPECT_TRUE(fs::is_directory(dest / "sub"));
+    EXPECT_EQ(readFile(dest / "a.txt"), "new a");
+    EXPECT_EQ(readFile(dest / "sub/x.txt"), "new x");
+    EXPECT_EQ(readFile(dest / "dangling.txt"), "d");
+}
+
+TEST_F(ZipUtilTest, ArchivesThatCannotBeOpened) {
+    std::string good = ZipBuilder().file("a.txt", "aaaa").file("b/b.txt", "bbbb").build();
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case kCases[] = {
+        {"not a ZIP", "this is a plain text file, not an archive\n"},
+        {"empty file", ""},
+        {"cut in the end record", good.substr(0, good.size() - 10)},
+        {"end record missing", good.substr(0, good.size() - 22)},
+        {"cut in half", good.substr(0, good.size() / 2)},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dest);
+        writeFile(zipPath, c.bytes);
+        EXPECT_EQ(getZipUtil()->UnZipFile(zipPath.wstring().c_str(), dest.wstring().c_str()), 9999);
+        EXPECT_EQ(getZipUtil()->UnZipMemory(c.bytes.data(), c.bytes.size(), dest.wstring().c_str()), 9999);
+        EXPECT_FALSE(fs::exists(dest));
+    }
+    EXPECT_EQ(getZipUtil()->UnZipFile((home.root() / "missing.zip").wstring().c_str(), dest.wstring().c_str()), 9999);
+    EXPECT_EQ(getZipUtil()->UnZipFile(nullptr, dest.wstring().c_str()), 9999);
+    EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(ZipUtilTest, FailingMemberStopsTheExtraction) {
+    ZipEntry bzip2;
+    bzip2.name = "b.bin";
+    bzip2.data = "not really bzip2";
+    bzip2.method = 12;
+    ZipEntry encrypted;
+    encrypted.name = "b.bin";
+    encrypted.data = "secret";
+    encrypted.method = 0;
+    encrypted.flags = 1;
+
+    // A deflated member whose data are damaged while the directory is whole.
+    ZipBuilder corrupt;
+    corrupt.file("a.txt", "first").file("b.bin", randomBytes(50000, 3), 8).file("c.txt", "never");
+    std::string corruptBytes = corrupt.build();
+    const std::size_t dataStart = corruptBytes.find("b.bin") + 5;
+    for (std::size_t i = dataStart + 10; i < dataStart + 200; ++i) corruptBytes[i] = '\xff';
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case kCases[] = {
+        {"method 12", ZipBuilder().file("a.txt", "first").add(bzip2).file("c.txt", "never").build()},
+        {"encrypted", ZipBuilder().file("a.txt", "first").add(encrypted).file("c.txt", "never").build()},
+        {"damaged deflate data", corruptBytes},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dest);
+        writeFile(zipPath, c.bytes);
+        EXPECT_EQ(getZipUtil()->UnZipFile(zipPath.wstring().c_str(), dest.wstring().c_str()), 1024);
+        EXPECT_EQ(readFile(dest / "a.txt"), "first");
+        EXPECT_TRUE(fs::exists(dest / "b.bin"));  // the partly written target stays
+        EXPECT_FALSE(fs::exists(dest / "c.txt"));  // later members are not tried
+    }
+}
+
+TEST_F(ZipUtilTest, TargetsThatCannotBeCreated) {
+    struct Case {
+        const char* what;
+        ZipBuilder zip;
+        const char* notWritten;
+    };
+    const std::string longName = std::string(300, 'n');
+    const Case kCases[] = {
+        {"a folder stands at the target", ZipBuilder().folder("name/").file("name", "x").file("after", "x"),
+         "after"},
+        {"a file stands at a folder level", ZipBuilder().file("f", "x").file("f/inner.txt", "x").file("after", "x"),
+         "after"},
+        {"target longer than 259 characters", ZipBuilder().file(longName, "x").file("after", "x"), "after"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dest);
+        EXPECT_EQ(unzip(c.zip), 512);
+        EXPECT_FALSE(fs::exists(dest / c.notWritten));
+    }
+    EXPECT_FALSE(fs::exists(dest / longName.substr(0, 200)));
+}
+
+TEST_F(ZipUtilTest, TargetThatCanNeitherBeMadeWritableNorDeletedGives8888) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    // A file owned by root, in a folder owned by root, extracted by an
+    // ordinary user: chmod and unlink both fail.
+    std::string templ = (fs::temp_directory_path() / "glzip-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    const fs::path base = templ;
+    ::chmod(base.c_str(), 0755);
+    const fs::path target = base / "dest";
+    fs::create_directories(target);
+    ::chmod(target.c_str(), 0755);
+    writeFile(target / "locked.txt", "root's");
+    ::chmod((target / "locked.txt").c_str(), 0444);
+    const fs::path archive = base / "pkg.zip";
+    ZipBuilder().file("locked.txt", "user's").writeTo(archive);
+    ::chmod(archive.c_str(), 0644);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(fds[0]);
+        int32_t rc = -1;
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            rc = getZipUtil()->UnZipFile(archive.wstring().c_str(), target.wstring().c_str());
+        }
+        (void)!::write(fds[1], &rc, sizeof rc);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    int32_t rc = 0;
+    ASSERT_EQ(::read(fds[0], &rc, sizeof rc), static_cast<ssize_t>(sizeof rc));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(rc, 8888);
+    EXPECT_EQ(readFile(target / "locked.txt"), "root's");
+    fs::remove_all(base);
+}
+
+TEST_F(ZipUtilTest, ArchiveHeldInMemory) {
+    const std::string big = randomBytes(70000, 11);
+    const std::string bytes = ZipBuilder()
+                                  .file("skin/gamelauncher.xml", "<Window/>", 8)
+                                  .file("skin\\picRes\\bg.png", big, 0)
+                                  .unixFile("skin/tool", "#!/bin/sh\n", 0100755)
+                                  .build();
+    ASSERT_EQ(getZipUtil()->UnZipMemory(bytes.data(), bytes.size(), dest.wstring().c_str()), 0);
+    EXPECT_EQ(readFile(dest / "skin/gamelauncher.xml"), "<Window/>");
+    EXPECT_EQ(readFile(dest / "skin/picRes/bg.png"), big);
+    EXPECT_EQ(permissions(dest / "skin/tool"), 0755u);
+
+    // Reading single members into memory, as the window's skin needs.
+    ZipReader reader;
+    ASSERT_TRUE(reader.openMemory(bytes.data(), bytes.size()));
+    std::string out;
+    EXPECT_TRUE(reader.readWhole("skin/gamelauncher.xml", out));
+    EXPECT_EQ(out, "<Window/>");
+    EXPECT_TRUE(reader.readWhole("skin/picRes/bg.png", out));  // stored with backslashes
+    EXPECT_EQ(out, big);
+    EXPECT_FALSE(reader.readWhole("skin/missing.png", out));
+    EXPECT_FALSE(reader.readWhole("skin/picRes/bg.png", out, 1000));  // larger than allowed
+    EXPECT_TRUE(out.empty());
+
+    EXPECT_FALSE(reader.openMemory(bytes.data(), bytes.size() / 2));
+    EXPECT_EQ(getZipUtil()->UnZipMemory(nullptr, 0, dest.wstring().c_str()), 9999);
+}
