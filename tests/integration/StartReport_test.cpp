@@ -1,0 +1,170 @@
+// The built program, run from a game folder whose launcher.ini points at the
+// reference update service, reports its start exactly once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/Process.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+
+namespace {
+
+// The update service as a child process for the length of one test.
+class UpdateService {
+public:
+    explicit UpdateService(const std::vector<std::string>& args) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        const std::string program = testsupport::builtProgram("tools/update-service/update-service").string();
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            std::vector<std::string> copies = args;
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (auto& a : copies) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        // The first line is the base URL; wait for it at most 30 s.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        char c;
+        while (m_base.empty() || m_base.back() != '\n') {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{out[0], POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            if (::read(out[0], &c, 1) != 1) break;
+            m_base.push_back(c);
+        }
+        ::close(out[0]);
+        if (!m_base.empty() && m_base.back() == '\n') m_base.pop_back();
+    }
+    ~UpdateService() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+    }
+    const std::string& base() const { return m_base; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_base;
+};
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+class StartReport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        game = home.root() / "game folder";
+        fs::create_directories(game);
+        // Copied, not linked: the program finds its folder through
+        // /proc/self/exe, which resolves links.
+        fs::copy_file(testsupport::builtProgram("gamelauncher"), game / "gamelauncher");
+    }
+    std::string log() {
+        std::string all;
+        if (!fs::exists(home.logFolder())) return all;
+        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
+        return all;
+    }
+    testsupport::TempHome home;
+    fs::path game;
+};
+
+TEST_F(StartReport, OneStartEventPerRun) {
+    struct Case {
+        const char* what;
+        const char* versionFile;  // null: none
+        bool configured;
+        const char* reportReply;
+        std::size_t events;
+        std::string ver;
+        std::vector<std::string> logged;
+        std::vector<std::string> notLogged;
+    };
+    const std::string dbPath = (game / "gamelauncher.db").string();
+    const Case cases[] = {
+        {"version file", "{\"version\":\"1.0.0.15\"}\r\n", true, "{\"status\":1}", 1, "1.0.0.15",
+         {"[KTUpgrade:461]POST INFO: %Blog/startgame?cid="},
+         {"[GameLauncher:176]", "[GameLauncher:81]", "[KTUpgrade:467]"}},
+        {"no version file", nullptr, true, "{\"status\":1}", 1, "NotExist",
+         {"[GameLauncher:188]File not exist path:" + dbPath, "[GameLauncher:81]praseVersionFile praseRes:-1",
+          "&event=GLHR_STR&sid=0&ver=NotExist&user=0&ext="},
+         {"[GameLauncher:176]"}},
+        {"version file without a version", "{}\n", true, "{\"status\":1}", 1, "NotExist",
+         {"[GameLauncher:226]find version failed str:{}", "[GameLauncher:81]praseVersionFile praseRes:-3"},
+         {"[GameLauncher:176]"}},
+        {"event refused", "{\"version\":\"2.0\"}\n", true, "{\"status\":0}", 1, "2.0",
+         {"[GameLauncher:176] DataReport_common failed evt:GLHR_STR reportRes:1"}, {}},
+        {"no server configured", "{\"version\":\"2.0\"}\n", false, "{\"status\":1}", 0, "",
+         {"[KTUpgrade:467]HTTP POST FAILE: postRes:3  postResCode:0", "[KTUpgrade:486]TRY Finished buf failed",
+          "[GameLauncher:176] DataReport_common failed evt:GLHR_STR reportRes:-2"},
+         {}},
+    };
+    for (const auto& c : cases) {
+        const fs::path events = home.root() / (std::string("events-") + std::to_string(&c - cases) + ".jsonl");
+        fs::remove(game / "gamelauncher.db");
+        if (c.versionFile != nullptr) testsupport::writeFile(game / "gamelauncher.db", c.versionFile);
+        fs::remove_all(home.logFolder());
+        std::string base;
+        {
+            UpdateService service({"--events", events.string(), "--report-reply", c.reportReply, "--quiet"});
+            base = service.base();
+            ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << base;
+            testsupport::writeFile(game / "launcher.ini",
+                                   c.configured ? "[UPGRADE]\r\nSERVER_UPGRADE_0=" + base + "\r\n" : "[UPGRADE]\r\n");
+            const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);
+            ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.output;
+        }
+        const auto lines = linesOf(readFile(events));
+        ASSERT_EQ(lines.size(), c.events) << c.what;
+        if (c.events == 1) {
+            EXPECT_NE(lines[0].find("\"path\":\"log/startgame\""), std::string::npos) << lines[0];
+            EXPECT_NE(lines[0].find("\"event\":\"GLHR_STR\""), std::string::npos) << lines[0];
+            EXPECT_NE(lines[0].find("\"ver\":\"" + c.ver + "\""), std::string::npos) << lines[0];
+            EXPECT_NE(lines[0].find("\"ext\":\"\",\"body\":\"cid="), std::string::npos) << lines[0];
+        }
+        const std::string text = log();
+        for (std::string expected : c.logged) {
+            const std::size_t at = expected.find("%B");
+            if (at != std::string::npos) expected.replace(at, 2, base);
+            EXPECT_NE(text.find(expected), std::string::npos) << c.what << ": " << expected << "\n" << text;
+        }
+        for (const auto& absent : c.notLogged) {
+            EXPECT_EQ(text.find(absent), std::string::npos) << c.what << ": " << absent << "\n" << text;
+        }
+        // The report comes after the game path record and before the exit line.
+        const std::size_t record = text.find("[GameLauncher:284]WriteFile OK");
+        const std::size_t post = text.find("[KTUpgrade:461]POST INFO:");
+        const std::size_t exitLine = text.find("[GameLauncher:154]GameLauncher Exit");
+        EXPECT_LT(record, post) << c.what;
+        EXPECT_LT(post, exitLine) << c.what;
+    }
+}
+
+}  // namespace
