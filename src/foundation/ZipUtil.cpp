@@ -183,22 +183,26 @@ int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
         const bool isFolder = (attributes & kFileAttributeDirectory) != 0 ||
                               (!name.empty() && platform::isSeparator(name.back()));
 
+        // Joined paths are held to the Windows bound of 259 characters. A
+        // longer one is never cut (that would touch some other file): such a
+        // folder is not made and such a file cannot be created, as on the
+        // system this format comes from.
+        auto fits = [&](std::size_t nameLength) {
+            return root.size() + (rootEndsWithSeparator ? 0 : 1) + nameLength < kMaxPathChars;
+        };
+
         // Every folder level of the name, whichever separators it mixes.
         std::size_t cut = name.size();
         while (cut > 0 && !platform::isSeparator(name[cut - 1])) --cut;
-        if (cut > 1) {
+        if (cut > 1 && fits(cut - 1)) {
             if (openRoot(true)) tree.createFolders(std::wstring_view(name).substr(0, cut - 1));
         }
         if (isFolder) {
-            if (openRoot(true)) tree.createFolders(name);
+            if (fits(name.size()) && openRoot(true)) tree.createFolders(name);
             continue;
         }
 
-        // Target paths are held to the Windows bound of 259 characters. A
-        // longer one is not cut (that would write some other file): the
-        // member cannot be created, as on the system this format comes from.
-        const std::size_t targetLength = root.size() + (rootEndsWithSeparator ? 0 : 1) + name.size();
-        if (targetLength >= kMaxPathChars) return kZipCreateFailed;
+        if (!fits(name.size())) return kZipCreateFailed;
         // A missing destination is made, also for an archive whose members
         // all sit at its top level.
         if (!openRoot(true)) return kZipCreateFailed;

@@ -101,6 +101,7 @@ TEST_F(ZipUtilTest, StoredAndDeflatedMembersWithFoldersFromEitherSeparator) {
         .file("a/b/stored.bin", big, 0)
         .file("x\\y\\back.txt", "backslashes", 8)
         .file("x/y/slash.txt", "slashes", 0)
+        .file("m\\n/mixed.txt", "mixed", 8)
         .folder("empty/folder/")
         .file("empty.txt", "", 8);
 
@@ -114,11 +115,13 @@ TEST_F(ZipUtilTest, StoredAndDeflatedMembersWithFoldersFromEitherSeparator) {
         EXPECT_EQ(readFile(dest / "a/b/stored.bin"), big);
         EXPECT_EQ(readFile(dest / "x/y/back.txt"), "backslashes");
         EXPECT_EQ(readFile(dest / "x/y/slash.txt"), "slashes");
+        EXPECT_EQ(readFile(dest / "m/n/mixed.txt"), "mixed");
         EXPECT_TRUE(fs::is_directory(dest / "empty/folder"));
         EXPECT_TRUE(fs::is_regular_file(dest / "empty.txt"));
         EXPECT_EQ(fs::file_size(dest / "empty.txt"), 0u);
         EXPECT_EQ(listTree(dest), (std::vector<std::string>{"a", "a/b", "a/b/c.txt", "a/b/stored.bin", "empty",
-                                                            "empty.txt", "empty/folder", "top.txt", "x", "x/y",
+                                                            "empty.txt", "empty/folder", "m", "m/n", "m/n/mixed.txt",
+                                                            "top.txt", "x", "x/y",
                                                             "x/y/back.txt", "x/y/slash.txt"}));
     }
 }
