@@ -42,6 +42,11 @@ FakeHttpServer::FakeHttpServer() : m_server(std::make_unique<httplib::Server>())
     // The socket listens from bind on; connections made before the accept
     // loop runs wait in the backlog.
     m_listener = std::thread([this] { m_server->listen_after_bind(); });
+    // httplib's stop() does nothing until its accept loop runs, and it offers
+    // no way to wait for that but to look.
+    for (int i = 0; i < 10000 && !m_server->is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 FakeHttpServer::~FakeHttpServer() {

@@ -1,0 +1,423 @@
+// The segmented downloader end to end against scripted loopback servers.
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/Log.h"
+#include "platform/sync.h"
+#include "platform/timer.h"
+#include "support/FakeHttpServer.h"
+#include "support/TempHome.h"
+#include "transfer/Loader.h"
+
+namespace {
+
+std::string patternBody(std::size_t size) {
+    std::string body(size, '\0');
+    uint32_t x = 88172645u;
+    for (auto& c : body) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return body;
+}
+
+struct Report {
+    uint32_t done;
+    uint32_t total;
+    uint32_t user;
+};
+std::mutex g_reportsMutex;
+std::vector<Report> g_reports;
+
+void recordProgress(uint32_t done, uint32_t total, uint32_t user) {
+    std::lock_guard<std::mutex> lock(g_reportsMutex);
+    g_reports.push_back({done, total, user});
+}
+
+std::vector<Report> reports() {
+    std::lock_guard<std::mutex> lock(g_reportsMutex);
+    return g_reports;
+}
+
+std::size_t threadCount() {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+std::string rangeOf(uint32_t piece) {
+    return "bytes=" + std::to_string(piece * 32768u) + "-" + std::to_string(piece * 32768u + 32767u);
+}
+
+class LoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> lock(g_reportsMutex);
+            g_reports.clear();
+        }
+        loader = Loader::instance(recordProgress, nullptr, 30);
+        ASSERT_NE(loader, nullptr);
+        folder = home.data() / "Keltora/morvel3/temp/";
+    }
+    void TearDown() override {
+        platform::setThreadStartHookForTesting(nullptr);
+        delete loader;
+        ReleaseLogger();
+    }
+
+    DownloadTask makeTask(const std::string& path) {
+        DownloadTask task;
+        const std::string url = server.url(path);
+        std::snprintf(task.url, sizeof(task.url), "%s", url.c_str());
+        std::swprintf(task.folder, 1024, L"%ls/", folder.wstring().c_str());
+        std::swprintf(task.fileName, 512, L"%ls", L"client.upd");
+        return task;
+    }
+    std::filesystem::path target() const { return folder / "client.upd"; }
+
+    std::string logText() {
+        ReleaseLogger();
+        std::string all;
+        if (!std::filesystem::exists(home.logFolder())) return all;
+        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) {
+            all += testsupport::readFile(e.path());
+        }
+        return all;
+    }
+
+    testsupport::TempHome home;
+    testsupport::FakeHttpServer server;
+    HttpOperation http;
+    Loader* loader = nullptr;
+    std::filesystem::path folder;
+};
+
+TEST_F(LoaderTest, FilesOfEverySizeArriveByteExact) {
+    struct Case {
+        uint32_t size;
+        uint16_t blockCount;
+        uint32_t blockSize;
+        uint32_t lastBlockSize;
+    };
+    const Case cases[] = {
+        {1, 1, 1, 1},
+        {32767, 1, 32767, 32767},
+        {32768, 1, 32768, 32768},
+        {32769, 2, 32768, 1},
+        {65536, 2, 32768, 32768},
+        {1048577, 33, 32768, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string path = "/f" + std::to_string(c.size);
+        const std::string body = patternBody(c.size);
+        server.serve(path, body);
+        DownloadTask task = makeTask(path);
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+        EXPECT_EQ(task.fileSize, c.size);
+        EXPECT_EQ(task.blockCount, c.blockCount);
+        EXPECT_EQ(task.blockSize, c.blockSize);
+        EXPECT_EQ(task.lastBlockSize, c.lastBlockSize);
+        const std::string got = testsupport::readFile(target());
+        EXPECT_EQ(got.size(), body.size());
+        EXPECT_TRUE(got == body) << "content differs";
+    }
+    // Even a 1-byte file asks for a whole piece.
+    bool sawFirst = false;
+    for (const auto& r : server.requests()) sawFirst |= r.path == "/f1" && r.range == "bytes=0-32767";
+    EXPECT_TRUE(sawFirst);
+}
+
+TEST_F(LoaderTest, ExistingLongerFileIsOverwrittenAndCut) {
+    std::filesystem::create_directories(folder);
+    testsupport::writeFile(target(), std::string(200000, 'x'));
+    const std::string body = patternBody(40000);
+    server.serve("/file", body);
+    DownloadTask task = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+    EXPECT_TRUE(testsupport::readFile(target()) == body);
+}
+
+TEST_F(LoaderTest, SizeQueryOutcomes) {
+    struct Case {
+        const char* name;
+        int headStatus;
+        bool withoutLength;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"HEAD 404", 404, false, 227},
+        {"no Content-Length", 200, true, 227},
+        {"HEAD 206", 206, false, 0},
+    };
+    const std::string body = patternBody(50000);
+    server.serve("/file", body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(home.data() / "Keltora");
+        server.setHeadStatus(c.headStatus);
+        server.setHeadWithoutLength(c.withoutLength);
+        const std::size_t getsBefore = server.countRequests("GET");
+        DownloadTask task = makeTask("/file");
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), c.expected);
+        if (c.expected == 227) {
+            EXPECT_FALSE(std::filesystem::exists(home.data() / "Keltora")) << "nothing may be created";
+            EXPECT_EQ(server.countRequests("GET"), getsBefore);
+        } else {
+            EXPECT_TRUE(testsupport::readFile(target()) == body);
+        }
+    }
+}
+
+TEST_F(LoaderTest, FailedPieceEndsWith230AndTheFileIsCutAfterTheBlocksWrittenInOrder) {
+    struct Case {
+        const char* name;
+        int status;
+        uint32_t size;
+        uint32_t failingPiece;
+    };
+    // 416 is what a server answers when it thinks the range lies past the end.
+    const Case cases[] = {{"404", 404, 5 * 32768 + 100, 2}, {"416", 416, 5 * 32768 + 100, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::FakeHttpServer failing;
+        const std::string body = patternBody(c.size);
+        failing.serve("/file", body);
+        failing.failRange(c.failingPiece * 32768u, c.status);
+        DownloadTask task;
+        std::snprintf(task.url, sizeof(task.url), "%s", failing.url("/file").c_str());
+        std::swprintf(task.folder, 1024, L"%ls/", folder.wstring().c_str());
+        std::swprintf(task.fileName, 512, L"%ls", L"client.upd");
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 230);
+        const std::string got = testsupport::readFile(target());
+        EXPECT_EQ(got.size(), c.failingPiece * 32768u);
+        EXPECT_TRUE(got == body.substr(0, c.failingPiece * 32768u));
+        const std::string log = logText();
+        EXPECT_NE(log.find("quit with exitCode " + std::to_string(c.status) + " lastErrCode = "), std::string::npos)
+            << log;
+        EXPECT_NE(log.find("[Loader:303]_threadCompare quit with exitCode 230 lastErrCode = "), std::string::npos)
+            << log;
+    }
+}
+
+TEST_F(LoaderTest, ConnectionResetMidPieceSucceedsOnTheNextTry) {
+    // The real 2,000 ms pause between tries stays in force here.
+    const std::string body = patternBody(4 * 32768 + 7);
+    server.serve("/file", body);
+    server.dropRange(2 * 32768, 20000, 1);
+    DownloadTask task = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+    EXPECT_TRUE(testsupport::readFile(target()) == body);
+    std::size_t tries = 0;
+    for (const auto& r : server.requests()) tries += r.range == rangeOf(2);
+    EXPECT_EQ(tries, 2u);
+}
+
+TEST_F(LoaderTest, ServerIgnoringRangeFailsInsteadOfWritingWrongBytes) {
+    server.setIgnoreRange(true);
+    server.serve("/big", patternBody(100000));
+    DownloadTask task = makeTask("/big");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 230);
+    EXPECT_EQ(testsupport::readFile(target()).size(), 0u);
+
+    // A file of one piece is whole in a plain 200 answer.
+    const std::string small = patternBody(1234);
+    server.serve("/small", small);
+    DownloadTask smallTask = makeTask("/small");
+    EXPECT_EQ(loader->DownLoadFile(&smallTask, &http, 0), 0);
+    EXPECT_TRUE(testsupport::readFile(target()) == small);
+}
+
+TEST_F(LoaderTest, ProgressComesOncePerSecondWhileTheDownloadRuns) {
+    platform::useManualTimerClockForTesting();
+    const uint32_t size = 4 * 32768 + 10;
+    const std::string body = patternBody(size);
+    server.serve("/file", body);
+    server.holdRange(4 * 32768);
+    DownloadTask task = makeTask("/file");
+    int32_t result = -1;
+    std::thread download([&] { result = loader->DownLoadFile(&task, &http, 0); });
+    ASSERT_TRUE(server.waitForRequest([](const auto& r) { return r.range == rangeOf(4); }));
+
+    platform::advanceTimerClockForTesting(999);
+    EXPECT_TRUE(reports().empty()) << "no report within the first second";
+    platform::advanceTimerClockForTesting(1);
+    auto seen = reports();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].total, size);
+    EXPECT_EQ(seen[0].user, 0u);
+    EXPECT_EQ(seen[0].done % 32768u, 0u);
+    EXPECT_LE(seen[0].done, 4u * 32768u);
+    platform::advanceTimerClockForTesting(1000);
+    EXPECT_EQ(reports().size(), 2u);
+
+    server.releaseHeld();
+    download.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(testsupport::readFile(target()) == body);
+    platform::advanceTimerClockForTesting(5000);
+    EXPECT_EQ(reports().size(), 2u) << "no report after the download returned";
+}
+
+TEST_F(LoaderTest, NoProgressForADownloadUnderASecond) {
+    platform::useManualTimerClockForTesting();
+    server.serve("/file", patternBody(3 * 32768));
+    DownloadTask task = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+    platform::advanceTimerClockForTesting(10000);
+    EXPECT_TRUE(reports().empty());
+}
+
+TEST_F(LoaderTest, CancelledDownloadReturnsAndLeavesNoThreadBehind) {
+    server.serve("/file", patternBody(10 * 32768));
+    server.holdRange(0);
+    server.holdRange(32768);
+    std::stop_source termination;
+    http.setTerminationToken(termination.get_token());
+    loader->setTerminationToken(termination.get_token());
+    // The process-wide timer thread comes with the first timer; count it in.
+    platform::stopTimer(platform::startPeriodicTimer(1000, [](uint32_t) {}));
+    const std::size_t before = threadCount();
+
+    DownloadTask task = makeTask("/file");
+    platform::ManualResetEvent finished;
+    int32_t result = -1;
+    std::thread download([&] {
+        result = loader->DownLoadFile(&task, &http, 0);
+        finished.set();
+    });
+    ASSERT_TRUE(server.waitForRequest([](const auto& r) { return r.range == rangeOf(0); }));
+    ASSERT_TRUE(server.waitForRequest([](const auto& r) { return r.range == rangeOf(1); }));
+    EXPECT_EQ(finished.wait(0), platform::WaitResult::Timeout) << "the download cannot be over yet";
+    termination.request_stop();
+    download.join();
+    EXPECT_EQ(result, 230);
+    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(testsupport::readFile(target()).size(), 0u);
+}
+
+TEST_F(LoaderTest, StopStateEndsTheAssemblyWith230) {
+    // The writer gives up at its first wait; the dripping server makes sure
+    // there is one.
+    server.serve("/file", patternBody(40 * 32768));
+    server.setDrip(1024, std::chrono::milliseconds(20));
+    loader->setState(2);
+    DownloadTask task = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 230);
+    EXPECT_LT(server.countRequests("GET"), 40u) << "the piece threads stop with the assembly";
+    EXPECT_NE(logText().find("[Loader:303]_threadCompare quit with exitCode 224"), std::string::npos);
+}
+
+TEST_F(LoaderTest, ThreadsThatCannotStartFailTheTransfer) {
+    struct Case {
+        const char* name;
+        platform::ThreadStartHook hook;
+        const char* logged;
+    };
+    static std::atomic<int> loaderStarts{0};
+    const Case cases[] = {
+        {"assembling thread", [](const char* n) { return std::string(n) != "_threadCompare"; }, nullptr},
+        {"first piece thread",
+         [](const char* n) { return std::string(n) != "_threadLoader" || loaderStarts.fetch_add(1) != 0; },
+         "[Loader:283]_thread 0 is NULL\r\n"},
+    };
+    const std::string body = patternBody(3 * 32768);
+    server.serve("/file", body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loaderStarts = 0;
+        platform::setThreadStartHookForTesting(c.hook);
+        DownloadTask task = makeTask("/file");
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 230);
+        platform::setThreadStartHookForTesting(nullptr);
+        if (c.logged != nullptr) {
+            EXPECT_NE(logText().find(c.logged), std::string::npos) << logText();
+            // The other piece thread fetched everything; the file is whole.
+            EXPECT_TRUE(testsupport::readFile(target()) == body);
+        } else {
+            EXPECT_EQ(testsupport::readFile(target()).size(), 0u);
+        }
+    }
+}
+
+TEST_F(LoaderTest, FailedBlockWriteEndsWith230AfterTheLastWholeBlock) {
+    const std::string body = patternBody(100000);
+    server.serve("/file", body);
+    // The file-size limit makes the second block's write fail part-way.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = 40000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    DownloadTask task = makeTask("/file");
+    const int32_t result = loader->DownLoadFile(&task, &http, 0);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(result, 230);
+    EXPECT_TRUE(testsupport::readFile(target()) == body.substr(0, 32768));
+    EXPECT_NE(logText().find("[Loader:409]writePiece Failed blockID = 1 ToWriteLen = 32768 LastErrCode = 27\r\n"),
+              std::string::npos)
+        << logText();
+}
+
+TEST_F(LoaderTest, BadTasksAndTargets) {
+    server.serve("/file", patternBody(1000));
+    EXPECT_EQ(loader->DownLoadFile(nullptr, &http, 0), 226);
+    DownloadTask empty = makeTask("/file");
+    empty.url[0] = '\0';
+    EXPECT_EQ(loader->DownLoadFile(&empty, &http, 0), 226);
+    DownloadTask wrongGeometry = makeTask("/file");
+    wrongGeometry.fileSize = 1000;
+    wrongGeometry.blockCount = 2;
+    EXPECT_EQ(loader->DownLoadFile(&wrongGeometry, &http, 2), 226);
+    EXPECT_EQ(server.countRequests("HEAD") + server.countRequests("GET"), 0u);
+
+    // A folder that is a file cannot hold the target.
+    testsupport::writeFile(home.data() / "blocker", "x");
+    DownloadTask blocked = makeTask("/file");
+    std::swprintf(blocked.folder, 1024, L"%ls/", (home.data() / "blocker").wstring().c_str());
+    EXPECT_EQ(loader->DownLoadFile(&blocked, &http, 0), 228);
+    const std::string line = "[Loader:85]CreateFile Failed filePath=" + (home.data() / "blocker").string() +
+                             "/client.upd lastErrCode = 20\r\n";
+    EXPECT_NE(logText().find(line), std::string::npos) << logText();
+}
+
+TEST_F(LoaderTest, PresizedTasksSkipTheSizeQuery) {
+    const std::string body = patternBody(32769);
+    server.serve("/file", body);
+    DownloadTask task = makeTask("/file");
+    task.fileSize = 32769;
+    task.blockCount = 2;
+    task.blockSize = 32768;
+    task.lastBlockSize = 1;
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 2), 0);
+    EXPECT_TRUE(testsupport::readFile(target()) == body);
+
+    DownloadTask nothing = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&nothing, &http, 2), 0);
+    EXPECT_TRUE(std::filesystem::exists(target()));
+    EXPECT_EQ(server.countRequests("HEAD"), 0u);
+    EXPECT_EQ(server.countRequests("GET"), 2u);
+}
+
+TEST_F(LoaderTest, InstanceIsSharedUntilDestroyed) {
+    EXPECT_EQ(Loader::instance(nullptr, nullptr, 5), loader);
+}
+
+}  // namespace
