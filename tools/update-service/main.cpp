@@ -211,12 +211,20 @@ public:
     bool enabled() const { return !m_path.empty(); }
     void append(const std::string& path, const std::string& body,
                 const std::vector<std::pair<std::string, std::string>>& fields) {
-        std::string line = "{\"time\":" + jsonString(nowText()) + ",\"path\":" + jsonString(path);
+        std::string line = "{\"time\":";
+        line += jsonString(nowText());
+        line += ",\"path\":";
+        line += jsonString(path);
         for (const auto& [k, v] : fields) {
             if (k.empty()) continue;
-            line += "," + jsonString(k) + ":" + jsonString(v);
+            line += ',';
+            line += jsonString(k);
+            line += ':';
+            line += jsonString(v);
         }
-        line += ",\"body\":" + jsonString(body) + "}\n";
+        line += ",\"body\":";
+        line += jsonString(body);
+        line += "}\n";
         std::lock_guard<std::mutex> lock(m_lock);
         std::ofstream out(m_path, std::ios::binary | std::ios::app);
         out << line;
