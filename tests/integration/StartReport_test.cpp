@@ -138,11 +138,16 @@ TEST_F(StartReport, OneStartEventPerRun) {
             ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << base;
             testsupport::writeFile(game / "launcher.ini",
                                    c.configured ? "[UPGRADE]\r\nSERVER_UPGRADE_0=" + base + "\r\n" : "[UPGRADE]\r\n");
-            const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);
+            const auto run =
+                testsupport::runProgram(game / "gamelauncher", {}, game, {{"QT_QPA_PLATFORM", "offscreen"}});
             ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.output;
         }
+        // Later steps of a run may report other events; the start event is
+        // the first and comes exactly once.
         const auto lines = linesOf(readFile(events));
-        ASSERT_EQ(lines.size(), c.events) << c.what;
+        std::size_t starts = 0;
+        for (const auto& l : lines) starts += l.find("\"event\":\"GLHR_STR\"") != std::string::npos ? 1 : 0;
+        ASSERT_EQ(starts, c.events) << c.what;
         if (c.events == 1) {
             EXPECT_NE(lines[0].find("\"path\":\"log/startgame\""), std::string::npos) << lines[0];
             EXPECT_NE(lines[0].find("\"event\":\"GLHR_STR\""), std::string::npos) << lines[0];
