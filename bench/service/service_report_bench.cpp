@@ -18,9 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int dropLine(const wchar_t*) { return 0; }
+int dropLine(const wchar_t*) {
+    return 0;
+}
 
-size_t sink(char*, size_t size, size_t count, void*) { return size * count; }
+size_t sink(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 struct Service {
     Service() {

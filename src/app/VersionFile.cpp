@@ -86,7 +86,8 @@ int praseVersionFile(const wchar_t* programFolder, char* version) {
     }
     std::string line;
     switch (readFirstLine(file, line)) {
-        case LineRead::NoLine: return 0;
+        case LineRead::NoLine:
+            return 0;
         case LineRead::Error:
             // Opened but unreadable is the same to the caller as unopenable.
             LogPrintW(L"[%s:%d]open file failed path:%s", L"GameLauncher", 194, path.c_str());
@@ -94,7 +95,8 @@ int praseVersionFile(const wchar_t* programFolder, char* version) {
         case LineRead::TooLong:
             LogPrint("[%s:%d]prase version failed str:%s", kTag, 208, line.c_str());
             return -3;
-        case LineRead::Line: break;
+        case LineRead::Line:
+            break;
     }
     // The rest of the file is never looked at, so it is not read either.
     return parseVersionLine(line, version);

@@ -33,8 +33,8 @@ namespace platform {
 // Returns the number of characters copied, terminator not counted. With a
 // null or empty `out` nothing is written and 0 is returned. A null `section`
 // or `key` (the Windows listing modes) is not supported and reads as missing.
-uint32_t getPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
-                                 wchar_t* out, uint32_t size, const wchar_t* path);
+uint32_t getPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue, wchar_t* out,
+                                 uint32_t size, const wchar_t* path);
 
 // The value read as an integer the way Windows does: an optional sign, then
 // decimal digits, or "0x" and hexadecimal digits, up to the first character

@@ -1,14 +1,14 @@
-#include "platform/ini.h"
+#include <locale.h>
+#include <wctype.h>
 
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <locale.h>
-#include <wctype.h>
 #include <string>
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/ini.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -53,7 +53,8 @@ std::wstring decodeUtf16(std::string_view bytes, bool bigEndian) {
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
             const auto c0 = static_cast<uint8_t>(bytes[i + 2]);
             const auto c1 = static_cast<uint8_t>(bytes[i + 3]);
-            const char32_t low = bigEndian ? static_cast<char32_t>((c0 << 8) | c1) : static_cast<char32_t>((c1 << 8) | c0);
+            const char32_t low =
+                bigEndian ? static_cast<char32_t>((c0 << 8) | c1) : static_cast<char32_t>((c1 << 8) | c0);
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
                 i += 2;
@@ -146,8 +147,8 @@ uint32_t profileStringFromText(std::string_view content, const wchar_t* section,
     return copyBounded(value, out, size);
 }
 
-uint32_t getPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
-                                 wchar_t* out, uint32_t size, const wchar_t* path) {
+uint32_t getPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue, wchar_t* out,
+                                 uint32_t size, const wchar_t* path) {
     if (out == nullptr || size == 0) return 0;
     std::string content;
     File file;

@@ -1,10 +1,10 @@
-#include "platform/netinfo.h"
-
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/socket.h>
+
+#include "platform/netinfo.h"
 
 namespace platform {
 

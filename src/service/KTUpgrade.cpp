@@ -66,7 +66,9 @@ void formatBounded(char* out, std::size_t size, const char* format, ...) {
     va_end(args);
 }
 
-char pick() { return kAlphabet[std::rand() % 62]; }
+char pick() {
+    return kAlphabet[std::rand() % 62];
+}
 
 bool equalsNoCase(const std::string& a, const char* b) {
     const std::size_t n = std::strlen(b);
@@ -98,8 +100,15 @@ std::wstring profilePath(const wchar_t* folder, const wchar_t* file, std::size_t
 }  // namespace
 
 CheckReply::CheckReply()
-    : url{}, ip{}, ver{}, rnd{}, md5{},
-      entries{{"url", url, sizeof url}, {"ip", ip, sizeof ip}, {"ver", ver, sizeof ver}, {"rnd", rnd, sizeof rnd},
+    : url{},
+      ip{},
+      ver{},
+      rnd{},
+      md5{},
+      entries{{"url", url, sizeof url},
+              {"ip", ip, sizeof ip},
+              {"ver", ver, sizeof ver},
+              {"rnd", rnd, sizeof rnd},
               {"md5", md5, sizeof md5}} {}
 
 KTUpgrade::KTUpgrade(const wchar_t* gamePath, ErrorReportFn errorReport)

@@ -110,8 +110,7 @@ private:
     void fillCid();
     // One POST to slot `slot`'s base URL + `path`; an empty slot fails like a
     // transfer error without reaching the network.
-    int postToSlot(int slot, const char* path, const char* body, std::string& reply, int* status,
-                   int infoNumber);
+    int postToSlot(int slot, const char* path, const char* body, std::string& reply, int* status, int infoNumber);
 
     ErrorReportFn m_pfnErrorReport;
     char m_cid[64];

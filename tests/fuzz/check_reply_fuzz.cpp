@@ -13,7 +13,9 @@
 
 namespace {
 
-int dropLine(const wchar_t*) { return 0; }
+int dropLine(const wchar_t*) {
+    return 0;
+}
 
 void check(bool ok) {
     if (!ok) __builtin_trap();

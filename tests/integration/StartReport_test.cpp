@@ -42,7 +42,8 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         char c;
         while (m_base.empty() || m_base.back() != '\n') {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{out[0], POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
             if (::read(out[0], &c, 1) != 1) break;
@@ -109,19 +110,45 @@ TEST_F(StartReport, OneStartEventPerRun) {
     };
     const std::string dbPath = (game / "gamelauncher.db").string();
     const Case cases[] = {
-        {"version file", "{\"version\":\"1.0.0.15\"}\r\n", true, "{\"status\":1}", 1, "1.0.0.15",
+        {"version file",
+         "{\"version\":\"1.0.0.15\"}\r\n",
+         true,
+         "{\"status\":1}",
+         1,
+         "1.0.0.15",
          {"[KTUpgrade:461]POST INFO: %Blog/startgame?cid="},
          {"[GameLauncher:176]", "[GameLauncher:81]", "[KTUpgrade:467]"}},
-        {"no version file", nullptr, true, "{\"status\":1}", 1, "NotExist",
+        {"no version file",
+         nullptr,
+         true,
+         "{\"status\":1}",
+         1,
+         "NotExist",
          {"[GameLauncher:188]File not exist path:" + dbPath, "[GameLauncher:81]praseVersionFile praseRes:-1",
           "&event=GLHR_STR&sid=0&ver=NotExist&user=0&ext="},
          {"[GameLauncher:176]"}},
-        {"version file without a version", "{}\n", true, "{\"status\":1}", 1, "NotExist",
+        {"version file without a version",
+         "{}\n",
+         true,
+         "{\"status\":1}",
+         1,
+         "NotExist",
          {"[GameLauncher:226]find version failed str:{}", "[GameLauncher:81]praseVersionFile praseRes:-3"},
          {"[GameLauncher:176]"}},
-        {"event refused", "{\"version\":\"2.0\"}\n", true, "{\"status\":0}", 1, "2.0",
-         {"[GameLauncher:176] DataReport_common failed evt:GLHR_STR reportRes:1"}, {}},
-        {"no server configured", "{\"version\":\"2.0\"}\n", false, "{\"status\":1}", 0, "",
+        {"event refused",
+         "{\"version\":\"2.0\"}\n",
+         true,
+         "{\"status\":0}",
+         1,
+         "2.0",
+         {"[GameLauncher:176] DataReport_common failed evt:GLHR_STR reportRes:1"},
+         {}},
+        {"no server configured",
+         "{\"version\":\"2.0\"}\n",
+         false,
+         "{\"status\":1}",
+         0,
+         "",
          {"[KTUpgrade:467]HTTP POST FAILE: postRes:3  postResCode:0", "[KTUpgrade:486]TRY Finished buf failed",
           "[GameLauncher:176] DataReport_common failed evt:GLHR_STR reportRes:-2"},
          {}},

@@ -1,9 +1,10 @@
 // The INI reader against the Windows profile rules, over texts and files.
+#include "platform/ini.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/ini.h"
 #include "support/TempHome.h"
 
 namespace {
@@ -20,11 +21,12 @@ struct LookupCase {
 
 const LookupCase kLookups[] = {
     {"plain", "[UPGRADE]\nSERVER_UPGRADE_0=http://a/\n", L"UPGRADE", L"SERVER_UPGRADE_0", L"", 1024, L"http://a/"},
-    {"letter case of section and key", "[upgrade]\nserver_upgrade_0=x\n", L"UPGRADE", L"SERVER_UPGRADE_0", L"", 64, L"x"},
+    {"letter case of section and key", "[upgrade]\nserver_upgrade_0=x\n", L"UPGRADE", L"SERVER_UPGRADE_0", L"", 64,
+     L"x"},
     {"blanks around everything", "  [ UNION ]  \r\n\t ID \t=\t 42 \r\n", L"UNION", L"ID", L"0", 64, L"42"},
     {"first key wins", "[S]\nK=first\nK=second\n", L"S", L"K", L"", 64, L"first"},
-    {"only the first section of a name is searched", "[S]\nA=1\n[T]\nK=t\n[S]\nK=second section\n", L"S", L"K",
-     L"def", 64, L"def"},
+    {"only the first section of a name is searched", "[S]\nA=1\n[T]\nK=t\n[S]\nK=second section\n", L"S", L"K", L"def",
+     64, L"def"},
     {"a later section of the name does not override", "[S]\nK=1\n[s]\nK=2\n", L"S", L"K", L"", 64, L"1"},
     {"double quotes removed", "[S]\nK=\" spaced \"\n", L"S", L"K", L"", 64, L" spaced "},
     {"single quotes removed", "[S]\nK='q'\n", L"S", L"K", L"", 64, L"q"},
@@ -50,7 +52,10 @@ const LookupCase kLookups[] = {
     {"no line end at the end", "[S]\nK=last", L"S", L"K", L"", 64, L"last"},
     {"UTF-8 byte-order mark skipped", "\xEF\xBB\xBF[S]\nK=bom\n", L"S", L"K", L"", 64, L"bom"},
     {"UTF-8 value", "[S]\nK=\xE4\xB8\xAD\xE6\x96\x87\n", L"S", L"K", L"", 64, L"\u4e2d\u6587"},
-    {"invalid UTF-8 becomes U+FFFD", "[S]\nK=a\xFF" "b\n", L"S", L"K", L"", 64, L"a\uFFFDb"},
+    {"invalid UTF-8 becomes U+FFFD",
+     "[S]\nK=a\xFF"
+     "b\n",
+     L"S", L"K", L"", 64, L"a\uFFFDb"},
     {"UTF-16LE with byte-order mark", std::string("\xFF\xFE[\0S\0]\0\n\0K\0=\0v\0", 16), L"S", L"K", L"", 64, L"v"},
     {"section header without ']' is no header", "[S]\n[T\nK=in S\n", L"S", L"K", L"", 64, L"in S"},
     {"non-ASCII letter case", "[\xC3\x84]\nK=umlaut\n", L"\u00e4", L"K", L"", 64, L"umlaut"},
@@ -108,9 +113,18 @@ TEST_F(IniFile, IntegersTheWindowsWay) {
         uint32_t expected;
     };
     const Case cases[] = {
-        {"30", 1, 30},        {" 45 ", 1, 45},   {"12ab", 1, 12},      {"abc", 7, 0},
-        {"", 7, 7},           {nullptr, 30, 30}, {"-1", 0, 0xFFFFFFFFu}, {"+5", 0, 5},
-        {"0x1F", 0, 31},      {"0X1f", 0, 31},   {"\"8\"", 0, 8},      {"4294967297", 0, 1},
+        {"30", 1, 30},
+        {" 45 ", 1, 45},
+        {"12ab", 1, 12},
+        {"abc", 7, 0},
+        {"", 7, 7},
+        {nullptr, 30, 30},
+        {"-1", 0, 0xFFFFFFFFu},
+        {"+5", 0, 5},
+        {"0x1F", 0, 31},
+        {"0X1f", 0, 31},
+        {"\"8\"", 0, 8},
+        {"4294967297", 0, 1},
         {nullptr, -1, 0xFFFFFFFFu},
     };
     const auto path = home.root() / "setting.ini";
@@ -121,7 +135,8 @@ TEST_F(IniFile, IntegersTheWindowsWay) {
                   c.expected)
             << (c.value != nullptr ? c.value : "(absent)");
     }
-    EXPECT_EQ(platform::getPrivateProfileInt(L"DEBUG", L"FILECMP", 1, (home.root() / "none.ini").wstring().c_str()), 1u);
+    EXPECT_EQ(platform::getPrivateProfileInt(L"DEBUG", L"FILECMP", 1, (home.root() / "none.ini").wstring().c_str()),
+              1u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The service client against loopback servers that record the exact bytes of
 // every request and answer what each test scripts.
+#include "service/KTUpgrade.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -33,7 +35,6 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "service/KTUpgrade.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -181,7 +182,9 @@ std::string formField(const std::string& body, const std::string& name) {
     return "";
 }
 
-std::string nonceOf(const std::string& request) { return formField(bodyOf(request), "rnd"); }
+std::string nonceOf(const std::string& request) {
+    return formField(bodyOf(request), "rnd");
+}
 
 constexpr const char* kUrl = "http://127.0.0.1:9/package.zip";
 constexpr const char* kIp = "127.0.0.1";
@@ -245,9 +248,7 @@ struct Outputs {
     std::vector<char> ip = std::vector<char>(32, 'Z');
     std::vector<char> ver = std::vector<char>(32, 'Z');
     std::vector<char> md5 = std::vector<char>(64, 'Z');
-    Outputs() {
-        url.back() = ip.back() = ver.back() = md5.back() = '\0';
-    }
+    Outputs() { url.back() = ip.back() = ver.back() = md5.back() = '\0'; }
     static bool untouched(const std::vector<char>& v) {
         return std::all_of(v.begin(), v.end() - 1, [](char c) { return c == 'Z'; });
     }
@@ -447,9 +448,9 @@ TEST_F(ServiceClient, StatusCodes) {
             EXPECT_TRUE(failures.empty()) << c.status;
         } else {
             const std::string code = std::to_string(c.status);
-            EXPECT_EQ(failures, (std::vector<std::string>{"[KTUpgrade:724]POST FAILE: postRes:0  postResCode:" + code,
-                                                          "[KTUpgrade:467]HTTP POST FAILE: postRes:0  postResCode:" +
-                                                              code}));
+            EXPECT_EQ(failures,
+                      (std::vector<std::string>{"[KTUpgrade:724]POST FAILE: postRes:0  postResCode:" + code,
+                                                "[KTUpgrade:467]HTTP POST FAILE: postRes:0  postResCode:" + code}));
         }
     }
 }
@@ -467,37 +468,70 @@ TEST_F(ServiceClient, CheckReplies) {
     const Case cases[] = {
         {"same version", [](const std::string& n) { return goodReply(n); }, "1.0.0.1", 0, {}},
         {"other version", [](const std::string& n) { return goodReply(n, "1.0.0.2"); }, "1.0.0.1", 1, {}, "1.0.0.2"},
-        {"text equality only", [](const std::string& n) { return goodReply(n, "1.0.0.01"); }, "1.0.0.1", 1, {},
+        {"text equality only",
+         [](const std::string& n) { return goodReply(n, "1.0.0.01"); },
+         "1.0.0.1",
+         1,
+         {},
          "1.0.0.01"},
-        {"rnd mismatch", [](const std::string&) { return goodReply("WRONG"); }, "1.0.0.1", -2,
+        {"rnd mismatch",
+         [](const std::string&) { return goodReply("WRONG"); },
+         "1.0.0.1",
+         -2,
          {"[KTUpgrade:745]Rnd different: WRONG  %N"}},
-        {"no rnd", [](const std::string&) { return R"({"ver":"1","ip":"127.0.0.1"})"; }, "1", -2,
+        {"no rnd",
+         [](const std::string&) { return R"({"ver":"1","ip":"127.0.0.1"})"; },
+         "1",
+         -2,
          {"[KTUpgrade:745]Rnd different:   %N"}},
-        {"no ver", [](const std::string& n) { return R"({"ip":"127.0.0.1","rnd":")" + n + "\"}"; }, "1", -2,
+        {"no ver",
+         [](const std::string& n) { return R"({"ip":"127.0.0.1","rnd":")" + n + "\"}"; },
+         "1",
+         -2,
          {"[KTUpgrade:752]No version Or no Ip:   127.0.0.1"}},
-        {"empty ip", [](const std::string& n) { return R"({"ver":"1","ip":"","rnd":")" + n + "\"}"; }, "1", -2,
+        {"empty ip",
+         [](const std::string& n) { return R"({"ver":"1","ip":"","rnd":")" + n + "\"}"; },
+         "1",
+         -2,
          {"[KTUpgrade:752]No version Or no Ip: 1  "}},
         {"members at any depth",
          [](const std::string& n) {
              return R"({"data":{"url":"http://127.0.0.1:9/package.zip","ip":"127.0.0.1"},"meta":[{"ver":"1.0.0.1","rnd":")" +
                     n + R"("},{"x":{"md5":"0123456789abcdef0123456789abcdef"}}]})";
          },
-         "1.0.0.1", 0, {}},
+         "1.0.0.1",
+         0,
+         {}},
         {"one unknown member",
-         [](const std::string& n) { return goodReply(n).insert(1, "\"extra\":\"x\","); }, "1.0.0.1", 0,
+         [](const std::string& n) { return goodReply(n).insert(1, "\"extra\":\"x\","); },
+         "1.0.0.1",
+         0,
          {"[KTUpgrade:914]unknown json key:extra"}},
         {"letter case counts",
-         [](const std::string& n) { return goodReply(n).insert(1, "\"VER\":\"9\","); }, "1.0.0.1", 0,
+         [](const std::string& n) { return goodReply(n).insert(1, "\"VER\":\"9\","); },
+         "1.0.0.1",
+         0,
          {"[KTUpgrade:914]unknown json key:VER"}},
         {"an empty inner object is a member like any other",
-         [](const std::string& n) { return goodReply(n).insert(1, "\"x\":{},"); }, "1.0.0.1", 0,
+         [](const std::string& n) { return goodReply(n).insert(1, "\"x\":{},"); },
+         "1.0.0.1",
+         0,
          {"[KTUpgrade:914]unknown json key:x"}},
-        {"a later member overwrites", [](const std::string& n) { return goodReply(n).insert(1, "\"ver\":\"0.9\","); },
-         "1.0.0.1", 0, {}},
-        {"braces around no JSON", [](const std::string&) { return "{this is not json}"; }, "1", -2,
+        {"a later member overwrites",
+         [](const std::string& n) { return goodReply(n).insert(1, "\"ver\":\"0.9\","); },
+         "1.0.0.1",
+         0,
+         {}},
+        {"braces around no JSON",
+         [](const std::string&) { return "{this is not json}"; },
+         "1",
+         -2,
          {"[KTUpgrade:734]BackStr Invalid:{this is not json}"}},
         {"empty body", [](const std::string&) { return ""; }, "1", -2, {"[KTUpgrade:734]BackStr Invalid:"}},
-        {"JSON array", [](const std::string& n) { return "[" + goodReply(n) + "]"; }, "1", -2,
+        {"JSON array",
+         [](const std::string& n) { return "[" + goodReply(n) + "]"; },
+         "1",
+         -2,
          {"[KTUpgrade:734]BackStr Invalid:[" + goodReply("%N") + "]"}},
     };
     for (const auto& c : cases) {
@@ -587,10 +621,11 @@ TEST_F(ServiceClient, BodyAndUrlAreCutAt511Bytes) {
     ASSERT_EQ(server.requests().size(), 1u);
     const std::string request = server.requests()[0];
     const std::string expectedUrl = base.substr(0, 511);
-    const std::string path = expectedUrl.substr(std::string("http://127.0.0.1:" + std::to_string(server.port())).size());
+    const std::string path =
+        expectedUrl.substr(std::string("http://127.0.0.1:" + std::to_string(server.port())).size());
     EXPECT_EQ(request.substr(0, request.find("\r\n")), "POST " + path + " HTTP/1.1");
-    const std::string fullBody = "cid=" + machineCid() + "&unid=0&appid=0&event=GLHR_STR&sid=0&ver=" +
-                                 std::string(600, '9') + "&user=0&ext=";
+    const std::string fullBody =
+        "cid=" + machineCid() + "&unid=0&appid=0&event=GLHR_STR&sid=0&ver=" + std::string(600, '9') + "&user=0&ext=";
     EXPECT_EQ(bodyOf(request), fullBody.substr(0, 511));
     EXPECT_EQ(lines().front(), "[KTUpgrade:461]POST INFO: " + expectedUrl + "?" + fullBody.substr(0, 511));
 }
@@ -604,8 +639,8 @@ TEST_F(ServiceClient, ReportReplies) {
         bool nextSlotTried;
     };
     const Case cases[] = {
-        {"{\"status\":1}", 0, false},   {"{\"STATUS\":1}", 0, false},    {"{\"Status\":1}", 0, false},
-        {"{\"status\": 1}", 1, false},  {"{\"status\":0}", 1, false},    {"{}", 1, false},
+        {"{\"status\":1}", 0, false},  {"{\"STATUS\":1}", 0, false}, {"{\"Status\":1}", 0, false},
+        {"{\"status\": 1}", 1, false}, {"{\"status\":0}", 1, false}, {"{}", 1, false},
         {"{not even json}", 1, false}, {"{\"status\":1} ", 0, true}, {"ok", 0, true},
     };
     for (const auto& c : cases) {
@@ -705,9 +740,8 @@ TEST_F(ServiceClient, OneInstancePerProcess) {
 
 TEST_F(ServiceClient, RedirectsAreFollowed) {
     ScriptedServer target(goodService());
-    ScriptedServer mover([&](const std::string&) {
-        return httpReply(307, "", "Location: " + target.base() + "launcher/check\r\n");
-    });
+    ScriptedServer mover(
+        [&](const std::string&) { return httpReply(307, "", "Location: " + target.base() + "launcher/check\r\n"); });
     servers({{0, mover.base()}});
     Outputs out;
     EXPECT_EQ(check("1.0.0.1", out), 0);
@@ -733,7 +767,8 @@ PemFiles makeSelfSignedCertificate(const fs::path& folder) {
     X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
     X509_set_pubkey(cert, key);
     X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1,
+                               0);
     X509_set_issuer_name(cert, name);
     // The name matches, so only the missing trust can fail the check.
     X509V3_CTX ctx;
@@ -810,7 +845,8 @@ TEST_F(ServiceClient, SilentServerTimesOut) {
     ScriptedServer fallback(goodService());
     servers({{0, "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/"}, {1, fallback.base()}});
     EXPECT_EQ(report("GLHR_STR"), 0);
-    EXPECT_EQ(linesNumbered({467}), std::vector<std::string>{"[KTUpgrade:467]HTTP POST FAILE: postRes:28  postResCode:0"});
+    EXPECT_EQ(linesNumbered({467}),
+              std::vector<std::string>{"[KTUpgrade:467]HTTP POST FAILE: postRes:28  postResCode:0"});
     ::close(silent);
 }
 
@@ -868,10 +904,12 @@ TEST(MachineId, FirstUsableAdapter) {
         {"none", {}, nullptr},
         {"loopback only", {A{"lo", true, std::vector<uint8_t>(6, 0)}}, nullptr},
         {"loopback skipped even with an address", {A{"lo", true, eth2}, A{"eth0", false, eth1}}, "02ab0010fe01"},
-        {"all-zero address skipped", {A{"dummy", false, std::vector<uint8_t>(6, 0)}, A{"eth1", false, eth2}},
+        {"all-zero address skipped",
+         {A{"dummy", false, std::vector<uint8_t>(6, 0)}, A{"eth1", false, eth2}},
          "0a0b0c0d0e0f"},
         {"other address lengths skipped",
-         {A{"ib0", false, std::vector<uint8_t>(20, 1)}, A{"tun0", false, {}}, A{"eth0", false, eth1}}, "02ab0010fe01"},
+         {A{"ib0", false, std::vector<uint8_t>(20, 1)}, A{"tun0", false, {}}, A{"eth0", false, eth1}},
+         "02ab0010fe01"},
         {"first in the system's order", {A{"eth1", false, eth2}, A{"eth0", false, eth1}}, "0a0b0c0d0e0f"},
     };
     for (const auto& c : cases) {

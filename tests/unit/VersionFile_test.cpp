@@ -1,10 +1,11 @@
 // This program's version file: what each first line gives, and what is logged.
+#include "app/VersionFile.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "app/VersionFile.h"
 #include "foundation/Log.h"
 #include "support/TempHome.h"
 
@@ -70,17 +71,20 @@ TEST_F(VersionFile, FirstLines) {
         {"cut never splits a character", "{\"version\":\"" + std::string(30, 'a') + "\xC3\xA9\"}\n", 0,
          std::string(30, 'a'), ""},
         {"empty object", "{}\n", -3, "", "[GameLauncher:226]find version failed str:{}\n"},
-        {"empty version", "{\"version\":\"\"}\n", -3, "", "[GameLauncher:226]find version failed str:{\"version\":\"\"}\n"},
+        {"empty version", "{\"version\":\"\"}\n", -3, "",
+         "[GameLauncher:226]find version failed str:{\"version\":\"\"}\n"},
         {"other letter case", "{\"Version\":\"1\"}\n", -3, "",
          "[GameLauncher:226]find version failed str:{\"Version\":\"1\"}\n"},
-        {"not JSON inside braces", "{version:1.0}\n", -3, "", "[GameLauncher:226]find version failed str:{version:1.0}\n"},
+        {"not JSON inside braces", "{version:1.0}\n", -3, "",
+         "[GameLauncher:226]find version failed str:{version:1.0}\n"},
         {"byte-order mark", "\xEF\xBB\xBF{\"version\":\"1\"}\n", -3, "",
          "[GameLauncher:208]prase version failed str:\xEF\xBB\xBF{\"version\":\"1\"}\n"},
         {"leading blank", " {\"version\":\"1\"}\n", -3, "",
          "[GameLauncher:208]prase version failed str: {\"version\":\"1\"}\n"},
         {"trailing blank", "{\"version\":\"1\"} \n", -3, "",
          "[GameLauncher:208]prase version failed str:{\"version\":\"1\"} \n"},
-        {"only the first line counts", "\n{\"version\":\"1\"}\n", -3, "", "[GameLauncher:208]prase version failed str:\n"},
+        {"only the first line counts", "\n{\"version\":\"1\"}\n", -3, "",
+         "[GameLauncher:208]prase version failed str:\n"},
         {"a NUL ends the line", std::string("{\"version\":\"1\"}\0x\n", 18), 0, "1", ""},
         {"array", "[\"version\"]\n", -3, "", "[GameLauncher:208]prase version failed str:[\"version\"]\n"},
     };
@@ -108,7 +112,8 @@ TEST_F(VersionFile, OverlongFirstLineIsRefusedWithoutReadingItAll) {
     testsupport::writeFile(folder / "gamelauncher.db", content);
     char version[32] = {};
     EXPECT_EQ(read(version), -3);
-    EXPECT_NE(newLogMessages().find("[GameLauncher:208]prase version failed str:{\"version\":\"1\""), std::string::npos);
+    EXPECT_NE(newLogMessages().find("[GameLauncher:208]prase version failed str:{\"version\":\"1\""),
+              std::string::npos);
 }
 
 }  // namespace

@@ -125,11 +125,21 @@ std::string jsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -259,7 +269,8 @@ int main(int argc, char** argv) {
     std::string base;
 
     auto note = [&](const httplib::Request& req, int status) {
-        if (!opt.quiet) std::fprintf(stderr, "update-service: %s %s -> %d\n", req.method.c_str(), req.path.c_str(), status);
+        if (!opt.quiet)
+            std::fprintf(stderr, "update-service: %s %s -> %d\n", req.method.c_str(), req.path.c_str(), status);
     };
 
     server.Post("/launcher/check", [&](const httplib::Request& req, httplib::Response& res) {
@@ -271,9 +282,9 @@ int main(int argc, char** argv) {
             if (url.empty()) url = base + "files/" + opt.package;
             if (md5.empty()) md5 = md5OfFile(opt.filesDir / opt.package);
         }
-        const std::string reply = "{\"rnd\":" + jsonString(field(fields, "rnd")) + ",\"ver\":" + jsonString(opt.version) +
-                                  ",\"url\":" + jsonString(url) + ",\"md5\":" + jsonString(md5) +
-                                  ",\"ip\":" + jsonString(opt.ip) + "}";
+        const std::string reply = "{\"rnd\":" + jsonString(field(fields, "rnd")) +
+                                  ",\"ver\":" + jsonString(opt.version) + ",\"url\":" + jsonString(url) +
+                                  ",\"md5\":" + jsonString(md5) + ",\"ip\":" + jsonString(opt.ip) + "}";
         res.status = opt.checkStatus;
         res.set_content(reply, "application/json");
         note(req, res.status);
