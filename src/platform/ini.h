@@ -18,7 +18,7 @@
 // Files are UTF-8 (the narrow encoding of this platform) with or without a
 // byte-order mark, or UTF-16 with one (Windows' "Unicode" profile files);
 // bytes that are not valid UTF-8 read as U+FFFD. Lines end with LF, CR LF or
-// a lone CR.
+// a lone CR. Only the first 16 MiB of a file are read.
 //
 // Pure reads: callable from any thread, nothing is cached between calls.
 #pragma once

@@ -15,6 +15,8 @@ namespace platform {
 
 namespace {
 
+constexpr std::size_t kMaxProfileBytes = 16u << 20;
+
 bool isBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\v' || c == L'\f' || c == L'\r' || c == L'\n' || c == 0x1A;
 }
@@ -154,7 +156,9 @@ uint32_t getPrivateProfileString(const wchar_t* section, const wchar_t* key, con
     File file;
     if (path != nullptr && file.open(path, File::Access::Read, File::Disposition::OpenExisting)) {
         char chunk[16384];
-        for (;;) {
+        // Settings files are small; the bound keeps a stray device or huge
+        // file (a link to /dev/zero, say) from being read without end.
+        while (content.size() < kMaxProfileBytes) {
             const int64_t n = file.read(chunk, sizeof chunk);
             if (n <= 0) break;
             content.append(chunk, static_cast<std::size_t>(n));

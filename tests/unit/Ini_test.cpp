@@ -106,6 +106,16 @@ TEST_F(IniFile, ReadsThroughEitherSeparatorAndFallsBackWithoutFile) {
     EXPECT_EQ(platform::getPrivateProfileString(L"UPGRADE", L"K", L"d", out, 1024, nullptr), 1u);
 }
 
+TEST_F(IniFile, EndlessFileIsReadOnlyUpToItsBound) {
+    const auto path = home.root() / "launcher.ini";
+    std::filesystem::create_symlink("/dev/zero", path);
+    wchar_t out[16];
+    EXPECT_EQ(
+        platform::getPrivateProfileString(L"UPGRADE", L"SERVER_UPGRADE_0", L"none", out, 16, path.wstring().c_str()),
+        4u);
+    EXPECT_EQ(std::wstring(out), L"none");
+}
+
 TEST_F(IniFile, IntegersTheWindowsWay) {
     struct Case {
         const char* value;  // null: key absent
