@@ -1,7 +1,10 @@
 // The built program, run from a game folder whose launcher.ini points at the
-// reference update service, reports its start exactly once.
+// reference update service, reports its start exactly once; and the service
+// answers the client's update check and serves the package it names.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "service/KTUpgrade.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 
@@ -197,6 +201,65 @@ TEST_F(StartReport, OneStartEventPerRun) {
         EXPECT_LT(record, post) << c.what;
         EXPECT_LT(post, exitLine) << c.what;
     }
+}
+
+int dropLine(const wchar_t*) {
+    return 0;
+}
+
+std::string md5Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_md5(), nullptr);
+    std::string hex;
+    for (unsigned int i = 0; i < len; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", digest[i]);
+        hex += b;
+    }
+    return hex;
+}
+
+TEST_F(StartReport, ServiceAnswersTheCheckAndServesThePackage) {
+    std::string package(100000, '\0');
+    for (std::size_t i = 0; i < package.size(); ++i) package[i] = static_cast<char>((i * 7919) >> 3);
+    testsupport::writeFile(home.root() / "packages/client.zip", package);
+    const fs::path checks = home.root() / "checks.jsonl";
+    UpdateService service({"--files", (home.root() / "packages").string(), "--package", "client.zip", "--version",
+                           "1.2.3.4", "--ip", "127.0.0.1", "--checks", checks.string(), "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    testsupport::writeFile(game / "launcher.ini", "[UPGRADE]\nSERVER_UPGRADE_0=" + service.base() + "\n");
+
+    const std::wstring folder = game.wstring();
+    KTUpgrade client(folder.c_str(), dropLine);
+    char url[1024] = {}, ip[32] = {}, ver[32] = {}, md5[64] = {};
+    EXPECT_EQ(client.checkLauncherUpgrade("1.0.0.0", url, ip, ver, md5), 1);
+    EXPECT_EQ(std::string(url), service.base() + "files/client.zip");
+    EXPECT_EQ(std::string(ip), "127.0.0.1");
+    EXPECT_EQ(std::string(ver), "1.2.3.4");
+    EXPECT_EQ(std::string(md5), md5Hex(package));
+    EXPECT_EQ(client.checkLauncherUpgrade("1.2.3.4", url, ip, ver, md5), 0);
+    const auto recorded = linesOf(readFile(checks));
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_NE(recorded[0].find("\"app\":\"launcher\",\"ver\":\"1.0.0.0\""), std::string::npos) << recorded[0];
+
+    // What the downloader relies on: HEAD with the length, ranged GETs.
+    httplib::Client http(service.base().substr(0, service.base().size() - 1));
+    const auto head = http.Head("/files/client.zip");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_EQ(head->get_header_value("Content-Length"), "100000");
+    const auto piece = http.Get("/files/client.zip", {{"Range", "bytes=32768-65535"}});
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(piece->status, 206);
+    EXPECT_EQ(piece->body, package.substr(32768, 32768));
+    const auto tail = http.Get("/files/client.zip", {{"Range", "bytes=98304-"}});
+    ASSERT_TRUE(tail);
+    EXPECT_EQ(tail->status, 206);
+    EXPECT_EQ(tail->body, package.substr(98304));
+    const auto missing = http.Get("/files/other.zip");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404);
 }
 
 }  // namespace
