@@ -107,7 +107,10 @@ int32_t MD5_CTX::digestFile(platform::File* file, char* out) {
     bool readFailed = false;
     for (uint64_t i = 0; i < pieces; ++i) {
         const std::size_t want = static_cast<std::size_t>(i + 1 == pieces ? lastPiece : kMd5ChunkSize);
-        std::memset(data.get(), 0, kMd5ChunkSize + 1);
+        // The buffer is all zeros but for the piece just read. The read
+        // overwrites its first `want` bytes, so clearing those beforehand
+        // would only cost time; a read that comes back short is not used.
+        std::memset(data.get() + want, 0, kMd5ChunkSize + 1 - want);
         const int64_t got = readFully(*file, data.get(), want);
         if (got < 0) {
             readFailed = true;

@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
-#include "platform/path.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace {
@@ -64,38 +65,97 @@ long ZCALLBACK memorySeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
 int ZCALLBACK memoryClose(voidpf, voidpf) { return 0; }
 int ZCALLBACK memoryError(voidpf, voidpf) { return 0; }
 
-// The archive file: a buffered stream that is not inherited by programs we
-// start while it is open.
-voidpf ZCALLBACK fileOpen(voidpf, const void* path, int mode) {
-    if (path == nullptr || (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
-    return std::fopen(static_cast<const char*>(path), "rbe");
+// The archive file, read through a window of its own. The reader seeks
+// before every piece of member data and parses the directory a few bytes at
+// a time; serving both from one buffer turns that into one system call per
+// 64 KiB, where a stdio stream would drop its buffer at every seek.
+struct FileStream {
+    platform::File file;
+    uint64_t size = 0;
+    uint64_t pos = 0;      // where the reader is
+    uint64_t filePos = 0;  // where the handle is
+    std::vector<unsigned char> window;
+    uint64_t windowStart = 0;
+    std::size_t windowLength = 0;
+    bool failed = false;
+
+    bool readAt(uint64_t at, unsigned char* into, std::size_t want, std::size_t& got) {
+        got = 0;
+        if (at != filePos) {
+            if (!file.seek(at)) return false;
+            filePos = at;
+        }
+        while (got < want) {
+            const int64_t n = file.read(into + got, want - got);
+            if (n < 0) return false;
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+            filePos += static_cast<uint64_t>(n);
+        }
+        return true;
+    }
+};
+
+constexpr std::size_t kFileWindow = 65536;
+
+voidpf ZCALLBACK fileOpen(voidpf opaque, const void*, int mode) {
+    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
+    return opaque;
 }
 
 uLong ZCALLBACK fileRead(voidpf, voidpf stream, void* buf, uLong size) {
-    return static_cast<uLong>(std::fread(buf, 1, size, static_cast<FILE*>(stream)));
+    auto* s = static_cast<FileStream*>(stream);
+    auto* out = static_cast<unsigned char*>(buf);
+    std::size_t done = 0;
+    while (done < size && s->pos < s->size) {
+        const std::size_t left = size - done;
+        if (s->pos >= s->windowStart && s->pos < s->windowStart + s->windowLength) {
+            const std::size_t off = static_cast<std::size_t>(s->pos - s->windowStart);
+            const std::size_t n = std::min(left, s->windowLength - off);
+            std::memcpy(out + done, s->window.data() + off, n);
+            done += n;
+            s->pos += n;
+            continue;
+        }
+        std::size_t got = 0;
+        if (left >= kFileWindow) {
+            if (!s->readAt(s->pos, out + done, left, got)) s->failed = true;
+            done += got;
+            s->pos += got;
+            break;
+        }
+        if (!s->readAt(s->pos, s->window.data(), kFileWindow, got)) s->failed = true;
+        s->windowStart = s->pos;
+        s->windowLength = got;
+        if (got == 0) break;
+    }
+    return static_cast<uLong>(done);
 }
 
-ZPOS64_T ZCALLBACK fileTell(voidpf, voidpf stream) {
-    const off_t pos = ftello(static_cast<FILE*>(stream));
-    return pos < 0 ? static_cast<ZPOS64_T>(-1) : static_cast<ZPOS64_T>(pos);
-}
+ZPOS64_T ZCALLBACK fileTell(voidpf, voidpf stream) { return static_cast<FileStream*>(stream)->pos; }
 
 long ZCALLBACK fileSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-    int whence = SEEK_SET;
+    auto* s = static_cast<FileStream*>(stream);
+    int64_t base = 0;
     switch (origin) {
-        case ZLIB_FILEFUNC_SEEK_SET: whence = SEEK_SET; break;
-        case ZLIB_FILEFUNC_SEEK_CUR: whence = SEEK_CUR; break;
-        case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
+        case ZLIB_FILEFUNC_SEEK_SET:
+            if (offset > static_cast<ZPOS64_T>(INT64_MAX)) return -1;
+            s->pos = offset;
+            return 0;
+        case ZLIB_FILEFUNC_SEEK_CUR: base = static_cast<int64_t>(s->pos); break;
+        case ZLIB_FILEFUNC_SEEK_END: base = static_cast<int64_t>(s->size); break;
         default: return -1;
     }
     // Relative seeks may go backwards: the reader passes a negative offset
-    // through the unsigned parameter.
-    if (whence == SEEK_SET && offset > static_cast<ZPOS64_T>(INT64_MAX)) return -1;
-    return fseeko(static_cast<FILE*>(stream), static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
+    // through the unsigned parameter. Past the end is allowed, as for a file.
+    const int64_t delta = static_cast<int64_t>(offset);
+    if (delta == INT64_MIN || (delta < 0 && -delta > base) || (delta > 0 && delta > INT64_MAX - base)) return -1;
+    s->pos = static_cast<uint64_t>(base + delta);
+    return 0;
 }
 
-int ZCALLBACK fileClose(voidpf, voidpf stream) { return std::fclose(static_cast<FILE*>(stream)); }
-int ZCALLBACK fileError(voidpf, voidpf stream) { return std::ferror(static_cast<FILE*>(stream)); }
+int ZCALLBACK fileClose(voidpf, voidpf) { return 0; }
+int ZCALLBACK fileError(voidpf, voidpf stream) { return static_cast<FileStream*>(stream)->failed ? 1 : 0; }
 
 unzFile asUnz(void* p) { return static_cast<unzFile>(p); }
 
@@ -140,6 +200,12 @@ bool ZipReader::openWith(const void* path, void* fileFuncs) {
 
 bool ZipReader::openFile(const std::wstring& path) {
     close();
+    auto stream = std::make_unique<FileStream>();
+    if (!stream->file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting) ||
+        !stream->file.size(stream->size)) {
+        return false;
+    }
+    stream->window.resize(kFileWindow);
     zlib_filefunc64_def funcs{};
     funcs.zopen64_file = fileOpen;
     funcs.zread_file = fileRead;
@@ -148,25 +214,16 @@ bool ZipReader::openFile(const std::wstring& path) {
     funcs.zseek64_file = fileSeek;
     funcs.zclose_file = fileClose;
     funcs.zerror_file = fileError;
-    const std::string systemPath = platform::toSystemPath(path);
-    if (openWith(systemPath.c_str(), &funcs)) return true;
-    FILE* f = std::fopen(systemPath.c_str(), "rbe");
-    if (f == nullptr) return false;
-    std::vector<unsigned char> tail;
-    uint64_t tailStart = 0;
-    if (fseeko(f, 0, SEEK_END) == 0) {
-        const off_t size = ftello(f);
-        if (size > 0) {
-            const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(size), kMaxEndRecord));
-            tailStart = static_cast<uint64_t>(size) - n;
-            tail.resize(n);
-            if (fseeko(f, static_cast<off_t>(tailStart), SEEK_SET) != 0 || std::fread(tail.data(), 1, n, f) != n) {
-                tail.clear();
-            }
-        }
+    funcs.opaque = stream.get();
+    if (openWith("file", &funcs)) {
+        m_file = stream.release();
+        return true;
     }
-    std::fclose(f);
-    m_emptyArchive = isEmptyArchive(tail.data(), tail.size(), tailStart);
+    std::vector<unsigned char> tail(static_cast<std::size_t>(std::min<uint64_t>(stream->size, kMaxEndRecord)));
+    const uint64_t tailStart = stream->size - tail.size();
+    std::size_t got = 0;
+    m_emptyArchive = stream->readAt(tailStart, tail.data(), tail.size(), got) && got == tail.size() &&
+                     isEmptyArchive(tail.data(), tail.size(), tailStart);
     return m_emptyArchive;
 }
 
@@ -205,6 +262,8 @@ void ZipReader::close() {
     }
     delete static_cast<MemoryStream*>(m_memory);
     m_memory = nullptr;
+    delete static_cast<FileStream*>(m_file);
+    m_file = nullptr;
     m_emptyArchive = false;
 }
 

@@ -70,6 +70,7 @@ private:
 
     void* m_unz = nullptr;      // unzFile
     void* m_memory = nullptr;   // MemoryStream of openMemory
+    void* m_file = nullptr;     // FileStream of openFile
     bool m_memberOpen = false;
     bool m_emptyArchive = false;  // well formed, no members: minizip will not open it
     std::vector<char> m_nameBuffer;

@@ -225,6 +225,7 @@ int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
         platform::TreeFile file;
         if (!tree.createFile(name, file)) return kZipCreateFailed;
         int32_t rc = writeMember(reader, m, file, chunk);
+        if (!file.cutHere() && rc == kZipOk) rc = kZipWriteFailed;
         if (rc == kZipOk) {
             const MemberTimes t = memberTimes(m);
             if (t.hasAccess || t.hasWrite) file.setTimes(t.hasAccess, t.access, t.hasWrite, t.write);

@@ -26,6 +26,10 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     // Writes all bytes unless an error stops it.
     bool write(const void* data, std::size_t size);
+    // Ends the file where the writes have got to: whatever an earlier content
+    // had beyond that is cut off. Call it once the writing is over, whether
+    // it succeeded or not.
+    bool cutHere();
     // Permission bits (the lower 9 bits of `mode`).
     bool setMode(uint32_t mode);
     // Seconds since 1970 (UTC); a time whose `set…` flag is false is left alone.
@@ -64,9 +68,12 @@ public:
     bool makeWritable(std::wstring_view relative);
     // Removes a file or link (never a folder, never a link's target).
     bool remove(std::wstring_view relative);
-    // Creates the regular file `relative`, or truncates it when it is one;
-    // new files start with mode 0600. Fails (ELOOP, EISDIR, ENXIO...) when a
-    // link, folder or special file is in the way.
+    // Opens the regular file `relative` for writing from its start, creating
+    // it (mode 0600) when missing. An existing file is overwritten in place,
+    // not truncated first: ext4 flushes a file truncated to zero and written
+    // again as soon as it is closed, which makes extracting over an earlier
+    // install several times slower. TreeFile::cutHere ends it. Fails (ELOOP,
+    // EISDIR, ENXIO...) when a link, folder or special file is in the way.
     bool createFile(std::wstring_view relative, TreeFile& out);
 
 private:

@@ -68,6 +68,11 @@ bool TreeFile::write(const void* data, std::size_t size) {
     return true;
 }
 
+bool TreeFile::cutHere() {
+    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+    return at >= 0 && ::ftruncate(m_fd, at) == 0;
+}
+
 bool TreeFile::setMode(uint32_t mode) { return ::fchmod(m_fd, static_cast<mode_t>(mode & 0777)) == 0; }
 
 bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds) {
@@ -141,6 +146,16 @@ int ConfinedTree::parentOf(std::wstring_view relative, std::string& leaf) {
 bool ConfinedTree::createFolders(std::wstring_view relative) {
     std::vector<std::string> levels;
     if (m_root < 0 || !splitLevels(relative, levels)) return false;
+    // Members of one folder follow each other: the folder that was walked
+    // last is known to be whole.
+    if (m_cachedParent >= 0 && !levels.empty()) {
+        std::string key;
+        for (const std::string& l : levels) {
+            key += l;
+            key += '/';
+        }
+        if (key == m_cachedParentPath) return true;
+    }
     int cur = m_root;
     bool ok = true;
     for (const std::string& l : levels) {
@@ -210,7 +225,7 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     // no difference to a regular file.
     int fd;
     do {
-        fd = ::openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        fd = ::openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     struct stat st{};
