@@ -21,8 +21,9 @@ namespace {
 
 constexpr int kTimeoutSeconds = 10;
 // The form body and the request URL are each bounded to 511 bytes; a longer
-// one is cut there (never inside a UTF-8 character) and sent cut: the server
-// then rejects it like any other bad request and the next slot is tried.
+// one is cut there (never inside a UTF-8 character) and sent cut, and the
+// reply is judged like any other. Only values the configuration or the caller
+// made overlong can get there.
 constexpr std::size_t kRequestBytes = 512;
 // Every diagnostic message is bounded to 2,047 bytes and cut beyond.
 constexpr std::size_t kMessageBytes = 2048;
