@@ -39,27 +39,30 @@ uLong ZCALLBACK memoryWrite(voidpf, voidpf, const void*, uLong) { return 0; }
 
 ZPOS64_T ZCALLBACK memoryTell(voidpf, voidpf stream) { return static_cast<MemoryStream*>(stream)->pos; }
 
-long ZCALLBACK memorySeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-    auto* s = static_cast<MemoryStream*>(stream);
-    // Relative seeks may go backwards: the reader passes a negative offset
-    // through the unsigned parameter.
-    int64_t target = 0;
+// Both streams seek as files do: backwards relative seeks come as negative
+// offsets through the unsigned parameter, and a position past the end is
+// allowed (reads there find nothing), so that an archive in memory and the
+// same bytes in a file are read alike.
+bool seekTarget(uint64_t pos, uint64_t size, ZPOS64_T offset, int origin, uint64_t& out) {
+    int64_t base = 0;
     switch (origin) {
         case ZLIB_FILEFUNC_SEEK_SET:
-            if (offset > s->size) return -1;
-            s->pos = offset;
-            return 0;
-        case ZLIB_FILEFUNC_SEEK_CUR: target = static_cast<int64_t>(s->pos); break;
-        case ZLIB_FILEFUNC_SEEK_END: target = static_cast<int64_t>(s->size); break;
-        default: return -1;
+            if (offset > static_cast<ZPOS64_T>(INT64_MAX)) return false;
+            out = offset;
+            return true;
+        case ZLIB_FILEFUNC_SEEK_CUR: base = static_cast<int64_t>(pos); break;
+        case ZLIB_FILEFUNC_SEEK_END: base = static_cast<int64_t>(size); break;
+        default: return false;
     }
     const int64_t delta = static_cast<int64_t>(offset);
-    if (delta == INT64_MIN) return -1;
-    // A position outside the archive (from a damaged offset) is refused
-    // like a failed fseek.
-    if (delta > 0 ? delta > static_cast<int64_t>(s->size) - target : -delta > target) return -1;
-    s->pos = static_cast<uint64_t>(target + delta);
-    return 0;
+    if (delta == INT64_MIN || (delta < 0 && -delta > base) || (delta > 0 && delta > INT64_MAX - base)) return false;
+    out = static_cast<uint64_t>(base + delta);
+    return true;
+}
+
+long ZCALLBACK memorySeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    auto* s = static_cast<MemoryStream*>(stream);
+    return seekTarget(s->pos, s->size, offset, origin, s->pos) ? 0 : -1;
 }
 
 int ZCALLBACK memoryClose(voidpf, voidpf) { return 0; }
@@ -136,22 +139,7 @@ ZPOS64_T ZCALLBACK fileTell(voidpf, voidpf stream) { return static_cast<FileStre
 
 long ZCALLBACK fileSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
     auto* s = static_cast<FileStream*>(stream);
-    int64_t base = 0;
-    switch (origin) {
-        case ZLIB_FILEFUNC_SEEK_SET:
-            if (offset > static_cast<ZPOS64_T>(INT64_MAX)) return -1;
-            s->pos = offset;
-            return 0;
-        case ZLIB_FILEFUNC_SEEK_CUR: base = static_cast<int64_t>(s->pos); break;
-        case ZLIB_FILEFUNC_SEEK_END: base = static_cast<int64_t>(s->size); break;
-        default: return -1;
-    }
-    // Relative seeks may go backwards: the reader passes a negative offset
-    // through the unsigned parameter. Past the end is allowed, as for a file.
-    const int64_t delta = static_cast<int64_t>(offset);
-    if (delta == INT64_MIN || (delta < 0 && -delta > base) || (delta > 0 && delta > INT64_MAX - base)) return -1;
-    s->pos = static_cast<uint64_t>(base + delta);
-    return 0;
+    return seekTarget(s->pos, s->size, offset, origin, s->pos) ? 0 : -1;
 }
 
 int ZCALLBACK fileClose(voidpf, voidpf) { return 0; }
