@@ -261,18 +261,20 @@ bool ZipReader::readDirectory(std::vector<Member>& out) {
     if (m_unz == nullptr) return false;
     closeMember();
     unzFile unz = asUnz(m_unz);
-    // Both lengths are 16-bit fields in the archive, so these buffers hold any
-    // stored name and extra field whole.
-    m_nameBuffer.resize(65536);
-    m_extraBuffer.resize(65536);
+    int rc = UNZ_OK;
     // An archive without members has nothing where the first entry would be.
     unz_global_info64 global{};
     if (unzGetGlobalInfo64(unz, &global) != UNZ_OK) return false;
     if (global.number_entry == 0) return true;
-    int rc = unzGoToFirstFile(unz);
+    rc = unzGoToFirstFile(unz);
     for (uint64_t index = 0; rc == UNZ_OK; ++index) {
         unz_file_info64 info{};
         unz64_file_pos pos{};
+        // The entry's own lengths first, then its name and extra field whole
+        // (both lengths are 16-bit fields, so nothing is ever cut here).
+        if (unzGetCurrentFileInfo64(unz, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+        m_nameBuffer.resize(info.size_filename + 1);
+        m_extraBuffer.resize(info.size_file_extra + 1);
         if (unzGetCurrentFileInfo64(unz, &info, m_nameBuffer.data(), static_cast<uLong>(m_nameBuffer.size()),
                                     m_extraBuffer.data(), static_cast<uLong>(m_extraBuffer.size()), nullptr,
                                     0) != UNZ_OK ||

@@ -36,7 +36,7 @@ std::map<std::string, long long> snapshot(const fs::path& root) {
          it.increment(ec)) {
         std::error_code sizeEc;
         const bool folder = it->is_directory(sizeEc);
-        out[fs::relative(it->path(), root, sizeEc).string()] =
+        out[it->path().lexically_relative(root).string()] =
             folder ? -1 : static_cast<long long>(it->file_size(sizeEc));
     }
     return out;
