@@ -35,6 +35,7 @@ bool parseRange(const std::string& header, uint64_t& start, uint64_t& end, bool&
 FakeHttpServer::FakeHttpServer() : m_server(std::make_unique<httplib::Server>()) {
     m_server->new_task_queue = [] { return new httplib::ThreadPool(12); };
     m_server->set_keep_alive_max_count(100000);
+    m_server->set_tcp_nodelay(true);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
     m_server->Get(".*", handler);
     m_port = m_server->bind_to_any_port("127.0.0.1");

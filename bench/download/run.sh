@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Download benchmark: the segmented downloader (gl_download) against
+# `curl -s -o` for the same URL, one after the other in one run, on loopback.
+#
+#   bench/download/run.sh [BUILD_DIR] [RUNS]
+#
+# BUILD_DIR is a release build holding bench/download/gl_download and
+# bench/download/bench_file_server (default build/release); RUNS per case
+# (default 3, the median is reported). Wall time and peak RSS come from
+# /usr/bin/time. The 20 ms round-trip case runs inside a network namespace
+# with `tc netem` that the script creates and removes (needs root); when the
+# namespace cannot be made, that case is skipped with the error.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD=${1:-$ROOT/build/release}
+RUNS=${2:-3}
+DL=$BUILD/bench/download/gl_download
+SRV=$BUILD/bench/download/bench_file_server
+for p in "$DL" "$SRV"; do
+  [[ -x $p ]] || { echo "missing $p (build the gl_download and bench_file_server targets)" >&2; exit 2; }
+done
+
+WORK=$(mktemp -d /tmp/gl-dlbench-XXXXXX)
+NS=gldlbench$$
+SERVER_PID=
+NS_MADE=
+cleanup() {
+  [[ -n $SERVER_PID ]] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
+  [[ -n $NS_MADE ]] && ip netns del "$NS" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The downloader writes its daily log under these.
+export HOME=$WORK/home XDG_CONFIG_HOME=$WORK/home/config XDG_DATA_HOME=$WORK/home/data
+mkdir -p "$WORK/files" "$WORK/out" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
+head -c 64M /dev/urandom > "$WORK/files/pkg64.bin"
+head -c 512M /dev/urandom > "$WORK/files/pkg512.bin"
+
+start_server() {  # [netns-prefix...]
+  "$@" "$SRV" "$WORK/files" > "$WORK/url.txt" &
+  SERVER_PID=$!
+  for _ in $(seq 100); do [[ -s $WORK/url.txt ]] && break; sleep 0.05; done
+  BASE=$(head -n1 "$WORK/url.txt")
+}
+stop_server() { kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=; }
+
+# measure NAME OUTPUT cmd... -> appends "NAME wall_s maxrss_kib" to $WORK/results
+measure() {
+  local name=$1 out=$2; shift 2
+  rm -f "$out"
+  /usr/bin/time -f "%e %M" -o "$WORK/time.txt" "$@" > /dev/null
+  echo "$name $(cat "$WORK/time.txt")" >> "$WORK/results"
+}
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+field() { grep "^$1 " "$WORK/results" | awk -v f="$2" '{print $f}' | median; }
+check() {  # file reference
+  cmp -s "$1" "$2" || { echo "MISMATCH: $1 differs from $2" >&2; exit 1; }
+}
+
+echo "# $(date -u +%Y-%m-%dT%H:%MZ) $(uname -r), $(nproc) CPUs, runs per case: $RUNS (median)"
+: > "$WORK/results"
+start_server
+for size in 64 512; do
+  url="${BASE}pkg$size.bin"
+  for _ in $(seq "$RUNS"); do
+    measure "curl$size" "$WORK/out/curl.bin" curl -s -o "$WORK/out/curl.bin" "$url"
+    check "$WORK/out/curl.bin" "$WORK/files/pkg$size.bin"
+    measure "ours$size" "$WORK/out/ours.bin" "$DL" "$url" "$WORK/out/ours.bin"
+    check "$WORK/out/ours.bin" "$WORK/files/pkg$size.bin"
+  done
+  rm -f "$WORK/out/"*.bin
+done
+stop_server
+
+printf "%-28s %10s %10s %8s %14s %14s\n" case curl_s ours_s ratio curl_rss_MiB ours_rss_MiB
+for size in 64 512; do
+  cw=$(field "curl$size" 2); ow=$(field "ours$size" 2)
+  cr=$(field "curl$size" 3); orss=$(field "ours$size" 3)
+  printf "%-28s %10s %10s %8s %14s %14s\n" "${size} MiB loopback" "$cw" "$ow" \
+    "$(awk -v a="$ow" -v b="$cw" 'BEGIN{printf "%.2f", a/b}')" \
+    "$(awk -v k="$cr" 'BEGIN{printf "%.1f", k/1024}')" "$(awk -v k="$orss" 'BEGIN{printf "%.1f", k/1024}')"
+done
+
+# 20 ms round trip: 10 ms netem delay on a namespace's loopback, both ways.
+# Where the kernel has no netem, the server holds every answer back 20 ms
+# instead: one round trip per request, the cost the two-piece design pays;
+# curl's single request pays it once, without TCP's slow start over a long
+# path, so its figure is then only indicative.
+rtt_mode=netem
+in_ns=()
+if ! err=$(ip netns add "$NS" 2>&1); then
+  echo "netem case not possible: ip netns add failed: $err"
+  rtt_mode=server-delay
+else
+  NS_MADE=1
+  in_ns=(ip netns exec "$NS")
+  "${in_ns[@]}" ip link set lo up
+  if ! err=$("${in_ns[@]}" tc qdisc add dev lo root netem delay 10ms 2>&1); then
+    echo "netem case not possible: tc qdisc add dev lo root netem delay 10ms (in a new namespace) failed: $err"
+    ip netns del "$NS"; NS_MADE=
+    in_ns=()
+    rtt_mode=server-delay
+  fi
+fi
+: > "$WORK/results"
+if [[ $rtt_mode == netem ]]; then
+  start_server "${in_ns[@]}"
+else
+  "$SRV" "$WORK/files" 0 20 > "$WORK/url.txt" &
+  SERVER_PID=$!
+  for _ in $(seq 100); do [[ -s $WORK/url.txt ]] && break; sleep 0.05; done
+  BASE=$(head -n1 "$WORK/url.txt")
+fi
+url="${BASE}pkg64.bin"
+for _ in $(seq "$RUNS"); do
+  measure curlrtt "$WORK/out/curl.bin" ${in_ns[@]+"${in_ns[@]}"} curl -s -o "$WORK/out/curl.bin" "$url"
+  check "$WORK/out/curl.bin" "$WORK/files/pkg64.bin"
+  measure oursrtt "$WORK/out/ours.bin" ${in_ns[@]+"${in_ns[@]}"} "$DL" "$url" "$WORK/out/ours.bin"
+  check "$WORK/out/ours.bin" "$WORK/files/pkg64.bin"
+done
+stop_server
+bytes=$((64 * 1024 * 1024))
+cw=$(field curlrtt 2); ow=$(field oursrtt 2)
+# The design's own bound: two pieces of 32,768 bytes per round trip.
+bound=$(awk 'BEGIN{printf "%.0f", 2 * 32768 / 0.020}')
+printf "%-28s %10s %10s\n" "64 MiB, 20 ms RTT ($rtt_mode)" "$cw" "$ow"
+awk -v b="$bytes" -v cw="$cw" -v ow="$ow" -v bound="$bound" 'BEGIN{
+  printf "throughput: ours %.2f MB/s = %.0f%% of the 2-pieces-per-RTT bound (%.2f MB/s); curl %.2f MB/s\n",
+    b/ow/1e6, 100*(b/ow)/bound, bound/1e6, b/cw/1e6 }'
