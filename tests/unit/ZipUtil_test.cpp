@@ -410,3 +410,26 @@ TEST_F(ZipUtilTest, ArchiveHeldInMemory) {
     EXPECT_FALSE(reader.openMemory(bytes.data(), bytes.size() / 2));
     EXPECT_EQ(getZipUtil()->UnZipMemory(nullptr, 0, dest.wstring().c_str()), 9999);
 }
+
+TEST_F(ZipUtilTest, DirectoryLargerThanTheReadWindow) {
+    // 1,500 entries of about 100 bytes each: the directory spans several of
+    // the reader's 64 KiB windows, and so do the members' data.
+    ZipBuilder zip;
+    for (int i = 0; i < 1500; ++i) {
+        const std::string name = "folder" + std::to_string(i % 7) + "/member-with-a-longish-name-" + std::to_string(i);
+        zip.file(name, "content " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 97), 'x'), i % 2 ? 8 : 0);
+    }
+    const std::string bytes = zip.build();
+    ASSERT_GT(bytes.size(), 3u * 65536);
+    ASSERT_EQ(unzip(zip), 0);
+    const fs::path viaMemory = home.root() / "memory";
+    ASSERT_EQ(getZipUtil()->UnZipMemory(bytes.data(), bytes.size(), viaMemory.wstring().c_str()), 0);
+    for (int i : {0, 1, 749, 1498, 1499}) {
+        const std::string name = "folder" + std::to_string(i % 7) + "/member-with-a-longish-name-" + std::to_string(i);
+        const std::string expected = "content " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 97), 'x');
+        EXPECT_EQ(readFile(dest / name), expected) << name;
+        EXPECT_EQ(readFile(viaMemory / name), expected) << name;
+    }
+    EXPECT_EQ(listTree(dest), listTree(viaMemory));
+    EXPECT_EQ(listTree(dest).size(), 1507u);
+}
