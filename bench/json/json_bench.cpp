@@ -1,16 +1,16 @@
 // JsonParse plus the installed-file-list walk over a launcher.db with 20,000
 // file entries, against nlohmann::json parsing the same text. Run:
 //   build/<preset>/bench/json/json_bench --benchmark_repetitions=5
-#include "foundation/Json.h"
-
 #include <benchmark/benchmark.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "foundation/Json.h"
 
 namespace {
 
@@ -35,8 +35,8 @@ const std::string& launcherDb() {
         for (int i = 0; i < kEntries; ++i) {
             unsigned h = 2654435761u * static_cast<unsigned>(i + 1);
             std::snprintf(line, sizeof line,
-                          "        {\"client/data/pack%03d/file_%05d.dat\": \"%08x%08x%08x%08x\"}%s\n", i % 200, i,
-                          h, h ^ 0x5bd1e995u, h * 31u, h ^ 0xdeadbeefu, i + 1 < kEntries ? "," : "");
+                          "        {\"client/data/pack%03d/file_%05d.dat\": \"%08x%08x%08x%08x\"}%s\n", i % 200, i, h,
+                          h ^ 0x5bd1e995u, h * 31u, h ^ 0xdeadbeefu, i + 1 < kEntries ? "," : "");
             s += line;
         }
         s += "    ],\n    \"version\": \"1.0.0.15\"\n}\n";

@@ -73,7 +73,9 @@ int hexValue(char c) {
     return c - 'A' + 10;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // ---------------------------------------------------------------------------
 // Preparation: the compact text.
@@ -102,53 +104,53 @@ bool prepare(const char* in, size_t n, std::string& out, std::vector<Group>* gro
     while (i < n) {
         const char c = in[i];
         switch (c) {
-        case ' ':
-        case '\t':
-        case '\n':
-        case '\r':
-            ++i;
-            continue;
-        case '"': {
-            size_t j = i + 1;
-            for (;;) {
-                if (j >= n) {
-                    // The input ends inside the string: so does the compact text.
-                    out.append(in + i, n - i);
-                    return true;
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+                ++i;
+                continue;
+            case '"': {
+                size_t j = i + 1;
+                for (;;) {
+                    if (j >= n) {
+                        // The input ends inside the string: so does the compact text.
+                        out.append(in + i, n - i);
+                        return true;
+                    }
+                    const char d = in[j];
+                    if (d == '"') {
+                        ++j;
+                        break;
+                    }
+                    j += (d == '\\') ? 2 : 1;
                 }
-                const char d = in[j];
-                if (d == '"') {
-                    ++j;
-                    break;
-                }
-                j += (d == '\\') ? 2 : 1;
-            }
-            out.append(in + i, j - i);
-            i = j;
-            continue;
-        }
-        case '/':
-            if (in[i + 1] == '*') {
-                const std::string_view rest(in + i + 2, n - (i + 2));
-                const size_t close = rest.find("*/");
-                if (close == std::string_view::npos) return false;
-                keepComment(i + 2, i + 2 + close);
-                i += 2 + close + 2;
+                out.append(in + i, j - i);
+                i = j;
                 continue;
             }
-            if (in[i + 1] != '/') return true;  // a lone '/' ends the text
-            i += 1;
-            [[fallthrough]];
-        case '#': {
-            const size_t from = i + 1;
-            const void* lf = std::memchr(in + from, '\n', n - from);
-            const size_t to = lf ? static_cast<size_t>(static_cast<const char*>(lf) - in) : n;
-            keepComment(from, to);
-            i = to;
-            continue;
-        }
-        default:
-            break;
+            case '/':
+                if (in[i + 1] == '*') {
+                    const std::string_view rest(in + i + 2, n - (i + 2));
+                    const size_t close = rest.find("*/");
+                    if (close == std::string_view::npos) return false;
+                    keepComment(i + 2, i + 2 + close);
+                    i += 2 + close + 2;
+                    continue;
+                }
+                if (in[i + 1] != '/') return true;  // a lone '/' ends the text
+                i += 1;
+                [[fallthrough]];
+            case '#': {
+                const size_t from = i + 1;
+                const void* lf = std::memchr(in + from, '\n', n - from);
+                const size_t to = lf ? static_cast<size_t>(static_cast<const char*>(lf) - in) : n;
+                keepComment(from, to);
+                i = to;
+                continue;
+            }
+            default:
+                break;
         }
         const auto u = static_cast<unsigned char>(c);
         if (u < 0x20 || u > 0x7E) return true;  // the rest of the input is ignored
@@ -189,28 +191,28 @@ bool validStringBody(const char* t, size_t n, size_t& i) {
         }
         if (i + 1 >= n) return false;
         switch (t[i + 1]) {
-        case '"':
-        case '\\':
-        case '/':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-            i += 2;
-            break;
-        case 'u':
-            if (n - i < 6 || !isHexDigit(t[i + 2]) || !isHexDigit(t[i + 3]) || !isHexDigit(t[i + 4]) ||
-                !isHexDigit(t[i + 5]))
+            case '"':
+            case '\\':
+            case '/':
+            case 'b':
+            case 'f':
+            case 'n':
+            case 'r':
+            case 't':
+                i += 2;
+                break;
+            case 'u':
+                if (n - i < 6 || !isHexDigit(t[i + 2]) || !isHexDigit(t[i + 3]) || !isHexDigit(t[i + 4]) ||
+                    !isHexDigit(t[i + 5]))
+                    return false;
+                i += 6;
+                break;
+            case 'x':
+                if (n - i < 4 || !isHexDigit(t[i + 2]) || !isHexDigit(t[i + 3])) return false;
+                i += 4;
+                break;
+            default:
                 return false;
-            i += 6;
-            break;
-        case 'x':
-            if (n - i < 4 || !isHexDigit(t[i + 2]) || !isHexDigit(t[i + 3])) return false;
-            i += 4;
-            break;
-        default:
-            return false;
         }
     }
     return false;
@@ -347,48 +349,48 @@ char scanTop(const JsonDoc& doc, size_t& pos, size_t end, size_t& opener) {
     while (pos < end) {
         const char c = t[pos];
         switch (c) {
-        case ',':
-        case ':':
-        case ']':
-        case '}':
-            return c;
-        case '"': {
-            size_t j = pos + 1;
-            while (j < end && t[j] != '"') j += (t[j] == '\\') ? 2 : 1;
-            if (j >= end) {
-                pos = end;
-                return 0;
+            case ',':
+            case ':':
+            case ']':
+            case '}':
+                return c;
+            case '"': {
+                size_t j = pos + 1;
+                while (j < end && t[j] != '"') j += (t[j] == '\\') ? 2 : 1;
+                if (j >= end) {
+                    pos = end;
+                    return 0;
+                }
+                pos = j + 1;
+                break;
             }
-            pos = j + 1;
-            break;
-        }
-        case '#': {
-            const void* close = std::memchr(t + pos + 1, '#', end - pos - 1);
-            if (!close) {
-                pos = end;
-                return 0;
+            case '#': {
+                const void* close = std::memchr(t + pos + 1, '#', end - pos - 1);
+                if (!close) {
+                    pos = end;
+                    return 0;
+                }
+                pos = static_cast<size_t>(static_cast<const char*>(close) - t) + 1;
+                break;
             }
-            pos = static_cast<size_t>(static_cast<const char*>(close) - t) + 1;
-            break;
-        }
-        case '[':
-        case '{': {
-            if (opener >= doc.groups.size()) {
-                pos = end;
-                return 0;
+            case '[':
+            case '{': {
+                if (opener >= doc.groups.size()) {
+                    pos = end;
+                    return 0;
+                }
+                const Group& g = doc.groups[opener];
+                if (g.closer == kNoPosition || g.closer >= end) {
+                    pos = end;
+                    return 0;
+                }
+                pos = g.closer + 1;
+                opener = g.next;
+                break;
             }
-            const Group& g = doc.groups[opener];
-            if (g.closer == kNoPosition || g.closer >= end) {
-                pos = end;
-                return 0;
-            }
-            pos = g.closer + 1;
-            opener = g.next;
-            break;
-        }
-        default:
-            ++pos;
-            break;
+            default:
+                ++pos;
+                break;
         }
     }
     return 0;
@@ -468,57 +470,75 @@ void decodeInto(const char* s, size_t n, std::string& out) {
         const char e = s[i + 1];
         const size_t after = n - (i + 2);  // bytes after the escape letter
         switch (e) {
-        case 'b': out.push_back('\b'); i += 2; break;
-        case 'f': out.push_back('\f'); i += 2; break;
-        case 'n': out.push_back('\n'); i += 2; break;
-        case 'r': out.push_back('\r'); i += 2; break;
-        case 't': out.push_back('\t'); i += 2; break;
-        case 'v': out.push_back('\v'); i += 2; break;
-        case 'u':
-            if (after < 4) {
-                out.push_back('\0');
+            case 'b':
+                out.push_back('\b');
                 i += 2;
-            } else if (isHexDigit(s[i + 2]) && isHexDigit(s[i + 3]) && isHexDigit(s[i + 4]) &&
-                       isHexDigit(s[i + 5])) {
-                // One byte only: the low half of the code unit.
-                out.push_back(static_cast<char>(hexValue(s[i + 4]) * 16 + hexValue(s[i + 5])));
-                i += 6;
-            } else {
-                out.push_back('u');
+                break;
+            case 'f':
+                out.push_back('\f');
                 i += 2;
-            }
-            break;
-        case 'x':
-            if (after < 2) {
-                out.push_back('\0');
+                break;
+            case 'n':
+                out.push_back('\n');
                 i += 2;
-            } else if (isHexDigit(s[i + 2]) && isHexDigit(s[i + 3])) {
-                out.push_back(static_cast<char>(hexValue(s[i + 2]) * 16 + hexValue(s[i + 3])));
-                i += 4;
-            } else {
-                out.push_back('x');
+                break;
+            case 'r':
+                out.push_back('\r');
                 i += 2;
-            }
-            break;
-        default:
-            if (e >= '0' && e <= '7') {
+                break;
+            case 't':
+                out.push_back('\t');
+                i += 2;
+                break;
+            case 'v':
+                out.push_back('\v');
+                i += 2;
+                break;
+            case 'u':
+                if (after < 4) {
+                    out.push_back('\0');
+                    i += 2;
+                } else if (isHexDigit(s[i + 2]) && isHexDigit(s[i + 3]) && isHexDigit(s[i + 4]) &&
+                           isHexDigit(s[i + 5])) {
+                    // One byte only: the low half of the code unit.
+                    out.push_back(static_cast<char>(hexValue(s[i + 4]) * 16 + hexValue(s[i + 5])));
+                    i += 6;
+                } else {
+                    out.push_back('u');
+                    i += 2;
+                }
+                break;
+            case 'x':
                 if (after < 2) {
                     out.push_back('\0');
                     i += 2;
-                } else {
-                    // The two bytes after the first digit are taken as digits
-                    // unchecked; only the low 8 bits of the value are kept.
-                    const unsigned v = static_cast<unsigned>(e - '0') * 64u +
-                                       static_cast<unsigned>(s[i + 2] - '0') * 8u +
-                                       static_cast<unsigned>(s[i + 3] - '0');
-                    out.push_back(static_cast<char>(v & 0xFFu));
+                } else if (isHexDigit(s[i + 2]) && isHexDigit(s[i + 3])) {
+                    out.push_back(static_cast<char>(hexValue(s[i + 2]) * 16 + hexValue(s[i + 3])));
                     i += 4;
+                } else {
+                    out.push_back('x');
+                    i += 2;
                 }
-            } else {
-                out.push_back(e);  // \" \\ \/ and any other byte stand for themselves
-                i += 2;
-            }
-            break;
+                break;
+            default:
+                if (e >= '0' && e <= '7') {
+                    if (after < 2) {
+                        out.push_back('\0');
+                        i += 2;
+                    } else {
+                        // The two bytes after the first digit are taken as digits
+                        // unchecked; only the low 8 bits of the value are kept.
+                        const unsigned v = static_cast<unsigned>(e - '0') * 64u +
+                                           static_cast<unsigned>(s[i + 2] - '0') * 8u +
+                                           static_cast<unsigned>(s[i + 3] - '0');
+                        out.push_back(static_cast<char>(v & 0xFFu));
+                        i += 4;
+                    }
+                } else {
+                    out.push_back(e);  // \" \\ \/ and any other byte stand for themselves
+                    i += 2;
+                }
+                break;
         }
     }
 }
@@ -597,39 +617,39 @@ void classify(JsonNodeData* node, size_t b, size_t e, size_t opener) {
     const char first = t[b];
     const char last = t[e - 1];
     switch (first) {
-    case '"':
-        if (len >= 2 && last == '"') {
-            node->kind = JsonType::String;
-            node->expanded = false;
-        }
-        return;
-    case 'f':
-    case 'F':
-        if (std::string_view(t + b, len) == "false") node->kind = JsonType::Boolean;
-        return;
-    case 't':
-    case 'T':
-        if (std::string_view(t + b, len) == "true") {
-            node->kind = JsonType::Boolean;
-            node->flag = true;
-        }
-        return;
-    case 'n':
-    case 'N':
-        return;
-    case '[':
-    case '{':
-        if (last == (first == '[' ? ']' : '}')) {
-            node->kind = (first == '[') ? JsonType::Array : JsonType::Object;
-            node->expanded = false;
-            node->opener = opener;
-        } else if (hasNumberForm(t + b, len)) {
-            node->kind = JsonType::Number;
-        }
-        return;
-    default:
-        if (hasNumberForm(t + b, len)) node->kind = JsonType::Number;
-        return;
+        case '"':
+            if (len >= 2 && last == '"') {
+                node->kind = JsonType::String;
+                node->expanded = false;
+            }
+            return;
+        case 'f':
+        case 'F':
+            if (std::string_view(t + b, len) == "false") node->kind = JsonType::Boolean;
+            return;
+        case 't':
+        case 'T':
+            if (std::string_view(t + b, len) == "true") {
+                node->kind = JsonType::Boolean;
+                node->flag = true;
+            }
+            return;
+        case 'n':
+        case 'N':
+            return;
+        case '[':
+        case '{':
+            if (last == (first == '[' ? ']' : '}')) {
+                node->kind = (first == '[') ? JsonType::Array : JsonType::Object;
+                node->expanded = false;
+                node->opener = opener;
+            } else if (hasNumberForm(t + b, len)) {
+                node->kind = JsonType::Number;
+            }
+            return;
+        default:
+            if (hasNumberForm(t + b, len)) node->kind = JsonType::Number;
+            return;
     }
 }
 
@@ -724,19 +744,19 @@ void JsonNodeData::expand(JsonNodeData* node) noexcept {
     node->expanded = true;
     try {
         switch (node->kind) {
-        case JsonType::Array:
-            expandArray(node);
-            break;
-        case JsonType::Object:
-            expandObject(node);
-            break;
-        case JsonType::String: {
-            const char* t = node->doc->text.data();
-            decodeInto(t + node->begin + 1, node->end - node->begin - 2, node->decoded);
-            break;
-        }
-        default:
-            break;
+            case JsonType::Array:
+                expandArray(node);
+                break;
+            case JsonType::Object:
+                expandObject(node);
+                break;
+            case JsonType::String: {
+                const char* t = node->doc->text.data();
+                decodeInto(t + node->begin + 1, node->end - node->begin - 2, node->decoded);
+                break;
+            }
+            default:
+                break;
         }
     } catch (...) {
         // Out of memory: what cannot be built reads as a null node.
@@ -772,9 +792,13 @@ JsonNode& JsonNode::operator=(JsonNode&& other) noexcept {
     return *this;
 }
 
-JsonNode::~JsonNode() { JsonNodeData::release(m_node); }
+JsonNode::~JsonNode() {
+    JsonNodeData::release(m_node);
+}
 
-JsonType JsonNode::type() const noexcept { return m_node ? m_node->kind : JsonType::Null; }
+JsonType JsonNode::type() const noexcept {
+    return m_node ? m_node->kind : JsonType::Null;
+}
 
 std::string JsonNode::name() const {
     if (!m_node) return std::string();
@@ -790,16 +814,16 @@ std::string JsonNode::asString() const {
     JsonNodeData::expand(m_node);
     try {
         switch (m_node->kind) {
-        case JsonType::Null:
-            return m_node->flag ? std::string() : std::string("null");
-        case JsonType::String:
-            return m_node->decoded;
-        case JsonType::Number:
-            return std::string(m_node->doc->text.data() + m_node->begin, m_node->end - m_node->begin);
-        case JsonType::Boolean:
-            return m_node->flag ? std::string("true") : std::string("false");
-        default:
-            return std::string();
+            case JsonType::Null:
+                return m_node->flag ? std::string() : std::string("null");
+            case JsonType::String:
+                return m_node->decoded;
+            case JsonType::Number:
+                return std::string(m_node->doc->text.data() + m_node->begin, m_node->end - m_node->begin);
+            case JsonType::Boolean:
+                return m_node->flag ? std::string("true") : std::string("false");
+            default:
+                return std::string();
         }
     } catch (...) {
         return std::string();
@@ -810,9 +834,11 @@ uint32_t JsonNode::size() const {
     if (!m_node) return 0;
     JsonNodeData::expand(m_node);
     if (m_node->kind != JsonType::Array && m_node->kind != JsonType::Object) return 0;
+    // The count is cut at what the result can hold; children beyond it stay
+    // out of reach rather than wrapping around to low indexes.
     const size_t count = m_node->children.size();
     return count > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
-                                                         : static_cast<uint32_t>(count);
+                                                        : static_cast<uint32_t>(count);
 }
 
 JsonNode* JsonNode::at(uint32_t index) {

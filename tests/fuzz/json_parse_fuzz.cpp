@@ -1,13 +1,13 @@
 // JsonParse over arbitrary bytes, then a full walk of every node the way
 // callers walk (type, name, asString, size, at, copying the child handles),
 // while a second handle shares the tree so that copy on write is exercised.
-#include "foundation/Json.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "foundation/Json.h"
 
 namespace {
 
@@ -21,22 +21,22 @@ void checkNode(JsonNode& node) {
     const std::string text = node.asString();
     const uint32_t size = node.size();
     switch (node.type()) {
-    case JsonType::Null:
-        check(size == 0 && (text == "null" || text.empty()));
-        break;
-    case JsonType::Boolean:
-        check(size == 0 && (text == "true" || text == "false"));
-        break;
-    case JsonType::Number:
-        check(size == 0 && !text.empty());
-        break;
-    case JsonType::String:
-        check(size == 0);
-        break;
-    case JsonType::Array:
-    case JsonType::Object:
-        check(text.empty());
-        break;
+        case JsonType::Null:
+            check(size == 0 && (text == "null" || text.empty()));
+            break;
+        case JsonType::Boolean:
+            check(size == 0 && (text == "true" || text == "false"));
+            break;
+        case JsonType::Number:
+            check(size == 0 && !text.empty());
+            break;
+        case JsonType::String:
+            check(size == 0);
+            break;
+        case JsonType::Array:
+        case JsonType::Object:
+            check(text.empty());
+            break;
     }
     check(node.at(size) == nullptr);
     check(node.name() == name);

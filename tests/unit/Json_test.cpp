@@ -28,29 +28,29 @@ std::string printable(const std::string& s) {
 std::string render(JsonNode& node) {
     const std::string text = node.asString();  // expands first
     switch (node.type()) {
-    case JsonType::Null:
-        return text.empty() ? "empty" : (text == "null" ? "null" : "null?" + text);
-    case JsonType::String:
-        return "s'" + printable(text) + "'";
-    case JsonType::Number:
-        return "n" + text;
-    case JsonType::Boolean:
-        return "b" + text;
-    case JsonType::Array:
-    case JsonType::Object: {
-        const bool object = node.type() == JsonType::Object;
-        std::string out = object ? "{" : "[";
-        const uint32_t n = node.size();
-        for (uint32_t i = 0; i < n; ++i) {
-            JsonNode* child = node.at(i);
-            if (!child) return "missing child";
-            if (i) out += ",";
-            const std::string name = child->name();
-            if (object || !name.empty()) out += printable(name) + "=";
-            out += render(*child);
+        case JsonType::Null:
+            return text.empty() ? "empty" : (text == "null" ? "null" : "null?" + text);
+        case JsonType::String:
+            return "s'" + printable(text) + "'";
+        case JsonType::Number:
+            return "n" + text;
+        case JsonType::Boolean:
+            return "b" + text;
+        case JsonType::Array:
+        case JsonType::Object: {
+            const bool object = node.type() == JsonType::Object;
+            std::string out = object ? "{" : "[";
+            const uint32_t n = node.size();
+            for (uint32_t i = 0; i < n; ++i) {
+                JsonNode* child = node.at(i);
+                if (!child) return "missing child";
+                if (i) out += ",";
+                const std::string name = child->name();
+                if (object || !name.empty()) out += printable(name) + "=";
+                out += render(*child);
+            }
+            return out + (object ? "}" : "]");
         }
-        return out + (object ? "}" : "]");
-    }
     }
     return "bad type";
 }
