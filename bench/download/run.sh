@@ -15,6 +15,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${1:-$ROOT/build/release}
 RUNS=${2:-3}
+# Loopback sizes in MiB; RTT=0 skips the round-trip case.
+SIZES=${SIZES:-64 512}
+RTT=${RTT:-1}
 DL=$BUILD/bench/download/gl_download
 SRV=$BUILD/bench/download/bench_file_server
 for p in "$DL" "$SRV"; do
@@ -36,13 +39,21 @@ trap cleanup EXIT
 export HOME=$WORK/home XDG_CONFIG_HOME=$WORK/home/config XDG_DATA_HOME=$WORK/home/data
 mkdir -p "$WORK/files" "$WORK/out" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
 head -c 64M /dev/urandom > "$WORK/files/pkg64.bin"
-head -c 512M /dev/urandom > "$WORK/files/pkg512.bin"
+for size in $SIZES; do
+  [[ -e $WORK/files/pkg$size.bin ]] || head -c "${size}M" /dev/urandom > "$WORK/files/pkg$size.bin"
+done
 
-start_server() {  # [netns-prefix...]
-  "$@" "$SRV" "$WORK/files" > "$WORK/url.txt" &
+start_server() {  # [netns-prefix...] -- server-args...
+  local prefix=()
+  while [[ $# -gt 0 && $1 != -- ]]; do prefix+=("$1"); shift; done
+  [[ $# -gt 0 ]] && shift
+  # The old file goes first: the background job truncates it only when it runs.
+  rm -f "$WORK/url.txt"
+  ${prefix[@]+"${prefix[@]}"} "$SRV" "$WORK/files" "$@" > "$WORK/url.txt.part" &
   SERVER_PID=$!
-  for _ in $(seq 100); do [[ -s $WORK/url.txt ]] && break; sleep 0.05; done
-  BASE=$(head -n1 "$WORK/url.txt")
+  for _ in $(seq 200); do grep -q '/$' "$WORK/url.txt.part" 2>/dev/null && break; sleep 0.05; done
+  BASE=$(head -n1 "$WORK/url.txt.part")
+  [[ $BASE == http://127.0.0.1:*/ ]] || { echo "file server did not start" >&2; exit 1; }
 }
 stop_server() { kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=; }
 
@@ -62,7 +73,7 @@ check() {  # file reference
 echo "# $(date -u +%Y-%m-%dT%H:%MZ) $(uname -r), $(nproc) CPUs, runs per case: $RUNS (median)"
 : > "$WORK/results"
 start_server
-for size in 64 512; do
+for size in $SIZES; do
   url="${BASE}pkg$size.bin"
   for _ in $(seq "$RUNS"); do
     measure "curl$size" "$WORK/out/curl.bin" curl -s -o "$WORK/out/curl.bin" "$url"
@@ -75,13 +86,15 @@ done
 stop_server
 
 printf "%-28s %10s %10s %8s %14s %14s\n" case curl_s ours_s ratio curl_rss_MiB ours_rss_MiB
-for size in 64 512; do
+for size in $SIZES; do
   cw=$(field "curl$size" 2); ow=$(field "ours$size" 2)
   cr=$(field "curl$size" 3); orss=$(field "ours$size" 3)
   printf "%-28s %10s %10s %8s %14s %14s\n" "${size} MiB loopback" "$cw" "$ow" \
     "$(awk -v a="$ow" -v b="$cw" 'BEGIN{printf "%.2f", a/b}')" \
     "$(awk -v k="$cr" 'BEGIN{printf "%.1f", k/1024}')" "$(awk -v k="$orss" 'BEGIN{printf "%.1f", k/1024}')"
 done
+
+[[ $RTT == 1 ]] || exit 0
 
 # 20 ms round trip: 10 ms netem delay on a namespace's loopback, both ways.
 # Where the kernel has no netem, the server holds every answer back 20 ms
@@ -108,10 +121,7 @@ fi
 if [[ $rtt_mode == netem ]]; then
   start_server "${in_ns[@]}"
 else
-  "$SRV" "$WORK/files" 0 20 > "$WORK/url.txt" &
-  SERVER_PID=$!
-  for _ in $(seq 100); do [[ -s $WORK/url.txt ]] && break; sleep 0.05; done
-  BASE=$(head -n1 "$WORK/url.txt")
+  start_server -- 0 20
 fi
 url="${BASE}pkg64.bin"
 for _ in $(seq "$RUNS"); do

@@ -299,27 +299,19 @@ uint32_t Loader::threadLoader(int threadNo) {
 }
 
 uint32_t Loader::threadCompare(platform::File* file) {
-    int32_t answer = 230;
-    char* buffer = new (std::nothrow) char[task->blockSize];
-    if (buffer != nullptr) {
-        for (;;) {
-            std::memset(buffer, 0, task->blockSize);
-            answer = assembleNextBlock(*file, buffer);
-            // After a failed write the block's pieces are released already;
-            // the transfer fails rather than write anything in their place.
-            if (answer != 1) break;
-        }
-        delete[] buffer;
-    }
+    int32_t answer = 1;
+    // After a failed write the block's pieces are released already; the
+    // transfer fails rather than write anything in their place.
+    while (answer == 1) answer = assembleNextBlock(*file);
     m_assemblyEnded.store(true);
     m_writerMoved[0].set();
     m_writerMoved[1].set();
     return static_cast<uint32_t>(answer);
 }
 
-int32_t Loader::assembleNextBlock(platform::File& file, char* buffer) {
+int32_t Loader::assembleNextBlock(platform::File& file) {
     int32_t block = -1;
-    for (int32_t b = m_writerPiece.load() / piecesPerBlock; b < task->blockCount; ++b) {
+    for (int32_t b = m_writerPiece.load(); b < task->blockCount; ++b) {
         if (blockState[b] == 0) {
             block = b;
             break;
@@ -327,37 +319,30 @@ int32_t Loader::assembleNextBlock(platform::File& file, char* buffer) {
     }
     if (block < 0) return 0;
 
-    const int32_t first = block * piecesPerBlock;
-    const bool lastBlock = block == task->blockCount - 1;
-    const int32_t last = lastBlock ? pieceCount : (block + 1) * piecesPerBlock;
-    for (int32_t p = first; p < last; ++p) {
-        while (pieceState[p].load(std::memory_order_acquire) != 2) {
-            if (state.load(std::memory_order_relaxed) == 2) return 224;
-            if (!running.load()) return 230;
-            if (m_termination.stop_requested()) return 224;
-            // Woken by every arriving piece; the time-out keeps the stop and
-            // failure checks going even if a wake-up were missed.
-            m_pieceArrived.wait(kWriterWaitMs, m_termination);
-        }
-        PieceBuffer* piece = pieces[p];
-        if (task->blockSize < kPieceSize) {
-            std::memcpy(buffer, piece->data, task->blockSize);
-        } else {
-            std::memcpy(buffer + static_cast<std::size_t>(p - first) * kPieceSize, piece->data, kPieceSize);
-        }
-        delete piece;
-        pieces[p] = nullptr;
+    // A block is never larger than a piece, so it is exactly piece `block`
+    // and goes to the file straight from the piece's buffer.
+    const int32_t p = block;
+    while (pieceState[p].load(std::memory_order_acquire) != 2) {
+        if (state.load(std::memory_order_relaxed) == 2) return 224;
+        if (!running.load()) return 230;
+        if (m_termination.stop_requested()) return 224;
+        // Woken by every arriving piece; the time-out keeps the stop and
+        // failure checks going even if a wake-up were missed.
+        m_pieceArrived.wait(kWriterWaitMs, m_termination);
     }
-
+    PieceBuffer* piece = pieces[p];
+    pieces[p] = nullptr;
+    const bool lastBlock = block == task->blockCount - 1;
     const uint32_t length = lastBlock ? task->lastBlockSize : task->blockSize;
-    const int32_t error = writePiece(file, buffer, length, block);
+    const int32_t error = writePiece(file, piece->data, length, block);
+    delete piece;
     if (error != 0) {
         LogPrint("[%s:%d]writePiece Failed blockID = %d ToWriteLen = %u LastErrCode = %d", kTag, 409, block, length,
                  error);
         return 23;
     }
     blockState[block] = 1;
-    m_writerPiece.store(last);
+    m_writerPiece.store(p + 1);
     m_writerMoved[0].set();
     m_writerMoved[1].set();
     return 1;

@@ -87,7 +87,7 @@ private:
     uint32_t threadCompare(platform::File* file);
     PieceBuffer* takeNextPiece(int threadNo, bool& leave, uint32_t& leaveCode);
     void giveBackPiece(PieceBuffer* piece);
-    int32_t assembleNextBlock(platform::File& file, char* buffer);
+    int32_t assembleNextBlock(platform::File& file);
     int32_t writePiece(platform::File& file, const char* buffer, uint32_t length, int32_t blockIndex);
     void onLoaderTimer();
 
