@@ -15,6 +15,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${1:-$ROOT/build/release}
 RUNS=${2:-3}
+# SERVER=nginx serves the loopback cases with nginx (apt-get install nginx)
+# instead of bench_file_server; the server-delay fallback always uses the latter.
+SERVER=${SERVER:-bench_file_server}
 # Loopback sizes in MiB; RTT=0 skips the round-trip case.
 SIZES=${SIZES:-64 512}
 RTT=${RTT:-1}
@@ -48,7 +51,37 @@ start_server() {  # [netns-prefix...] -- server-args...
   while [[ $# -gt 0 && $1 != -- ]]; do prefix+=("$1"); shift; done
   [[ $# -gt 0 ]] && shift
   # The old file goes first: the background job truncates it only when it runs.
-  rm -f "$WORK/url.txt"
+  rm -f "$WORK/url.txt.part"
+  if [[ $SERVER == nginx && $# -eq 0 ]]; then
+    local port
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    mkdir -p "$WORK/nginx/tmp"
+    cat > "$WORK/nginx/nginx.conf" <<CONF
+user root;
+worker_processes 1;
+daemon off;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nodelay on;
+  keepalive_requests 1000000;
+  client_body_temp_path $WORK/nginx/tmp;
+  proxy_temp_path $WORK/nginx/tmp;
+  fastcgi_temp_path $WORK/nginx/tmp;
+  uwsgi_temp_path $WORK/nginx/tmp;
+  scgi_temp_path $WORK/nginx/tmp;
+  server { listen 127.0.0.1:$port; root $WORK/files; }
+}
+CONF
+    ${prefix[@]+"${prefix[@]}"} nginx -c "$WORK/nginx/nginx.conf" &
+    SERVER_PID=$!
+    BASE=http://127.0.0.1:$port/
+    for _ in $(seq 200); do ${prefix[@]+"${prefix[@]}"} curl -s -o /dev/null "$BASE" 2>/dev/null && return; sleep 0.05; done
+    echo "nginx did not start" >&2; exit 1
+  fi
   ${prefix[@]+"${prefix[@]}"} "$SRV" "$WORK/files" "$@" > "$WORK/url.txt.part" &
   SERVER_PID=$!
   for _ in $(seq 200); do grep -q '/$' "$WORK/url.txt.part" 2>/dev/null && break; sleep 0.05; done
@@ -60,7 +93,10 @@ stop_server() { kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERV
 # measure NAME OUTPUT cmd... -> appends "NAME wall_s maxrss_kib" to $WORK/results
 measure() {
   local name=$1 out=$2; shift 2
-  rm -f "$out"
+  # Each run starts with no other output file and no dirty pages left, so
+  # that no run pays for the write-back of the one before.
+  rm -f "$WORK/out/"*.bin
+  sync
   /usr/bin/time -f "%e %M" -o "$WORK/time.txt" "$@" > /dev/null
   echo "$name $(cat "$WORK/time.txt")" >> "$WORK/results"
 }
@@ -70,7 +106,7 @@ check() {  # file reference
   cmp -s "$1" "$2" || { echo "MISMATCH: $1 differs from $2" >&2; exit 1; }
 }
 
-echo "# $(date -u +%Y-%m-%dT%H:%MZ) $(uname -r), $(nproc) CPUs, runs per case: $RUNS (median)"
+echo "# $(date -u +%Y-%m-%dT%H:%MZ) $(uname -r), $(nproc) CPUs, runs per case: $RUNS (median), server: $SERVER"
 : > "$WORK/results"
 start_server
 for size in $SIZES; do
