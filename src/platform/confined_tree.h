@@ -39,6 +39,8 @@ public:
 private:
     friend class ConfinedTree;
     int m_fd = -1;
+    uint64_t m_initialSize = 0;
+    uint64_t m_written = 0;
 };
 
 class ConfinedTree {

@@ -64,13 +64,16 @@ bool TreeFile::write(const void* data, std::size_t size) {
             return false;
         }
         done += static_cast<std::size_t>(n);
+        m_written += static_cast<uint64_t>(n);
     }
     return true;
 }
 
 bool TreeFile::cutHere() {
-    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
-    return at >= 0 && ::ftruncate(m_fd, at) == 0;
+    // Cutting a file that has not grown shorter would only cost a journal
+    // transaction per file.
+    if (m_written >= m_initialSize) return true;
+    return ::ftruncate(m_fd, static_cast<off_t>(m_written)) == 0;
 }
 
 bool TreeFile::setMode(uint32_t mode) { return ::fchmod(m_fd, static_cast<mode_t>(mode & 0777)) == 0; }
@@ -235,6 +238,8 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
         return false;
     }
     out.m_fd = fd;
+    out.m_initialSize = static_cast<uint64_t>(st.st_size);
+    out.m_written = 0;
     return true;
 }
 
