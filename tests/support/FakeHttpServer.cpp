@@ -16,15 +16,15 @@ constexpr const char* kOctets = "application/octet-stream";
 bool parseRange(const std::string& header, uint64_t& start, uint64_t& end, bool& openEnd) {
     const std::string prefix = "bytes=";
     if (header.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::string spec = header.substr(prefix.size());
-    const auto dash = spec.find('-');
-    if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos) return false;
+    const std::string rangeSpec = header.substr(prefix.size());
+    const auto dash = rangeSpec.find('-');
+    if (dash == std::string::npos || dash == 0 || rangeSpec.find(',') != std::string::npos) return false;
     char* stop = nullptr;
-    start = std::strtoull(spec.c_str(), &stop, 10);
-    if (stop != spec.c_str() + dash) return false;
-    openEnd = dash + 1 == spec.size();
+    start = std::strtoull(rangeSpec.c_str(), &stop, 10);
+    if (stop != rangeSpec.c_str() + dash) return false;
+    openEnd = dash + 1 == rangeSpec.size();
     if (!openEnd) {
-        end = std::strtoull(spec.c_str() + dash + 1, &stop, 10);
+        end = std::strtoull(rangeSpec.c_str() + dash + 1, &stop, 10);
         if (*stop != '\0' || end < start) return false;
     }
     return true;
