@@ -5,7 +5,8 @@
 //   POST launcher/check   echoes rnd; answers the configured ver, url, md5, ip
 //   POST log/startgame    appends the event to a JSON-lines file, answers
 //                         {"status":1}
-//   GET/HEAD files/<name> the files of --files, with Range support
+//   GET/HEAD files/<name> the files of --files (also those added later), with
+//                         single byte ranges, never outside that folder
 //
 // Runs until SIGINT or SIGTERM. See usage() for the options.
 #include <httplib.h>
@@ -22,11 +23,14 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "common/RangeFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -297,9 +301,17 @@ int main(int argc, char** argv) {
         note(req, res.status);
     });
 
-    if (!opt.filesDir.empty() && !server.set_mount_point("/files", opt.filesDir.string())) {
-        std::fprintf(stderr, "update-service: cannot serve %s\n", opt.filesDir.c_str());
-        return 2;
+    std::unique_ptr<rangefiles::RangeFiles> files;
+    if (!opt.filesDir.empty()) {
+        files = std::make_unique<rangefiles::RangeFiles>(opt.filesDir);
+        if (!files->valid()) {
+            std::fprintf(stderr, "update-service: cannot serve %s\n", opt.filesDir.c_str());
+            return 2;
+        }
+        rangefiles::tuneServer(server);
+        server.Get("/files/(.*)", [&](const httplib::Request& req, httplib::Response& res) {
+            rangefiles::answer(*files, req.matches[1], req, res);
+        });
     }
     server.set_logger([&](const httplib::Request& req, const httplib::Response& res) {
         if (req.path.rfind("/files/", 0) == 0) note(req, res.status);
