@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Log.h"
 #include "service/KTUpgrade.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
+#include "transfer/Loader.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -260,6 +262,125 @@ TEST_F(StartReport, ServiceAnswersTheCheckAndServesThePackage) {
     const auto missing = http.Get("/files/other.zip");
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->status, 404);
+}
+
+// The service's file route as the segmented downloader uses it: thousands of
+// ranged requests on one connection, files published while it runs, and
+// nothing outside the served folder reachable.
+class UpdateServiceFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        served = home.root() / "packages";
+        fs::create_directories(served / "sub");
+        testsupport::writeFile(home.root() / "secret.txt", "not to be served");
+        fs::create_symlink("../../secret.txt", served / "sub/link.txt");
+    }
+    testsupport::TempHome home;
+    fs::path served;
+};
+
+std::string patternBytes(std::size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed;
+    for (auto& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+TEST_F(UpdateServiceFiles, SegmentedDownloadOfAFilePublishedAfterStartIsByteExact) {
+    UpdateService service({"--files", served.string(), "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    // 33 pieces, the last of one byte; published by rename, as a release is.
+    const std::string package = patternBytes(1048577, 2463534242u);
+    testsupport::writeFile(served / "client.zip.part", package);
+    fs::rename(served / "client.zip.part", served / "client.zip");
+
+    Loader* loader = Loader::instance(nullptr, nullptr, 30);
+    ASSERT_NE(loader, nullptr);
+    HttpOperation http;
+    DownloadTask task;
+    std::snprintf(task.url, sizeof(task.url), "%sfiles/client.zip", service.base().c_str());
+    const fs::path folder = home.data() / "download";
+    std::swprintf(task.folder, 1024, L"%ls/", folder.wstring().c_str());
+    std::swprintf(task.fileName, 512, L"%ls", L"client.upd");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+    delete loader;
+    ReleaseLogger();
+    EXPECT_EQ(task.fileSize, 1048577u);
+    EXPECT_EQ(task.blockCount, 33u);
+    const std::string got = readFile(folder / "client.upd");
+    EXPECT_EQ(got.size(), package.size());
+    EXPECT_TRUE(got == package) << "content differs";
+
+    // A file replaced while the service runs is served with its new bytes.
+    const std::string next = patternBytes(70000, 88172645u);
+    testsupport::writeFile(served / "client.zip.part", next);
+    fs::rename(served / "client.zip.part", served / "client.zip");
+    httplib::Client client(service.base().substr(0, service.base().size() - 1));
+    const auto again = client.Get("/files/client.zip", {{"Range", "bytes=65536-"}});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 206);
+    EXPECT_EQ(again->get_header_value("Content-Range"), "bytes 65536-69999/70000");
+    EXPECT_TRUE(again->body == next.substr(65536));
+}
+
+TEST_F(UpdateServiceFiles, AnswersOutsideTheFileOrTheFolder) {
+    const std::string package = patternBytes(100000, 2463534242u);
+    testsupport::writeFile(served / "client.zip", package);
+    testsupport::writeFile(served / "empty.zip", "");
+    UpdateService service({"--files", served.string(), "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    httplib::Client client(service.base().substr(0, service.base().size() - 1));
+    struct Case {
+        const char* path;
+        const char* range;  // empty: none
+        int status;
+        const char* contentRange;  // empty: no such header
+        std::string body;
+    };
+    const Case cases[] = {
+        {"/files/client.zip", "bytes=0-0", 206, "bytes 0-0/100000", package.substr(0, 1)},
+        {"/files/client.zip", "bytes=99999-", 206, "bytes 99999-99999/100000", package.substr(99999)},
+        {"/files/client.zip", "bytes=98304-131071", 206, "bytes 98304-99999/100000", package.substr(98304)},
+        {"/files/client.zip", "bytes=-10", 206, "bytes 99990-99999/100000", package.substr(99990)},
+        {"/files/client.zip", "bytes=-200000", 206, "bytes 0-99999/100000", package},
+        {"/files/client.zip", "bytes=100000-", 416, "bytes */100000", ""},
+        {"/files/client.zip", "bytes=131072-163839", 416, "bytes */100000", ""},
+        {"/files/client.zip", "bytes=0-1,5-6", 416, "bytes */100000", ""},
+        {"/files/empty.zip", "", 200, "", ""},
+        {"/files/empty.zip", "bytes=0-32767", 416, "bytes */0", ""},
+        {"/files/other.zip", "", 404, "", ""},
+        {"/files/other.zip", "bytes=0-32767", 404, "", ""},
+        {"/files/sub", "", 404, "", ""},
+        {"/files/../secret.txt", "", 404, "", ""},
+        {"/files/sub/../../secret.txt", "", 404, "", ""},
+        {"/files/%2e%2e/secret.txt", "", 404, "", ""},
+        {"/files/sub/../client.zip", "", 404, "", ""},
+        {"/files/./client.zip", "", 404, "", ""},
+        {"/files//etc/passwd", "", 404, "", ""},
+        {"/files/%2fetc/passwd", "", 404, "", ""},
+        {"/files/sub/link.txt", "", 404, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.range);
+        httplib::Headers headers;
+        if (*c.range != '\0') headers.emplace("Range", c.range);
+        const auto res = client.Get(c.path, headers);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, c.status);
+        EXPECT_EQ(res->get_header_value("Content-Range"), c.contentRange);
+        EXPECT_TRUE(res->body == c.body) << res->body.size() << " bytes";
+        EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(c.body.size()));
+    }
+    const auto head = client.Head("/files/client.zip", {{"Range", "bytes=32768-65535"}});
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 206);
+    EXPECT_EQ(head->get_header_value("Content-Length"), "32768");
+    EXPECT_EQ(head->get_header_value("Content-Range"), "bytes 32768-65535/100000");
 }
 
 }  // namespace
