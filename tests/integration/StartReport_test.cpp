@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -279,15 +280,11 @@ protected:
     fs::path served;
 };
 
+// Not periodic, so that a piece written at another piece's place shows.
 std::string patternBytes(std::size_t size, uint32_t seed) {
+    std::mt19937 generator(seed);
     std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (auto& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
+    for (auto& c : bytes) c = static_cast<char>(generator());
     return bytes;
 }
 

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
+
+#include "common/RangeFiles.h"
 
 namespace testsupport {
 
@@ -225,17 +228,12 @@ void FakeHttpServer::handle(const httplib::Request& req, httplib::Response& res)
     uint64_t offset = 0;
     uint64_t length = size;
     if (hasRange && !m_ignoreRange) {
-        if (start >= size) {
-            res.status = 416;
-            res.set_header("Content-Range", "bytes */" + std::to_string(size));
-            return;
-        }
-        const uint64_t last = openEnd ? size - 1 : std::min(end, size - 1);
-        offset = start;
-        length = last - start + 1;
-        res.status = 206;
-        res.set_header("Content-Range",
-                       "bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" + std::to_string(size));
+        const rangefiles::ByteRange range =
+            rangefiles::resolveRange(start, openEnd ? std::nullopt : std::optional<uint64_t>(end), size);
+        rangefiles::setRangeStatus(range, size, res);
+        if (!range.satisfiable) return;
+        offset = range.offset;
+        length = range.length;
     } else {
         res.status = 200;
     }

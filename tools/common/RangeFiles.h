@@ -24,10 +24,12 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -152,6 +154,43 @@ inline void tuneServer(httplib::Server& server) {
     server.set_keep_alive_max_count(1000000);
 }
 
+// Where one byte range of a body of `size` bytes lies. `first` left out is a
+// suffix range ("-N": the last `last` bytes); `last` left out runs to the end.
+struct ByteRange {
+    bool satisfiable = false;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+inline ByteRange resolveRange(std::optional<uint64_t> first, std::optional<uint64_t> last, uint64_t size) {
+    ByteRange r;
+    if (!first) {
+        if (!last || *last == 0 || size == 0) return r;
+        r.offset = *last >= size ? 0 : size - *last;
+    } else {
+        if (*first >= size || (last && *last < *first)) return r;
+        r.offset = *first;
+    }
+    const uint64_t end = !first || !last || *last >= size ? size - 1 : *last;  // inclusive
+    r.length = end - r.offset + 1;
+    r.satisfiable = true;
+    return r;
+}
+
+// 206 with "Content-Range: bytes <from>-<to>/<size>", or 416 with
+// "Content-Range: bytes */<size>".
+inline void setRangeStatus(const ByteRange& r, uint64_t size, httplib::Response& res) {
+    const std::string total = "/" + std::to_string(size);
+    if (!r.satisfiable) {
+        res.status = 416;
+        res.set_header("Content-Range", "bytes *" + total);
+        return;
+    }
+    res.status = 206;
+    res.set_header("Content-Range", "bytes " + std::to_string(r.offset) + "-" +
+                                        std::to_string(r.offset + r.length - 1) + total);
+}
+
 // Answers one GET or HEAD for the file `name` of `files`: 200 with the whole
 // file, 206 with Content-Range for one satisfiable byte range, 416 with
 // "Content-Range: bytes */<size>" for a range outside the file or several
@@ -169,36 +208,19 @@ inline void answer(RangeFiles& files, const std::string& name, const httplib::Re
         return;
     }
     const std::size_t size = file->size();
-    auto unsatisfiable = [&] {
-        res.status = 416;
-        res.set_header("Content-Range", "bytes */" + std::to_string(size));
-    };
     std::size_t offset = 0;
     std::size_t length = size;
-    if (ranges.size() > 1) return unsatisfiable();
-    if (ranges.size() == 1) {
-        // httplib's parse: -1 stands for a bound left out.
-        const ssize_t first = ranges[0].first;
-        const ssize_t last = ranges[0].second;
-        std::size_t from = 0;
-        std::size_t to = 0;  // inclusive
-        if (first < 0) {  // "-N": the last N bytes
-            if (last <= 0 || size == 0) return unsatisfiable();
-            const std::size_t n = static_cast<std::size_t>(last);
-            from = n >= size ? 0 : size - n;
-            to = size - 1;
-        } else {
-            from = static_cast<std::size_t>(first);
-            if (from >= size || (last >= 0 && last < first)) return unsatisfiable();
-            to = last < 0 || static_cast<std::size_t>(last) >= size ? size - 1 : static_cast<std::size_t>(last);
-        }
-        offset = from;
-        length = to - from + 1;
-        res.status = 206;
-        res.set_header("Content-Range",
-                       "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
-    } else {
+    if (ranges.empty()) {
         res.status = 200;
+    } else {
+        // httplib's parse: -1 stands for a bound left out.
+        auto bound = [](ssize_t v) { return v < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(v)); };
+        ByteRange range;
+        if (ranges.size() == 1) range = resolveRange(bound(ranges[0].first), bound(ranges[0].second), size);
+        setRangeStatus(range, size, res);
+        if (!range.satisfiable) return;
+        offset = static_cast<std::size_t>(range.offset);
+        length = static_cast<std::size_t>(range.length);
     }
     if (length == 0) {
         res.set_content(std::string(), "application/octet-stream");
