@@ -4,8 +4,9 @@
 #
 #   bench/download/run.sh [BUILD_DIR] [RUNS]
 #
-# BUILD_DIR is a release build holding bench/download/gl_download and
-# bench/download/bench_file_server (default build/release); RUNS per case
+# BUILD_DIR is a release build holding bench/download/gl_download,
+# bench/download/bench_file_server and tools/update-service/update-service
+# (default build/release); RUNS per case
 # (default 3, the median is reported). Wall time and peak RSS come from
 # /usr/bin/time. The 20 ms round-trip case runs inside a network namespace
 # with `tc netem` that the script creates and removes (needs root); when the
@@ -15,16 +16,19 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${1:-$ROOT/build/release}
 RUNS=${2:-3}
-# SERVER=nginx serves the loopback cases with nginx (apt-get install nginx)
-# instead of bench_file_server; the server-delay fallback always uses the latter.
-SERVER=${SERVER:-bench_file_server}
+# SERVER picks what serves the files: update-service (the reference service's
+# files/ route), bench_file_server (the same file serving without the service
+# around it) or nginx (apt-get install nginx). The server-delay fallback of the
+# round-trip case always uses bench_file_server, which can hold answers back.
+SERVER=${SERVER:-update-service}
 # Loopback sizes in MiB; RTT=0 skips the round-trip case.
 SIZES=${SIZES:-64 512}
 RTT=${RTT:-1}
 DL=$BUILD/bench/download/gl_download
 SRV=$BUILD/bench/download/bench_file_server
-for p in "$DL" "$SRV"; do
-  [[ -x $p ]] || { echo "missing $p (build the gl_download and bench_file_server targets)" >&2; exit 2; }
+SVC=$BUILD/tools/update-service/update-service
+for p in "$DL" "$SRV" "$SVC"; do
+  [[ -x $p ]] || { echo "missing $p (build the gl_download, bench_file_server and update-service targets)" >&2; exit 2; }
 done
 
 WORK=$(mktemp -d /tmp/gl-dlbench-XXXXXX)
@@ -82,11 +86,18 @@ CONF
     for _ in $(seq 200); do ${prefix[@]+"${prefix[@]}"} curl -s -o /dev/null "$BASE" 2>/dev/null && return; sleep 0.05; done
     echo "nginx did not start" >&2; exit 1
   fi
-  ${prefix[@]+"${prefix[@]}"} "$SRV" "$WORK/files" "$@" > "$WORK/url.txt.part" &
+  local files=
+  if [[ $SERVER == update-service && $# -eq 0 ]]; then
+    ${prefix[@]+"${prefix[@]}"} "$SVC" --files "$WORK/files" --quiet > "$WORK/url.txt.part" &
+    files=files/
+  else
+    ${prefix[@]+"${prefix[@]}"} "$SRV" "$WORK/files" "$@" > "$WORK/url.txt.part" &
+  fi
   SERVER_PID=$!
   for _ in $(seq 200); do grep -q '/$' "$WORK/url.txt.part" 2>/dev/null && break; sleep 0.05; done
   BASE=$(head -n1 "$WORK/url.txt.part")
   [[ $BASE == http://127.0.0.1:*/ ]] || { echo "file server did not start" >&2; exit 1; }
+  BASE=$BASE$files
 }
 stop_server() { kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=; }
 
