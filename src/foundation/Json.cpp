@@ -181,31 +181,15 @@ void decodeInto(const char* s, size_t n, std::string& out) {
         }
         const char e = s[i + 1];
         const size_t after = n - (i + 2);  // bytes after the escape letter
+        // The one-letter escapes and the bytes they stand for.
+        static constexpr char kLetters[] = "bfnrtv";
+        static constexpr char kBytes[] = "\b\f\n\r\t\v";
+        if (const char* hit = std::strchr(kLetters, e); hit != nullptr && e != '\0') {
+            out.push_back(kBytes[hit - kLetters]);
+            i += 2;
+            continue;
+        }
         switch (e) {
-            case 'b':
-                out.push_back('\b');
-                i += 2;
-                break;
-            case 'f':
-                out.push_back('\f');
-                i += 2;
-                break;
-            case 'n':
-                out.push_back('\n');
-                i += 2;
-                break;
-            case 'r':
-                out.push_back('\r');
-                i += 2;
-                break;
-            case 't':
-                out.push_back('\t');
-                i += 2;
-                break;
-            case 'v':
-                out.push_back('\v');
-                i += 2;
-                break;
             case 'u':
                 if (after < 4) {
                     out.push_back('\0');
