@@ -9,21 +9,12 @@
 #include "foundation/Log.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
+#include "support/TestData.h"
 #include "transfer/HttpOperation.h"
 
 namespace {
 
-std::string patternBody(std::size_t size) {
-    std::string body(size, '\0');
-    uint32_t x = 2463534242u;
-    for (auto& c : body) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return body;
-}
+std::string patternBody(std::size_t size) { return testsupport::patternBytes(size, 2463534242u); }
 
 class HttpOperationTest : public ::testing::Test {
 protected:

@@ -17,21 +17,12 @@
 #include "platform/timer.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
+#include "support/TestData.h"
 #include "transfer/Loader.h"
 
 namespace {
 
-std::string patternBody(std::size_t size) {
-    std::string body(size, '\0');
-    uint32_t x = 88172645u;
-    for (auto& c : body) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return body;
-}
+std::string patternBody(std::size_t size) { return testsupport::patternBytes(size, 88172645u); }
 
 struct Report {
     uint32_t done;
