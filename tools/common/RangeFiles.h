@@ -20,6 +20,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +33,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace rangefiles {
 
@@ -116,7 +116,7 @@ public:
         if (!valid() || !isSafeName(name)) return nullptr;
         const int fd = openBeneath(name);
         if (fd < 0) return nullptr;
-        struct stat st{};
+        struct stat st {};
         std::shared_ptr<const MappedFile> file;
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -187,8 +187,8 @@ inline void setRangeStatus(const ByteRange& r, uint64_t size, httplib::Response&
         return;
     }
     res.status = 206;
-    res.set_header("Content-Range", "bytes " + std::to_string(r.offset) + "-" +
-                                        std::to_string(r.offset + r.length - 1) + total);
+    res.set_header("Content-Range",
+                   "bytes " + std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - 1) + total);
 }
 
 // Answers one GET or HEAD for the file `name` of `files`: 200 with the whole
@@ -196,8 +196,7 @@ inline void setRangeStatus(const ByteRange& r, uint64_t size, httplib::Response&
 // "Content-Range: bytes */<size>" for a range outside the file or several
 // ranges, 404 for a missing file or a name that is not safe. httplib sets
 // Content-Length and leaves the body out of HEAD answers.
-inline void answer(RangeFiles& files, const std::string& name, const httplib::Request& req,
-                   httplib::Response& res) {
+inline void answer(RangeFiles& files, const std::string& name, const httplib::Request& req, httplib::Response& res) {
     // Taken before httplib can apply them to a body it does not hold.
     const auto ranges = req.ranges;
     const_cast<httplib::Request&>(req).ranges.clear();
