@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "service/KTUpgrade.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
+#include "support/TestData.h"
 #include "transfer/Loader.h"
 
 namespace fs = std::filesystem;
@@ -280,19 +280,11 @@ protected:
     fs::path served;
 };
 
-// Not periodic, so that a piece written at another piece's place shows.
-std::string patternBytes(std::size_t size, uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (auto& c : bytes) c = static_cast<char>(generator());
-    return bytes;
-}
-
 TEST_F(UpdateServiceFiles, SegmentedDownloadOfAFilePublishedAfterStartIsByteExact) {
     UpdateService service({"--files", served.string(), "--quiet"});
     ASSERT_FALSE(service.base().empty());
     // 33 pieces, the last of one byte; published by rename, as a release is.
-    const std::string package = patternBytes(1048577, 2463534242u);
+    const std::string package = testsupport::patternBytes(1048577);
     testsupport::writeFile(served / "client.zip.part", package);
     fs::rename(served / "client.zip.part", served / "client.zip");
 
@@ -314,7 +306,7 @@ TEST_F(UpdateServiceFiles, SegmentedDownloadOfAFilePublishedAfterStartIsByteExac
     EXPECT_TRUE(got == package) << "content differs";
 
     // A file replaced while the service runs is served with its new bytes.
-    const std::string next = patternBytes(70000, 88172645u);
+    const std::string next = testsupport::patternBytes(70000, 88172645u);
     testsupport::writeFile(served / "client.zip.part", next);
     fs::rename(served / "client.zip.part", served / "client.zip");
     httplib::Client client(service.base().substr(0, service.base().size() - 1));
@@ -326,7 +318,7 @@ TEST_F(UpdateServiceFiles, SegmentedDownloadOfAFilePublishedAfterStartIsByteExac
 }
 
 TEST_F(UpdateServiceFiles, AnswersOutsideTheFileOrTheFolder) {
-    const std::string package = patternBytes(100000, 2463534242u);
+    const std::string package = testsupport::patternBytes(100000);
     testsupport::writeFile(served / "client.zip", package);
     testsupport::writeFile(served / "empty.zip", "");
     UpdateService service({"--files", served.string(), "--quiet"});
