@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/path.h"
 #include "platform/text.h"
 
@@ -51,22 +52,10 @@ void closeFd(int fd) {
 TreeFile::~TreeFile() { close(); }
 
 bool TreeFile::write(const void* data, std::size_t size) {
-    const auto* p = static_cast<const char*>(data);
     std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(m_fd, p + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-        m_written += static_cast<uint64_t>(n);
-    }
-    return true;
+    const bool ok = writeAll(m_fd, data, size, &done);
+    m_written += done;
+    return ok;
 }
 
 bool TreeFile::cutHere() {

@@ -55,6 +55,11 @@ private:
     int m_fd = -1;
 };
 
+// Writes all `size` bytes to `fd`, going on after short writes and EINTR.
+// `written` (when given) receives the count that reached the file. True when
+// all were written.
+bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
+
 bool pathExists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
 // One level; false when it exists already or the parent is missing.

@@ -78,11 +78,11 @@ int64_t File::read(void* buffer, std::size_t size) {
     return n;
 }
 
-bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
-    const auto* p = static_cast<const char*>(buffer);
+bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written) {
+    const auto* p = static_cast<const char*>(data);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(m_fd, p + done, size - done);
+        const ssize_t n = ::write(fd, p + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
@@ -95,6 +95,10 @@ bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
     }
     if (written != nullptr) *written = done;
     return done == size;
+}
+
+bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
+    return writeAll(m_fd, buffer, size, written);
 }
 
 bool File::writeAt(const void* buffer, std::size_t size, uint64_t offset) {

@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {"OLD.LOG", "other.log", "keep.txt", "q1.log", "q2.log", "q3.log", "q4.log", "q5.log", "q6.log",
                        "q7.log"},
                       {"keep.txt", "q1.log", "q2.log", "q3.log", "q4.log", "q5.log", "q6.log", "q7.log"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(LogTest, EqualTimesKeepListingOrder) {
     fs::create_directories(home.logFolder());
