@@ -5,30 +5,14 @@
 #include <regex>
 #include <string>
 
-#include "support/Process.h"
-#include "support/TempHome.h"
+#include "support/GameFolder.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
 
 namespace {
 
-class GameLauncherRun : public ::testing::Test {
-protected:
-    void SetUp() override {
-        game = home.root() / "game folder";
-        fs::create_directories(game);
-        fs::copy_file(testsupport::builtProgram("gamelauncher"), game / "gamelauncher");
-    }
-    std::string log() {
-        std::string all;
-        if (!fs::exists(home.logFolder())) return all;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
-    }
-    testsupport::TempHome home;
-    fs::path game;
-};
+using GameLauncherRun = testsupport::GameFolderTest;
 
 TEST_F(GameLauncherRun, LogsStartAndExitAndLeavesTheGamePathRecord) {
     const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);

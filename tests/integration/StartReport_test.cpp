@@ -17,6 +17,7 @@
 
 #include "foundation/Log.h"
 #include "service/KTUpgrade.h"
+#include "support/GameFolder.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
@@ -85,24 +86,7 @@ std::vector<std::string> linesOf(const std::string& text) {
     return out;
 }
 
-class StartReport : public ::testing::Test {
-protected:
-    void SetUp() override {
-        game = home.root() / "game folder";
-        fs::create_directories(game);
-        // Copied, not linked: the program finds its folder through
-        // /proc/self/exe, which resolves links.
-        fs::copy_file(testsupport::builtProgram("gamelauncher"), game / "gamelauncher");
-    }
-    std::string log() {
-        std::string all;
-        if (!fs::exists(home.logFolder())) return all;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
-    }
-    testsupport::TempHome home;
-    fs::path game;
-};
+using StartReport = testsupport::GameFolderTest;
 
 TEST_F(StartReport, OneStartEventPerRun) {
     struct Case {
