@@ -364,17 +364,27 @@ void turnNull(JsonNodeData* node) {
     // `children` releases its nodes iteratively through the handles.
 }
 
+// Checks a container's brackets and gives the bounds of its content. False
+// when there is nothing to split: the container was malformed (now null) or
+// is empty.
+bool openContainer(JsonNodeData* node, char open, char close, size_t& pos, size_t& end, size_t& opener) {
+    const char* t = node->doc->text.data();
+    if (node->end - node->begin < 2 || t[node->begin] != open || t[node->end - 1] != close) {
+        turnNull(node);
+        return false;
+    }
+    if (node->end - node->begin == 2) return false;
+    pos = node->begin + 1;
+    end = node->end - 1;
+    opener = node->opener + 1;
+    return true;
+}
+
 void expandArray(JsonNodeData* node) {
     const JsonDoc& doc = *node->doc;
     const char* t = doc.text.data();
-    if (node->end - node->begin < 2 || t[node->begin] != '[' || t[node->end - 1] != ']') {
-        turnNull(node);
-        return;
-    }
-    if (node->end - node->begin == 2) return;
-    size_t pos = node->begin + 1;
-    const size_t end = node->end - 1;
-    size_t opener = node->opener + 1;
+    size_t pos, end, opener;
+    if (!openContainer(node, '[', ']', pos, end, opener)) return;
     for (;;) {
         size_t start = pos;
         const size_t startOpener = opener;
@@ -394,14 +404,8 @@ void expandArray(JsonNodeData* node) {
 void expandObject(JsonNodeData* node) {
     const JsonDoc& doc = *node->doc;
     const char* t = doc.text.data();
-    if (node->end - node->begin < 2 || t[node->begin] != '{' || t[node->end - 1] != '}') {
-        turnNull(node);
-        return;
-    }
-    if (node->end - node->begin == 2) return;
-    size_t pos = node->begin + 1;
-    const size_t end = node->end - 1;
-    size_t opener = node->opener + 1;
+    size_t pos, end, opener;
+    if (!openContainer(node, '{', '}', pos, end, opener)) return;
     for (;;) {
         const size_t nameStart = pos;
         // The colon search passes over commas.
