@@ -43,6 +43,23 @@ protected:
         return result;
     }
 
+    // Fetches piece 0 on a thread of its own, raises the termination request
+    // once the server has seen that request, and returns the piece's result.
+    int32_t fetchFirstPieceThenStop() {
+        std::stop_source termination;
+        http.setTerminationToken(termination.get_token());
+        int32_t result = -1;
+        std::thread fetcher([&] {
+            auto piece = std::make_unique<PieceBuffer>();
+            result = fetch(0, *piece);
+        });
+        const bool seen = server.waitForRequest([](const auto& r) { return r.range == "bytes=0-32767"; });
+        termination.request_stop();
+        fetcher.join();
+        EXPECT_TRUE(seen);
+        return result;
+    }
+
     std::size_t getsFor(const std::string& range) const {
         std::size_t n = 0;
         for (const auto& r : server.requests()) n += r.method == "GET" && r.range == range;
@@ -208,34 +225,15 @@ TEST_F(HttpOperationTest, WriteCallbackCapsAtOnePieceAndTakesEveryChunk) {
 TEST_F(HttpOperationTest, TerminationAbortsATransferThatGetsNoAnswer) {
     server.serve("/file", patternBody(70000));
     server.holdRange(0);
-    std::stop_source termination;
-    http.setTerminationToken(termination.get_token());
-    int32_t result = -1;
-    std::thread fetcher([&] {
-        auto piece = std::make_unique<PieceBuffer>();
-        result = fetch(0, *piece);
-    });
-    ASSERT_TRUE(server.waitForRequest([](const auto& r) { return r.range == "bytes=0-32767"; }));
-    termination.request_stop();
-    fetcher.join();
-    EXPECT_EQ(result, 224);
+    EXPECT_EQ(fetchFirstPieceThenStop(), 224);
     EXPECT_EQ(getsFor("bytes=0-32767"), 1u) << "no further try after the termination request";
 }
 
 TEST_F(HttpOperationTest, TerminationEndsTheRetryPause) {
     server.serve("/file", patternBody(70000));
     server.dropRange(0, 100, -1);
-    std::stop_source termination;
-    http.setTerminationToken(termination.get_token());  // the 2,000 ms pause stays
-    int32_t result = -1;
-    std::thread fetcher([&] {
-        auto piece = std::make_unique<PieceBuffer>();
-        result = fetch(0, *piece);
-    });
-    ASSERT_TRUE(server.waitForRequest([](const auto& r) { return r.range == "bytes=0-32767"; }));
-    termination.request_stop();
-    fetcher.join();
-    EXPECT_EQ(result, 224);
+    // The 2,000 ms pause stays as it is.
+    EXPECT_EQ(fetchFirstPieceThenStop(), 224);
     EXPECT_LE(getsFor("bytes=0-32767"), 2u);
 }
 
