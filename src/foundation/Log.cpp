@@ -194,32 +194,72 @@ std::wstring toLibcWideFormat(const wchar_t* format) {
 
 }  // namespace
 
-int LogPrint(const char* format, ...) {
+namespace {
+
+// `prefix` (may be empty) is written before the formatted message.
+int vLogNarrow(const char* prefix, const char* format, va_list args) {
     if (GetLogger() == nullptr || format == nullptr) return 0;
     // Twice the bound, so that the cut at 4,095 bytes sees the character
     // that straddles it whole and drops it rather than split it.
     char message[2 * kBufferSize];
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
+    const std::size_t head = std::min(std::strlen(prefix), kBufferSize);
+    std::memcpy(message, prefix, head);
+    const int n = std::vsnprintf(message + head, sizeof message - head, format, args);
     if (n < 0) return 0;
-    return writeNarrow(std::string(message, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof message - 1)));
+    const std::size_t length = std::min(head + static_cast<std::size_t>(n), sizeof message - 1);
+    return writeNarrow(std::string(message, length));
 }
 
-int LogPrintW(const wchar_t* format, ...) {
+int vLogWide(const wchar_t* prefix, const wchar_t* format, va_list args) {
     if (GetLogger() == nullptr || format == nullptr) return 0;
     wchar_t message[kBufferSize];
     std::wmemset(message, L'\0', kBufferSize);
+    const std::size_t head = std::min(std::wcslen(prefix), kBufferSize - 1);
+    std::wmemcpy(message, prefix, head);
     const std::wstring libcFormat = toLibcWideFormat(format);
-    va_list args;
-    va_start(args, format);
     // On overflow the C library reports -1 but has filled the buffer
     // without a terminator: the cut message is what stands there.
-    std::vswprintf(message, kBufferSize, libcFormat.c_str(), args);
-    va_end(args);
+    std::vswprintf(message + head, kBufferSize - head, libcFormat.c_str(), args);
     message[kBufferSize - 1] = L'\0';
     return writeNarrow(platform::wideToUtf8(message));
+}
+
+}  // namespace
+
+int LogPrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int written = vLogNarrow("", format, args);
+    va_end(args);
+    return written;
+}
+
+int LogPrintW(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int written = vLogWide(L"", format, args);
+    va_end(args);
+    return written;
+}
+
+int ModuleLog::operator()(int number, const char* format, ...) const {
+    char prefix[128];
+    std::snprintf(prefix, sizeof prefix, "[%s:%d]", m_tag, number);
+    va_list args;
+    va_start(args, format);
+    const int written = vLogNarrow(prefix, format, args);
+    va_end(args);
+    return written;
+}
+
+int ModuleLog::wide(int number, const wchar_t* format, ...) const {
+    wchar_t prefix[128];
+    std::swprintf(prefix, 128, L"[%ls:%d]", m_wideTag, number);
+    va_list args;
+    va_start(args, format);
+    const int written = vLogWide(prefix, format, args);
+    va_end(args);
+    return written;
 }
 
 int LogServiceError(const wchar_t* text) {

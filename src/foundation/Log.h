@@ -36,3 +36,27 @@ int LogServiceError(const wchar_t* text);
 const wchar_t* GetLogFilePath();
 
 void ReleaseLogger();
+
+// One module's log calls: each line starts with "[<tag>:<number>]", the
+// module's source tag and the number fixed for that message, so a call site
+// gives only the number, the rest of the format and its arguments:
+//   constexpr ModuleLog kLog{"Loader", L"Loader"};
+//   kLog(85, "CreateFile Failed filePath=%s", path);   // "[Loader:85]CreateFile..."
+// Same bounds and threads as LogPrint / LogPrintW.
+class ModuleLog {
+public:
+    constexpr ModuleLog(const char* tag, const wchar_t* wideTag) : m_tag(tag), m_wideTag(wideTag) {}
+
+    // printf rules, checked by the compiler.
+    int operator()(int number, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    // The wide format conventions of LogPrintW ("%s" a wide text, "%hs" a
+    // narrow one).
+    int wide(int number, const wchar_t* format, ...) const;
+
+    const char* tag() const { return m_tag; }
+    const wchar_t* wideTag() const { return m_wideTag; }
+
+private:
+    const char* m_tag;
+    const wchar_t* m_wideTag;
+};

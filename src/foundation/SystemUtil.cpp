@@ -86,3 +86,14 @@ void AnsiToWide(const char* text, ConvertedText& holder) {
     holder.m_wide = new wchar_t[w.size() + 2]();
     std::wmemcpy(holder.m_wide, w.data(), w.size());
 }
+
+bool JoinPath(std::wstring& out, std::initializer_list<std::wstring_view> parts, std::size_t capacity) {
+    std::size_t total = 0;
+    for (std::wstring_view part : parts) total += part.size();
+    if (capacity == 0 || total > capacity - 1) return false;
+    std::wstring joined;
+    joined.reserve(total);
+    for (std::wstring_view part : parts) joined.append(part);
+    out = std::move(joined);
+    return true;
+}

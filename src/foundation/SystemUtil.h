@@ -3,7 +3,11 @@
 // Callable from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 
 // Every caller passes a buffer of this many characters.
 inline constexpr uint32_t kMaxPathChars = 260;
@@ -21,6 +25,13 @@ bool GetCurrentExePath(wchar_t* out, uint32_t capacity);
 // that no folder is made from a cut path. A path that starts with a
 // separator stays absolute.
 void CreateFolderPath(const wchar_t* path);
+
+// The one bounded join of path parts (plain concatenation, as "%s%s%s"
+// does): `out` becomes the parts end to end when the result fits a buffer of
+// `capacity` characters with its terminator, that is at most capacity - 1
+// characters. Otherwise `out` is left untouched and the result is false: a
+// cut path would name some other file, so callers give up instead.
+bool JoinPath(std::wstring& out, std::initializer_list<std::wstring_view> parts, std::size_t capacity);
 
 // Owns the result of one conversion; the text lives as long as the holder.
 // Both pointers are null until a conversion stores into them.

@@ -15,9 +15,12 @@ bool roamingAppDataFolder(std::wstring& out);
 // CSIDL_LOCAL_APPDATA: $XDG_DATA_HOME, else $HOME/.local/share.
 bool localAppDataFolder(std::wstring& out);
 
-// The folder for per-user runtime objects (markers, the pipe):
-// $XDG_RUNTIME_DIR when set and absolute, else empty (callers then fall
-// back to /tmp with the user id in the name).
-std::string runtimeFolder();
+// The folder for per-user runtime objects (markers, the launcher pipe):
+// $XDG_RUNTIME_DIR when set and absolute; else "/tmp/gamelauncher-<uid>",
+// created with mode 0700. That fallback is refused (false, last error
+// EACCES) when it is not a real folder owned by this user or others may
+// write into it, so another local user can neither fake a running launcher
+// nor block the single-instance guard. No trailing separator.
+bool runtimeFolder(std::string& out);
 
 }  // namespace platform

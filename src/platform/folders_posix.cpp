@@ -1,6 +1,7 @@
 #include "platform/folders.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -60,10 +61,25 @@ bool roamingAppDataFolder(std::wstring& out) { return userFolder("XDG_CONFIG_HOM
 
 bool localAppDataFolder(std::wstring& out) { return userFolder("XDG_DATA_HOME", "/.local/share", out); }
 
-std::string runtimeFolder() {
+bool runtimeFolder(std::string& out) {
     std::string dir = absoluteEnv("XDG_RUNTIME_DIR");
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir;
+    if (!dir.empty()) {
+        out = dir;
+        return true;
+    }
+    const uid_t uid = ::getuid();
+    dir = "/tmp/gamelauncher-" + std::to_string(uid);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st{};
+    // lstat: a link planted in /tmp by someone else must not lead us away.
+    if (::lstat(dir.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 0077) != 0) {
+        errno = EACCES;
+        return false;
+    }
+    out = dir;
+    return true;
 }
 
 }  // namespace platform

@@ -115,6 +115,11 @@ TEST_F(LogTest, WideAndServiceMessages) {
         {[] { return LogPrintW(L"%lu|%5.2f|%%|%c", 42ul, 1.5, L'\u00fc'); }, "42| 1.50|%|\xc3\xbc"},
         // The service client's text is taken literally.
         {[] { return LogServiceError(L"[KTUpgrade:12]bad %s %d %n %%"); }, "[KTUpgrade:12]bad %s %d %n %%"},
+        // A module's helper writes the same lines as the spelled-out formats.
+        {[] { return ModuleLog("Loader", L"Loader")(85, "CreateFile Failed n=%d %s %%", -3, "x"); },
+         "[Loader:85]CreateFile Failed n=-3 x %"},
+        {[] { return ModuleLog("upgradeManager", L"upgradeManager").wide(443, L"File not exist path:%s %hs", L"/p\u00e9", "n"); },
+         "[upgradeManager:443]File not exist path:/p\xc3\xa9 n"},
     };
     for (const Case& c : cases) ASSERT_NE(c.write(), 0);
     ReleaseLogger();

@@ -107,3 +107,27 @@ TEST(Conversions, Utf8PrefixNeverSplitsACharacter) {
 }
 
 }  // namespace
+
+TEST(JoinPath, JoinsOnlyWhatFitsItsBuffer) {
+    struct Case {
+        std::initializer_list<std::wstring_view> parts;
+        std::size_t capacity;
+        bool fits;
+    };
+    const std::wstring a(250, L'a');
+    const Case cases[] = {
+        {{L"/home/", L"Keltora/morvel3/", L"temp/"}, 260, true},
+        {{a, L"123456789"}, 260, true},    // 259 characters: the last that fit
+        {{a, L"1234567890"}, 260, false},  // 260 characters need 261
+        {{}, 1, true},
+        {{L"x"}, 1, false},
+        {{L""}, 0, false},
+    };
+    for (const Case& c : cases) {
+        std::wstring out = L"untouched";
+        std::wstring expected;
+        for (auto part : c.parts) expected += part;
+        EXPECT_EQ(JoinPath(out, c.parts, c.capacity), c.fits) << expected.size();
+        EXPECT_EQ(out, c.fits ? expected : L"untouched");
+    }
+}

@@ -1,0 +1,44 @@
+// Per-user named markers: what the Windows program does with named
+// semaphores whose only meaning is "one of that name exists". A marker is an
+// exclusive lock on "<runtime folder>/<name>.lock" (see folders.h); the
+// kernel drops it when its holder ends, so a crash never leaves a stale
+// marker behind. Two holders in one process exclude each other too.
+//
+// Threads: callable from any thread; one Marker object is used by one thread
+// at a time. Nothing here blocks.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+class Marker {
+public:
+    enum class Result {
+        Acquired,     // this object now holds the marker
+        AlreadyHeld,  // someone else holds it ("already exists")
+        Failed,       // it could not be checked; the last error says why
+    };
+
+    Marker() = default;
+    ~Marker() { release(); }
+    Marker(const Marker&) = delete;
+    Marker& operator=(const Marker&) = delete;
+
+    // Takes the marker `name` (ASCII) unless someone else holds it.
+    Result acquire(const char* name);
+    // Gives the marker up; nothing when not held.
+    void release();
+    bool held() const { return m_handle >= 0; }
+
+private:
+    int32_t m_handle = -1;
+};
+
+// Whether someone holds `name`, by taking it and giving it up at once, as
+// the Windows program creates and closes a semaphore to look: Free leaves
+// nothing held behind.
+enum class MarkerState { Free, Held, Failed };
+MarkerState probeMarker(const char* name);
+
+}  // namespace platform

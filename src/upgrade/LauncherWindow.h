@@ -1,0 +1,62 @@
+// What the update workflow needs of the progress window, and nothing more:
+// the worker and its timer callbacks reach the window only through this, so
+// the workflow is built and tested without a display. The progress window
+// implements it; the tests use a scripted fake.
+//
+// Threads: the window lives on the main thread. Every operation may be
+// called from the worker, the timer thread or the launcher-quit wait. The
+// ones that act on the window are blocking sends, as the Windows program's
+// SendMessageW: they run the window's handling on the main thread and return
+// once it is done. When the main loop no longer handles anything (it has
+// ended and the manager is being destroyed), such a send returns when
+// `stop`, the manager's termination request, is raised instead of hanging.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+
+// The window message that carries the bar's value.
+inline constexpr uint32_t WM_LAUNCHER_PROGRESS = 2023;
+// The bar's scale: 500 is full.
+inline constexpr uint32_t kProgressFull = 500;
+
+// String resources of the warnings the workflow shows.
+inline constexpr int32_t IDS_PARSE_UPDATE_FAILED = 104;
+inline constexpr int32_t IDS_MARK_FAILED = 110;
+inline constexpr int32_t IDS_UPDATE_FAILED = 113;
+inline constexpr int32_t IDS_START_LAUNCHER_FAILED = 117;
+inline constexpr int32_t IDS_SERVER_ADDRESS_FAILED = 120;
+
+class LauncherWindow {
+public:
+    // What a blocking send returns when `stop` ended it before the window
+    // handled the message. The caller must take no further step then.
+    static constexpr int32_t kSendInterrupted = -1;
+
+    virtual ~LauncherWindow() = default;
+
+    // False once the window has been closed (close button or WM_CLOSE). A
+    // plain read; never blocks.
+    virtual bool IsRunning() const = 0;
+
+    // WM_LAUNCHER_PROGRESS: the bar shows `value`, capped at 500.
+    virtual void SetProgress(uint32_t value, std::stop_token stop) = 0;
+
+    // The modal box with string `id`, caption "Warning" and the warning icon,
+    // owned by the window; returns once the user has confirmed it.
+    virtual void ShowWarning(int32_t id, std::stop_token stop) = 0;
+
+    // True when the game launcher runs (someone holds the marker
+    // "MV3_LAUNCHER_KT"), after bringing its window forward, and also when
+    // the probe itself failed (after warning 110); false when it does not
+    // run. Runs on the calling thread.
+    virtual bool IsLauncherRunning(std::stop_token stop) = 0;
+
+    // Hides the window; it stays alive and its loop keeps running.
+    virtual void Hide(std::stop_token stop) = 0;
+
+    // The blocking WM_CLOSE send: 0 once the window has handled it (running
+    // flag false, hidden, quit posted), kSendInterrupted when `stop` ended
+    // the wait first. Any other value is a failed send.
+    virtual int32_t Close(std::stop_token stop) = 0;
+};

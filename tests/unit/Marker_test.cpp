@@ -1,0 +1,96 @@
+#include "platform/marker.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/folders.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+using platform::Marker;
+using platform::MarkerState;
+
+TEST(Marker, OneHolderAtATimeAndProbesLeaveNothingHeld) {
+    testsupport::TempHome home;
+    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
+    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
+
+    Marker first;
+    ASSERT_EQ(first.acquire("MV3_LAUNCHER_KT"), Marker::Result::Acquired);
+    EXPECT_TRUE(fs::exists(home.runtime() / "MV3_LAUNCHER_KT.lock"));
+    Marker second;
+    EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), Marker::Result::AlreadyHeld);
+    EXPECT_FALSE(second.held());
+    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Held);
+    // Another name is another marker.
+    EXPECT_EQ(platform::probeMarker("MORVEL3_GAMELAUNCHER"), MarkerState::Free);
+
+    first.release();
+    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
+    EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), Marker::Result::Acquired);
+}
+
+TEST(Marker, AHolderThatDiesLeavesNoStaleMarker) {
+    testsupport::TempHome home;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Marker m;
+        const char ok = m.acquire("MORVEL3_GAMELAUNCHER") == Marker::Result::Acquired ? '1' : '0';
+        (void)!::write(ready[1], &ok, 1);
+        ::pause();  // killed below, never releases by itself
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, '1');
+    EXPECT_EQ(platform::probeMarker("MORVEL3_GAMELAUNCHER"), MarkerState::Held);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(platform::probeMarker("MORVEL3_GAMELAUNCHER"), MarkerState::Free);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+// Without XDG_RUNTIME_DIR the markers live in a folder of the user's own
+// under /tmp. This is the one test that touches that shared folder.
+TEST(RuntimeFolder, FallbackUnderTmpIsPrivateOrRefused) {
+    testsupport::TempHome home;
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const fs::path dir = "/tmp/gamelauncher-" + std::to_string(::getuid());
+    std::error_code ec;
+    fs::remove(dir / "probe.lock", ec);
+    fs::remove(dir, ec);  // only when empty: another run's markers stay
+
+    std::string out;
+    ASSERT_TRUE(platform::runtimeFolder(out));
+    EXPECT_EQ(out, dir.string());
+    struct stat st{};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(platform::probeMarker("probe"), MarkerState::Free);
+
+    // Writable by others: refused, and so is every marker in it.
+    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    EXPECT_FALSE(platform::runtimeFolder(out));
+    EXPECT_EQ(platform::probeMarker("probe"), MarkerState::Failed);
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+
+    if (::getuid() == 0) {
+        // Owned by someone else (as root we can hand it over to test this).
+        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(platform::runtimeFolder(out));
+        ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
+    }
+    EXPECT_TRUE(platform::runtimeFolder(out));
+    fs::remove(dir / "probe.lock", ec);
+}
