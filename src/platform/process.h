@@ -12,4 +12,15 @@ uint32_t currentProcessId();
 // False (with the last error set) when the system cannot tell.
 bool moduleFileName(std::wstring& out);
 
+// Stand-in for ShellExecuteW "open" of a program with one parameter: starts
+// `exe` with the one argument `argument` (no shell, no quoting: the text
+// arrives as one argument whatever it holds), detached in a session of its
+// own, in this process's working folder, with standard input, output and
+// error on /dev/null. An `exe` without an execute bit for its owner gets it
+// first (a package made without Unix modes unpacks without it). The child is
+// never left as a zombie of this process. True when the program was started;
+// false, with the last error set, when it could not be (missing, not
+// executable, not a program).
+bool spawnDetached(const std::wstring& exe, const std::wstring& argument);
+
 }  // namespace platform
