@@ -60,4 +60,7 @@ std::vector<NativeWindow> stackingOrder();
 // Whether `window` is mapped and viewable.
 bool isViewable(NativeWindow window);
 
+// The window that has the input focus; 0 for none or without a display.
+NativeWindow inputFocus();
+
 }  // namespace platform::x11

@@ -113,4 +113,13 @@ bool isViewable(NativeWindow window) {
     return viewable;
 }
 
+NativeWindow inputFocus() {
+    Connection c;
+    if (!c.ok()) return 0;
+    xcb_get_input_focus_reply_t* r = xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr);
+    const NativeWindow focus = r != nullptr ? r->focus : 0;
+    std::free(r);
+    return focus;
+}
+
 }  // namespace platform::x11
