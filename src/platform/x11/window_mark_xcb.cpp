@@ -1,0 +1,202 @@
+#include "platform/x11/window_mark.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/debug_output.h"
+#include "platform/x11/connection.h"
+
+namespace platform::x11 {
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+// The ICCCM WM_STATE value of an iconified window.
+constexpr uint32_t kIconicState = 3;
+// EWMH source indication: the request comes from an ordinary application.
+constexpr uint32_t kSourceApplication = 1;
+// Real desktops nest a handful of levels; a deeper tree is not walked
+// further rather than risking the stack on a hostile one.
+constexpr int kMaxDepth = 64;
+
+// A property is "non-null" like a GetPropW handle: present and not all zero.
+bool isNonNull(const xcb_get_property_reply_t* reply) {
+    if (reply == nullptr || reply->type == XCB_ATOM_NONE) return false;
+    const int len = xcb_get_property_value_length(reply);
+    const auto* bytes = static_cast<const unsigned char*>(xcb_get_property_value(reply));
+    for (int i = 0; i < len; ++i) {
+        if (bytes[i] != 0) return true;
+    }
+    return false;
+}
+
+Reply<xcb_get_property_reply_t> readProperty(const Connection& c, xcb_window_t w, xcb_atom_t property,
+                                             uint32_t longs = 1) {
+    return Reply<xcb_get_property_reply_t>(xcb_get_property_reply(
+        c.get(), xcb_get_property(c.get(), 0, w, property, XCB_GET_PROPERTY_TYPE_ANY, 0, longs), nullptr));
+}
+
+struct Found {
+    xcb_window_t window = XCB_WINDOW_NONE;
+    xcb_window_t topLevel = XCB_WINDOW_NONE;  // its ancestor right below the root
+};
+
+// Depth first, each window before its children, siblings from the top of
+// the stack down as EnumChildWindows visits them. The property reads of one
+// set of siblings go out together, so a level costs one round trip rather
+// than one per window.
+bool walk(const Connection& c, xcb_atom_t mark, xcb_window_t parent, xcb_window_t topLevel, int depth, Found& out) {
+    if (depth > kMaxDepth) return false;
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), xcb_query_tree(c.get(), parent), nullptr));
+    if (!tree) return false;  // the window went away during the walk
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const int n = xcb_query_tree_children_length(tree.get());
+    std::vector<xcb_get_property_cookie_t> cookies;
+    cookies.reserve(static_cast<std::size_t>(n));
+    for (int i = n - 1; i >= 0; --i) {
+        cookies.push_back(xcb_get_property(c.get(), 0, children[i], mark, XCB_GET_PROPERTY_TYPE_ANY, 0, 1));
+    }
+    bool found = false;
+    std::size_t k = 0;
+    for (int i = n - 1; i >= 0 && !found; --i, ++k) {
+        Reply<xcb_get_property_reply_t> prop(xcb_get_property_reply(c.get(), cookies[k], nullptr));
+        const xcb_window_t top = depth == 0 ? children[i] : topLevel;
+        if (isNonNull(prop.get())) {
+            out.window = children[i];
+            out.topLevel = top;
+            found = true;
+        } else {
+            found = walk(c, mark, children[i], top, depth + 1, out);
+        }
+    }
+    // The loop stops one past the found window; what is left unread must
+    // still be collected, or xcb keeps the replies forever.
+    for (; k < cookies.size(); ++k) xcb_discard_reply(c.get(), cookies[k].sequence);
+    return found;
+}
+
+bool findIn(const Connection& c, const char* name, Found& out) {
+    // A name no client has ever interned cannot be on any window.
+    const xcb_atom_t mark = c.atom(name, true);
+    if (mark == XCB_ATOM_NONE) return false;
+    return walk(c, mark, c.root(), XCB_WINDOW_NONE, 0, out);
+}
+
+bool isIconic(const Connection& c, xcb_window_t w) {
+    const xcb_atom_t wmState = c.atom("WM_STATE", true);
+    if (wmState != XCB_ATOM_NONE) {
+        auto state = readProperty(c, w, wmState);
+        if (state && state->format == 32 && xcb_get_property_value_length(state.get()) >= 4 &&
+            *static_cast<const uint32_t*>(xcb_get_property_value(state.get())) == kIconicState) {
+            return true;
+        }
+    }
+    const xcb_atom_t netState = c.atom("_NET_WM_STATE", true);
+    const xcb_atom_t hidden = c.atom("_NET_WM_STATE_HIDDEN", true);
+    if (netState == XCB_ATOM_NONE || hidden == XCB_ATOM_NONE) return false;
+    auto states = readProperty(c, w, netState, 32);
+    if (!states || states->format != 32) return false;
+    const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(states.get()));
+    const int count = xcb_get_property_value_length(states.get()) / 4;
+    for (int i = 0; i < count; ++i) {
+        if (atoms[i] == hidden) return true;
+    }
+    return false;
+}
+
+// An EWMH window manager announces itself on the root window.
+bool windowManagerRuns(const Connection& c) {
+    const xcb_atom_t check = c.atom("_NET_SUPPORTING_WM_CHECK", true);
+    if (check == XCB_ATOM_NONE) return false;
+    auto prop = readProperty(c, c.root(), check);
+    return isNonNull(prop.get());
+}
+
+}  // namespace
+
+bool setMark(NativeWindow window, const char* name, uint32_t* errorCode) {
+    Connection c;
+    const xcb_atom_t mark = c.atom(name);
+    if (mark == XCB_ATOM_NONE) {
+        if (errorCode != nullptr) *errorCode = c.ok() ? 0 : c.error();
+        return false;
+    }
+    const uint32_t one = 1;
+    Reply<xcb_generic_error_t> err(xcb_request_check(
+        c.get(), xcb_change_property_checked(c.get(), XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window), mark,
+                                             XCB_ATOM_CARDINAL, 32, 1, &one)));
+    if (err) {
+        if (errorCode != nullptr) *errorCode = err->error_code;
+        return false;
+    }
+    return true;
+}
+
+bool SetWindowMark(NativeWindow window) {
+    uint32_t code = 0;
+    if (setMark(window, kOwnWindowMark, &code)) return true;
+    platform::debugOutput("SetProp failed ErrCode:");
+    platform::debugOutput(std::to_string(code).c_str());
+    platform::debugOutput("\n");
+    return false;
+}
+
+bool hasMark(NativeWindow window, const char* name) {
+    Connection c;
+    const xcb_atom_t mark = c.atom(name, true);
+    if (mark == XCB_ATOM_NONE) return false;
+    auto prop = readProperty(c, static_cast<xcb_window_t>(window), mark);
+    return isNonNull(prop.get());
+}
+
+NativeWindow findMarkedWindow(const char* name) {
+    Connection c;
+    Found found;
+    if (!c.ok() || !findIn(c, name, found)) return 0;
+    return found.window;
+}
+
+BringForwardResult bringMarkedWindowForward(const char* name) {
+    Connection c;
+    if (!c.ok()) return BringForwardResult::NoDisplay;
+    Found found;
+    if (!findIn(c, name, found)) return BringForwardResult::NotFound;
+    if (isIconic(c, found.window)) return BringForwardResult::Minimised;
+
+    xcb_client_message_event_t msg{};
+    msg.response_type = XCB_CLIENT_MESSAGE;
+    msg.format = 32;
+    msg.window = found.window;
+    msg.type = c.atom("_NET_ACTIVE_WINDOW");
+    msg.data.data32[0] = kSourceApplication;
+    msg.data.data32[1] = XCB_CURRENT_TIME;
+    if (msg.type != XCB_ATOM_NONE) {
+        xcb_send_event(c.get(), 0, c.root(),
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&msg));
+    }
+    // Nobody acts on the request without a window manager (a bare X
+    // server, a kiosk session): then bringing forward is ours to do.
+    if (!windowManagerRuns(c)) {
+        const uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(c.get(), found.topLevel, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+        Reply<xcb_get_window_attributes_reply_t> attrs(xcb_get_window_attributes_reply(
+            c.get(), xcb_get_window_attributes(c.get(), found.window), nullptr));
+        // Focus on a window that is not viewable is a BadMatch error.
+        if (attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE) {
+            xcb_set_input_focus(c.get(), XCB_INPUT_FOCUS_PARENT, found.window, XCB_CURRENT_TIME);
+        }
+    }
+    c.sync();
+    return BringForwardResult::Activated;
+}
+
+}  // namespace platform::x11
