@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <zlib.h>
 
 #include "platform/x11/marked_window.h"
 #include "platform/x11/screen_grab.h"
@@ -126,6 +129,62 @@ TEST_F(WindowMarkTest, SetWindowMarkOnAWindowThatIsGoneSaysSoOnTheDebuggerOutput
     testing::internal::CaptureStderr();
     EXPECT_FALSE(x11::SetWindowMark(id));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "SetProp failed ErrCode:3\n");  // BadWindow
+}
+
+TEST_F(WindowMarkTest, WaitingForAMarkedWindowWakesOnANewWindowAndOnAMarkSetLater) {
+    GL_REQUIRE_XVFB(xvfb);
+    EXPECT_EQ(x11::waitForMarkedWindow(x11::kOwnWindowMark, 50), 0u);
+    // A window that shows up marked while the wait runs.
+    x11::NativeWindow seen = 0;
+    std::thread waiter([&] { seen = x11::waitForMarkedWindow("LATE_MARK", 30000); });
+    // The waiter may come first or second; either way it must see it.
+    const auto marked = openWindow({"--mark", "LATE_MARK"});
+    waiter.join();
+    EXPECT_EQ(seen, marked);
+    // A window that exists already and gets the mark afterwards, as the
+    // toolkit marks its window after showing it.
+    const auto plain = openWindow({"--no-mark"});
+    ASSERT_NE(plain, 0u);
+    std::thread later([&] { seen = x11::waitForMarkedWindow(x11::kOwnWindowMark, 30000); });
+    EXPECT_TRUE(x11::SetWindowMark(plain));
+    later.join();
+    EXPECT_EQ(seen, plain);
+}
+
+TEST_F(WindowMarkTest, AGrabOfAWindowIsWrittenAsAPngWithItsPixels) {
+    GL_REQUIRE_XVFB(xvfb);
+    const auto w = openWindow({"--rgb", "123456", "--at", "40,30", "--size", "64,48"});
+    ASSERT_NE(w, 0u);
+    x11::Image image;
+    ASSERT_TRUE(x11::grabScreen(w, image));
+    ASSERT_EQ(image.width, 64u);
+    ASSERT_EQ(image.height, 48u);
+    EXPECT_EQ(image.at(0, 0), 0x123456u);
+    EXPECT_EQ(image.at(63, 47), 0x123456u);
+    const auto file = home.root() / "shot.png";
+    ASSERT_TRUE(x11::writePng(image, file.string()));
+    // Decode it again: signature, IHDR with the size, RGB 8-bit, and the
+    // rows behind filter bytes.
+    const std::string png = testsupport::readFile(file);
+    ASSERT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    auto be32 = [&](std::size_t at) {
+        return (uint32_t(uint8_t(png[at])) << 24) | (uint32_t(uint8_t(png[at + 1])) << 16) |
+               (uint32_t(uint8_t(png[at + 2])) << 8) | uint32_t(uint8_t(png[at + 3]));
+    };
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    EXPECT_EQ(be32(16), 64u);
+    EXPECT_EQ(be32(20), 48u);
+    const std::size_t idat = png.find("IDAT");
+    ASSERT_NE(idat, std::string::npos);
+    const uint32_t len = be32(idat - 4);
+    std::string raw((64 * 3 + 1) * 48, '\0');
+    uLongf rawLen = raw.size();
+    ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(raw.data()), &rawLen,
+                         reinterpret_cast<const Bytef*>(png.data() + idat + 4), len),
+              Z_OK);
+    ASSERT_EQ(rawLen, raw.size());
+    EXPECT_EQ(raw.substr(0, 4), std::string("\0\x12\x34\x56", 4));
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
 }
 
 TEST(WindowMarkNoDisplay, NothingIsSetOrFoundWithoutADisplay) {

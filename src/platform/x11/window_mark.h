@@ -54,4 +54,10 @@ BringForwardResult bringMarkedWindowForward(const char* name = kLauncherWindowMa
 // The id of the first window (same walk) carrying the mark, 0 when none.
 NativeWindow findMarkedWindow(const char* name);
 
+// Waits until some window carries the mark `name` (one that already does
+// counts at once) and returns its id; 0 when `timeoutMs` passed first or
+// there is no display. Woken by the server's map and property events, so
+// it costs nothing while it waits.
+NativeWindow waitForMarkedWindow(const char* name, int timeoutMs);
+
 }  // namespace platform::x11

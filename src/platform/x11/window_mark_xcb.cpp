@@ -1,5 +1,8 @@
 #include "platform/x11/window_mark.h"
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -162,6 +165,71 @@ NativeWindow findMarkedWindow(const char* name) {
     Found found;
     if (!c.ok() || !findIn(c, name, found)) return 0;
     return found.window;
+}
+
+NativeWindow waitForMarkedWindow(const char* name, int timeoutMs) {
+    Connection c;
+    if (!c.ok()) return 0;
+    const xcb_atom_t mark = c.atom(name);
+    if (mark == XCB_ATOM_NONE) return 0;
+    // Listen before looking, so that a window marked in between is not
+    // missed: new top-level windows announce themselves on the root, and
+    // each is then watched for the mark's property.
+    const uint32_t rootMask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c.get(), c.root(), XCB_CW_EVENT_MASK, &rootMask);
+    // Windows that exist already may get the mark later (a toolkit marks
+    // its window after showing it).
+    const uint32_t propertyMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), xcb_query_tree(c.get(), c.root()), nullptr));
+    if (tree) {
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+            xcb_change_window_attributes(c.get(), children[i], XCB_CW_EVENT_MASK, &propertyMask);
+        }
+    }
+    c.sync();
+    Found found;
+    if (walk(c, mark, c.root(), XCB_WINDOW_NONE, 0, found)) return found.window;
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        Reply<xcb_generic_event_t> event(xcb_poll_for_event(c.get()));
+        if (!event) {
+            if (xcb_connection_has_error(c.get()) != 0) return 0;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) return 0;
+            pollfd p{xcb_get_file_descriptor(c.get()), POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left));
+            continue;
+        }
+        xcb_window_t candidate = XCB_WINDOW_NONE;
+        switch (event->response_type & 0x7f) {
+            case XCB_CREATE_NOTIFY: {
+                const auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event.get());
+                xcb_change_window_attributes(c.get(), e->window, XCB_CW_EVENT_MASK, &propertyMask);
+                c.sync();
+                candidate = e->window;
+                break;
+            }
+            case XCB_PROPERTY_NOTIFY: {
+                const auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
+                if (e->atom == mark && e->state == XCB_PROPERTY_NEW_VALUE) candidate = e->window;
+                break;
+            }
+            default:
+                break;
+        }
+        // Toolkits may put the mark on a child of the window they create:
+        // walking below the candidate covers that too.
+        if (candidate != XCB_WINDOW_NONE) {
+            auto prop = readProperty(c, candidate, mark);
+            if (isNonNull(prop.get())) return candidate;
+            Found below;
+            if (walk(c, mark, candidate, candidate, 1, below)) return below.window;
+        }
+    }
 }
 
 BringForwardResult bringMarkedWindowForward(const char* name) {
