@@ -1,0 +1,201 @@
+// The built program with its real window on a private X server (Xvfb):
+// the whole start-up and shutdown order as the log shows it, on each path
+// that ends without a user's click, and a second start beside a running one.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/Md5.h"
+#include "platform/x11/marked_window.h"
+#include "platform/x11/window_mark.h"
+#include "support/Child.h"
+#include "support/FakeHttpServer.h"
+#include "support/GameFolder.h"
+#include "support/Process.h"
+#include "support/TempHome.h"
+#include "support/UpdateService.h"
+#include "support/Xvfb.h"
+
+namespace fs = std::filesystem;
+namespace x11 = platform::x11;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+constexpr const char* kInstalledVersion = "1.0.0.7";
+
+class GameLauncherWindow : public testsupport::GameFolderTest {
+protected:
+    // The installed game launcher: a script that ends at once, listed with
+    // its MD5 in client/launcher.db, so that the installed-file check passes.
+    void installLauncher(const std::string& version) {
+        const fs::path client = home.data() / "Keltora/morvel3/client";
+        fs::create_directories(client);
+        writeFile(client / "launcher.exe", "#!/bin/sh\nexit 0\n");
+        fs::permissions(client / "launcher.exe", fs::perms::owner_all);
+        char md5[33] = {};
+        ASSERT_EQ(getFileMd5((client / "launcher.exe").wstring().c_str(), md5), 0);
+        writeFile(client / "launcher.db", std::string("{\"files\":[{\"client/launcher.exe\":\"") + md5 +
+                                              "\"}],\"version\":\"" + version + "\"}");
+    }
+    void pointAt(const std::string& base) {
+        writeFile(game / "launcher.ini", "[UPGRADE]\r\nSERVER_UPGRADE_0=" + base + "\r\n");
+    }
+    // The real X11 platform of the toolkit, whatever the caller's shell set.
+    std::map<std::string, std::string> onDisplay(std::map<std::string, std::string> more = {}) const {
+        more.emplace("QT_QPA_PLATFORM", "");
+        more.emplace("DISPLAY", xvfb.display());
+        return more;
+    }
+    // Asserts that each text occurs in the log, each after the one before.
+    static void expectInOrder(const std::string& log, const std::vector<std::string>& texts) {
+        std::size_t at = 0;
+        for (const auto& t : texts) {
+            const std::size_t found = log.find(t, at);
+            ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << t << "\n" << log;
+            at = found + t.size();
+        }
+    }
+
+    testsupport::Xvfb xvfb;
+};
+
+const std::string kExitLine = "[GameLauncher:154]GameLauncher Exit \r\n\r\n\r\n";
+
+TEST_F(GameLauncherWindow, AnOrdinaryRunShowsTheWindowRunsTheLoopAndEndsWithTheExitLine) {
+    GL_REQUIRE_XVFB(xvfb);
+    installLauncher(kInstalledVersion);
+    testsupport::UpdateService service({"--version", kInstalledVersion, "--events",
+                                        (home.root() / "events.jsonl").string(), "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    pointAt(service.base());
+
+    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game, onDisplay());
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string text = log();
+    expectInOrder(text, {"[GameLauncher:31]GameLauncher Start\r\n", "[GameLauncher:284]WriteFile OK",
+                         "[upgradeManager:120]_ThreadCheckVersion Start\r\n",
+                         "[GameLauncher:132]MessageLoop Quit\r\n"});
+    // The worker started the launcher and closed the window before the
+    // manager's destruction joined it, all before the exit line.
+    expectInOrder(text, {"[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK\r\n",
+                         "[upgradeManager:248]_ThreadCheckVersion Quit\r\n", kExitLine});
+    EXPECT_EQ(text.size() - text.rfind(kExitLine), kExitLine.size()) << "the exit line ends the run";
+    for (const char* absent : {"[GameLauncher:127]", "[DlgGameLauncher:84]", "[GameLauncher:101]", "[GameLauncher:119]"}) {
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent << "\n" << text;
+    }
+    // The events of the run, the start event first.
+    const std::string events = readFile(home.root() / "events.jsonl");
+    EXPECT_LT(events.find("\"event\":\"GLHR_STR\""), events.find("\"event\":\"LHR_CHK\"")) << events;
+}
+
+TEST_F(GameLauncherWindow, AFailedCheckUpgradeDestroysTheShownWindowWithoutTheLoop) {
+    GL_REQUIRE_XVFB(xvfb);
+    // The manager cannot derive its install folder: the local folder is a file.
+    writeFile(home.root() / "not-a-folder", "x");
+    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game,
+                                             onDisplay({{"XDG_DATA_HOME", (home.root() / "not-a-folder").string()}}));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string text = log();
+    expectInOrder(text, {"[GameLauncher:31]GameLauncher Start\r\n", "[GameLauncher:284]WriteFile OK",
+                         "[GameLauncher:127]pManager->checkUpgrade failed resCode:-2\r\n", kExitLine});
+    EXPECT_EQ(text.find("[GameLauncher:132]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[upgradeManager:120]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[DlgGameLauncher:84]"), std::string::npos) << text;
+}
+
+TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) {
+    GL_REQUIRE_XVFB(xvfb);
+    installLauncher(kInstalledVersion);
+    // The first instance stays busy in the download: the package server
+    // never answers the first piece.
+    testsupport::FakeHttpServer packages;
+    packages.serve("/client.zip", std::string(200000, 'z'));
+    packages.holdRange(0);
+    testsupport::UpdateService service({"--version", "2.0.0.0", "--package-url", packages.url("/client.zip"), "--md5",
+                                        "0123456789abcdef0123456789abcdef", "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    pointAt(service.base());
+
+    // Another program's window, so that "untouched" also means "not raised".
+    testsupport::Child other(testsupport::builtProgram("tests/marked-window"),
+                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
+    ASSERT_TRUE(other.readLine());
+
+    testsupport::Child first(game / "gamelauncher", {}, game, onDisplay());
+    ASSERT_TRUE(first.started());
+    const x11::NativeWindow window = x11::waitForMarkedWindow(x11::kOwnWindowMark, 60000);
+    ASSERT_NE(window, 0u) << "the first instance's window never carried its mark";
+    ASSERT_TRUE(packages.waitForRequest([](const auto& r) { return r.method == "GET"; }));
+    // The bootstrapper's window carries its mark for anyone on the display.
+    const auto xprop = testsupport::runProgram("/usr/bin/xprop", {"-id", std::to_string(window), "MORVEL3_GAMELAUNCHER"},
+                                               game, {{"DISPLAY", xvfb.display()}});
+    EXPECT_EQ(xprop.output, "MORVEL3_GAMELAUNCHER(CARDINAL) = 1\n");
+
+    // Put the other window on top, then start again.
+    ASSERT_TRUE(other.writeLine("raise"));
+    ASSERT_EQ(other.readLine(), std::optional<std::string>("ok"));
+    const auto stackBefore = x11::stackingOrder();
+    const auto focusBefore = x11::inputFocus();
+    ASSERT_TRUE(x11::isViewable(window));
+
+    const auto second = testsupport::runProgram(game / "gamelauncher", {}, game, onDisplay());
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_EQ(x11::stackingOrder(), stackBefore);
+    EXPECT_EQ(x11::inputFocus(), focusBefore);
+    EXPECT_TRUE(x11::isViewable(window));
+    EXPECT_TRUE(x11::hasMark(window, x11::kOwnWindowMark));
+
+    // Both starts write into the same daily log; the second one only its two lines.
+    const std::string text = log();
+    const std::string start = "[GameLauncher:31]GameLauncher Start\r\n";
+    const std::size_t firstStart = text.find(start);
+    ASSERT_NE(firstStart, std::string::npos) << text;
+    const std::size_t secondStart = text.find(start, firstStart + 1);
+    ASSERT_NE(secondStart, std::string::npos) << text;
+    const std::size_t exist = text.find("[GameLauncher:35]Instance Exist\r\n");
+    EXPECT_GT(exist, secondStart) << text;
+    EXPECT_EQ(text.find(kExitLine), std::string::npos) << "the first instance still runs";
+}
+
+TEST(GameLauncherNoDisplay, AToolkitThatCannotStartEndsThroughTheShutdownWithCodeOne) {
+    // No X server and no other platform: the program must not crash; it
+    // logs why and shuts down in order, with exit code 1.
+    struct Case {
+        const char* what;
+        std::map<std::string, std::string> env;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"no display", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "no display"},
+        {"display that does not answer",
+         {{"DISPLAY", ":4093"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}},
+         nullptr},
+        {"no such platform plugin", {{"QT_QPA_PLATFORM", "nosuchplatform"}}, nullptr},
+    };
+    for (const Case& c : cases) {
+        testsupport::TempHome home;
+        const fs::path game = home.root() / "game";
+        fs::create_directories(game);
+        fs::copy_file(testsupport::builtProgram("gamelauncher"), game / "gamelauncher");
+        const auto run = testsupport::runProgram(game / "gamelauncher", {}, game, c.env);
+        EXPECT_EQ(run.exitCode, 1) << c.what << "\n" << run.output;
+        std::string text;
+        for (const auto& e : fs::directory_iterator(home.logFolder())) text += readFile(e.path());
+        const std::size_t failed = text.find("[GameLauncher:101]StartToolkit failed:");
+        EXPECT_NE(failed, std::string::npos) << c.what << "\n" << text;
+        if (c.reason != nullptr) {
+            EXPECT_NE(text.find(std::string("StartToolkit failed:") + c.reason + "\r\n"), std::string::npos) << text;
+        }
+        // The report went out before; the shutdown runs in full after.
+        EXPECT_LT(text.find("[GameLauncher:284]WriteFile OK"), failed) << c.what;
+        EXPECT_GT(text.find(kExitLine), failed) << c.what;
+        EXPECT_EQ(text.size() - text.find(kExitLine), kExitLine.size()) << c.what;
+    }
+}
+
+}  // namespace
