@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "app/GamePathRecord.h"
-#include "app/StringTable.h"
 #include "app/VersionFile.h"
 #include "foundation/Log.h"
+#include "foundation/StringTable.h"
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
 #include "service/KTUpgrade.h"
