@@ -5,10 +5,17 @@
 
 #include <filesystem>
 #include <map>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/GameLauncher.h"
 #include "foundation/Md5.h"
+#include "platform/system_info.h"
+#include "platform/x11/screen_grab.h"
 #include "platform/x11/marked_window.h"
 #include "platform/x11/window_mark.h"
 #include "support/Child.h"
@@ -27,6 +34,18 @@ using testsupport::writeFile;
 namespace {
 
 constexpr const char* kInstalledVersion = "1.0.0.7";
+
+const std::string kExitLine = "[GameLauncher:154]GameLauncher Exit \r\n\r\n\r\n";
+
+// Asserts that each text occurs in the log, each after the one before.
+void expectInOrder(const std::string& log, const std::vector<std::string>& texts) {
+    std::size_t at = 0;
+    for (const auto& t : texts) {
+        const std::size_t found = log.find(t, at);
+        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << t << "\n" << log;
+        at = found + t.size();
+    }
+}
 
 class GameLauncherWindow : public testsupport::GameFolderTest {
 protected:
@@ -51,20 +70,9 @@ protected:
         more.emplace("DISPLAY", xvfb.display());
         return more;
     }
-    // Asserts that each text occurs in the log, each after the one before.
-    static void expectInOrder(const std::string& log, const std::vector<std::string>& texts) {
-        std::size_t at = 0;
-        for (const auto& t : texts) {
-            const std::size_t found = log.find(t, at);
-            ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << t << "\n" << log;
-            at = found + t.size();
-        }
-    }
 
     testsupport::Xvfb xvfb;
 };
-
-const std::string kExitLine = "[GameLauncher:154]GameLauncher Exit \r\n\r\n\r\n";
 
 TEST_F(GameLauncherWindow, AnOrdinaryRunShowsTheWindowRunsTheLoopAndEndsWithTheExitLine) {
     GL_REQUIRE_XVFB(xvfb);
@@ -160,6 +168,85 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
     const std::size_t exist = text.find("[GameLauncher:35]Instance Exist\r\n");
     EXPECT_GT(exist, secondStart) << text;
     EXPECT_EQ(text.find(kExitLine), std::string::npos) << "the first instance still runs";
+}
+
+// With GL_TEST_SHOTS set to a folder, the pictures the tests judge are
+// saved there for a person to look at.
+void keepForALook(const x11::Image& picture, const char* name) {
+    const char* folder = std::getenv("GL_TEST_SHOTS");
+    if (folder != nullptr && folder[0] != '\0') x11::writePng(picture, (fs::path(folder) / name).string());
+}
+
+// Qt's error icon is a red disc left of the text.
+std::size_t redPixels(const x11::Image& picture) {
+    std::size_t red = 0;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width / 4; ++x) {
+            const uint32_t p = picture.at(x, y);
+            red += ((p >> 16) & 0xff) > 160 && ((p >> 8) & 0xff) < 90 && (p & 0xff) < 90 ? 1 : 0;
+        }
+    }
+    return red;
+}
+
+// In this process, so that the machine can be said to be an ARM64 one; the
+// box is closed the way a window manager closes it for the user.
+TEST(GameLauncherRefusal, OnASystemThatIsNotSixtyFourBitTheErrorBoxComesAfterTheStartReportAndNoWindowIsMade) {
+    testsupport::TempHome home;
+    testsupport::Xvfb xvfb;
+    GL_REQUIRE_XVFB(xvfb);
+    ::unsetenv("QT_QPA_PLATFORM");
+    platform::setMachineNameSource([](char* buffer, std::size_t capacity) {
+        std::snprintf(buffer, capacity, "%s", "aarch64");
+        return true;
+    });
+    auto logText = [&] {
+        std::string all;
+        if (fs::exists(home.logFolder())) {
+            for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
+        }
+        return all;
+    };
+    x11::NativeWindow box = 0, owner = 0;
+    std::string logAtBox;
+    x11::Image picture;
+    std::thread user([&] {
+        box = x11::waitForWindowNamed("\xe3\x80\x8aMorvel 3\xe3\x80\x8b", 60000);  // the title, string 103
+        if (box == 0) return;
+        owner = x11::transientOwner(box);
+        logAtBox = logText();
+        // Mapped is not yet painted, and X tells nobody when a client has
+        // drawn: look again until the icon shows or the time is up.
+        if (x11::waitUntilViewable(box, 30000)) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (x11::grabScreen(box, picture) && redPixels(picture) <= 50 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        x11::askToClose(box);
+    });
+    const int code = GameLauncherMain();
+    user.join();
+    platform::setMachineNameSource(nullptr);
+
+    EXPECT_EQ(code, 0);
+    ASSERT_NE(box, 0u) << "no box titled with string 103 appeared";
+    // Owned by no window of the program: at most the screen, as X11 toolkits
+    // mark a dialog without a parent.
+    EXPECT_TRUE(owner == 0 || owner == x11::rootWindow()) << owner;
+    ASSERT_GT(picture.width, 0u) << "the box never showed";
+    EXPECT_GT(redPixels(picture), 50u) << "no error icon";
+    keepForALook(picture, "refusal-box.png");
+    // The start report had gone out (and failed: nothing is configured)
+    // when the box came up; no window and no update workflow ever ran.
+    EXPECT_NE(logAtBox.find("event=GLHR_STR"), std::string::npos) << logAtBox;
+    const std::string text = logText();
+    expectInOrder(text, {"[GameLauncher:31]GameLauncher Start\r\n", "event=GLHR_STR",
+                             "[GameLauncher:176] DataReport_common failed evt:GLHR_STR", kExitLine});
+    for (const char* absent : {"[upgradeManager:", "[DlgGameLauncher:", "[GameLauncher:101]", "[GameLauncher:132]"}) {
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent << "\n" << text;
+    }
+    EXPECT_EQ(x11::findMarkedWindow(x11::kOwnWindowMark), 0u);
 }
 
 TEST(GameLauncherNoDisplay, AToolkitThatCannotStartEndsThroughTheShutdownWithCodeOne) {

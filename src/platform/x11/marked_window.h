@@ -63,4 +63,22 @@ bool isViewable(NativeWindow window);
 // The window that has the input focus; 0 for none or without a display.
 NativeWindow inputFocus();
 
+// Waits until a top-level window titled `utf8Name` (_NET_WM_NAME or
+// WM_NAME) exists and returns it; 0 after `timeoutMs` or without a display.
+NativeWindow waitForWindowNamed(const char* utf8Name, int timeoutMs);
+
+// Waits until `window` is viewable (mapped, and its parents too); false
+// after `timeoutMs`, when it went away, or without a display.
+bool waitUntilViewable(NativeWindow window, int timeoutMs);
+
+// The root window of the display's default screen; 0 without a display.
+NativeWindow rootWindow();
+
+// The window `window` is a transient of (its owner), 0 for none.
+NativeWindow transientOwner(NativeWindow window);
+
+// Asks the window's program to close it, as a window manager does when the
+// user closes it (WM_DELETE_WINDOW).
+bool askToClose(NativeWindow window);
+
 }  // namespace platform::x11

@@ -1,5 +1,8 @@
 #include "platform/x11/marked_window.h"
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -120,6 +123,49 @@ NativeWindow inputFocus() {
     const NativeWindow focus = r != nullptr ? r->focus : 0;
     std::free(r);
     return focus;
+}
+
+NativeWindow rootWindow() {
+    Connection c;
+    return c.ok() ? c.root() : 0;
+}
+
+bool waitUntilViewable(NativeWindow window, int timeoutMs) {
+    Connection c;
+    if (!c.ok()) return false;
+    const auto w = static_cast<xcb_window_t>(window);
+    // Listen first, then look: a map in between is not missed.
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_void_cookie_t cookie = xcb_change_window_attributes_checked(c.get(), w, XCB_CW_EVENT_MASK, &mask);
+    if (xcb_generic_error_t* e = xcb_request_check(c.get(), cookie)) {
+        std::free(e);
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        xcb_get_window_attributes_reply_t* a =
+            xcb_get_window_attributes_reply(c.get(), xcb_get_window_attributes(c.get(), w), nullptr);
+        if (a == nullptr) return false;
+        const bool viewable = a->map_state == XCB_MAP_STATE_VIEWABLE;
+        std::free(a);
+        if (viewable) return true;
+        // Any event of the window (map, configure, destroy) is a reason to
+        // look again.
+        for (;;) {
+            xcb_generic_event_t* event = xcb_poll_for_event(c.get());
+            if (event != nullptr) {
+                std::free(event);
+                break;
+            }
+            if (xcb_connection_has_error(c.get()) != 0) return false;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                    .count();
+            if (left <= 0) return false;
+            pollfd p{xcb_get_file_descriptor(c.get()), POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left));
+        }
+    }
 }
 
 }  // namespace platform::x11

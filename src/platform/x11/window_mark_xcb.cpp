@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -167,18 +168,16 @@ NativeWindow findMarkedWindow(const char* name) {
     return found.window;
 }
 
-NativeWindow waitForMarkedWindow(const char* name, int timeoutMs) {
-    Connection c;
-    if (!c.ok()) return 0;
-    const xcb_atom_t mark = c.atom(name);
-    if (mark == XCB_ATOM_NONE) return 0;
-    // Listen before looking, so that a window marked in between is not
-    // missed: new top-level windows announce themselves on the root, and
-    // each is then watched for the mark's property.
+xcb_window_t waitForWindow(const Connection& c, xcb_atom_t watched,
+                          const std::function<bool(xcb_window_t)>& matches, int timeoutMs) {
+    if (!c.ok()) return XCB_WINDOW_NONE;
+    // Listen before looking, so that a window that turns up in between is
+    // not missed: new top-level windows announce themselves on the root,
+    // and each is then watched for the property and for children.
     const uint32_t rootMask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     xcb_change_window_attributes(c.get(), c.root(), XCB_CW_EVENT_MASK, &rootMask);
-    // Windows that exist already may get the mark later (a toolkit marks
-    // its window after showing it).
+    // Windows that exist already may get the property later (a toolkit
+    // marks its window after showing it).
     const uint32_t propertyMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), xcb_query_tree(c.get(), c.root()), nullptr));
     if (tree) {
@@ -188,18 +187,17 @@ NativeWindow waitForMarkedWindow(const char* name, int timeoutMs) {
         }
     }
     c.sync();
-    Found found;
-    if (walk(c, mark, c.root(), XCB_WINDOW_NONE, 0, found)) return found.window;
+    if (matches(c.root())) return c.root();
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         Reply<xcb_generic_event_t> event(xcb_poll_for_event(c.get()));
         if (!event) {
-            if (xcb_connection_has_error(c.get()) != 0) return 0;
+            if (xcb_connection_has_error(c.get()) != 0) return XCB_WINDOW_NONE;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   deadline - std::chrono::steady_clock::now())
                                   .count();
-            if (left <= 0) return 0;
+            if (left <= 0) return XCB_WINDOW_NONE;
             pollfd p{xcb_get_file_descriptor(c.get()), POLLIN, 0};
             ::poll(&p, 1, static_cast<int>(left));
             continue;
@@ -215,21 +213,101 @@ NativeWindow waitForMarkedWindow(const char* name, int timeoutMs) {
             }
             case XCB_PROPERTY_NOTIFY: {
                 const auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
-                if (e->atom == mark && e->state == XCB_PROPERTY_NEW_VALUE) candidate = e->window;
+                if (e->atom == watched && e->state == XCB_PROPERTY_NEW_VALUE) candidate = e->window;
                 break;
             }
             default:
                 break;
         }
-        // Toolkits may put the mark on a child of the window they create:
-        // walking below the candidate covers that too.
-        if (candidate != XCB_WINDOW_NONE) {
-            auto prop = readProperty(c, candidate, mark);
-            if (isNonNull(prop.get())) return candidate;
-            Found below;
-            if (walk(c, mark, candidate, candidate, 1, below)) return below.window;
-        }
+        if (candidate != XCB_WINDOW_NONE && matches(candidate)) return candidate;
     }
+}
+
+NativeWindow waitForMarkedWindow(const char* name, int timeoutMs) {
+    Connection c;
+    const xcb_atom_t mark = c.atom(name);
+    if (mark == XCB_ATOM_NONE) return 0;
+    xcb_window_t hit = XCB_WINDOW_NONE;
+    // The window itself or, as toolkits may mark a child of the window they
+    // create, anything below it (for the root: the whole tree).
+    const auto matches = [&](xcb_window_t w) {
+        if (w != c.root()) {
+            auto prop = readProperty(c, w, mark);
+            if (isNonNull(prop.get())) {
+                hit = w;
+                return true;
+            }
+        }
+        Found below;
+        if (!walk(c, mark, w, w, w == c.root() ? 0 : 1, below)) return false;
+        hit = below.window;
+        return true;
+    };
+    return waitForWindow(c, mark, matches, timeoutMs) != XCB_WINDOW_NONE ? hit : 0;
+}
+
+NativeWindow waitForWindowNamed(const char* utf8Name, int timeoutMs) {
+    Connection c;
+    const xcb_atom_t netName = c.atom("_NET_WM_NAME");
+    if (netName == XCB_ATOM_NONE || utf8Name == nullptr) return 0;
+    const std::string wanted = utf8Name;
+    const auto named = [&](xcb_window_t w) {
+        for (const xcb_atom_t property : {netName, static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)}) {
+            auto prop = readProperty(c, w, property, 256);
+            if (prop && prop->format == 8 &&
+                std::string(static_cast<const char*>(xcb_get_property_value(prop.get())),
+                            static_cast<std::size_t>(xcb_get_property_value_length(prop.get()))) == wanted) {
+                return true;
+            }
+        }
+        return false;
+    };
+    xcb_window_t hit = XCB_WINDOW_NONE;
+    // Top-level windows only: that is where toolkits put the title.
+    const auto matches = [&](xcb_window_t w) {
+        if (w != c.root()) {
+            if (named(w)) hit = w;
+            return hit != XCB_WINDOW_NONE;
+        }
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), xcb_query_tree(c.get(), w), nullptr));
+        if (!tree) return false;
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        for (int i = xcb_query_tree_children_length(tree.get()) - 1; i >= 0; --i) {
+            if (named(children[i])) {
+                hit = children[i];
+                return true;
+            }
+        }
+        return false;
+    };
+    // A title set later changes _NET_WM_NAME; that is the property watched.
+    return waitForWindow(c, netName, matches, timeoutMs) != XCB_WINDOW_NONE ? hit : 0;
+}
+
+NativeWindow transientOwner(NativeWindow window) {
+    Connection c;
+    if (!c.ok()) return 0;
+    auto prop = readProperty(c, static_cast<xcb_window_t>(window), XCB_ATOM_WM_TRANSIENT_FOR);
+    if (!prop || prop->format != 32 || xcb_get_property_value_length(prop.get()) < 4) return 0;
+    return *static_cast<const xcb_window_t*>(xcb_get_property_value(prop.get()));
+}
+
+bool askToClose(NativeWindow window) {
+    Connection c;
+    const xcb_atom_t protocols = c.atom("WM_PROTOCOLS");
+    const xcb_atom_t deleteWindow = c.atom("WM_DELETE_WINDOW");
+    if (protocols == XCB_ATOM_NONE || deleteWindow == XCB_ATOM_NONE) return false;
+    // What a window manager sends when the user closes a window.
+    xcb_client_message_event_t msg{};
+    msg.response_type = XCB_CLIENT_MESSAGE;
+    msg.format = 32;
+    msg.window = static_cast<xcb_window_t>(window);
+    msg.type = protocols;
+    msg.data.data32[0] = deleteWindow;
+    msg.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c.get(), 0, msg.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&msg));
+    c.sync();
+    return true;
 }
 
 BringForwardResult bringMarkedWindowForward(const char* name) {
