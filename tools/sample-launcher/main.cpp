@@ -17,6 +17,7 @@
 // one "-gamepath=" argument:
 //   --messages FILE  --args FILE  --log FILE   where the records go
 //   --ready FILE     written once the marker is held and the pipe served
+//                    (with --no-pipe: once the marker is held)
 //   --no-pipe        hold the marker but never serve the pipe
 //   --pipe-after MS  serve the pipe only after MS milliseconds
 //   --ignore-quit    record 0x81 but keep running
@@ -245,6 +246,7 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     std::string why = "exit-after time reached";
+    if (o.noPipe && !o.ready.empty()) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
     if (o.noPipe || o.pipeAfterMs > 0) {
         const int64_t until = o.noPipe ? deadline : started + o.pipeAfterMs;
         const int64_t limit = deadline >= 0 && (until < 0 || deadline < until) ? deadline : until;
@@ -259,7 +261,7 @@ int main(int argc, char** argv) {
             appendLine(o.log, "serving pipe");
         }
     }
-    if (!o.ready.empty() && exitCode == 0) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
+    if (serve && !o.ready.empty() && exitCode == 0) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
 
     bool quit = !serve || exitCode != 0;
     auto left = [&]() -> int32_t {
