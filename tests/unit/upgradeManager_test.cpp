@@ -13,6 +13,7 @@
 #include "foundation/Log.h"
 #include "foundation/Md5.h"
 #include "platform/local_pipe.h"
+#include "support/FakeLauncherWindow.h"
 #include "support/TempHome.h"
 #include "upgrade/LauncherPipe.h"
 #include "upgrade/upgradeManager.h"
@@ -106,7 +107,9 @@ TEST_F(UpgradeManagerParts, CheckUpgradeWithoutWindowOrFolders) {
     m->setProgramFolderForTesting(game.wstring().c_str());
     // (The log lives in the roaming folder too, so the line has nowhere to go.)
     EXPECT_EQ(m->initPaths(), -2);
-    EXPECT_EQ(m->checkUpgrade(reinterpret_cast<LauncherWindow*>(&m)), kCheckNoPaths);
+    testsupport::FakeLauncherWindow window;
+    EXPECT_EQ(m->checkUpgrade(&window), kCheckNoPaths);
+    EXPECT_TRUE(window.calls().empty());
 }
 
 TEST_F(UpgradeManagerParts, VersionFileReading) {
