@@ -1,14 +1,18 @@
 #include "app/GameLauncher.h"
 
 #include <cstring>
+#include <new>
 
 #include "app/GamePathRecord.h"
+#include "app/HeadlessWindow.h"
+#include "app/InstanceGuard.h"
 #include "app/StringTable.h"
 #include "app/VersionFile.h"
 #include "foundation/Log.h"
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
 #include "service/KTUpgrade.h"
+#include "upgrade/upgradeManager.h"
 
 namespace {
 
@@ -20,6 +24,8 @@ struct Session {
     wchar_t programFolder[kMaxPathChars] = {};
     KTUpgrade* ktUpgrade = nullptr;
     char version[32] = {};
+    HeadlessWindow* window = nullptr;
+    UpgradeManager* manager = nullptr;
 };
 
 // Reports are fire and forget: a failure is logged and changes nothing.
@@ -57,12 +63,38 @@ bool startUp(Session& s) {
     }
     // Synchronous, before any window exists.
     reportData(s.ktUpgrade, "GLHR_STR", s.version, "");
+
+    // The window without pixels stands in for the progress window.
+    s.window = new (std::nothrow) HeadlessWindow;
+    if (s.window == nullptr) {
+        LogPrint("[%s:%d]create CDlgGameLauncher() failed", kTag, 107);
+        return false;
+    }
+    s.manager = new (std::nothrow) UpgradeManager;
+    if (s.manager == nullptr) {
+        LogPrint("[%s:%d] UpgradeManager Create Failed", kTag, 114);
+        return false;
+    }
+    const int32_t resCode = s.manager->checkUpgrade(s.window->window());
+    if (resCode != 0) {
+        LogPrint("[%s:%d]pManager->checkUpgrade failed resCode:%d", kTag, 127, resCode);
+        return false;
+    }
     return true;
+}
+
+void runMessageLoop(Session& s) {
+    s.window->runMessageLoop();
+    LogPrint("[%s:%d]MessageLoop Quit", kTag, 132);
 }
 
 void shutDown(Session& s) {
     // The upgrade manager and the window go before the service client: the
     // worker may still use the client until the manager is gone.
+    delete s.manager;
+    s.manager = nullptr;
+    delete s.window;
+    s.window = nullptr;
     delete s.ktUpgrade;
     s.ktUpgrade = nullptr;
     LogPrint("[%s:%d]GameLauncher Exit \r\n\r\n", kTag, 154);
@@ -73,8 +105,16 @@ void shutDown(Session& s) {
 
 int GameLauncherMain() {
     LogPrint("[%s:%d]GameLauncher Start", kTag, 31);
+    // Held until the very end, after the log is closed.
+    platform::Marker guard;
+    if (IsInstanceRunning(guard)) {
+        LogPrint("[%s:%d]Instance Exist", kTag, 35);
+        ReleaseLogger();
+        return 0;
+    }
     Session session;
-    startUp(session);
+    if (startUp(session)) runMessageLoop(session);
     shutDown(session);
+    guard.release();
     return 0;
 }

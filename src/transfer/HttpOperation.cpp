@@ -24,6 +24,14 @@ int HttpOperation::onTransferProgress(void* self, curl_off_t, curl_off_t, curl_o
     return static_cast<const HttpOperation*>(self)->m_termination.stop_requested() ? 1 : 0;
 }
 
+// The package URL comes from the network: only http and https may be
+// fetched, also at the end of a redirect (no file://, ftp://, gopher://...).
+// libcurl then fails the request with CURLE_UNSUPPORTED_PROTOCOL.
+static void restrictToHttp(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+}
+
 void HttpOperation::setProgressAbort(CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpOperation::onTransferProgress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
@@ -37,6 +45,7 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
         return -1;
     }
     curl_easy_setopt(handle, CURLOPT_URL, url);
+    restrictToHttp(handle);
     curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -80,6 +89,7 @@ CURL* HttpOperation::initPieceHandle(const char* url, int32_t timeoutSeconds) {
     CURL* handle = curl_easy_init();
     if (handle == nullptr) return nullptr;
     curl_easy_setopt(handle, CURLOPT_URL, url);
+    restrictToHttp(handle);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpOperation::onPieceData);
