@@ -9,7 +9,8 @@
 // Records, appended, by default next to the program:
 //   launcher.args      per start: "start pid=N argc=N", then "argv[i]=<text>"
 //   launcher.messages  per message: "id=0x81 command=0 length=0 data=<hex>"
-//   launcher.log       what it did: start, serving, each message, why it quit
+//   launcher.log       what it did: start (with its wall-clock time), serving,
+//                      each message, why it quit
 //
 // Options come from sample-launcher.conf next to the program, then the
 // environment variable SAMPLE_LAUNCHER_OPTIONS, then the command line (later
@@ -37,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -221,7 +223,13 @@ int main(int argc, char** argv) {
         record += "\nargv[" + std::to_string(i + 1) + "]=" + o.arguments[i];
     }
     appendLine(o.args, record);
-    appendLine(o.log, "start pid=" + std::to_string(::getpid()));
+    // Wall-clock start time, so that benchmarks can time a bootstrapper run
+    // up to the moment its launcher started.
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    char when[48];
+    std::snprintf(when, sizeof when, " time=%lld.%09ld", static_cast<long long>(wall.tv_sec), wall.tv_nsec);
+    appendLine(o.log, "start pid=" + std::to_string(::getpid()) + when);
 
     platform::Marker marker;
     switch (marker.acquire(kMarkerName)) {
