@@ -54,6 +54,11 @@ namespace {
     for (int target = 0; target <= 2; ++target) {
         if (::dup2(devNull, target) < 0) reportAndExit(errorPipe, errno);
     }
+    // Nothing else of ours may live on in the launcher: a descriptor some
+    // library opened without close-on-exec (a lock above all) would stay
+    // held for as long as the launcher runs. The error pipe is close-on-exec
+    // already, so it still reports a failed exec.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::execve(path, argv, environ);
     reportAndExit(errorPipe, errno);
 }

@@ -106,6 +106,11 @@ bool UpgradeManager::workerState(int32_t& out) const {
     return true;
 }
 
+bool UpgradeManager::waitWorker(uint32_t timeoutMs, int32_t& state) {
+    if (!m_worker.started() || m_worker.wait(timeoutMs) != platform::WaitResult::Signaled) return false;
+    return workerState(state);
+}
+
 int32_t UpgradeManager::initPaths() {
     if (m_testProgramFolder[0] != L'\0') {
         std::wcsncpy(m_programFolder, m_testProgramFolder, kMaxPathChars - 1);

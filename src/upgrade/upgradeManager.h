@@ -150,6 +150,9 @@ public:
     bool fileCompare() const { return m_fileCompare; }
     // The worker's final state; false while it runs or when it never ran.
     bool workerState(int32_t& out) const;
+    // Waits at most `timeoutMs` for the worker to end; false while it runs
+    // (or when it never started).
+    bool waitWorker(uint32_t timeoutMs, int32_t& state);
     std::stop_token stopToken() const { return m_stop.get_token(); }
 
     // Tests: the program folder initPaths takes instead of the running

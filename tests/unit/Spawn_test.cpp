@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,11 +27,12 @@ std::string recorderScript(const fs::path& out) {
     const std::string o = out.string();
     return "#!/bin/sh\n"
            "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+           "if [ -e /proc/$$/fd/77 ]; then leaked=leaked; else leaked=none; fi\n"
            "exec 3> '" + o + ".tmp'\n"
            "printf '%s\\n' \"$#\" \"$1\" >&3\n"
            "cut -d' ' -f6 /proc/$$/stat >&3\n"
            "pwd >&3\n"
-           "printf '%s\\n' \"$fds\" >&3\n"
+           "printf '%s\\n' \"$fds\" \"$leaked\" >&3\n"
            "exec 3>&-\n"
            "mv '" + o + ".tmp' '" + o + "'\n";
 }
@@ -72,6 +74,10 @@ TEST(SpawnDetached, OneArgumentNewSessionDevNullInheritedFolderNoZombie) {
     fs::create_directories(exe.parent_path());
     const fs::path oldCwd = fs::current_path();
     fs::current_path(folder);
+    // A descriptor opened without close-on-exec, as a careless library would.
+    const int open = ::open("/dev/zero", O_RDONLY);
+    ASSERT_EQ(::dup2(open, 77), 77);
+    ::close(open);
 
     struct Case {
         const char* what;
@@ -95,7 +101,7 @@ TEST(SpawnDetached, OneArgumentNewSessionDevNullInheritedFolderNoZombie) {
         EXPECT_EQ(childrenOfThisProcess(), std::vector<std::string>{});
 
         std::istringstream record(awaitFile(out));
-        std::string count, argument, session, cwd, in, outFd, err;
+        std::string count, argument, session, cwd, in, outFd, err, leaked;
         std::getline(record, count);
         std::getline(record, argument);
         std::getline(record, session);
@@ -103,6 +109,7 @@ TEST(SpawnDetached, OneArgumentNewSessionDevNullInheritedFolderNoZombie) {
         std::getline(record, in);
         std::getline(record, outFd);
         std::getline(record, err);
+        std::getline(record, leaked);
         EXPECT_EQ(count, "1");
         EXPECT_EQ(argument, platform::wideToUtf8(c.argument));
         EXPECT_NE(session, std::to_string(::getsid(0)));
@@ -111,7 +118,9 @@ TEST(SpawnDetached, OneArgumentNewSessionDevNullInheritedFolderNoZombie) {
         EXPECT_EQ(in, "/dev/null");
         EXPECT_EQ(outFd, "/dev/null");
         EXPECT_EQ(err, "/dev/null");
+        EXPECT_EQ(leaked, "none");
     }
+    ::close(77);
     fs::current_path(oldCwd);
 }
 
