@@ -2,6 +2,9 @@
 // the whole start-up and shutdown order as the log shows it, on each path
 // that ends without a user's click, and a second start beside a running one.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <map>
@@ -19,6 +22,7 @@
 #include "platform/x11/marked_window.h"
 #include "platform/x11/window_mark.h"
 #include "support/Child.h"
+#include "support/ChildProcess.h"
 #include "support/FakeHttpServer.h"
 #include "support/GameFolder.h"
 #include "support/Process.h"
@@ -168,6 +172,52 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
     const std::size_t exist = text.find("[GameLauncher:35]Instance Exist\r\n");
     EXPECT_GT(exist, secondStart) << text;
     EXPECT_EQ(text.find(kExitLine), std::string::npos) << "the first instance still runs";
+}
+
+TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheFront) {
+    GL_REQUIRE_XVFB(xvfb);
+    // The sample launcher installed and current, and already running with
+    // its window, which another program's window covers.
+    const fs::path client = home.data() / "Keltora/morvel3/client";
+    fs::create_directories(client);
+    fs::copy_file(testsupport::builtProgram("tools/sample-launcher/sample-launcher"), client / "launcher.exe");
+    char md5[33] = {};
+    ASSERT_EQ(getFileMd5((client / "launcher.exe").wstring().c_str(), md5), 0);
+    writeFile(client / "launcher.db", std::string("{\"files\":[{\"client/launcher.exe\":\"") + md5 +
+                                          "\"}],\"version\":\"" + kInstalledVersion + "\"}");
+    const fs::path ready = home.root() / "launcher.ready";
+    testsupport::ChildProcess launcher;
+    ASSERT_TRUE(launcher.start(client / "launcher.exe", {"--ready", ready.string()}, game, {{"DISPLAY", xvfb.display()}}));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(ready) || !launcher.running(); }));
+    const x11::NativeWindow launcherWindow = x11::findMarkedWindow(x11::kLauncherWindowMark);
+    ASSERT_NE(launcherWindow, 0u) << readFile(client / "launcher.log");
+    testsupport::Child other(testsupport::builtProgram("tests/marked-window"),
+                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
+    const auto otherLine = other.readLine();
+    ASSERT_TRUE(otherLine);
+    const x11::NativeWindow otherWindow = std::stoull(*otherLine);
+    auto stackIndex = [](x11::NativeWindow w) {
+        const auto order = x11::stackingOrder();
+        return std::find(order.begin(), order.end(), w) - order.begin();
+    };
+    ASSERT_GT(stackIndex(otherWindow), stackIndex(launcherWindow));
+
+    testsupport::UpdateService service({"--version", kInstalledVersion, "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    pointAt(service.base());
+    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game, onDisplay());
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+
+    const std::string text = log();
+    expectInOrder(text, {"[GameLauncher:31]GameLauncher Start\r\n",
+                         "[upgradeManager:182]_ThreadCheckVersion END with handleExsitLauncher failed rescode:231\r\n",
+                         "[GameLauncher:132]MessageLoop Quit\r\n", kExitLine});
+    EXPECT_EQ(text.find("start launcher.exe"), std::string::npos) << "no second launcher" << text;
+    EXPECT_EQ(readFile(client / "launcher.messages"), "id=0x80 command=0 length=0 data=\n");
+    EXPECT_GT(stackIndex(launcherWindow), stackIndex(otherWindow));
+    EXPECT_EQ(x11::inputFocus(), launcherWindow);
+    launcher.signal(SIGTERM);
+    EXPECT_EQ(launcher.wait(std::chrono::seconds(20)), 0);
 }
 
 // With GL_TEST_SHOTS set to a folder, the pictures the tests judge are
