@@ -1,6 +1,9 @@
 // The built program with its real window on a private X server (Xvfb):
 // the whole start-up and shutdown order as the log shows it, on each path
 // that ends without a user's click, and a second start beside a running one.
+#include <QColor>
+#include <QImage>
+#include <QString>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -218,6 +221,128 @@ TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheF
     EXPECT_EQ(x11::inputFocus(), launcherWindow);
     launcher.signal(SIGTERM);
     EXPECT_EQ(launcher.wait(std::chrono::seconds(20)), 0);
+}
+
+void keepForALook(const x11::Image& picture, const char* name);
+
+// What the skin says the window shows with the overlay uncovered over the
+// first `columns` columns: the background, the overlay's left part over it,
+// the close button at 377,14 on top (each drawn with its own transparency).
+class SkinPicture {
+public:
+    SkinPicture() {
+        const fs::path pics = fs::path(GL_TEST_SOURCE_DIR) / "resources/skin/picRes";
+        m_bg = load(pics / "gl_bg.png");
+        m_fg = load(pics / "gl_pgs_fg.png");
+        m_button = load(pics / "btn_close.png");
+    }
+    bool ok() const { return m_bg.width() == 408 && m_bg.height() == 172 && m_fg.size() == m_bg.size() &&
+                             m_button.width() == 20 && m_button.height() == 20; }
+
+    uint32_t expected(int x, int y, bool overlay) const {
+        QColor c = m_bg.pixelColor(x, y);
+        if (overlay) c = over(m_fg.pixelColor(x, y), c);
+        if (x >= 377 && x < 397 && y >= 14 && y < 34) c = over(m_button.pixelColor(x - 377, y - 14), c);
+        return static_cast<uint32_t>(c.rgb()) & 0xFFFFFFu;
+    }
+
+private:
+    static QImage load(const fs::path& p) {
+        return QImage(QString::fromStdString(p.string())).convertToFormat(QImage::Format_ARGB32);
+    }
+    static QColor over(const QColor& src, const QColor& dst) {
+        const double a = src.alphaF();
+        return QColor::fromRgbF(static_cast<float>(src.redF() * a + dst.redF() * (1 - a)),
+                                static_cast<float>(src.greenF() * a + dst.greenF() * (1 - a)),
+                                static_cast<float>(src.blueF() * a + dst.blueF() * (1 - a)));
+    }
+    QImage m_bg, m_fg, m_button;
+};
+
+bool near(uint32_t a, uint32_t b) {
+    for (int shift : {0, 8, 16}) {
+        const int d = static_cast<int>((a >> shift) & 0xff) - static_cast<int>((b >> shift) & 0xff);
+        if (d > 3 || d < -3) return false;
+    }
+    return true;
+}
+
+// The overlay widths that explain every pixel of `shot`: columns left of
+// the width show the overlay, the others the plain background.
+std::vector<int> overlayWidthsMatching(const x11::Image& shot, const SkinPicture& skin) {
+    std::vector<bool> asOverlay(408), asBackground(408);
+    for (int x = 0; x < 408; ++x) {
+        bool o = true, b = true;
+        for (int y = 0; y < 172 && (o || b); ++y) {
+            const uint32_t got = shot.at(static_cast<uint32_t>(x), static_cast<uint32_t>(y));
+            o = o && near(got, skin.expected(x, y, true));
+            b = b && near(got, skin.expected(x, y, false));
+        }
+        asOverlay[static_cast<std::size_t>(x)] = o;
+        asBackground[static_cast<std::size_t>(x)] = b;
+    }
+    std::vector<int> widths;
+    for (int k = 0; k <= 408; ++k) {
+        bool fits = true;
+        for (int x = 0; x < 408 && fits; ++x) {
+            fits = x < k ? asOverlay[static_cast<std::size_t>(x)] : asBackground[static_cast<std::size_t>(x)];
+        }
+        if (fits) widths.push_back(k);
+    }
+    return widths;
+}
+
+TEST_F(GameLauncherWindow, MidWayTheWindowShowsTheSkinWithThePartOfTheOverlayTheBarHasReached) {
+    GL_REQUIRE_XVFB(xvfb);
+    const SkinPicture skin;
+    ASSERT_TRUE(skin.ok());
+    installLauncher(kInstalledVersion);
+    // The download stops after its first piece: the second is never
+    // answered, so the bar stays part-way.
+    testsupport::FakeHttpServer packages;
+    packages.serve("/client.zip", std::string(200000, 'z'));
+    packages.holdRange(32768);
+    testsupport::UpdateService service({"--version", "2.0.0.0", "--package-url", packages.url("/client.zip"), "--md5",
+                                        "0123456789abcdef0123456789abcdef", "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    pointAt(service.base());
+    testsupport::Child program(game / "gamelauncher", {}, game, onDisplay());
+    const x11::NativeWindow window = x11::waitForMarkedWindow(x11::kOwnWindowMark, 60000);
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(x11::waitUntilViewable(window, 30000));
+    ASSERT_TRUE(packages.waitForRequest([](const auto& r) { return r.range.rfind("bytes=32768-", 0) == 0; }));
+
+    // Centred on the 1024x768 screen.
+    x11::Image screen;
+    ASSERT_TRUE(x11::grabScreen(0, screen));
+    // The bar moves in steps every 20 ms until it meets the download's
+    // figure; X reports no "drawn", so look until two pictures agree.
+    x11::Image shot, previous;
+    std::vector<int> widths;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_TRUE(x11::grabScreen(window, shot));
+        ASSERT_EQ(shot.width, 408u);
+        ASSERT_EQ(shot.height, 172u);
+        widths = overlayWidthsMatching(shot, skin);
+        if (!widths.empty() && widths.front() > 0 && shot.pixels == previous.pixels) break;
+        previous = shot;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    keepForALook(shot, "window-mid-way.png");
+    ASSERT_FALSE(widths.empty()) << "the window does not show the skin";
+    // Part-way: some of the overlay, not all of it, and a width the bar's
+    // 0..500 scale can give (408 × value / 500).
+    EXPECT_GT(widths.back(), 0);
+    EXPECT_LT(widths.front(), 408);
+    bool onScale = false;
+    for (int v = 1; v < 500 && !onScale; ++v) {
+        onScale = std::find(widths.begin(), widths.end(), 408 * v / 500) != widths.end();
+    }
+    EXPECT_TRUE(onScale) << widths.front() << ".." << widths.back();
+    // The window sits in the middle of the screen.
+    const uint32_t left = (1024 - 408) / 2, top = (768 - 172) / 2;
+    EXPECT_EQ(screen.at(left + 10, top + 10), skin.expected(10, 10, false));
 }
 
 // With GL_TEST_SHOTS set to a folder, the pictures the tests judge are
