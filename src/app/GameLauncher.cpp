@@ -36,9 +36,6 @@ struct Session {
     wchar_t programFolder[kMaxPathChars] = {};
     char version[32] = {};
     KTUpgrade* ktUpgrade = nullptr;
-    // The UI bracket (CoInitialize on Windows) is open; its end stops the
-    // toolkit, whose lifetime it encloses.
-    bool uiBracket = false;
     bool toolkitStarted = false;
     CDlgGameLauncher* window = nullptr;
     UpgradeManager* manager = nullptr;
@@ -117,11 +114,15 @@ bool requireSixtyFourBitSystem(Session& s) {
 }
 
 // CoInitialize has no counterpart here and cannot fail; the pair is kept as
-// the bracket around the toolkit's lifetime, whose end stops the toolkit
-// after the window has gone.
-bool beginUiBracket(Session& s) {
-    s.uiBracket = true;
-    return true;
+// the bracket around the toolkit's lifetime, and its end is where the
+// toolkit stops, after the window has gone.
+bool beginUiBracket() { return true; }
+
+void endUiBracket(Session& s) {
+    // The toolkit may also have been started for the refusal box alone,
+    // before the bracket.
+    if (s.toolkitStarted) ui::StopToolkit();
+    s.toolkitStarted = false;
 }
 
 bool createWindowObject(Session& s) {
@@ -173,7 +174,7 @@ bool startUp(Session& s) {
     // Synchronous, before any window exists.
     reportData(s.ktUpgrade, "GLHR_STR", s.version, "");
     if (!requireSixtyFourBitSystem(s)) return false;
-    if (!beginUiBracket(s)) return false;
+    if (!beginUiBracket()) return false;
     if (!startToolkit(s)) return false;
     if (!createWindowObject(s)) return false;
     if (!createUpgradeManager(s)) return false;
@@ -196,11 +197,7 @@ void shutDown(Session& s) {
     s.window = nullptr;
     delete s.ktUpgrade;
     s.ktUpgrade = nullptr;
-    // The end of the UI bracket; the toolkit may also have been started for
-    // the refusal box alone, before the bracket.
-    if (s.toolkitStarted) ui::StopToolkit();
-    s.toolkitStarted = false;
-    s.uiBracket = false;
+    endUiBracket(s);
     uninstallCrashReporting();
     kLog(154, "GameLauncher Exit \r\n\r\n");
     ReleaseLogger();
