@@ -73,12 +73,20 @@
 //           address lies in no file mapping: base and offset "0x0" and the
 //           path "-". Return addresses (index >= 1) point after the call:
 //           symbolise address - 1 for them. At most kMaxFrames frames.
-//   framesource  <fp|scan>                     how the frames after the first
-//                                              were found: frame-pointer walk,
-//                                              or a scan of the stack words
-//                                              that point into executable
-//                                              mappings (used when the walk
-//                                              gives fewer than 3 frames)
+//           The frames after the first come from a frame-pointer walk.
+//   scan    <index>  0x<address>  0x<module base>  0x<offset>  <module path>
+//           same fields as frame: the words of the crashing thread's stack,
+//           from its stack pointer upwards (at most kMaxScanBytes, at most
+//           kMaxFrames lines), whose value lies in an executable mapping of
+//           a file. Code without frame pointers (the C library, the C++
+//           run-time) breaks the frame walk; the scan still holds the return
+//           addresses above it, among stale ones. index = word offset from
+//           the stack pointer.
+//   exception <mangled type name>              only for cause "terminate"
+//                                              with an exception in flight
+//   flags   0x<8 hex digits>                   the install record's flags
+//                                              (0x4000: binary encoding of
+//                                              the upload)
 //   task    <thread id>                        one line per thread of the
 //                                              process (/proc/self/task)
 //   file    <flags>  <copied bytes>  <size at crash or -1>  <name>  <description>
@@ -149,10 +157,12 @@ inline constexpr const char* kUploadPath = "/index.php/crashReport/uploadExterna
 // Attachment flags, as the install record's engine names them.
 inline constexpr uint32_t kFileFlagCopy = 1;         // copied at the moment of the crash
 inline constexpr uint32_t kFileFlagAllowDelete = 4;  // the user may leave it out
+inline constexpr uint32_t kFlagHttpBinaryEncoding = 0x4000;
 
 // Bounds the engine keeps at a crash.
 inline constexpr std::size_t kMaxFileCopyBytes = 1024 * 1024;  // last 1 MiB of each attached file
 inline constexpr std::size_t kMaxFrames = 64;
+inline constexpr std::size_t kMaxScanBytes = 16 * 1024;
 inline constexpr std::size_t kMaxAttachedFiles = 8;
 
 // The setting.ini override of the upload host.
