@@ -1,0 +1,33 @@
+#include "app/CrashTestHook.h"
+
+#ifdef GL_TEST_HOOKS
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "foundation/Log.h"
+
+namespace {
+constexpr ModuleLog kLog{"CrashReport", L"CrashReport"};
+}
+
+void runCrashTestHook() {
+    const char* way = std::getenv("GL_TEST_CRASH");
+    if (way == nullptr || way[0] == '\0') return;
+    kLog(900, "test crash %s", way);
+    if (std::strcmp(way, "abort") == 0) std::abort();
+    if (std::strcmp(way, "terminate") == 0) std::terminate();
+    if (std::strcmp(way, "fpe") == 0) {
+        volatile int zero = 0;
+        volatile int quotient = 1 / zero;
+        (void)quotient;
+    }
+    // segv, and any way not known: a write through a null pointer.
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+    std::abort();
+}
+
+#endif
