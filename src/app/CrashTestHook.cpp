@@ -20,8 +20,11 @@ void runCrashTestHook() {
     if (std::strcmp(way, "abort") == 0) std::abort();
     if (std::strcmp(way, "terminate") == 0) std::terminate();
     if (std::strcmp(way, "fpe") == 0) {
+        // Both operands unknown to the compiler: "1 / x" it turns into a
+        // comparison that never traps.
+        volatile int dividend = 7;
         volatile int zero = 0;
-        volatile int quotient = 1 / zero;
+        volatile int quotient = dividend / zero;
         (void)quotient;
     }
     // segv, and any way not known: a write through a null pointer.
