@@ -260,6 +260,16 @@ TEST_P(CrashCases, OneCompleteReportTheSenderStartedOnceAndTheSignalsStatus) {
     EXPECT_NE(symbols.find(c.function), std::string::npos) << symbols << readFile(report / "crash.txt");
 }
 
+TEST_F(CrashFixture, AFaultInsideTheHandlerEndsTheProcessAtOnce) {
+    // The handler overflows its one-page stack into the guard page while
+    // handling SIGSEGV: the process ends by that signal, with no complete
+    // report, so no sender was started (it starts only after the mark).
+    const int status = runForStatus(GL_CRASH_VICTIM, {"handlerfault", senderFolder.string()}, home.root());
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    for (const auto& folder : reportFolders()) EXPECT_FALSE(fs::exists(folder / "complete")) << folder;
+}
+
 INSTANTIATE_TEST_SUITE_P(EachWay, CrashCases, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.way); });
 

@@ -2,9 +2,13 @@
 //   crash_victim <way> <sender folder> [<file to attach>]
 // way: null, abort, terminate, purevirtual, divzero, overflow (on a worker
 // thread), thread (on a worker while the main thread is busy), twothreads
-// (two workers at once). Exit code 2 means the engine refused to install,
+// (two workers at once), handlerfault (the handler itself faults: its
+// alternate stack is swapped for one page above a guard page). Exit code 2 means the engine refused to install,
 // 3 that the crash did not happen.
 #include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -110,6 +114,17 @@ int main(int argc, char** argv) {
     installThreadCrashHandler();
     uninstallThreadCrashHandler();
 
+    if (way == "handlerfault") {
+        const long page = sysconf(_SC_PAGESIZE);
+        char* m = static_cast<char*>(
+            mmap(nullptr, static_cast<size_t>(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (m == MAP_FAILED || mprotect(m, static_cast<size_t>(page), PROT_NONE) != 0) return 4;
+        stack_t tiny{};
+        tiny.ss_sp = m + page;
+        tiny.ss_size = static_cast<size_t>(page);
+        if (sigaltstack(&tiny, nullptr) != 0) return 4;
+        crashNullWrite();
+    }
     if (way == "null") crashNullWrite();
     if (way == "abort") crashAbort();
     if (way == "terminate") crashTerminate();
