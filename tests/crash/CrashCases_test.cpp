@@ -161,6 +161,7 @@ struct Case {
     const char* code;          // name of si_code, or "" for any
     const char* function;      // what the symbolised frames must name
     bool onWorker;             // the crashing thread is not the main one
+    const char* exception = "";  // mangled type of the exception in flight
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.way; }
@@ -169,6 +170,8 @@ const Case kCases[] = {
     {"null", SIGSEGV, "signal", "SEGV_MAPERR", "crashNullWrite", false},
     {"abort", SIGABRT, "signal", "SI_TKILL", "crashAbort", false},
     {"terminate", SIGABRT, "terminate", "-", "crashTerminate", false},
+    {"uncaught", SIGABRT, "terminate", "-", "crashUncaught", false, "St13runtime_error"},
+    {"badalloc", SIGABRT, "terminate", "-", "crashAllocation", false, "St9bad_alloc"},
     {"purevirtual", SIGABRT, "terminate", "-", "crashPureCall", false},
     {"divzero", SIGFPE, "signal", "FPE_INTDIV", "crashDivide", false},
     {"overflow", SIGSEGV, "signal", "", "recurseForever", true},
@@ -216,6 +219,7 @@ TEST_P(CrashCases, OneCompleteReportTheSenderStartedOnceAndTheSignalsStatus) {
         EXPECT_EQ(field(recs, "code", 2), c.code);
     }
     EXPECT_EQ(field(recs, "flags"), "0x00005fff");
+    EXPECT_EQ(field(recs, "exception"), c.exception);
     // The registers are the crashing thread's: its instruction pointer is
     // the first frame.
     std::string rip;

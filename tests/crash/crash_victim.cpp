@@ -1,6 +1,6 @@
 // Installs the crash-report engine and crashes on purpose, one way per run:
 //   crash_victim <way> <sender folder> [<file to attach>]
-// way: null, abort, terminate, purevirtual, divzero, overflow (on a worker
+// way: null, abort, terminate, uncaught (exception), badalloc, purevirtual, divzero, overflow (on a worker
 // thread), thread (on a worker while the main thread is busy), twothreads
 // (two workers at once), handlerfault (the handler itself faults: its
 // alternate stack is swapped for one page above a guard page). Exit code 2 means the engine refused to install,
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -31,6 +32,19 @@ __attribute__((noinline)) void crashNullWrite() {
 
 __attribute__((noinline)) void crashAbort() {
     std::abort();
+}
+
+__attribute__((noinline)) void crashUncaught() {
+    throw std::runtime_error("nobody catches this");
+}
+
+// The allocation failure the run-time turns into std::bad_alloc, uncaught.
+// The block escapes into a global, so the compiler cannot leave the
+// allocation out.
+char* volatile g_kept = nullptr;
+__attribute__((noinline)) void crashAllocation() {
+    volatile std::size_t huge = static_cast<std::size_t>(-1) / 2;
+    g_kept = new char[huge];
 }
 
 __attribute__((noinline)) void crashTerminate() {
@@ -128,6 +142,8 @@ int main(int argc, char** argv) {
     if (way == "null") crashNullWrite();
     if (way == "abort") crashAbort();
     if (way == "terminate") crashTerminate();
+    if (way == "uncaught") crashUncaught();
+    if (way == "badalloc") crashAllocation();
     if (way == "purevirtual") PureDerived derived;
     if (way == "divzero") std::printf("%d\n", crashDivide(7, 0));
     if (way == "overflow") {
