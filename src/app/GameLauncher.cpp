@@ -4,6 +4,8 @@
 #include <new>
 #include <string>
 
+#include "app/CrashReport.h"
+#include "app/CrashTestHook.h"
 #include "app/GamePathRecord.h"
 #include "app/InstanceGuard.h"
 #include "app/VersionFile.h"
@@ -43,12 +45,16 @@ struct Session {
 };
 
 // ---- crash reporting ------------------------------------------------------
-// Installing the crash reporter with the sender next to the program, the
-// name "morvel3_launcher" and the version "1.0.0.15", then attaching the log
-// file as "LogFile", comes here; whatever it returns, start-up goes on.
-void installCrashReporting() {}
-// Removing it again comes here; it writes its own log line.
-void uninstallCrashReporting() {}
+// The reporter's sender is looked for next to the program; every report
+// carries the log file. Whatever the install returns, start-up goes on.
+void installCrashReporting() {
+    installCrashReport(L".\\", L"morvel3_launcher", L"1.0.0.15");
+    addCrashReportFile(L"LogFile", GetLogFilePath());
+    runCrashTestHook();
+}
+
+// Writes its own log line.
+void uninstallCrashReporting() { uninstallCrashReport(); }
 
 // ---- start-up steps ---------------------------------------------------------
 
