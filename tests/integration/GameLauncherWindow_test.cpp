@@ -92,13 +92,15 @@ TEST_F(GameLauncherWindow, AnOrdinaryRunShowsTheWindowRunsTheLoopAndEndsWithTheE
     const auto run = testsupport::runProgram(game / "gamelauncher", {}, game, onDisplay());
     ASSERT_EQ(run.exitCode, 0) << run.output;
     const std::string text = log();
-    expectInOrder(text, {"[GameLauncher:31]GameLauncher Start\r\n", "[GameLauncher:284]WriteFile OK",
+    expectInOrder(text, {"[GameLauncher:31]GameLauncher Start\r\n", "[CrashReport:23] installCrashReport ",
+                         "[GameLauncher:284]WriteFile OK", "event=GLHR_STR",
                          "[upgradeManager:120]_ThreadCheckVersion Start\r\n",
-                         "[GameLauncher:132]MessageLoop Quit\r\n"});
+                         "[GameLauncher:132]MessageLoop Quit\r\n", "[CrashReport:75]uninstallCrashReport\r\n",
+                         kExitLine});
     // The worker started the launcher and closed the window before the
-    // manager's destruction joined it, all before the exit line.
+    // manager's destruction joined it, all before crash reporting goes.
     expectInOrder(text, {"[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK\r\n",
-                         "[upgradeManager:248]_ThreadCheckVersion Quit\r\n", kExitLine});
+                         "[upgradeManager:248]_ThreadCheckVersion Quit\r\n", "[CrashReport:75]uninstallCrashReport\r\n"});
     EXPECT_EQ(text.size() - text.rfind(kExitLine), kExitLine.size()) << "the exit line ends the run";
     for (const char* absent : {"[GameLauncher:127]", "[DlgGameLauncher:84]", "[GameLauncher:101]", "[GameLauncher:119]"}) {
         EXPECT_EQ(text.find(absent), std::string::npos) << absent << "\n" << text;
