@@ -2,8 +2,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace platform::x11 {
+
+namespace {
+// xcb_connect reads the X authority file through libXau, whose file-name
+// lookup keeps its result in one static buffer: two connects at once (the
+// worker's and the timer's probes) would race on it.
+std::mutex g_connectLock;
+}  // namespace
 
 Connection::Connection() {
     // Without DISPLAY xcb would fail anyway; saying so here keeps the
@@ -11,7 +19,10 @@ Connection::Connection() {
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || display[0] == '\0') return;
     int screenNumber = 0;
-    m_conn = xcb_connect(display, &screenNumber);
+    {
+        const std::lock_guard<std::mutex> lock(g_connectLock);
+        m_conn = xcb_connect(display, &screenNumber);
+    }
     if (xcb_connection_has_error(m_conn) != 0) return;
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_conn));
     for (int i = 0; it.rem > 0; ++i, xcb_screen_next(&it)) {
