@@ -68,10 +68,16 @@ std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
 }
 
 void stopLaunchers(const fs::path& clientFolder) {
-    for (const LauncherStart& s : launcherStarts(clientFolder)) {
+    const auto started = launcherStarts(clientFolder);
+    for (const LauncherStart& s : started) {
         if (s.pid > 0) ::kill(s.pid, SIGTERM);
     }
     waitLauncherMarker(false);
+    // The marker goes before the process: wait for the process too, or its
+    // program file stays busy for the next unpacking.
+    for (const LauncherStart& s : started) {
+        if (s.pid > 0) pollUntil(20000, [&] { return ::kill(s.pid, 0) != 0; });
+    }
 }
 
 ChildLauncher::ChildLauncher(const fs::path& exe, const std::vector<std::string>& args) {
@@ -119,9 +125,11 @@ std::string makeLauncherPackage(const fs::path& folder, const std::string& versi
     const RunResult run = runProgram(builtProgram("tools/mkpackage/mkpackage"),
                                      {folder.string(), version, zip.string()}, folder.parent_path());
     if (run.exitCode != 0) return {};
-    std::string md5 = run.output;
-    while (!md5.empty() && (md5.back() == '\n' || md5.back() == '\r')) md5.pop_back();
-    return md5.size() == 32 ? md5 : std::string{};
+    // Notes on standard error come mixed in; the MD5 is a line of its own.
+    for (const std::string& line : lines(run.output)) {
+        if (line.size() == 32 && line.find_first_not_of("0123456789abcdef") == std::string::npos) return line;
+    }
+    return {};
 }
 
 std::string md5Hex(const std::string& bytes) {
