@@ -74,7 +74,10 @@ UpgradeManager::~UpgradeManager() {
         m_progressEventOpen.store(false);
     }
     // A worker that was stopped leaves its timers running; none may call
-    // into the manager once it is gone.
+    // into the manager once it is gone. Raising the request first ends a
+    // callback that waits in a send the ended loop will never handle.
+    m_abortFlag.store(true);
+    m_stop.request_stop();
     stopTimers();
     if (m_pKtUpgrade != nullptr) m_pKtUpgrade->setAbortFlag(nullptr);
     m_pKtUpgrade = nullptr;

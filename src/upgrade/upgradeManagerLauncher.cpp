@@ -128,7 +128,7 @@ bool UpgradeManager::runLauncher() {
     std::wstring exePath;
     const bool fits = JoinPath(exePath, {m_installFolder, L"client/launcher.exe"}, kLauncherPathChars);
     if (!fits || !platform::pathExists(exePath)) {
-        if (m_pWindow != nullptr) {
+        if (m_pWindow != nullptr && !stopped()) {
             m_pWindow->ShowWarning(IDS_START_LAUNCHER_FAILED, stop);
             m_pWindow->Close(stop);
         }
