@@ -209,8 +209,10 @@ void UpgradeManager::onProgressTimer(UpgradeManager* manager) {
         if (const uint32_t id = m._timerProgressControl.exchange(0)) {
             platform::stopTimer(id);
             m.m_progressEventOpen.store(false);
-            m.m_evtProCtrol.set();
+            // Logged before the event is set: once it is, the worker may end
+            // and the manager go while this callback still runs.
             kLog(891, " _timerProgressControl Destroy");
+            m.m_evtProCtrol.set();
         }
     }
 }
