@@ -56,6 +56,10 @@ void removeOldLogs(const std::wstring& folder, const std::wstring& suffix) {
             platform::debugOutput("this is a directory so do noting just continue \n");
             continue;
         }
+        // A link or other special file named like a log is not one of ours:
+        // counting it would let it push out a real log, and deleting it
+        // would act on whatever it was put there for.
+        if (!e.isRegularFile) continue;
         entries.push_back({e.lastWriteSeconds, std::move(e.name)});
     }
     platform::debugOutput("all file has been list \n");

@@ -67,6 +67,8 @@ bool createDirectory(const std::wstring& path);
 // Removes a file (a symbolic link itself, never its target).
 bool deleteFile(const std::wstring& path);
 // FILE_ATTRIBUTE_READONLY: clears the owner, group and other write bits.
+// Neither this nor the next follows a symbolic link: on a link they fail
+// with ELOOP and change nothing, so a link cannot lend its target our rights.
 bool setFileReadOnly(const std::wstring& path);
 // FILE_ATTRIBUTE_NORMAL: gives the owner-write bit back.
 bool setFileAttributesNormal(const std::wstring& path);
@@ -83,6 +85,9 @@ inline constexpr uint64_t kFileTimeEpochOffsetSeconds = 11644473600ull;
 struct DirEntry {
     std::wstring name;
     bool isDirectory = false;
+    // A regular file: neither a folder, nor a symbolic link (whatever it
+    // points to), nor a FIFO, socket or device.
+    bool isRegularFile = false;
     // Last-write time in whole seconds of the FILETIME epoch (1601).
     uint64_t lastWriteSeconds = 0;
 };
@@ -90,6 +95,7 @@ struct DirEntry {
 // Lists the entries of `folder` whose names end with `suffix` (compared
 // without letter case, as the Windows wildcard "*<suffix>" does), in the
 // system's listing order, "." and ".." left out. An empty suffix lists all.
+// Entries describe themselves, never what a symbolic link points to.
 bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::vector<DirEntry>& out);
 
 }  // namespace platform

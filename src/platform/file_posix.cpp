@@ -48,15 +48,28 @@ bool File::open(const std::wstring& path, Access access, Disposition disposition
     } else if (disposition != Disposition::OpenExisting) {
         flags |= O_CREAT;
     }
+    // O_NONBLOCK keeps a FIFO or device put in the file's place from blocking
+    // the open (a FIFO without a writer would hold the caller for good); only
+    // regular files are files here, as Windows has no such special files.
     int fd;
     do {
-        fd = ::open(p.c_str(), flags, 0644);
+        fd = ::open(p.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
         ::close(fd);
-        errno = EISDIR;
+        errno = error;
+        return false;
+    }
+    // Reads and writes of a regular file never wait anyway; the flag goes so
+    // that nothing later can take it for a non-blocking stream.
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
         return false;
     }
     m_fd = fd;
@@ -159,10 +172,16 @@ namespace {
 bool changeMode(const std::wstring& path, mode_t clear, mode_t set) {
     const std::string p = toSystemPath(path);
     struct stat st{};
-    if (::stat(p.c_str(), &st) != 0) return false;
+    if (::lstat(p.c_str(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return false;
+    }
     const mode_t mode = static_cast<mode_t>(((st.st_mode & 07777) & ~clear) | set);
     if (mode == (st.st_mode & 07777)) return true;
-    return ::chmod(p.c_str(), mode) == 0;
+    // Should a link replace the file after the look above, the change
+    // fails rather than reach the link's target.
+    return ::fchmodat(AT_FDCWD, p.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace
@@ -226,6 +245,7 @@ bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::
         DirEntry entry;
         entry.name = std::move(name);
         entry.isDirectory = S_ISDIR(st.st_mode);
+        entry.isRegularFile = S_ISREG(st.st_mode);
         entry.lastWriteSeconds = static_cast<uint64_t>(st.st_mtim.tv_sec) + kFileTimeEpochOffsetSeconds;
         out.push_back(std::move(entry));
         errno = 0;

@@ -8,6 +8,7 @@
 
 #include "foundation/Log.h"
 #include "support/FakeHttpServer.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
 #include "transfer/HttpOperation.h"
@@ -25,12 +26,7 @@ protected:
     }
 
     std::string logText() const {
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) {
-            all += testsupport::readFile(e.path());
-        }
-        return all;
+        return testsupport::readLogs(home);
     }
 
     // Fetches one piece on a fresh handle.

@@ -17,6 +17,7 @@
 #include "platform/sync.h"
 #include "platform/timer.h"
 #include "support/FakeHttpServer.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
 #include "transfer/Loader.h"
@@ -86,12 +87,7 @@ protected:
 
     std::string logText() {
         ReleaseLogger();
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) {
-            all += testsupport::readFile(e.path());
-        }
-        return all;
+        return testsupport::readLogs(home);
     }
 
     testsupport::TempHome home;
