@@ -850,13 +850,13 @@ TEST_F(ServiceClient, SilentServerTimesOut) {
     ::close(silent);
 }
 
-TEST_F(ServiceClient, AbortFlagEndsAHeldTransfer) {
+TEST_F(ServiceClient, TerminationEndsAHeldTransfer) {
     ScriptedServer holding([](const std::string&) { return std::string(); });
     servers({{0, holding.base()}});
-    std::atomic<bool> abort{false};
-    client().setAbortFlag(&abort);
+    std::stop_source termination;
+    client().setTerminationToken(termination.get_token());
     std::thread raiser([&] {
-        if (holding.waitForRequests(1)) abort.store(true);
+        if (holding.waitForRequests(1)) termination.request_stop();
     });
     EXPECT_EQ(report("GLHR_STR"), -2);
     raiser.join();
