@@ -43,22 +43,14 @@ public:
     // Writes all bytes unless an error stops it; `written` receives the count
     // that reached the file. True when all were written.
     bool write(const void* buffer, std::size_t size, std::size_t* written = nullptr);
-    bool writeAt(const void* buffer, std::size_t size, uint64_t offset);
     bool seek(uint64_t offset);
-    bool seekEnd();
     // Cuts (or extends) the file to `size` bytes.
     bool truncate(uint64_t size);
     bool size(uint64_t& out) const;
-    int fd() const { return m_fd; }
 
 private:
-    int m_fd = -1;
+    int m_fd = -1;  // the system's handle
 };
-
-// Writes all `size` bytes to `fd`, going on after short writes and EINTR.
-// `written` (when given) receives the count that reached the file. True when
-// all were written.
-bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
 
 bool pathExists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
@@ -72,11 +64,6 @@ bool deleteFile(const std::wstring& path);
 bool setFileReadOnly(const std::wstring& path);
 // FILE_ATTRIBUTE_NORMAL: gives the owner-write bit back.
 bool setFileAttributesNormal(const std::wstring& path);
-bool isReadOnly(const std::wstring& path);
-// Sets the permission bits (lower 12 bits of `mode`).
-bool setFileMode(const std::wstring& path, uint32_t mode);
-// Sets last-access and last-write time, in seconds since 1970 (UTC).
-bool setFileTimes(const std::wstring& path, int64_t accessSeconds, int64_t writeSeconds);
 bool fileSize(const std::wstring& path, uint64_t& out);
 
 // FILETIME counts from 1601-01-01; these many seconds lie before 1970.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/path.h"
+#include "platform/posix_io.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -114,27 +115,7 @@ bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
     return writeAll(m_fd, buffer, size, written);
 }
 
-bool File::writeAt(const void* buffer, std::size_t size, uint64_t offset) {
-    const auto* p = static_cast<const char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(m_fd, p + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool File::seek(uint64_t offset) { return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0; }
-
-bool File::seekEnd() { return ::lseek(m_fd, 0, SEEK_END) >= 0; }
 
 bool File::truncate(uint64_t size) { return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0; }
 
@@ -189,22 +170,6 @@ bool changeMode(const std::wstring& path, mode_t clear, mode_t set) {
 bool setFileReadOnly(const std::wstring& path) { return changeMode(path, S_IWUSR | S_IWGRP | S_IWOTH, 0); }
 
 bool setFileAttributesNormal(const std::wstring& path) { return changeMode(path, 0, S_IWUSR); }
-
-bool isReadOnly(const std::wstring& path) {
-    struct stat st{};
-    return ::stat(toSystemPath(path).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
-}
-
-bool setFileMode(const std::wstring& path, uint32_t mode) {
-    return ::chmod(toSystemPath(path).c_str(), static_cast<mode_t>(mode & 07777)) == 0;
-}
-
-bool setFileTimes(const std::wstring& path, int64_t accessSeconds, int64_t writeSeconds) {
-    timespec times[2]{};
-    times[0].tv_sec = static_cast<time_t>(accessSeconds);
-    times[1].tv_sec = static_cast<time_t>(writeSeconds);
-    return ::utimensat(AT_FDCWD, toSystemPath(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
-}
 
 bool fileSize(const std::wstring& path, uint64_t& out) {
     struct stat st{};
