@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr const char* kTag = "HttpOperation";
+constexpr ModuleLog kLog{"HttpOperation", L"HttpOperation"};
 constexpr long kMaxRedirects = 5;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr int kTries = 3;
@@ -73,7 +73,7 @@ CURLcode checkPartialReply(CURL* handle, uint32_t start, uint32_t fileSize, cons
 int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int32_t* responseCode) {
     CURL* handle = curl_easy_init();
     if (handle == nullptr) {
-        LogPrint("[%s:%d]getFileSize Failed curl_easy_init failed", kTag, 19);
+        kLog(19, "getFileSize Failed curl_easy_init failed");
         return -1;
     }
     curl_easy_setopt(handle, CURLOPT_URL, url);
@@ -86,8 +86,8 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
 
     CURLcode rc = curl_easy_perform(handle);
     if (rc != CURLE_OK) {
-        LogPrint("[%s:%d]getFileSize curl_easy_perform Failed url:%s LibcurlRetCode = %d ErrStr:%s", kTag, 36, url,
-                 static_cast<int>(rc), curl_easy_strerror(rc));
+        kLog(36, "getFileSize curl_easy_perform Failed url:%s LibcurlRetCode = %d ErrStr:%s", url, static_cast<int>(rc),
+             curl_easy_strerror(rc));
         curl_easy_cleanup(handle);
         return -1;
     }
@@ -96,8 +96,8 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
     rc = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (rc == CURLE_OK && responseCode != nullptr) *responseCode = static_cast<int32_t>(status);
     if (rc != CURLE_OK || (status != 200 && status != 206)) {
-        LogPrint("[%s:%d]getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s rsp_code:%ld", kTag,
-                 43, url, static_cast<int>(rc), curl_easy_strerror(rc), status);
+        kLog(43, "getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s rsp_code:%ld", url,
+             static_cast<int>(rc), curl_easy_strerror(rc), status);
         curl_easy_cleanup(handle);
         return -1;
     }
@@ -106,8 +106,8 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
     rc = curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &contentLength);
     curl_easy_cleanup(handle);
     if (rc != CURLE_OK) {
-        LogPrint("[%s:%d]getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s contentLen:%02f", kTag,
-                 51, url, static_cast<int>(rc), curl_easy_strerror(rc), contentLength);
+        kLog(51, "getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s contentLen:%02f", url,
+             static_cast<int>(rc), curl_easy_strerror(rc), contentLength);
         return -1;
     }
     // An unannounced length reads as -1. Lengths past the int32 range have no

@@ -14,8 +14,7 @@
 
 namespace {
 
-constexpr const char* kTag = "Loader";
-constexpr const wchar_t* kTagW = L"Loader";
+constexpr ModuleLog kLog{"Loader", L"Loader"};
 constexpr uint32_t kProgressPeriodMs = 1000;
 constexpr uint32_t kPausedPieceSleepMs = 1000;
 constexpr uint32_t kWriterWaitMs = 500;
@@ -103,7 +102,7 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
     }
     if (!opened) {
         const long error = static_cast<long>(platform::lastError());
-        LogPrintW(L"[%s:%d]CreateFile Failed filePath=%s lastErrCode = %ld", kTagW, 85, path.c_str(), error);
+        kLog.wide(85, L"CreateFile Failed filePath=%s lastErrCode = %ld", path.c_str(), error);
         blockState.reset();
         return kDownloadOpenFailed;
     }
@@ -167,14 +166,14 @@ int32_t Loader::transfer(platform::File& file) {
 
     for (int i = 0; i < 2; ++i) {
         if (!started[i]) {
-            LogPrint("[%s:%d]_thread %d is NULL", kTag, 283, i);
+            kLog(283, "_thread %d is NULL", i);
             result = kDownloadFailed;
             continue;
         }
         uint32_t exitCode = 0;
         if (loaders[i].exitCode(exitCode)) {
-            LogPrint("[%s:%d]_threadLoader:%d quit with exitCode %ld lastErrCode = %ld", kTag, 288, i,
-                     static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
+            kLog(288, "_threadLoader:%d quit with exitCode %ld lastErrCode = %ld", i,
+                 static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
             if (exitCode != 0) result = kDownloadFailed;
         }
         loaders[i].join();
@@ -189,8 +188,8 @@ int32_t Loader::transfer(platform::File& file) {
         compare.wait();
         uint32_t exitCode = 0;
         if (compare.exitCode(exitCode)) {
-            LogPrint("[%s:%d]_threadCompare quit with exitCode %ld lastErrCode = %ld", kTag, 303,
-                     static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
+            kLog(303, "_threadCompare quit with exitCode %ld lastErrCode = %ld",
+                 static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
             // Success means every block reached the file, nothing less.
             if (exitCode != 0) result = kDownloadFailed;
         }
@@ -308,10 +307,17 @@ uint32_t Loader::threadCompare(platform::File* file) {
     // transfer fails rather than write anything in their place.
     while (answer == kAssemblyBlockWritten) answer = assembleNextBlock(*file);
     switch (answer) {
-        case 0: raiseStop(StopReason::Complete); break;
-        case kAssemblyStopped: raiseStop(StopReason::Stopped); break;
-        case kAssemblyWriteFailed: raiseStop(StopReason::WriteFailed); break;
-        default: break;  // no piece could arrive any more: a piece thread said why
+        case 0:
+            raiseStop(StopReason::Complete);
+            break;
+        case kAssemblyStopped:
+            raiseStop(StopReason::Stopped);
+            break;
+        case kAssemblyWriteFailed:
+            raiseStop(StopReason::WriteFailed);
+            break;
+        default:
+            break;  // no piece could arrive any more: a piece thread said why
     }
     m_writerMoved[0].set();
     m_writerMoved[1].set();
@@ -353,8 +359,7 @@ int32_t Loader::assembleNextBlock(platform::File& file) {
     const int32_t error = writePiece(file, piece->data, length, block);
     delete piece;
     if (error != 0) {
-        LogPrint("[%s:%d]writePiece Failed blockID = %d ToWriteLen = %u LastErrCode = %d", kTag, 409, block, length,
-                 error);
+        kLog(409, "writePiece Failed blockID = %d ToWriteLen = %u LastErrCode = %d", block, length, error);
         return kAssemblyWriteFailed;
     }
     blockState[block] = 1;
