@@ -21,13 +21,15 @@ void WriteGamePathRecord(const wchar_t* programFolder) {
         kLog(258, "SHGetSpecialFolderPathW failed:%lu", static_cast<unsigned long>(platform::lastError()));
         return;
     }
-    const std::wstring folder = appData + L"/Keltora/morvel3/" + L"GamePath/";
-    const std::wstring path = folder + L"GamePath.rcd";
     // Both paths are bounded to 259 characters. Rather than write the record
     // somewhere a cut path happens to point, a longer one is refused like a
     // file that cannot be created.
-    if (path.size() >= kMaxPathChars) {
-        kLog.wide(271, L"CreateFileW failed:%lu path:%s", static_cast<unsigned long>(ENAMETOOLONG), path.c_str());
+    std::wstring folder;
+    std::wstring path;
+    if (!JoinPath(folder, {appData, L"/Keltora/morvel3/", L"GamePath/"}, kMaxPathChars) ||
+        !JoinPath(path, {folder, L"GamePath.rcd"}, kMaxPathChars)) {
+        const std::wstring wanted = appData + L"/Keltora/morvel3/GamePath/GamePath.rcd";
+        kLog.wide(271, L"CreateFileW failed:%lu path:%s", static_cast<unsigned long>(ENAMETOOLONG), wanted.c_str());
         return;
     }
     CreateFolderPath(folder.c_str());

@@ -5,6 +5,7 @@
 
 #include "foundation/Json.h"
 #include "foundation/Log.h"
+#include "foundation/SystemUtil.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -15,6 +16,7 @@ constexpr std::size_t kVersionBytes = 32;
 // The file holds one short line; a first line longer than this is not a
 // version file, and reading on would only let a stray large file eat memory.
 constexpr std::size_t kMaxLineBytes = 1 << 20;
+constexpr std::size_t kVersionPathCapacity = 1024;
 
 enum class LineRead { Line, NoLine, TooLong, Error };
 
@@ -72,10 +74,16 @@ int parseVersionLine(std::string_view line, char* version) {
 }
 
 int praseVersionFile(const wchar_t* programFolder, char* version) {
-    std::wstring path = std::wstring(programFolder != nullptr ? programFolder : L"") + L"/" + L"gamelauncher.db";
-    // The path buffer holds 1,023 characters; nothing longer can name the file.
-    if (path.size() > 1023 || !platform::pathExists(path)) {
-        if (path.size() > 1023) path.resize(1023);
+    const wchar_t* folder = programFolder != nullptr ? programFolder : L"";
+    // The path buffer holds 1,023 characters; nothing longer can name the
+    // file, and the log shows what fitted.
+    std::wstring path;
+    if (!JoinPath(path, {folder, L"/", L"gamelauncher.db"}, kVersionPathCapacity)) {
+        path = (std::wstring(folder) + L"/gamelauncher.db").substr(0, kVersionPathCapacity - 1);
+        kLog.wide(188, L"File not exist path:%s", path.c_str());
+        return -1;
+    }
+    if (!platform::pathExists(path)) {
         kLog.wide(188, L"File not exist path:%s", path.c_str());
         return -1;
     }

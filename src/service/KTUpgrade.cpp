@@ -93,8 +93,8 @@ void readProfile(const wchar_t* path, const wchar_t* section, const wchar_t* key
 // "%s\%s" of the folder and the file, or empty when it would pass `maxChars`
 // (a cut path could name another file).
 std::wstring profilePath(const wchar_t* folder, const wchar_t* file, std::size_t maxChars) {
-    std::wstring path = std::wstring(folder) + L"\\" + file;
-    if (path.size() > maxChars) path.clear();
+    std::wstring path;
+    JoinPath(path, {folder, L"\\", file}, maxChars + 1);
     return path;
 }
 
