@@ -11,6 +11,7 @@
 #include "foundation/Log.h"
 #include "platform/sync.h"
 #include "transfer/CurlStop.h"
+#include "transfer/ContentRange.h"
 
 namespace {
 
@@ -18,28 +19,6 @@ constexpr ModuleLog kLog{"HttpOperation", L"HttpOperation"};
 constexpr long kMaxRedirects = 5;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr int kTries = 3;
-
-// Reads one decimal number at `p`; false when there is none or it overflows.
-bool readNumber(const char*& p, const char* end, uint64_t& out) {
-    const auto [next, ec] = std::from_chars(p, end, out);
-    if (ec != std::errc() || next == p) return false;
-    p = next;
-    return true;
-}
-
-// "bytes S-E/T" exactly; anything else (a "*" size, a list) is refused.
-bool parseContentRange(const char* text, uint64_t& first, uint64_t& last, uint64_t& total) {
-    const char* p = text;
-    const char* end = text + std::strlen(text);
-    constexpr char kUnit[] = "bytes ";
-    if (static_cast<std::size_t>(end - p) < sizeof(kUnit) - 1 || std::memcmp(p, kUnit, sizeof(kUnit) - 1) != 0) {
-        return false;
-    }
-    p += sizeof(kUnit) - 1;
-    if (!readNumber(p, end, first) || p == end || *p++ != '-') return false;
-    if (!readNumber(p, end, last) || p == end || *p++ != '/') return false;
-    return readNumber(p, end, total) && p == end;
-}
 
 // A 206 holds the piece only when it says it carries exactly the requested
 // bytes of a file of the size the size query gave, and the body has them all.

@@ -11,6 +11,7 @@
 #include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "transfer/ContentRange.h"
 #include "transfer/HttpOperation.h"
 
 namespace {
@@ -232,6 +233,44 @@ TEST_F(HttpOperationTest, TerminationEndsTheRetryPause) {
     // The 2,000 ms pause stays as it is.
     EXPECT_EQ(fetchFirstPieceThenStop(), 224);
     EXPECT_LE(getsFor("bytes=0-32767"), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ContentRange, AcceptsOnlyTheExactForm) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint64_t first, last, total;
+    };
+    const Case cases[] = {
+        {"bytes 0-32767/98804", true, 0, 32767, 98804},
+        {"bytes 98304-98803/98804", true, 98304, 98803, 98804},
+        {"bytes */98804", false, 0, 0, 0},
+        {"bytes 0-32767/*", false, 0, 0, 0},
+        {"bytes 10-5/100", false, 0, 0, 0},
+        {"bytes 0-100/100", false, 0, 0, 0},
+        {"bytes 0-1/2 ", false, 0, 0, 0},
+        {"bytes  0-1/2", false, 0, 0, 0},
+        {"bytes -1-1/2", false, 0, 0, 0},
+        {"items 0-1/2", false, 0, 0, 0},
+        {"bytes 0-99999999999999999999/2", false, 0, 0, 0},
+        {"", false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint64_t first = 7, last = 7, total = 7;
+        EXPECT_EQ(parseContentRange(c.text, first, last, total), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(first, c.first);
+            EXPECT_EQ(last, c.last);
+            EXPECT_EQ(total, c.total);
+        } else {
+            EXPECT_EQ(first + last + total, 21u) << "outputs untouched";
+        }
+    }
 }
 
 }  // namespace
