@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kTag = "GameLauncher";
+constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
 
 // What start-up created, so that shutdown releases exactly that.
 struct Session {
@@ -31,11 +31,11 @@ struct Session {
 // Reports are fire and forget: a failure is logged and changes nothing.
 void reportData(KTUpgrade* ktUpgrade, const char* event, const char* version, const char* ext) {
     if (ktUpgrade == nullptr) {
-        LogPrint("[%s:%d] reportData failed m_pKtUpgrade == NULL evt:%s", kTag, 171, event);
+        kLog(171, " reportData failed m_pKtUpgrade == NULL evt:%s", event);
         return;
     }
     const int res = ktUpgrade->DataReport_common(0, 0, version, event, ext);
-    if (res != 0) LogPrint("[%s:%d] DataReport_common failed evt:%s reportRes:%d", kTag, 176, event, res);
+    if (res != 0) kLog(176, " DataReport_common failed evt:%s reportRes:%d", event, res);
 }
 
 // Returns true when start-up got far enough for the message loop to run.
@@ -43,7 +43,7 @@ bool startUp(Session& s) {
     LoadStringResource(IDS_TITLE, s.title, 128);
 
     if (!GetCurrentExePath(s.programFolder, kMaxPathChars)) {
-        LogPrint("[%s:%d]GetCurrentExePath Failed LastErrorID:%u", kTag, 64, platform::lastError());
+        kLog(64, "GetCurrentExePath Failed LastErrorID:%u", platform::lastError());
         return false;
     }
     WriteGamePathRecord(s.programFolder);
@@ -52,12 +52,12 @@ bool startUp(Session& s) {
     // session until shutdown has deleted the client.
     s.ktUpgrade = getKTUpgrade(s.programFolder, LogServiceError);
     if (s.ktUpgrade == nullptr) {
-        LogPrint("[%s:%d]GameLauncher Quit pKTUpgrade is NULL", kTag, 74);
+        kLog(74, "GameLauncher Quit pKTUpgrade is NULL");
         return false;
     }
     const int praseRes = praseVersionFile(s.programFolder, s.version);
     if (praseRes != 0) {
-        LogPrint("[%s:%d]praseVersionFile praseRes:%d", kTag, 81, praseRes);
+        kLog(81, "praseVersionFile praseRes:%d", praseRes);
         std::memset(s.version, 0, sizeof s.version);
         std::strcpy(s.version, "NotExist");
     }
@@ -67,17 +67,17 @@ bool startUp(Session& s) {
     // The window without pixels stands in for the progress window.
     s.window = new (std::nothrow) HeadlessWindow;
     if (s.window == nullptr) {
-        LogPrint("[%s:%d]create CDlgGameLauncher() failed", kTag, 107);
+        kLog(107, "create CDlgGameLauncher() failed");
         return false;
     }
     s.manager = new (std::nothrow) UpgradeManager;
     if (s.manager == nullptr) {
-        LogPrint("[%s:%d] UpgradeManager Create Failed", kTag, 114);
+        kLog(114, " UpgradeManager Create Failed");
         return false;
     }
     const int32_t resCode = s.manager->checkUpgrade(s.window->window());
     if (resCode != 0) {
-        LogPrint("[%s:%d]pManager->checkUpgrade failed resCode:%d", kTag, 127, resCode);
+        kLog(127, "pManager->checkUpgrade failed resCode:%d", resCode);
         return false;
     }
     return true;
@@ -85,7 +85,7 @@ bool startUp(Session& s) {
 
 void runMessageLoop(Session& s) {
     s.window->runMessageLoop();
-    LogPrint("[%s:%d]MessageLoop Quit", kTag, 132);
+    kLog(132, "MessageLoop Quit");
 }
 
 void shutDown(Session& s) {
@@ -97,18 +97,18 @@ void shutDown(Session& s) {
     s.window = nullptr;
     delete s.ktUpgrade;
     s.ktUpgrade = nullptr;
-    LogPrint("[%s:%d]GameLauncher Exit \r\n\r\n", kTag, 154);
+    kLog(154, "GameLauncher Exit \r\n\r\n");
     ReleaseLogger();
 }
 
 }  // namespace
 
 int GameLauncherMain() {
-    LogPrint("[%s:%d]GameLauncher Start", kTag, 31);
+    kLog(31, "GameLauncher Start");
     // Held until the very end, after the log is closed.
     platform::Marker guard;
     if (IsInstanceRunning(guard)) {
-        LogPrint("[%s:%d]Instance Exist", kTag, 35);
+        kLog(35, "Instance Exist");
         ReleaseLogger();
         return 0;
     }

@@ -217,7 +217,5 @@ private:
     KTUpgrade* m_pKtUpgrade = nullptr;
 
     std::stop_source m_stop;
-    // The service client's abort flag, raised with the termination request.
-    std::atomic<bool> m_abortFlag{false};
     wchar_t m_testProgramFolder[1024];
 };

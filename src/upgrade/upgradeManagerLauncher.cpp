@@ -99,8 +99,9 @@ void UpgradeManager::onConnectLauncherTimer(UpgradeManager* manager) {
     if (!manager->connectLauncherStep()) return;
     if (const uint32_t id = manager->_timerConnectLauncher.exchange(0)) {
         platform::stopTimer(id);
-        manager->m_evtConnectLauncher.set();
+        // The event is the last thing this callback touches of the manager.
         kLog(834, " _timerConnectLauncher Destroy");
+        manager->m_evtConnectLauncher.set();
     }
 }
 

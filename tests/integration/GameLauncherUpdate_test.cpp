@@ -110,6 +110,8 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The first instance waits for a launcher that never serves its pipe.
     auto install = testsupport::runProgram(game / "gamelauncher", {}, game);
     ASSERT_EQ(install.exitCode, 0) << install.output;
+    // The launcher it started records itself before it takes the marker.
+    ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     testsupport::stopLaunchers(client);
     fs::remove(client / "launcher.args");
     auto silent = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
