@@ -61,7 +61,6 @@ UpgradeManager::~UpgradeManager() {
         if (m_worker.wait(kWorkerWaitMs) != platform::WaitResult::Signaled) {
             // Where the Windows program terminated the worker, it is asked to
             // stop at its next blocking point and then joined.
-            m_abortFlag.store(true);
             m_stop.request_stop();
         }
         m_worker.join();
@@ -74,9 +73,12 @@ UpgradeManager::~UpgradeManager() {
         m_progressEventOpen.store(false);
     }
     // A worker that was stopped leaves its timers running; none may call
-    // into the manager once it is gone.
+    // into the manager once it is gone. Raising the request first ends a
+    // callback that waits in a send the ended loop will never handle.
+    m_stop.request_stop();
     stopTimers();
-    if (m_pKtUpgrade != nullptr) m_pKtUpgrade->setAbortFlag(nullptr);
+    // The client outlives the manager; the token must not.
+    if (m_pKtUpgrade != nullptr) m_pKtUpgrade->setTerminationToken({});
     m_pKtUpgrade = nullptr;
     m_pWindow = nullptr;
     UpgradeManager* self = this;
@@ -158,7 +160,7 @@ int32_t UpgradeManager::checkUpgrade(LauncherWindow* window) {
     }
     // Start-up made the instance already; this only fetches it.
     m_pKtUpgrade = getKTUpgrade(m_programFolder, LogServiceError);
-    if (m_pKtUpgrade != nullptr) m_pKtUpgrade->setAbortFlag(&m_abortFlag);
+    if (m_pKtUpgrade != nullptr) m_pKtUpgrade->setTerminationToken(m_stop.get_token());
 
     // The event and the timer come before the worker, so the worker never
     // finds them missing; the outcome is the same as the other order.
@@ -206,8 +208,10 @@ void UpgradeManager::onProgressTimer(UpgradeManager* manager) {
         if (const uint32_t id = m._timerProgressControl.exchange(0)) {
             platform::stopTimer(id);
             m.m_progressEventOpen.store(false);
-            m.m_evtProCtrol.set();
+            // Logged before the event is set: once it is, the worker may end
+            // and the manager go while this callback still runs.
             kLog(891, " _timerProgressControl Destroy");
+            m.m_evtProCtrol.set();
         }
     }
 }

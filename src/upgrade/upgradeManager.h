@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 #include "platform/sync.h"
@@ -95,6 +96,17 @@ inline constexpr uint32_t kConnectPeriodMs = 1500;
 inline constexpr uint32_t kLauncherQuitPollMs = 250;
 inline constexpr uint32_t kWorkerWaitMs = 3000;
 inline constexpr int kPackageTries = 3;
+
+// The launcher's client/launcher.db text: the members in document order,
+// "files" appending to `out`, the first "version" (into the 32-byte
+// `versionOut`) ending the walk. Invalid: not JSON, or an entry the fixed
+// fields cannot hold (path of 260 bytes or more, MD5 of 64 or more), that is
+// not an object with a first member, or that names a path outside the install
+// folder ("..", absolute). NoVersion: no version, an empty one, or one of 32
+// bytes or more (then in `badVersion`). After Invalid, `out` is empty.
+enum class LauncherListResult { Ok, Invalid, NoVersion };
+LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
+                                         std::string* badVersion = nullptr);
 
 class UpgradeManager {
 public:
@@ -205,7 +217,5 @@ private:
     KTUpgrade* m_pKtUpgrade = nullptr;
 
     std::stop_source m_stop;
-    // The service client's abort flag, raised with the termination request.
-    std::atomic<bool> m_abortFlag{false};
     wchar_t m_testProgramFolder[1024];
 };

@@ -38,13 +38,11 @@ bool isContainedPath(std::string_view path) {
     return true;
 }
 
-enum class ListResult { Ok, Invalid, BadVersion };
-
 // Walks the root object in document order: "files" fills the list, the
 // first "version" ends the walk. Entries the fixed fields cannot hold, or
 // that name a file outside the install folder, make the whole file invalid:
 // a list that cannot be checked must not pass as checked.
-ListResult readList(JsonNode& root, char* versionOut, std::vector<FileEntry>& out, std::string& badVersion) {
+LauncherListResult readList(JsonNode& root, char* versionOut, std::vector<FileEntry>& out, std::string* badVersion) {
     const uint32_t members = root.size();
     for (uint32_t i = 0; i < members; ++i) {
         JsonNode* member = root.at(i);
@@ -53,23 +51,23 @@ ListResult readList(JsonNode& root, char* versionOut, std::vector<FileEntry>& ou
         if (name == "version") {
             const std::string version = member->asString();
             if (version.size() >= 32) {
-                badVersion = version;
-                return ListResult::BadVersion;
+                if (badVersion != nullptr) *badVersion = version;
+                return LauncherListResult::NoVersion;
             }
             std::memcpy(versionOut, version.c_str(), version.size() + 1);
-            return ListResult::Ok;
+            return LauncherListResult::Ok;
         }
         if (name != "files") continue;
         const uint32_t entries = member->size();
         for (uint32_t j = 0; j < entries; ++j) {
             JsonNode* entry = member->at(j);
             JsonNode* first = entry != nullptr ? entry->at(0) : nullptr;
-            if (first == nullptr) return ListResult::Invalid;
+            if (first == nullptr) return LauncherListResult::Invalid;
             const std::string path = first->name();
             const std::string md5 = first->asString();
             if (path.size() >= sizeof(FileEntry::path) || md5.size() >= sizeof(FileEntry::md5) ||
                 !isContainedPath(path)) {
-                return ListResult::Invalid;
+                return LauncherListResult::Invalid;
             }
             FileEntry fe{};
             std::memcpy(fe.path, path.c_str(), path.size() + 1);
@@ -77,10 +75,27 @@ ListResult readList(JsonNode& root, char* versionOut, std::vector<FileEntry>& ou
             out.push_back(fe);
         }
     }
-    return ListResult::Ok;
+    return LauncherListResult::Ok;
 }
 
 }  // namespace
+
+LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
+                                         std::string* badVersion) {
+    versionOut[0] = '\0';
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr || !JsonIsValid(text.c_str()))
+        return LauncherListResult::Invalid;
+    std::unique_ptr<JsonNode> root(JsonParse(text.c_str()));
+    if (root == nullptr) return LauncherListResult::Invalid;
+    const LauncherListResult r = readList(*root, versionOut, out, badVersion);
+    if (r == LauncherListResult::Invalid) {
+        versionOut[0] = '\0';
+        out.clear();
+        return r;
+    }
+    if (r == LauncherListResult::Ok && versionOut[0] == '\0') return LauncherListResult::NoVersion;
+    return r;
+}
 
 int32_t UpgradeManager::praseVersionFile(char* versionOut, std::vector<FileEntry>& fileListOut) {
     std::wstring path;
@@ -114,20 +129,15 @@ int32_t UpgradeManager::praseVersionFile(char* versionOut, std::vector<FileEntry
         text.resize(got);
     }
     file.close();
-    if (!readOk || std::memchr(text.data(), '\0', text.size()) != nullptr || !JsonIsValid(text.c_str())) {
-        kLog.wide(460, L"File Content is invalid:%s", path.c_str());
-        return kVersionFileInvalid;
-    }
-    std::unique_ptr<JsonNode> root(JsonParse(text.c_str()));
-    std::string badVersion;
     std::vector<FileEntry> list;
-    const ListResult listed = root != nullptr ? readList(*root, versionOut, list, badVersion) : ListResult::Invalid;
-    if (listed == ListResult::Invalid) {
-        versionOut[0] = '\0';
+    std::string badVersion;
+    const LauncherListResult parsed =
+        readOk ? parseLauncherFileList(text, versionOut, list, &badVersion) : LauncherListResult::Invalid;
+    if (parsed == LauncherListResult::Invalid) {
         kLog.wide(460, L"File Content is invalid:%s", path.c_str());
         return kVersionFileInvalid;
     }
-    if (listed == ListResult::BadVersion || versionOut[0] == '\0') {
+    if (parsed == LauncherListResult::NoVersion) {
         kLog(491, "unknow version:%s", badVersion.c_str());
         return kVersionFileInvalid;
     }

@@ -99,8 +99,9 @@ void UpgradeManager::onConnectLauncherTimer(UpgradeManager* manager) {
     if (!manager->connectLauncherStep()) return;
     if (const uint32_t id = manager->_timerConnectLauncher.exchange(0)) {
         platform::stopTimer(id);
-        manager->m_evtConnectLauncher.set();
+        // The event is the last thing this callback touches of the manager.
         kLog(834, " _timerConnectLauncher Destroy");
+        manager->m_evtConnectLauncher.set();
     }
 }
 
@@ -128,7 +129,7 @@ bool UpgradeManager::runLauncher() {
     std::wstring exePath;
     const bool fits = JoinPath(exePath, {m_installFolder, L"client/launcher.exe"}, kLauncherPathChars);
     if (!fits || !platform::pathExists(exePath)) {
-        if (m_pWindow != nullptr) {
+        if (m_pWindow != nullptr && !stopped()) {
             m_pWindow->ShowWarning(IDS_START_LAUNCHER_FAILED, stop);
             m_pWindow->Close(stop);
         }

@@ -56,7 +56,7 @@ int32_t UpgradeManager::loadLauncherZip(const UpdateInfo* pResInfo, const char* 
         if (stopped()) return kUpdateStopped;
         --tries;
         kLog(396, "download launcher.zip failed ResCode %d tryTimes %d", r, tries);
-        if (tries <= 0 || r == 230) {
+        if (tries <= 0 || r == kDownloadFailed) {
             if (m_pWindow != nullptr) m_pWindow->ShowWarning(IDS_UPDATE_FAILED, m_stop.get_token());
             return kStateNotInstalled;
         }

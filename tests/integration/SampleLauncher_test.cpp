@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,13 +58,15 @@ protected:
     }
     // Starts a launcher with `args` and waits until it serves (or, with
     // --no-pipe, holds its marker).
-    void startLauncher(testsupport::ChildProcess& p, std::vector<std::string> args,
-                       const std::map<std::string, std::string>& env = {}) {
+    std::unique_ptr<testsupport::ChildProcess> startLauncher(std::vector<std::string> args,
+                                                             const std::map<std::string, std::string>& env = {}) {
         const fs::path ready = home.root() / ("ready" + std::to_string(++m_starts));
         args.insert(args.end(), {"--ready", ready.string()});
-        ASSERT_TRUE(p.start(exe, args, home.root(), env));
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(ready) || !p.running(); }));
-        ASSERT_TRUE(fs::exists(ready)) << readFile(client / "launcher.log");
+        auto p = std::make_unique<testsupport::ChildProcess>(exe, args, home.root(), env);
+        EXPECT_TRUE(p->started());
+        EXPECT_TRUE(waitUntil([&] { return fs::exists(ready) || p->wait(0ms).has_value(); }));
+        EXPECT_TRUE(fs::exists(ready)) << readFile(client / "launcher.log");
+        return p;
     }
     testsupport::TempHome home;
     fs::path client, exe;
@@ -75,11 +78,10 @@ private:
 }  // namespace
 
 TEST_F(SampleLauncherTest, HoldsItsMarkerRecordsMessagesStaysOn0x80QuitsOn0x81) {
-    testsupport::ChildProcess launcher;
-    startLauncher(launcher, {"-gamepath=/games/My Game \"x\""});
+    auto launcher = startLauncher({"-gamepath=/games/My Game \"x\""});
     EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Held);
     EXPECT_EQ(readFile(client / "launcher.args"),
-              "start pid=" + std::to_string(launcher.pid()) + " argc=1\nargv[1]=-gamepath=/games/My Game \"x\"\n");
+              "start pid=" + std::to_string(launcher->pid()) + " argc=1\nargv[1]=-gamepath=/games/My Game \"x\"\n");
 
     // Two clients one after the other, as two bootstrapper runs would be.
     {
@@ -90,13 +92,13 @@ TEST_F(SampleLauncherTest, HoldsItsMarkerRecordsMessagesStaysOn0x80QuitsOn0x81) 
         ASSERT_TRUE(pipe.write(withData.data(), withData.size()));
     }
     ASSERT_TRUE(waitUntil([&] { return lineCount(client / "launcher.messages") == 2; }));
-    EXPECT_FALSE(launcher.wait(0ms)) << "0x80 must not end the launcher";
+    EXPECT_FALSE(launcher->wait(0ms)) << "0x80 must not end the launcher";
     EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Held);
 
     PipeClient pipe;
     ASSERT_EQ(pipe.open(kPipe, 300), PipeClient::OpenResult::Opened);
     ASSERT_TRUE(pipe.write(message(0x81).data(), 9));
-    EXPECT_EQ(launcher.wait(20s), 0);
+    EXPECT_EQ(launcher->wait(20s), 0);
     EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Free);
     EXPECT_FALSE(fs::exists(home.runtime() / kPipe));
     EXPECT_EQ(readFile(client / "launcher.messages"),
@@ -107,16 +109,15 @@ TEST_F(SampleLauncherTest, HoldsItsMarkerRecordsMessagesStaysOn0x80QuitsOn0x81) 
 }
 
 TEST_F(SampleLauncherTest, ASecondLauncherExitsWhileTheFirstRuns) {
-    testsupport::ChildProcess first;
-    startLauncher(first, {});
+    auto first = startLauncher({});
     const auto second = testsupport::runProgram(exe, {"-gamepath=/second"}, home.root(), {}, 20);
     EXPECT_EQ(second.exitCode, 3);
     EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Held);
     // The first still serves.
     PipeClient pipe;
     EXPECT_EQ(pipe.open(kPipe, 300), PipeClient::OpenResult::Opened);
-    first.signal(SIGTERM);
-    EXPECT_EQ(first.wait(20s), 0);
+    first->signal(SIGTERM);
+    EXPECT_EQ(first->wait(20s), 0);
     EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Free);
 }
 
@@ -135,8 +136,7 @@ TEST_F(SampleLauncherTest, TestModes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::ChildProcess launcher;
-        startLauncher(launcher, c.args);
+        auto launcher = startLauncher(c.args);
         EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Held);
         if (!c.sendAfterStart.empty()) {
             PipeClient pipe;
@@ -147,19 +147,19 @@ TEST_F(SampleLauncherTest, TestModes) {
                 return log.find("message id=0x81") != std::string::npos || log.find("longer than") != std::string::npos;
             }));
         }
-        EXPECT_FALSE(launcher.wait(0ms));
+        EXPECT_FALSE(launcher->wait(0ms));
         PipeClient probe;
         EXPECT_EQ(probe.open(kPipe, 300), c.open);
-        launcher.signal(SIGTERM);
-        EXPECT_EQ(launcher.wait(20s), 0);
+        launcher->signal(SIGTERM);
+        EXPECT_EQ(launcher->wait(20s), 0);
         EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Free);
         fs::remove(client / "launcher.log");
     }
 }
 
 TEST_F(SampleLauncherTest, PipeAfterADelayIsFoundByAPatientClient) {
-    testsupport::ChildProcess launcher;
-    ASSERT_TRUE(launcher.start(exe, {"--pipe-after", "400"}, home.root()));
+    testsupport::ChildProcess launcher(exe, {"--pipe-after", "400"}, home.root(), {});
+    ASSERT_TRUE(launcher.started());
     ASSERT_TRUE(waitUntil([] { return platform::probeMarker(kMarker) == MarkerState::Held; }));
     PipeClient pipe;
     EXPECT_EQ(pipe.open(kPipe, 20000), PipeClient::OpenResult::Opened);
@@ -172,17 +172,16 @@ TEST_F(SampleLauncherTest, OptionsFromTheEnvironmentAndAFileBesideIt) {
     // the environment or sample-launcher.conf.
     const fs::path messages = home.root() / "messages.txt";
     testsupport::writeFile(client / "sample-launcher.conf", "--messages " + messages.string() + "\n--ignore-quit\n");
-    testsupport::ChildProcess launcher;
     const fs::path args = home.root() / "args.txt";
-    startLauncher(launcher, {"-gamepath=/g"}, {{"SAMPLE_LAUNCHER_OPTIONS", "--args " + args.string()}});
-    EXPECT_EQ(readFile(args), "start pid=" + std::to_string(launcher.pid()) + " argc=1\nargv[1]=-gamepath=/g\n");
+    auto launcher = startLauncher({"-gamepath=/g"}, {{"SAMPLE_LAUNCHER_OPTIONS", "--args " + args.string()}});
+    EXPECT_EQ(readFile(args), "start pid=" + std::to_string(launcher->pid()) + " argc=1\nargv[1]=-gamepath=/g\n");
     PipeClient pipe;
     ASSERT_EQ(pipe.open(kPipe, 300), PipeClient::OpenResult::Opened);
     ASSERT_TRUE(pipe.write(message(0x81).data(), 9));
     ASSERT_TRUE(waitUntil([&] { return lineCount(messages) == 1; }));
-    EXPECT_FALSE(launcher.wait(0ms)) << "--ignore-quit from the file";
-    launcher.signal(SIGTERM);
-    EXPECT_EQ(launcher.wait(20s), 0);
+    EXPECT_FALSE(launcher->wait(0ms)) << "--ignore-quit from the file";
+    launcher->signal(SIGTERM);
+    EXPECT_EQ(launcher->wait(20s), 0);
 
     const auto bad = testsupport::runProgram(exe, {"--no-such-option"}, home.root(), {}, 20);
     EXPECT_EQ(bad.exitCode, 2);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/Process.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace testsupport {
@@ -22,12 +23,7 @@ protected:
         std::filesystem::copy_file(builtProgram("gamelauncher"), game / "gamelauncher");
     }
     // Every log file there is, concatenated; empty when there is none.
-    std::string log() const {
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
-    }
+    std::string log() const { return readLogs(home); }
     // Runs the program through start-up and shutdown with its window made
     // off screen and no update workflow, whose install folder cannot be
     // made under a file (its warnings would wait for a click): what runs

@@ -10,8 +10,10 @@
 
 #include "foundation/Log.h"
 #include "support/FakeHttpServer.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "transfer/ContentRange.h"
 #include "transfer/HttpOperation.h"
 
 namespace {
@@ -27,20 +29,15 @@ protected:
     }
 
     std::string logText() const {
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) {
-            all += testsupport::readFile(e.path());
-        }
-        return all;
+        return testsupport::readLogs(home);
     }
 
     // Fetches one piece on a fresh handle.
-    int32_t fetch(int32_t index, PieceBuffer& piece, const std::string& path = "/file") {
+    int32_t fetch(int32_t index, PieceBuffer& piece, const std::string& path = "/file", uint32_t fileSize = 70000) {
         CURL* handle = http.initPieceHandle(server.url(path).c_str(), 30);
         EXPECT_NE(handle, nullptr);
         piece.index = index;
-        const int32_t result = http.loadPiece(handle, index, &piece);
+        const int32_t result = http.loadPiece(handle, index, &piece, fileSize);
         curl_easy_cleanup(handle);
         return result;
     }
@@ -202,7 +199,8 @@ TEST_F(HttpOperationTest, WholeFileAnswerToARangeIsAFailureUnlessTheFileIsOnePie
     auto piece = std::make_unique<PieceBuffer>();
     EXPECT_EQ(fetch(0, *piece, "/big"), 200);
     EXPECT_EQ(fetch(1, *piece, "/big"), 200);
-    EXPECT_EQ(fetch(0, *piece, "/small"), 0);
+    EXPECT_EQ(fetch(0, *piece, "/small", 1000), 0);
+    EXPECT_EQ(fetch(0, *piece, "/small", 1001), 200) << "a whole file of another size than announced";
     ASSERT_EQ(piece->length, 1000u);
     EXPECT_EQ(std::string(piece->data, 1000), small);
 }
@@ -243,6 +241,40 @@ TEST_F(HttpOperationTest, TerminationEndsTheRetryPause) {
 
 namespace {
 
+TEST(ContentRange, AcceptsOnlyTheExactForm) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint64_t first, last, total;
+    };
+    const Case cases[] = {
+        {"bytes 0-32767/98804", true, 0, 32767, 98804},
+        {"bytes 98304-98803/98804", true, 98304, 98803, 98804},
+        {"bytes */98804", false, 0, 0, 0},
+        {"bytes 0-32767/*", false, 0, 0, 0},
+        {"bytes 10-5/100", false, 0, 0, 0},
+        {"bytes 0-100/100", false, 0, 0, 0},
+        {"bytes 0-1/2 ", false, 0, 0, 0},
+        {"bytes  0-1/2", false, 0, 0, 0},
+        {"bytes -1-1/2", false, 0, 0, 0},
+        {"items 0-1/2", false, 0, 0, 0},
+        {"bytes 0-99999999999999999999/2", false, 0, 0, 0},
+        {"", false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint64_t first = 7, last = 7, total = 7;
+        EXPECT_EQ(parseContentRange(c.text, first, last, total), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(first, c.first);
+            EXPECT_EQ(last, c.last);
+            EXPECT_EQ(total, c.total);
+        } else {
+            EXPECT_EQ(first + last + total, 21u) << "outputs untouched";
+        }
+    }
+}
+
 // The package URL comes from the network: only http and https are fetched,
 // directly or at the end of a redirect.
 TEST_F(HttpOperationTest, OnlyHttpAndHttpsAreFetched) {
@@ -281,7 +313,7 @@ TEST_F(HttpOperationTest, OnlyHttpAndHttpsAreFetched) {
         CURL* handle = http.initPieceHandle(c.url.c_str(), 30);
         ASSERT_NE(handle, nullptr);
         auto piece = std::make_unique<PieceBuffer>();
-        EXPECT_EQ(http.loadPiece(handle, 0, piece.get()), c.piece);
+        EXPECT_EQ(http.loadPiece(handle, 0, piece.get(), 1000), c.piece);
         if (c.piece != 0) {
             EXPECT_EQ(piece->length, 0u) << "nothing of the local file was read";
         }

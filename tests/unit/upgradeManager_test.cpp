@@ -287,3 +287,43 @@ TEST_F(UpgradeManagerParts, PipeWithoutServerLeavesNoObjectBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+// The parse on its own (the fuzz target's subject): results for the shapes
+// a damaged or hostile list can take.
+TEST(LauncherFileList, Shapes) {
+    struct Case {
+        const char* text;
+        LauncherListResult result;
+        std::size_t entries;
+    };
+    const Case cases[] = {
+        {"{\"files\":[{\"a\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Ok, 1},
+        {"[1,2]", LauncherListResult::NoVersion, 0},
+        {"{\"files\":[{}],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[[\"a\"]],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[{\"a\\\\..\\\\..\\\\b\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[{\"C:/x\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[{\"a..b/..c\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Ok, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        char version[32];
+        std::vector<FileEntry> list;
+        EXPECT_EQ(parseLauncherFileList(c.text, version, list), c.result);
+        EXPECT_EQ(list.size(), c.entries);
+    }
+    char version[32];
+    std::vector<FileEntry> list;
+    const std::string longMd5 = "{\"files\":[{\"a\":\"" + std::string(64, 'f') + "\"}],\"version\":\"1\"}";
+    EXPECT_EQ(parseLauncherFileList(longMd5, version, list), LauncherListResult::Invalid);
+    const std::string longPath = "{\"files\":[{\"" + std::string(260, 'p') + "\":\"1\"}],\"version\":\"1\"}";
+    EXPECT_EQ(parseLauncherFileList(longPath, version, list), LauncherListResult::Invalid);
+    const std::string fitting = "{\"files\":[{\"" + std::string(259, 'p') + "\":\"" + std::string(63, 'f') +
+                                "\"}],\"version\":\"" + std::string(31, '9') + "\"}";
+    EXPECT_EQ(parseLauncherFileList(fitting, version, list), LauncherListResult::Ok);
+    EXPECT_EQ(std::string(version), std::string(31, '9'));
+}
+
+}  // namespace
