@@ -10,6 +10,7 @@
 
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -151,21 +152,52 @@ bool ToolkitStarted() { return state().app != nullptr; }
 
 const wchar_t* ToolkitResourcePath() { return state().resourcePath.c_str(); }
 
+// Quit messages wait for the message loop as WM_QUIT waits in a Windows
+// queue: one posted while no loop runs (or taken out of the queue by a
+// nested event pump such as a test's) still ends the next loop.
+namespace {
+
+std::atomic<int> g_pendingQuits{0};
+std::atomic<int> g_quitCode{0};
+int g_loopDepth = 0;  // UI thread only
+
+void deliverQuit() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(
+        app,
+        [] {
+            if (g_loopDepth == 0) return;  // kept for RunMessageLoop
+            int pending = g_pendingQuits.load();
+            while (pending > 0 && !g_pendingQuits.compare_exchange_weak(pending, pending - 1)) {
+            }
+            // exit() rather than quit(): Qt's quit first asks every window
+            // to close, and a close request is the window's own WM_CLOSE.
+            if (pending > 0) QCoreApplication::exit(g_quitCode.load());
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
 int RunMessageLoop() {
     if (!state().app) return -1;
-    return QApplication::exec();
+    if (g_pendingQuits.load() > 0) deliverQuit();
+    ++g_loopDepth;
+    const int code = QApplication::exec();
+    --g_loopDepth;
+    return code;
 }
 
 void PostQuitMessage(int code) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr) return;
-    // exit() rather than quit(): Qt's quit first asks every window to close,
-    // and a close request is the window's own WM_CLOSE.
-    QMetaObject::invokeMethod(app, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+    g_quitCode.store(code);
+    g_pendingQuits.fetch_add(1);
+    deliverQuit();
 }
 
 void StopToolkit() {
     ToolkitState& s = state();
+    g_pendingQuits.store(0);
     s.app.reset();
     s.resourcePath.clear();
 }

@@ -31,8 +31,11 @@ public:
     QueuedCall(const QueuedCall&) = delete;
     QueuedCall& operator=(const QueuedCall&) = delete;
     QueuedCall& operator=(QueuedCall&&) = delete;
+    // May run on either thread (Qt frees the call where its last reference
+    // goes); taking the lock also orders the release of `m_work` after its
+    // run on the UI thread.
     ~QueuedCall() {
-        if (!m_call || m_ran) return;
+        if (!m_call) return;
         std::lock_guard lock(m_call->mutex);
         if (m_call->state == PendingCall::State::Queued) {
             m_call->state = PendingCall::State::Dropped;
@@ -41,7 +44,6 @@ public:
     }
 
     void operator()() {
-        m_ran = true;
         {
             std::lock_guard lock(m_call->mutex);
             if (m_call->state != PendingCall::State::Queued) return;  // the caller gave up
@@ -57,7 +59,6 @@ public:
 private:
     std::shared_ptr<PendingCall> m_call;
     std::function<intptr_t()> m_work;
-    bool m_ran = false;
 };
 
 }  // namespace
