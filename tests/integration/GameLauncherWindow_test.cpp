@@ -191,8 +191,9 @@ TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheF
     writeFile(client / "launcher.db", std::string("{\"files\":[{\"client/launcher.exe\":\"") + md5 +
                                           "\"}],\"version\":\"" + kInstalledVersion + "\"}");
     const fs::path ready = home.root() / "launcher.ready";
-    testsupport::ChildProcess launcher;
-    ASSERT_TRUE(launcher.start(client / "launcher.exe", {"--ready", ready.string()}, game, {{"DISPLAY", xvfb.display()}}));
+    testsupport::ChildProcess launcher(client / "launcher.exe", {"--ready", ready.string()}, game,
+                                       {{"DISPLAY", xvfb.display()}});
+    ASSERT_TRUE(launcher.started());
     ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(ready) || !launcher.running(); }));
     const x11::NativeWindow launcherWindow = x11::findMarkedWindow(x11::kLauncherWindowMark);
     ASSERT_NE(launcherWindow, 0u) << readFile(client / "launcher.log");
