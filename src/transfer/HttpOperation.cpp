@@ -49,6 +49,14 @@ CURLcode checkPartialReply(CURL* handle, uint32_t start, uint32_t fileSize, cons
 
 }  // namespace
 
+// The package URL comes from the network: only http and https may be
+// fetched, also at the end of a redirect (no file://, ftp://, gopher://...).
+// libcurl then fails the request with CURLE_UNSUPPORTED_PROTOCOL.
+static void restrictToHttp(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+}
+
 int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int32_t* responseCode) {
     CURL* handle = curl_easy_init();
     if (handle == nullptr) {
@@ -56,6 +64,7 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
         return -1;
     }
     curl_easy_setopt(handle, CURLOPT_URL, url);
+    restrictToHttp(handle);
     curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -99,6 +108,7 @@ CURL* HttpOperation::initPieceHandle(const char* url, int32_t timeoutSeconds) {
     CURL* handle = curl_easy_init();
     if (handle == nullptr) return nullptr;
     curl_easy_setopt(handle, CURLOPT_URL, url);
+    restrictToHttp(handle);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpOperation::onPieceData);

@@ -22,6 +22,7 @@
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "support/UpdateService.h"
 #include "transfer/Loader.h"
 
 namespace fs = std::filesystem;
@@ -29,19 +30,7 @@ using testsupport::readFile;
 
 namespace {
 
-// The update service as a child process for the length of one test; its
-// first line of output is its base URL.
-class UpdateService {
-public:
-    explicit UpdateService(const std::vector<std::string>& args)
-        : m_process(testsupport::builtProgram("tools/update-service/update-service"), args),
-          m_base(m_process.readLine()) {}
-    const std::string& base() const { return m_base; }
-
-private:
-    testsupport::ChildProcess m_process;
-    std::string m_base;
-};
+using testsupport::UpdateService;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> out;
@@ -125,8 +114,7 @@ TEST_F(StartReport, OneStartEventPerRun) {
             ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << base;
             testsupport::writeFile(game / "launcher.ini",
                                    c.configured ? "[UPGRADE]\r\nSERVER_UPGRADE_0=" + base + "\r\n" : "[UPGRADE]\r\n");
-            const auto run =
-                testsupport::runProgram(game / "gamelauncher", {}, game, {{"QT_QPA_PLATFORM", "offscreen"}});
+            const auto run = runWithoutWorkflow();
             ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.output;
         }
         // Later steps of a run may report other events; the start event is

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include <httplib.h>
+
 #include "foundation/Log.h"
 #include "support/FakeHttpServer.h"
 #include "support/LogReader.h"
@@ -271,6 +273,54 @@ TEST(ContentRange, AcceptsOnlyTheExactForm) {
             EXPECT_EQ(first + last + total, 21u) << "outputs untouched";
         }
     }
+}
+
+// The package URL comes from the network: only http and https are fetched,
+// directly or at the end of a redirect.
+TEST_F(HttpOperationTest, OnlyHttpAndHttpsAreFetched) {
+    const auto local = home.root() / "secret.bin";
+    testsupport::writeFile(local, patternBody(1000));
+    httplib::Server redirector;
+    redirector.Get("/to-file", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("file://" + local.string());
+    });
+    redirector.Get("/to-http", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(server.url("/file"));
+    });
+    const int port = redirector.bind_to_any_port("127.0.0.1");
+    std::thread listener([&] { redirector.listen_after_bind(); });
+    // Bound and listening already: requests wait in the backlog meanwhile.
+    server.serve("/file", patternBody(1000));
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+    http.setRetryPauseForTesting(0);
+    struct Case {
+        std::string url;
+        int32_t size;   // getFileSize
+        int32_t piece;  // loadPiece of piece 0
+    };
+    const Case cases[] = {
+        {"file://" + local.string(), -1, CURLE_UNSUPPORTED_PROTOCOL},
+        {"ftp://127.0.0.1:1/x", -1, CURLE_UNSUPPORTED_PROTOCOL},
+        {"gopher://127.0.0.1:1/x", -1, CURLE_UNSUPPORTED_PROTOCOL},
+        {base + "/to-file", -1, CURLE_UNSUPPORTED_PROTOCOL},
+        {base + "/to-http", 1000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        int32_t status = 0;
+        EXPECT_EQ(http.getFileSize(c.url.c_str(), 30, &status), c.size);
+        CURL* handle = http.initPieceHandle(c.url.c_str(), 30);
+        ASSERT_NE(handle, nullptr);
+        auto piece = std::make_unique<PieceBuffer>();
+        EXPECT_EQ(http.loadPiece(handle, 0, piece.get(), 1000), c.piece);
+        if (c.piece != 0) {
+            EXPECT_EQ(piece->length, 0u) << "nothing of the local file was read";
+        }
+        curl_easy_cleanup(handle);
+    }
+    redirector.stop();
+    listener.join();
 }
 
 }  // namespace

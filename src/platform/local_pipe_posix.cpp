@@ -1,0 +1,289 @@
+#include "platform/local_pipe.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/folders.h"
+
+namespace platform {
+
+namespace {
+
+// Between connect attempts; short enough that a server that appears is
+// found within a few milliseconds, long enough not to spin.
+constexpr auto kRetryPause = std::chrono::milliseconds(10);
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The socket address of pipe `name`; false (last error set) when the name
+// is empty, holds a separator, or the path does not fit sun_path.
+bool pipeAddress(const char* name, sockaddr_un& address) {
+    if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    std::string folder;
+    if (!runtimeFolder(folder)) return false;
+    const std::string path = folder + "/" + name;
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+void closeKeepingError(int fd) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+}
+
+// One non-blocking connect: a Unix socket connect never waits for the
+// server to accept, but a blocking one waits while its backlog is full.
+int connectOnce(const sockaddr_un& address) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    int r;
+    do {
+        r = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        closeKeepingError(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool isRetryable(int error) { return error == ENOENT || error == ECONNREFUSED || error == EAGAIN; }
+
+}  // namespace
+
+PipeClient::OpenResult PipeClient::open(const char* name, uint32_t waitMs) {
+    close();
+    sockaddr_un address;
+    if (!pipeAddress(name, address)) return OpenResult::Failed;
+    const int64_t deadline = nowMs() + waitMs;
+    int fd;
+    for (;;) {
+        fd = connectOnce(address);
+        if (fd >= 0) break;
+        const int error = errno;
+        if (!isRetryable(error)) return OpenResult::Failed;
+        const int64_t left = deadline - nowMs();
+        if (left <= 0) {
+            errno = error;
+            return OpenResult::NoInstance;
+        }
+        std::this_thread::sleep_for(std::min(std::chrono::milliseconds(left), std::chrono::milliseconds(kRetryPause)));
+    }
+    // Writes block (up to the send time-out) rather than fail when the
+    // server is slow to read.
+    const int flags = ::fcntl(fd, F_GETFL);
+    timeval timeout{kWriteTimeoutMs / 1000, (kWriteTimeoutMs % 1000) * 1000};
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
+        closeKeepingError(fd);
+        return OpenResult::Failed;
+    }
+    m_handle = fd;
+    return OpenResult::Opened;
+}
+
+bool PipeClient::write(const void* data, std::size_t size) {
+    if (m_handle < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::send(m_handle, p, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // The send time-out shows as EAGAIN.
+            if (errno == EAGAIN) errno = ETIMEDOUT;
+            return false;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void PipeClient::close() {
+    if (m_handle < 0) return;
+    ::close(m_handle);
+    m_handle = -1;
+}
+
+PipeServer::PipeServer() {
+    // Non-blocking, so that wake() from a signal handler never blocks even
+    // when the counter is at its limit.
+    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+PipeServer::~PipeServer() {
+    close();
+    if (m_wake >= 0) ::close(m_wake);
+}
+
+bool PipeServer::listen(const char* name) {
+    close();
+    sockaddr_un address;
+    if (!pipeAddress(name, address)) return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    // The runtime folder is private already; the mode keeps the socket so
+    // if that folder is ever shared. fchmod before bind sets the mode the
+    // file is created with, so there is no moment of a wider mode.
+    (void)::fchmod(fd, 0600);
+    for (int attempt = 0;; ++attempt) {
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
+        if (errno != EADDRINUSE || attempt > 0) {
+            closeKeepingError(fd);
+            return false;
+        }
+        // A socket file is there: replace it only when nobody answers on it.
+        struct stat st{};
+        if (::lstat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            closeKeepingError(fd);
+            errno = EADDRINUSE;
+            return false;
+        }
+        const int probe = connectOnce(address);
+        if (probe >= 0 || errno != ECONNREFUSED) {
+            if (probe >= 0) ::close(probe);
+            ::close(fd);
+            errno = EADDRINUSE;
+            return false;
+        }
+        if (::unlink(address.sun_path) != 0 && errno != ENOENT) {
+            closeKeepingError(fd);
+            return false;
+        }
+    }
+    struct stat st{};
+    if (::chmod(address.sun_path, 0600) != 0 || ::lstat(address.sun_path, &st) != 0 || ::listen(fd, 8) != 0) {
+        const int error = errno;
+        ::unlink(address.sun_path);
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    m_listen = fd;
+    m_device = st.st_dev;
+    m_inode = st.st_ino;
+    std::memcpy(m_path, address.sun_path, sizeof m_path);
+    return true;
+}
+
+PipeServer::Result PipeServer::waitReadable(int fd, int64_t deadlineMs) {
+    for (;;) {
+        int timeout = -1;
+        if (deadlineMs >= 0) {
+            const int64_t left = deadlineMs - nowMs();
+            timeout = left > 0 ? static_cast<int>(std::min<int64_t>(left, 1 << 30)) : 0;
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake, POLLIN, 0}};
+        const int r = ::poll(fds, m_wake >= 0 ? 2 : 1, timeout);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return Result::Failed;
+        }
+        if (m_wake >= 0 && (fds[1].revents & POLLIN) != 0) return Result::Woken;
+        if (fds[0].revents != 0) return Result::Ok;
+        if (r == 0) return Result::TimedOut;
+    }
+}
+
+PipeServer::Result PipeServer::accept(int32_t timeoutMs) {
+    disconnect();
+    if (m_listen < 0) {
+        errno = EBADF;
+        return Result::Failed;
+    }
+    const int64_t deadline = timeoutMs < 0 ? -1 : nowMs() + timeoutMs;
+    for (;;) {
+        const Result ready = waitReadable(m_listen, deadline);
+        if (ready != Result::Ok) return ready;
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            m_client = fd;
+            return Result::Ok;
+        }
+        // The client may have gone between poll and accept.
+        if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) return Result::Failed;
+    }
+}
+
+PipeServer::Result PipeServer::read(void* buffer, std::size_t size, int32_t timeoutMs) {
+    if (m_client < 0) {
+        errno = EBADF;
+        return Result::Failed;
+    }
+    const int64_t deadline = timeoutMs < 0 ? -1 : nowMs() + timeoutMs;
+    char* p = static_cast<char*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::recv(m_client, p, size, 0);
+        if (n > 0) {
+            p += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) return Result::Closed;
+        if (errno == EINTR) continue;
+        if (errno == ECONNRESET) return Result::Closed;
+        if (errno != EAGAIN) return Result::Failed;
+        const Result ready = waitReadable(m_client, deadline);
+        if (ready != Result::Ok) return ready;
+    }
+    return Result::Ok;
+}
+
+void PipeServer::disconnect() {
+    if (m_client < 0) return;
+    ::close(m_client);
+    m_client = -1;
+}
+
+void PipeServer::wake() {
+    if (m_wake < 0) return;
+    const uint64_t one = 1;
+    // Only write(2): this runs in signal handlers.
+    const int error = errno;
+    (void)!::write(m_wake, &one, sizeof one);
+    errno = error;
+}
+
+void PipeServer::close() {
+    disconnect();
+    if (m_listen < 0) return;
+    // Another server may have replaced a file it found unanswered (after
+    // this one stopped answering); its file is not ours to remove.
+    struct stat st{};
+    if (::lstat(m_path, &st) == 0 && static_cast<uint64_t>(st.st_dev) == m_device &&
+        static_cast<uint64_t>(st.st_ino) == m_inode) {
+        ::unlink(m_path);
+    }
+    ::close(m_listen);
+    m_listen = -1;
+}
+
+}  // namespace platform

@@ -1,0 +1,221 @@
+// The update workflow: UpgradeManager derives its folders and settings,
+// starts the check-version worker and the 20 ms progress timer, and the
+// worker checks the installed launcher, asks the update service, hands over
+// to a running launcher or downloads, verifies and unpacks a new package,
+// and finally starts client/launcher.exe and closes the window.
+//
+// Threads: the main thread constructs the manager, calls checkUpgrade once
+// and destroys it after the window's loop has ended. The worker, the timer
+// thread (progress and connect-launcher callbacks), the downloader's threads
+// (progress reports) and the short launcher-quit wait reach it meanwhile.
+// Values they share are atomics; the two events order the timers' last runs
+// before the worker's continuation.
+//
+// Termination: the destructor asks the downloader to stop and waits up to
+// 3,000 ms for the worker. After that it raises the manager's termination
+// request, which every blocking point of the worker watches (transfers,
+// service requests, event waits, sleeps, the window's blocking sends); the
+// worker then takes no further step (no file written, no launcher started)
+// and the destructor joins it. No thread outlives the manager.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "platform/sync.h"
+#include "transfer/Loader.h"
+
+class HttpOperation;
+class KTUpgrade;
+class LauncherPipe;
+// upgrade/LauncherWindow.h; not included here, since its warning ids share
+// their names with the string table's.
+class LauncherWindow;
+
+// The service's answer (all narrow, zero-terminated, zero-filled first).
+struct UpdateInfo {
+    char url[1024];
+    char ip[32];
+    char ver[32];
+    char md5[64];
+};
+
+// One listed launcher file: path relative to the install folder, and MD5.
+struct FileEntry {
+    char path[260];
+    char md5[64];
+};
+
+// The worker's final states.
+inline constexpr int32_t kStateCurrent = 0;        // launcher current (or installed now)
+inline constexpr int32_t kStateNoDownloader = 1;   // the downloader could not be created
+inline constexpr int32_t kStateNotInstalled = 2;   // the package failed all its tries (warning 113)
+inline constexpr int32_t kStateHandedOver = 231;   // a running launcher was told to come forward
+inline constexpr int32_t kStateClosedWaiting = 232;  // the window closed while waiting for the pipe
+inline constexpr int32_t kStateCheckFailed = -2;   // the service check failed (warning 104)
+// Not a state of the workflow: the termination request ended the worker.
+inline constexpr int32_t kStateTerminated = -100;
+
+// checkUpgrade results.
+inline constexpr int32_t kCheckStarted = 0;
+inline constexpr int32_t kCheckNoWindow = -1;
+inline constexpr int32_t kCheckNoPaths = -2;
+inline constexpr int32_t kCheckNoSettings = -3;
+// The worker thread could not be started; nothing runs.
+inline constexpr int32_t kCheckNoWorker = -4;
+
+// updateLauncherPackage / verifyAndUnzip / praseVersionFile codes.
+inline constexpr int32_t kPackageBadArchive = 3;
+inline constexpr int32_t kPackageBadVersionFile = 4;
+inline constexpr int32_t kPackageBadFile = 5;
+inline constexpr int32_t kVerifyMd5Failed = 1;
+inline constexpr int32_t kVerifyUnzipFailed = 2;
+inline constexpr int32_t kVerifyNoZip = 3;
+inline constexpr int32_t kVersionFileMissing = -1;
+inline constexpr int32_t kVersionFileUnopenable = -2;
+inline constexpr int32_t kVersionFileInvalid = -3;
+// Not a result of the Windows program: the worker was told to stop first.
+inline constexpr int32_t kUpdateStopped = -100;
+
+// handleExsitLauncher: go on with the update.
+inline constexpr int32_t kHandOffGoOn = 0;
+
+// connectOutcome values.
+inline constexpr int8_t kConnectPipeOpen = 0;
+inline constexpr int8_t kConnectLauncherGone = 1;
+inline constexpr int8_t kConnectWindowClosed = 2;
+
+inline constexpr const char* kLauncherMarker = "MV3_LAUNCHER_KT";
+inline constexpr uint32_t kProgressPeriodMs = 20;
+inline constexpr uint32_t kConnectPeriodMs = 1500;
+inline constexpr uint32_t kLauncherQuitPollMs = 250;
+inline constexpr uint32_t kWorkerWaitMs = 3000;
+inline constexpr int kPackageTries = 3;
+
+// The launcher's client/launcher.db text: the members in document order,
+// "files" appending to `out`, the first "version" (into the 32-byte
+// `versionOut`) ending the walk. Invalid: not JSON, or an entry the fixed
+// fields cannot hold (path of 260 bytes or more, MD5 of 64 or more), that is
+// not an object with a first member, or that names a path outside the install
+// folder ("..", absolute). NoVersion: no version, an empty one, or one of 32
+// bytes or more (then in `badVersion`). After Invalid, `out` is empty.
+enum class LauncherListResult { Ok, Invalid, NoVersion };
+LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
+                                         std::string* badVersion = nullptr);
+
+class UpgradeManager {
+public:
+    UpgradeManager();
+    virtual ~UpgradeManager();
+    UpgradeManager(const UpgradeManager&) = delete;
+    UpgradeManager& operator=(const UpgradeManager&) = delete;
+
+    // Main thread, once. 0 started; -1 no window; -2 paths not derivable;
+    // -4 the worker could not be started. The window must outlive the manager.
+    int32_t checkUpgrade(LauncherWindow* window);
+
+    // 0, or -1 (program folder), -2 (roaming folder), -3 (local folder).
+    int32_t initPaths();
+    // Always 0.
+    int32_t loadSettings();
+
+    // The worker; returns the final state (1 without a manager).
+    static uint32_t _ThreadCheckVersion(UpgradeManager* manager);
+    // Timer callbacks; the user value is the manager.
+    static void onProgressTimer(UpgradeManager* manager);
+    static void onConnectLauncherTimer(UpgradeManager* manager);
+    // The downloader's progress function: moves the bar's target.
+    static void onDownloadProgress(uint32_t bytesDone, uint32_t bytesTotal, uint32_t userValue);
+    // The launcher-quit wait; always 0.
+    static uint32_t waitLauncherQuit(UpgradeManager* manager);
+
+    void reportData(const char* event, const char* version, const char* ext);
+
+    int32_t getUpdateUrl(const char* version, UpdateInfo* pResInfo);
+    int32_t loadLauncherZip(const UpdateInfo* pResInfo, const char* localVer, char* newVer);
+    int32_t updateLauncherPackage(const UpdateInfo* pResInfo, const char* md5, char* newVer);
+    int32_t verifyAndUnzip(const char* md5, const wchar_t* packagePath);
+
+    // Reads installFolder + "client/launcher.db": 0, -1 missing, -2 cannot
+    // be opened, -3 unreadable, not JSON, or no version. `versionOut` holds
+    // 32 bytes.
+    int32_t praseVersionFile(char* versionOut, std::vector<FileEntry>& fileListOut);
+    // True when every listed file exists and matches, or FILECMP is off.
+    bool checkFileList(std::vector<FileEntry> fileList);
+
+    int32_t handleExsitLauncher(const char* versionA, const char* versionB);
+    bool runLauncher();
+    bool StartLauncher(const wchar_t* exePath, const wchar_t* gamePath);
+    int32_t initPipe();
+    int32_t sendPipeMessage(uint8_t id, int32_t command, const uint8_t* data, uint32_t length);
+
+    // Read-outs for the entry point and the tests.
+    const wchar_t* programFolder() const { return m_programFolder; }
+    const wchar_t* installFolder() const { return m_installFolder; }
+    const wchar_t* tempFolder() const { return m_tempFolder; }
+    int32_t curlWaitTime() const { return m_curlWaitTime; }
+    bool fileCompare() const { return m_fileCompare; }
+    // The worker's final state; false while it runs or when it never ran.
+    bool workerState(int32_t& out) const;
+    // Waits at most `timeoutMs` for the worker to end; false while it runs
+    // (or when it never started).
+    bool waitWorker(uint32_t timeoutMs, int32_t& state);
+    std::stop_token stopToken() const { return m_stop.get_token(); }
+
+    // Tests: the program folder initPaths takes instead of the running
+    // program's (the test binaries do not live in a game folder).
+    void setProgramFolderForTesting(const wchar_t* folder);
+    // Tests: how the worker obtains the downloader (Loader::instance).
+    using LoaderFactory = Loader* (*)(ProgressCallback, void*, int32_t);
+    static void setLoaderFactoryForTesting(LoaderFactory factory);
+    static LoaderFactory loaderFactory();
+
+private:
+    bool stopped() const { return m_stop.stop_requested(); }
+    // One run of the connect-launcher check; true when the wait is over.
+    bool connectLauncherStep();
+    // Waits for "EvtProCtrol" unless the progress timer never ran.
+    void waitProgress(int startNumber, int endNumber);
+    void stopTimers();
+    uint32_t runWorker();
+    void releaseTransfer();
+
+    platform::Thread m_worker;
+    platform::AutoResetEvent m_evtConnectLauncher{"EvtConnectLauncher"};
+    platform::AutoResetEvent m_evtProCtrol{"EvtProCtrol"};
+    // "The EvtProCtrol handle is set": from checkUpgrade until the progress
+    // timer finishes.
+    std::atomic<bool> m_progressEventOpen{false};
+    // The progress timer was started; when it never was, nobody would ever
+    // signal the event.
+    std::atomic<bool> m_progressTimerStarted{false};
+    LauncherWindow* m_pWindow = nullptr;
+    wchar_t m_installFolder[1024];
+    wchar_t m_roamingFolder[1024];
+    wchar_t m_tempFolder[1024];
+    wchar_t m_programFolder[1024];
+    // Set by the worker; read by the destructor under m_transferLock, since
+    // the worker releases the downloader while the destructor may stop it.
+    Loader* m_pDownLoader = nullptr;
+    HttpOperation* m_pHttpManager = nullptr;
+    std::mutex m_transferLock;
+    int32_t m_curlWaitTime = 30;
+    wchar_t m_settingPath[1024];
+    std::atomic<LauncherPipe*> m_pPipe{nullptr};
+    bool m_fileCompare = true;
+    wchar_t m_debugPath[1024];
+    std::atomic<uint32_t> _timerConnectLauncher{0};
+    std::atomic<int8_t> m_connectOutcome{0};
+    std::atomic<uint32_t> _timerProgressControl{0};
+    std::atomic<uint32_t> m_progressTarget{0};
+    std::atomic<uint32_t> m_progressShown{0};
+    KTUpgrade* m_pKtUpgrade = nullptr;
+
+    std::stop_source m_stop;
+    wchar_t m_testProgramFolder[1024];
+};

@@ -1,0 +1,173 @@
+// The launcher's file list: client/launcher.db read into a version and a
+// list of (path, MD5) entries, and the check of each listed file on disk.
+#include "upgrade/upgradeManager.h"
+
+#include <strings.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "foundation/Json.h"
+#include "foundation/Md5.h"
+#include "foundation/SystemUtil.h"
+#include "platform/file.h"
+#include "platform/text.h"
+#include "upgrade/upgradeManagerLog.h"
+
+namespace {
+
+constexpr const ModuleLog& kLog = kUpgradeLog;
+// The reader refuses longer texts anyway; nothing larger is read into memory.
+constexpr uint64_t kMaxVersionFileBytes = 33554432;
+constexpr const char* kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
+
+// A listed path must stay inside the install folder: the check makes
+// changed files writable, and a package must not reach any other file.
+bool isContainedPath(std::string_view path) {
+    if (path.empty() || path[0] == '/' || path[0] == '\\') return false;
+    if (path.size() >= 2 && path[1] == ':') return false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = path.size();
+        if (path.substr(start, end - start) == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Walks the root object in document order: "files" fills the list, the
+// first "version" ends the walk. Entries the fixed fields cannot hold, or
+// that name a file outside the install folder, make the whole file invalid:
+// a list that cannot be checked must not pass as checked.
+LauncherListResult readList(JsonNode& root, char* versionOut, std::vector<FileEntry>& out, std::string* badVersion) {
+    const uint32_t members = root.size();
+    for (uint32_t i = 0; i < members; ++i) {
+        JsonNode* member = root.at(i);
+        if (member == nullptr) continue;
+        const std::string name = member->name();
+        if (name == "version") {
+            const std::string version = member->asString();
+            if (version.size() >= 32) {
+                if (badVersion != nullptr) *badVersion = version;
+                return LauncherListResult::NoVersion;
+            }
+            std::memcpy(versionOut, version.c_str(), version.size() + 1);
+            return LauncherListResult::Ok;
+        }
+        if (name != "files") continue;
+        const uint32_t entries = member->size();
+        for (uint32_t j = 0; j < entries; ++j) {
+            JsonNode* entry = member->at(j);
+            JsonNode* first = entry != nullptr ? entry->at(0) : nullptr;
+            if (first == nullptr) return LauncherListResult::Invalid;
+            const std::string path = first->name();
+            const std::string md5 = first->asString();
+            if (path.size() >= sizeof(FileEntry::path) || md5.size() >= sizeof(FileEntry::md5) ||
+                !isContainedPath(path)) {
+                return LauncherListResult::Invalid;
+            }
+            FileEntry fe{};
+            std::memcpy(fe.path, path.c_str(), path.size() + 1);
+            std::memcpy(fe.md5, md5.c_str(), md5.size() + 1);
+            out.push_back(fe);
+        }
+    }
+    return LauncherListResult::Ok;
+}
+
+}  // namespace
+
+LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
+                                         std::string* badVersion) {
+    versionOut[0] = '\0';
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr || !JsonIsValid(text.c_str()))
+        return LauncherListResult::Invalid;
+    std::unique_ptr<JsonNode> root(JsonParse(text.c_str()));
+    if (root == nullptr) return LauncherListResult::Invalid;
+    const LauncherListResult r = readList(*root, versionOut, out, badVersion);
+    if (r == LauncherListResult::Invalid) {
+        versionOut[0] = '\0';
+        out.clear();
+        return r;
+    }
+    if (r == LauncherListResult::Ok && versionOut[0] == '\0') return LauncherListResult::NoVersion;
+    return r;
+}
+
+int32_t UpgradeManager::praseVersionFile(char* versionOut, std::vector<FileEntry>& fileListOut) {
+    std::wstring path;
+    if (!JoinPath(path, {m_installFolder, L"client/launcher.db"}, kMaxPathChars)) {
+        kLog.wide(443, L"File not exist path:%s", m_installFolder);
+        return kVersionFileMissing;
+    }
+    if (!platform::pathExists(path)) {
+        kLog.wide(443, L"File not exist path:%s", path.c_str());
+        return kVersionFileMissing;
+    }
+    platform::File file;
+    if (!file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting)) {
+        kLog.wide(450, L"OpenFile failed:%s", path.c_str());
+        return kVersionFileUnopenable;
+    }
+    uint64_t size = 0;
+    std::string text;
+    bool readOk = file.size(size) && size <= kMaxVersionFileBytes;
+    if (readOk) {
+        text.resize(static_cast<std::size_t>(size));
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const int64_t n = file.read(text.data() + got, text.size() - got);
+            if (n <= 0) {
+                readOk = n == 0;
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        text.resize(got);
+    }
+    file.close();
+    std::vector<FileEntry> list;
+    std::string badVersion;
+    const LauncherListResult parsed =
+        readOk ? parseLauncherFileList(text, versionOut, list, &badVersion) : LauncherListResult::Invalid;
+    if (parsed == LauncherListResult::Invalid) {
+        kLog.wide(460, L"File Content is invalid:%s", path.c_str());
+        return kVersionFileInvalid;
+    }
+    if (parsed == LauncherListResult::NoVersion) {
+        kLog(491, "unknow version:%s", badVersion.c_str());
+        return kVersionFileInvalid;
+    }
+    fileListOut.insert(fileListOut.end(), list.begin(), list.end());
+    return 0;
+}
+
+bool UpgradeManager::checkFileList(std::vector<FileEntry> fileList) {
+    if (!m_fileCompare) return true;
+    bool ok = true;
+    for (const FileEntry& entry : fileList) {
+        std::wstring path;
+        const bool fits = JoinPath(path, {m_installFolder, platform::utf8ToWide(entry.path)}, kMaxPathChars);
+        if (!fits || !platform::pathExists(path)) {
+            kLog(512, "check file not exist file:%s", platform::wideToUtf8(fits ? path : m_installFolder).c_str());
+            ok = false;
+            break;
+        }
+        char local[kMd5TextCapacity] = {};
+        const int32_t digest = getFileMd5(path.c_str(), local);
+        // The digest refuses empty files, yet a package may list one with the
+        // MD5 of no bytes: without this every run would see a damaged launcher.
+        if (digest == kMd5EmptyFile) std::strcpy(local, kEmptyMd5);
+        else if (digest != 0) local[0] = '\0';
+        if (strcasecmp(local, entry.md5) != 0) {
+            kLog.wide(520, L"check %s failed ", path.c_str());
+            kLog(521, "Local:%s Line:%s", local, entry.md5);
+            if (!platform::setFileAttributesNormal(path)) kLog.wide(523, L"SetFile NORMAL failed file:%s", path.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}

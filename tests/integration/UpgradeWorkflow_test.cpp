@@ -1,0 +1,577 @@
+// The whole update workflow: the upgrade manager against the real update
+// service, with the real sample launcher installed, started or already
+// running, and a scripted window in place of the progress window.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "foundation/Log.h"
+#include "foundation/ZipUtil.h"
+#include "platform/marker.h"
+#include "platform/timer.h"
+#include "service/KTUpgrade.h"
+#include "support/FakeHttpServer.h"
+#include "support/FakeLauncherWindow.h"
+#include "support/Process.h"
+#include "support/SampleLauncher.h"
+#include "support/TempHome.h"
+#include "support/TestData.h"
+#include "support/UpdateService.h"
+#include "support/ZipBuilder.h"
+#include "upgrade/upgradeManager.h"
+
+namespace fs = std::filesystem;
+using testsupport::FakeLauncherWindow;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+struct Event {
+    std::string event;
+    std::string ver;
+};
+
+// The value of form field `key` in one JSON line the service wrote.
+std::string fieldOf(const std::string& line, const std::string& key) {
+    const std::string head = "\"" + key + "\":\"";
+    const std::size_t at = line.find(head);
+    if (at == std::string::npos) return "<none>";
+    const std::size_t start = at + head.size();
+    return line.substr(start, line.find('"', start) - start);
+}
+
+std::vector<std::string> linesOf(const fs::path& path) {
+    std::vector<std::string> out;
+    const std::string text = readFile(path);
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+std::size_t threadCount() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+class Workflow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        game = home.root() / "game folder";
+        fs::create_directories(game);
+        files = home.root() / "files";
+        install = home.data() / "Keltora/morvel3";
+        client = install / "client";
+        temp = home.config() / "Keltora/morvel3/temp";
+        gameWide = game.wstring();
+    }
+    void TearDown() override {
+        manager.reset();
+        delete ktUpgrade;
+        testsupport::stopLaunchers(client);
+        UpgradeManager::setLoaderFactoryForTesting(nullptr);
+        ReleaseLogger();
+    }
+
+    // A package of the sample launcher at `version` served as files/client.zip.
+    std::string publish(const std::string& version, const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+        const fs::path stage = home.root() / ("stage-" + version);
+        const std::string md5 = testsupport::makeLauncherPackage(stage, version, files / "client.zip", extra);
+        EXPECT_EQ(md5.size(), 32u) << "mkpackage failed";
+        return md5;
+    }
+    // Installs the published package as the installed launcher.
+    void installPublished() {
+        ASSERT_EQ(getZipUtil()->UnZipFile((files / "client.zip").wstring().c_str(), (install.wstring() + L"/").c_str()),
+                  0);
+    }
+    void startService(const std::string& version, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--quiet",  "--version", version, "--files", files.string(),
+                                         "--events", (home.root() / "events.jsonl").string(),
+                                         "--checks", (home.root() / "checks.jsonl").string()};
+        if (fs::exists(files / "client.zip") && std::find(extra.begin(), extra.end(), "--package-url") == extra.end() &&
+            std::find(extra.begin(), extra.end(), "--package") == extra.end()) {
+            args.push_back("--package");
+            args.push_back("client.zip");
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        service = std::make_unique<testsupport::UpdateService>(args);
+        ASSERT_FALSE(service->base().empty());
+        writeFile(game / "launcher.ini", "[UPGRADE]\nSERVER_UPGRADE_0=" + service->base() + "\n");
+    }
+    void startManager() {
+        // The client the entry point would have made, reading this game folder.
+        ktUpgrade = getKTUpgrade(gameWide.c_str(), LogServiceError);
+        manager = std::make_unique<UpgradeManager>();
+        manager->setProgramFolderForTesting(gameWide.c_str());
+        ASSERT_EQ(manager->checkUpgrade(win.get()), 0);
+    }
+    // Runs the workflow to the window's close, as the entry point's loop
+    // does, then destroys the manager. Returns the worker's state.
+    int32_t run() {
+        startManager();
+        return finish();
+    }
+    // The rest of run(), for a test that acts while the workflow runs.
+    int32_t finish() {
+        EXPECT_TRUE(win->waitClosed()) << log();
+        int32_t state = 12345;
+        EXPECT_TRUE(manager->waitWorker(60000, state));
+        manager.reset();
+        // The client reads its configuration once: the next run gets a new one.
+        delete ktUpgrade;
+        ktUpgrade = nullptr;
+        ReleaseLogger();
+        return state;
+    }
+
+    std::vector<Event> events() const {
+        std::vector<Event> out;
+        for (const auto& l : linesOf(home.root() / "events.jsonl")) out.push_back({fieldOf(l, "event"), fieldOf(l, "ver")});
+        return out;
+    }
+    std::vector<std::string> checkedVersions() const {
+        std::vector<std::string> out;
+        for (const auto& l : linesOf(home.root() / "checks.jsonl")) out.push_back(fieldOf(l, "ver"));
+        return out;
+    }
+    std::string log() const {
+        std::string all;
+        if (!fs::exists(home.logFolder())) return all;
+        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
+        return all;
+    }
+    // The arguments of each launcher start, once the last start has written them.
+    std::vector<std::vector<std::string>> starts(std::size_t expected) {
+        if (expected > 0) {
+            EXPECT_TRUE(testsupport::waitLauncherMarker(true));
+        }
+        std::vector<std::vector<std::string>> out;
+        for (const auto& s : testsupport::launcherStarts(client)) out.push_back(s.args);
+        return out;
+    }
+    // Between the cases of one test: waits for the `expected` launcher
+    // starts the case made, ends them and forgets them.
+    void endLaunchers(std::size_t expected) {
+        EXPECT_EQ(starts(expected).size(), expected);
+        testsupport::stopLaunchers(client);
+        fs::remove(client / "launcher.args");
+    }
+    // Waits until `part` has been logged; false after 30 s.
+    bool waitLogged(const std::string& part) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (log().find(part) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    std::string gameArg() const { return "-gamepath=" + game.string(); }
+
+    testsupport::TempHome home;
+    fs::path game, files, install, client, temp;
+    std::wstring gameWide;
+    std::unique_ptr<testsupport::UpdateService> service;
+    KTUpgrade* ktUpgrade = nullptr;
+    std::unique_ptr<FakeLauncherWindow> win = std::make_unique<FakeLauncherWindow>();
+    std::unique_ptr<UpgradeManager> manager;
+};
+
+// State 0: nothing installed; the package is fetched, checked, unpacked and
+// its launcher started with the game folder (which has a space) as one
+// argument.
+TEST_F(Workflow, FirstRunInstallsAndStartsTheLauncher) {
+    publish("2.0.0.0", {{"client/data/readme.txt", "sample data"}, {"client/empty.txt", ""}});
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateCurrent);
+
+    EXPECT_EQ(win->warnings(), std::vector<int32_t>{});
+    EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "Close"}));
+    EXPECT_EQ(win->lastProgress(), 500u);
+    EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"});
+    const auto ev = events();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].event, "LHR_CHK");
+    EXPECT_EQ(ev[0].ver, "0.0.0.0");
+    EXPECT_EQ(ev[1].event, "LHR_UPD");
+    EXPECT_EQ(ev[1].ver, "2.0.0.0");
+    EXPECT_EQ(readFile(client / "data/readme.txt"), "sample data");
+    EXPECT_FALSE(fs::exists(temp / "client.upd")) << "the package is deleted after its check";
+    EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
+
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:605]Check Zip File MD5 failed path:" + temp.string() + "/client.upd\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("[upgradeManager:386]launcherURL:" + service->base() + "files/client.zip\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[upgradeManager:641]StartLauncher Arg:\"" + gameArg() + "\"\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK\r\n"), std::string::npos);
+    EXPECT_LT(text.find("[upgradeManager:204]_ThreadCheckVersion wait progress End"),
+              text.find("[upgradeManager:641]StartLauncher"))
+        << "the launcher starts only after the bar is full";
+}
+
+// FILECMP 0/1/2 with an installed launcher whose listed file was changed
+// and made read-only; the service names the installed version.
+TEST_F(Workflow, DamagedInstalledFileWithEachFileCompareSetting) {
+    struct Case {
+        const char* debug;
+        const char* asked;
+        bool downloads;
+    };
+    const Case cases[] = {{nullptr, "0.0.0.0", true}, {"1", "0.0.0.0", true}, {"0", "2.0.0.0", false}, {"2", "2.0.0.0", false}};
+    publish("2.0.0.0", {{"client/data/readme.txt", "sample data"}});
+    startService("2.0.0.0");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.debug ? c.debug : "no debug.ini");
+        installPublished();
+        const fs::path damaged = client / "data/readme.txt";
+        fs::permissions(damaged, fs::perms::owner_write, fs::perm_options::add);
+        writeFile(damaged, "changed");
+        fs::permissions(damaged, fs::perms::owner_read);
+        fs::remove(game / "debug.ini");
+        if (c.debug) writeFile(game / "debug.ini", std::string("[DEBUG]\nFILECMP=") + c.debug + "\n");
+        fs::remove(home.root() / "checks.jsonl");
+        fs::remove(home.root() / "events.jsonl");
+        win = std::make_unique<FakeLauncherWindow>();
+
+        EXPECT_EQ(run(), kStateCurrent);
+        EXPECT_EQ(checkedVersions(), std::vector<std::string>{c.asked});
+        const auto ev = events();
+        ASSERT_EQ(ev.size(), 2u);
+        EXPECT_EQ(ev[0].ver, "2.0.0.0") << "LHR_CHK carries the installed version";
+        EXPECT_EQ(ev[1].ver, "2.0.0.0");
+        EXPECT_EQ(readFile(damaged), c.downloads ? "sample data" : "changed");
+        const bool writable = (fs::status(damaged).permissions() & fs::perms::owner_write) != fs::perms::none;
+        EXPECT_EQ(writable, c.downloads) << "only a compared file is made writable";
+        endLaunchers(1);
+    }
+}
+
+// State 0 without any download: the installed launcher is current.
+TEST_F(Workflow, CurrentLauncherStartsWithoutDownload) {
+    publish("2.0.0.0");
+    installPublished();
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateCurrent);
+    const auto ev = events();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].event, "LHR_UPD");
+    EXPECT_EQ(ev[1].ver, "2.0.0.0");
+    EXPECT_EQ(log().find("[upgradeManager:386]"), std::string::npos) << "no download";
+    EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
+}
+
+// A valid client.upd left by an earlier run is unpacked without a download,
+// kept, and LHR_UPD goes out with an empty version.
+TEST_F(Workflow, LeftoverPackageIsReused) {
+    publish("2.0.0.0");
+    fs::create_directories(temp);
+    fs::copy_file(files / "client.zip", temp / "client.upd");
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateCurrent);
+    const auto ev = events();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].event, "LHR_UPD");
+    EXPECT_EQ(ev[1].ver, "");
+    EXPECT_TRUE(fs::exists(temp / "client.upd"));
+    const std::string text = log();
+    EXPECT_EQ(text.find("[upgradeManager:605]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[Loader:"), std::string::npos) << "nothing was downloaded";
+    EXPECT_EQ(starts(1).size(), 1u);
+}
+
+// State 1: without a downloader there is no report and no service check;
+// the installed launcher is started.
+TEST_F(Workflow, NoDownloaderStartsTheInstalledLauncher) {
+    publish("1.0.0.0");
+    installPublished();
+    startService("2.0.0.0");
+    UpgradeManager::setLoaderFactoryForTesting([](ProgressCallback, void*, int32_t) -> Loader* { return nullptr; });
+    EXPECT_EQ(run(), kStateNoDownloader);
+    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(checkedVersions().empty());
+    EXPECT_NE(log().find("[upgradeManager:158]_ThreadCheckVersion END with pManager->m_pDownLoader is NULL\r\n"),
+              std::string::npos);
+    EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
+}
+
+// State 2 and the package edge cases: each try fails, warning 113, and the
+// installed launcher (1.0.0.0) is started.
+TEST_F(Workflow, PackageThatCannotBeInstalled) {
+    struct Case {
+        const char* what;
+        int tries;
+        const char* code;
+    };
+    publish("1.0.0.0");
+    installPublished();
+    // A package whose list names a file it does not contain.
+    testsupport::ZipBuilder lacking;
+    lacking.unixFile("client/launcher.exe", readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher")),
+                     0100755);
+    lacking.file("client/launcher.db", "{\"files\":[{\"client/missing.dll\":\"0123\"}],\"version\":\"2.0.0.0\"}");
+    lacking.writeTo(files / "lacking.zip");
+    // A package server that fails the first piece with 404.
+    testsupport::FakeHttpServer broken;
+    broken.serve("/client.zip", readFile(files / "client.zip"));
+    broken.failRange(0, 404);
+
+    const std::vector<std::pair<Case, std::vector<std::string>>> cases = {
+        {{"package MD5 differs", 3, "ResCode 3 "}, {"--md5", std::string(32, '0')}},
+        {{"listed file missing", 3, "ResCode 5 "}, {"--package", "lacking.zip"}},
+        {{"DownLoadFile 230", 1, "ResCode 230 "},
+         {"--package-url", broken.url("/client.zip"), "--md5", testsupport::md5Hex(readFile(files / "client.zip"))}},
+    };
+    for (const auto& [c, args] : cases) {
+        SCOPED_TRACE(c.what);
+        installPublished();
+        fs::remove(home.root() / "events.jsonl");
+        fs::remove_all(home.logFolder());
+        win = std::make_unique<FakeLauncherWindow>();
+        service.reset();
+        startService("2.0.0.0", args);
+        EXPECT_EQ(run(), kStateNotInstalled);
+        EXPECT_EQ(win->warnings(), std::vector<int32_t>{113});
+        const std::string text = log();
+        EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed " + std::string(c.code)), std::size_t(c.tries))
+            << text;
+        EXPECT_NE(text.find("[upgradeManager:190]_ThreadCheckVersion END with Load launcher or agent zip file failed rescode:2\r\n"),
+                  std::string::npos);
+        const auto ev = events();
+        ASSERT_EQ(ev.size(), 1u) << "no LHR_UPD";
+        EXPECT_EQ(ev[0].ver, "1.0.0.0");
+        endLaunchers(1);
+    }
+    EXPECT_EQ(broken.countRequests("HEAD"), 1u) << "230 allows no second try";
+}
+
+// State -2: the service check fails; warning 104, then the installed
+// launcher starts.
+TEST_F(Workflow, ServiceCheckFailureStartsTheInstalledLauncher) {
+    publish("1.0.0.0");
+    installPublished();
+    startService("2.0.0.0", {"--check-status", "500"});
+    EXPECT_EQ(run(), kStateCheckFailed);
+    EXPECT_EQ(win->warnings(), std::vector<int32_t>{104});
+    const auto ev = events();
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].event, "LHR_CHK");
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:318]checkLauncherUpgrade failed resVal:-2 \r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[upgradeManager:175]_ThreadCheckVersion END with getUpdateUrl failed rescode:-2\r\n"),
+              std::string::npos);
+    EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
+}
+
+// State 231: a launcher runs, answers on its pipe, and the versions are
+// equal: one 0x80, the window hidden, no second launcher.
+TEST_F(Workflow, RunningCurrentLauncherIsToldToComeForward) {
+    publish("2.0.0.0");
+    installPublished();
+    startService("2.0.0.0");
+    testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string(), "-gamepath=first"});
+    ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
+    EXPECT_EQ(run(), kStateHandedOver);
+    EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "Hide", "Close"}));
+    EXPECT_EQ(win->lastProgress(), 500u) << "the bar still runs to its end";
+    EXPECT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
+    EXPECT_TRUE(testsupport::waitLauncherMarker(true));
+    EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x80 command=0 length=0 data="});
+    EXPECT_EQ(testsupport::launcherStarts(client).size(), 1u) << "no second launcher";
+    const auto ev = events();
+    ASSERT_EQ(ev.size(), 1u) << "no LHR_UPD";
+}
+
+// The service check fails while a launcher runs: 0x80 all the same (231).
+TEST_F(Workflow, ServiceFailureWithRunningLauncherHandsOver) {
+    publish("1.0.0.0");
+    installPublished();
+    startService("2.0.0.0", {"--check-status", "503"});
+    testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
+    ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
+    EXPECT_EQ(run(), kStateHandedOver);
+    EXPECT_EQ(win->warnings(), std::vector<int32_t>{104});
+    EXPECT_TRUE(win->hidden());
+    EXPECT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
+    EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x80 command=0 length=0 data="});
+    EXPECT_NE(log().find("[upgradeManager:171]_ThreadCheckVersion END with handleExsitLauncher failed rescode:231\r\n"),
+              std::string::npos);
+}
+
+// A running launcher of another version is told to quit (0x81); only after
+// it has gone is the package installed and the new launcher started.
+TEST_F(Workflow, RunningOutdatedLauncherQuitsBeforeTheUpdate) {
+    publish("1.0.0.0");
+    installPublished();
+    testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
+    ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
+    publish("2.0.0.0");
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(running.wait(), 0) << "the first launcher quit as asked";
+    EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x81 command=0 length=0 data="});
+    const auto s = starts(2);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[1], std::vector<std::string>{gameArg()});
+    const std::string text = log();
+    EXPECT_LT(text.find("[upgradeManager:772]Launcher quit already"), text.find("[upgradeManager:386]launcherURL:"))
+        << text;
+}
+
+// State 232: the launcher runs but never serves its pipe, and the user
+// closes the window meanwhile: no start, WM_CLOSE still sent.
+TEST_F(Workflow, WindowClosedWhileWaitingForThePipe) {
+    publish("2.0.0.0");
+    installPublished();
+    startService("2.0.0.0");
+    testsupport::ChildLauncher running(client / "launcher.exe", {"--no-pipe"});
+    ASSERT_TRUE(testsupport::waitLauncherMarker(true));
+    win->closeAtLauncherQuery(1);
+    EXPECT_EQ(run(), kStateClosedWaiting);
+    EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "user closes", "Close"}));
+    EXPECT_EQ(testsupport::launcherStarts(client).size(), 1u);
+    EXPECT_FALSE(fs::exists(client / "launcher.messages"));
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:344] Init pipe failed and try again _timerConnectLauncher is Create Now\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("[upgradeManager:804] user clicck X and to close gamelancher\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[upgradeManager:182]_ThreadCheckVersion END with handleExsitLauncher failed rescode:232\r\n"),
+              std::string::npos);
+}
+
+// A launcher that never serves its pipe and then quits: the next timer run
+// finds it gone and the update goes on.
+TEST_F(Workflow, LauncherWithoutPipeThatQuits) {
+    publish("1.0.0.0");
+    installPublished();
+    auto running = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
+    ASSERT_TRUE(testsupport::waitLauncherMarker(true));
+    publish("2.0.0.0");
+    startService("2.0.0.0");
+    startManager();
+    ASSERT_TRUE(waitLogged("[upgradeManager:825]PIPE connect Failed and try again"));
+    running.reset();
+    EXPECT_EQ(finish(), kStateCurrent);
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:825]PIPE connect Failed and try again\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[upgradeManager:812]Luncher not exist and continue \r\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(client / "launcher.messages"));
+    EXPECT_EQ(events().back().ver, "2.0.0.0");
+    EXPECT_EQ(starts(2).size(), 2u);
+}
+
+// The user closes the window while the bar fills: the timer ends at its
+// next tick and the worker still starts the launcher.
+TEST_F(Workflow, WindowClosedWhileTheBarFills) {
+    publish("2.0.0.0");
+    installPublished();
+    startService("2.0.0.0");
+    win->closeAtProgress(100);
+    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_GE(win->lastProgress(), 100u);
+    EXPECT_LT(win->lastProgress(), 500u);
+    EXPECT_NE(log().find("[upgradeManager:857] user clicck X and to close gamelancher\r\n"), std::string::npos);
+    EXPECT_EQ(starts(1).size(), 1u);
+}
+
+// The user closes the window while an outdated launcher ignores 0x81: the
+// quit wait ends; the manager's destruction then ends the worker, which
+// leaves no thread behind.
+TEST_F(Workflow, WindowClosedDuringTheLauncherQuitWait) {
+    publish("1.0.0.0");
+    installPublished();
+    testsupport::ChildLauncher running(client / "launcher.exe", {"--ignore-quit", "--ready", (home.root() / "ready").string()});
+    ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
+    startService("2.0.0.0", {"--md5", std::string(32, '0')});
+    startManager();
+    ASSERT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
+    win->clickClose();
+    manager.reset();  // returns: the worker has been joined
+    ReleaseLogger();
+    EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x81 command=0 length=0 data="});
+    const std::string text = log();
+    EXPECT_EQ(text.find("[upgradeManager:772]"), std::string::npos) << "the launcher never quit";
+    EXPECT_NE(text.find("[upgradeManager:248]_ThreadCheckVersion Quit\r\n"), std::string::npos) << text;
+}
+
+// Destruction while a download runs (the server holds the first piece) and
+// while the worker waits for a launcher's pipe: it returns, the worker takes
+// no further step, and no thread is left.
+TEST_F(Workflow, DestructionWhileTheWorkerIsBusy) {
+    publish("1.0.0.0");
+    installPublished();
+    const std::string package = readFile(files / "client.zip");
+    testsupport::FakeHttpServer slow;
+    slow.serve("/client.zip", package);
+    slow.holdRange(0);
+    // The timer thread is process-wide and stays; make it exist first.
+    platform::stopTimer(platform::startPeriodicTimer(1000, [](uint32_t) {}));
+
+    struct Case {
+        const char* what;
+        bool launcherWithoutPipe;
+    };
+    for (const Case c : {Case{"download", false}, Case{"pipe wait", true}}) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(home.logFolder());
+        win = std::make_unique<FakeLauncherWindow>();
+        std::unique_ptr<testsupport::ChildLauncher> running;
+        if (c.launcherWithoutPipe) {
+            running = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
+            ASSERT_TRUE(testsupport::waitLauncherMarker(true));
+        }
+        service.reset();
+        startService("2.0.0.0", {"--package-url", slow.url("/client.zip"), "--md5", testsupport::md5Hex(package)});
+        const std::size_t before = threadCount();
+        const std::size_t gets = slow.countRequests("GET");
+        startManager();
+        if (c.launcherWithoutPipe) {
+            ASSERT_TRUE(testsupport::waitForFile(home.root() / "events.jsonl"));
+        } else {
+            ASSERT_TRUE(slow.waitForRequest([](const auto& r) { return r.range == "bytes=0-32767"; }));
+        }
+        manager.reset();
+        delete ktUpgrade;
+        ktUpgrade = nullptr;
+        EXPECT_EQ(threadCount(), before);
+        if (c.launcherWithoutPipe) {
+            EXPECT_EQ(slow.countRequests("GET"), gets) << "no download after the stop";
+        }
+        ReleaseLogger();
+        const std::string text = log();
+        EXPECT_NE(text.find("[upgradeManager:246]_ThreadCheckVersion stopped by the termination request\r\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(text.find("[upgradeManager:641]"), std::string::npos) << "no launcher start";
+        EXPECT_EQ(text.find("[upgradeManager:221]"), text.find("[upgradeManager:221]m_pDownLoader Start Release"));
+        EXPECT_EQ(win->calls().back(), "IsLauncherRunning") << "no warning, no close after the stop";
+        EXPECT_EQ(testsupport::launcherStarts(client).size(), c.launcherWithoutPipe ? 1u : 0u);
+        running.reset();
+        testsupport::waitLauncherMarker(false);
+    }
+    slow.releaseHeld();
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include "support/SampleLauncher.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "foundation/Md5.h"
+#include "platform/marker.h"
+#include "support/Process.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+namespace {
+
+constexpr auto kPoll = std::chrono::milliseconds(10);
+
+template <typename Done>
+bool pollUntil(int timeoutMs, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kPoll);
+    }
+    return true;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+bool waitLauncherMarker(bool held, int timeoutMs) {
+    return pollUntil(timeoutMs, [held] {
+        return (platform::probeMarker("MV3_LAUNCHER_KT") == platform::MarkerState::Held) == held;
+    });
+}
+
+bool waitForFile(const fs::path& path, int timeoutMs) {
+    return pollUntil(timeoutMs, [&] { return fs::exists(path); });
+}
+
+std::vector<LauncherStart> launcherStarts(const fs::path& clientFolder) {
+    std::vector<LauncherStart> out;
+    for (const std::string& line : lines(readFile(clientFolder / "launcher.args"))) {
+        if (line.rfind("start pid=", 0) == 0) {
+            out.emplace_back();
+            out.back().pid = std::atoi(line.c_str() + 10);
+        } else if (line.rfind("argv[", 0) == 0 && !out.empty()) {
+            out.back().args.push_back(line.substr(line.find("]=") + 2));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
+    return lines(readFile(clientFolder / "launcher.messages"));
+}
+
+void stopLaunchers(const fs::path& clientFolder) {
+    const auto started = launcherStarts(clientFolder);
+    for (const LauncherStart& s : started) {
+        if (s.pid > 0) ::kill(s.pid, SIGTERM);
+    }
+    waitLauncherMarker(false);
+    // The marker goes before the process: wait for the process too, or its
+    // program file stays busy for the next unpacking.
+    for (const LauncherStart& s : started) {
+        if (s.pid > 0) pollUntil(20000, [&] { return ::kill(s.pid, 0) != 0; });
+    }
+}
+
+ChildLauncher::ChildLauncher(const fs::path& exe, const std::vector<std::string>& args) {
+    const std::string program = exe.string();
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+}
+
+ChildLauncher::~ChildLauncher() {
+    if (m_pid <= 0 || m_reaped) return;
+    ::kill(m_pid, SIGTERM);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+}
+
+int ChildLauncher::wait(int timeoutMs) {
+    int code = -1;
+    const bool ended = pollUntil(timeoutMs, [&] {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) != m_pid) return false;
+        m_reaped = true;
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return true;
+    });
+    return ended ? code : -1;
+}
+
+std::string makeLauncherPackage(const fs::path& folder, const std::string& version, const fs::path& zip,
+                                const std::vector<std::pair<std::string, std::string>>& extraFiles) {
+    fs::create_directories(folder / "client");
+    fs::copy_file(builtProgram("tools/sample-launcher/sample-launcher"), folder / "client/launcher.exe",
+                  fs::copy_options::overwrite_existing);
+    for (const auto& [name, bytes] : extraFiles) {
+        fs::create_directories((folder / name).parent_path());
+        writeFile(folder / name, bytes);
+    }
+    fs::create_directories(zip.parent_path());
+    const RunResult run = runProgram(builtProgram("tools/mkpackage/mkpackage"),
+                                     {folder.string(), version, zip.string()}, folder.parent_path());
+    if (run.exitCode != 0) return {};
+    // Notes on standard error come mixed in; the MD5 is a line of its own.
+    for (const std::string& line : lines(run.output)) {
+        if (line.size() == 32 && line.find_first_not_of("0123456789abcdef") == std::string::npos) return line;
+    }
+    return {};
+}
+
+std::string md5Hex(const std::string& bytes) {
+    MD5_CTX ctx;
+    ctx.MD5Init();
+    ctx.MD5Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    unsigned char digest[16];
+    ctx.MD5Final(digest);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : digest) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,65 @@
+// The sample game launcher (tools/sample-launcher) around the upgrade
+// workflow's tests: packages that carry it as client/launcher.exe, a copy
+// started beforehand with options, its records read back, and every copy
+// that runs ended afterwards.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Waits (polling; the marker's holder is another process) until the marker
+// "MV3_LAUNCHER_KT" is held (`held`) or free; false after `timeoutMs`.
+bool waitLauncherMarker(bool held, int timeoutMs = 20000);
+
+// Waits until `path` exists; false after `timeoutMs`.
+bool waitForFile(const std::filesystem::path& path, int timeoutMs = 20000);
+
+// The starts recorded in `<client folder>/launcher.args`: for each start,
+// its pid and its arguments.
+struct LauncherStart {
+    int pid = 0;
+    std::vector<std::string> args;
+};
+std::vector<LauncherStart> launcherStarts(const std::filesystem::path& clientFolder);
+
+// The messages recorded in `<client folder>/launcher.messages`, one line each
+// ("id=0x80 command=0 length=0 data=").
+std::vector<std::string> launcherMessages(const std::filesystem::path& clientFolder);
+
+// Ends every launcher recorded in `clientFolder` that still runs (SIGTERM)
+// and waits until the marker is free.
+void stopLaunchers(const std::filesystem::path& clientFolder);
+
+// Starts `exe` with `args` as a child of the test; the destructor ends it
+// (SIGTERM) and reaps it.
+class ChildLauncher {
+public:
+    ChildLauncher(const std::filesystem::path& exe, const std::vector<std::string>& args);
+    ~ChildLauncher();
+    ChildLauncher(const ChildLauncher&) = delete;
+    ChildLauncher& operator=(const ChildLauncher&) = delete;
+    pid_t pid() const { return m_pid; }
+    // Waits for the child to end by itself; its exit code, or -1.
+    int wait(int timeoutMs = 20000);
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+};
+
+// Lays out `folder` as an installed launcher: client/launcher.exe (a copy of
+// the built sample launcher) and the extra files given, then runs mkpackage
+// into `zip` with `version`. Returns the package's MD5 (empty on failure).
+std::string makeLauncherPackage(const std::filesystem::path& folder, const std::string& version,
+                                const std::filesystem::path& zip,
+                                const std::vector<std::pair<std::string, std::string>>& extraFiles = {});
+
+// MD5 of `bytes` as 32 lower-case hexadecimal digits.
+std::string md5Hex(const std::string& bytes);
+
+}  // namespace testsupport

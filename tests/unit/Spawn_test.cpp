@@ -1,0 +1,172 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/text.h"
+#include "support/TempHome.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A stand-in launcher: records its arguments, session, working folder and
+// standard descriptors, then renames its record into place so that a reader
+// never sees half of it.
+std::string recorderScript(const fs::path& out) {
+    const std::string o = out.string();
+    return "#!/bin/sh\n"
+           "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+           "if [ -e /proc/$$/fd/77 ]; then leaked=leaked; else leaked=none; fi\n"
+           "exec 3> '" + o + ".tmp'\n"
+           "printf '%s\\n' \"$#\" \"$1\" >&3\n"
+           "cut -d' ' -f6 /proc/$$/stat >&3\n"
+           "pwd >&3\n"
+           "printf '%s\\n' \"$fds\" \"$leaked\" >&3\n"
+           "exec 3>&-\n"
+           "mv '" + o + ".tmp' '" + o + "'\n";
+}
+
+// Waits (bounded) for the child's record; the child's life is not ours to
+// wait for otherwise, it is detached.
+std::string awaitFile(const fs::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(path) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return testsupport::readFile(path);
+}
+
+// The processes whose parent is this one, zombies included.
+std::vector<std::string> childrenOfThisProcess() {
+    std::vector<std::string> found;
+    const std::string self = std::to_string(::getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string stat = testsupport::readFile(entry.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        // After "pid (comm)": state, then the parent's id.
+        std::istringstream rest(stat.substr(close + 2));
+        std::string state, parent;
+        rest >> state >> parent;
+        if (parent == self) found.push_back(entry.path().filename().string() + " " + state);
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST(SpawnDetached, OneArgumentNewSessionDevNullInheritedFolderNoZombie) {
+    testsupport::TempHome home;
+    const fs::path folder = home.root() / "game folder";
+    fs::create_directories(folder);
+    const fs::path exe = home.root() / "install dir" / "client" / "launcher.exe";
+    fs::create_directories(exe.parent_path());
+    const fs::path oldCwd = fs::current_path();
+    fs::current_path(folder);
+    // A descriptor opened without close-on-exec, as a careless library would.
+    const int open = ::open("/dev/zero", O_RDONLY);
+    ASSERT_EQ(::dup2(open, 77), 77);
+    ::close(open);
+
+    struct Case {
+        const char* what;
+        std::wstring argument;
+    };
+    const Case cases[] = {
+        {"spaces and quotes", L"-gamepath=/opt/My Games/\"quoted\" 'single' \\back"},
+        {"plain", L"-gamepath=/g"},
+        {"empty", L""},
+        {"non-ASCII", L"-gamepath=/spiele/\u00e4\u4e2d"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path out = home.root() / ("record" + std::to_string(n++));
+        testsupport::writeFile(exe, recorderScript(out));
+        ::chmod(exe.c_str(), 0755);
+        ASSERT_TRUE(platform::spawnDetached(exe.wstring(), c.argument)) << std::strerror(errno);
+        // The intermediate child is reaped before the call returns and the
+        // launcher belongs to init: nothing of ours can become a zombie.
+        EXPECT_EQ(childrenOfThisProcess(), std::vector<std::string>{});
+
+        std::istringstream record(awaitFile(out));
+        std::string count, argument, session, cwd, in, outFd, err, leaked;
+        std::getline(record, count);
+        std::getline(record, argument);
+        std::getline(record, session);
+        std::getline(record, cwd);
+        std::getline(record, in);
+        std::getline(record, outFd);
+        std::getline(record, err);
+        std::getline(record, leaked);
+        EXPECT_EQ(count, "1");
+        EXPECT_EQ(argument, platform::wideToUtf8(c.argument));
+        EXPECT_NE(session, std::to_string(::getsid(0)));
+        EXPECT_FALSE(session.empty());
+        EXPECT_EQ(cwd, folder.string());
+        EXPECT_EQ(in, "/dev/null");
+        EXPECT_EQ(outFd, "/dev/null");
+        EXPECT_EQ(err, "/dev/null");
+        EXPECT_EQ(leaked, "none");
+    }
+    ::close(77);
+    fs::current_path(oldCwd);
+}
+
+TEST(SpawnDetached, AddsTheOwnersExecuteBitFirst) {
+    testsupport::TempHome home;
+    const fs::path exe = home.root() / "launcher.exe";
+    const fs::path out = home.root() / "record";
+    testsupport::writeFile(exe, recorderScript(out));
+    ASSERT_EQ(::chmod(exe.c_str(), 0644), 0);
+    ASSERT_TRUE(platform::spawnDetached(exe.wstring(), L"-gamepath=x")) << std::strerror(errno);
+    EXPECT_EQ(fs::status(exe).permissions(), fs::perms(0744));
+    std::istringstream record(awaitFile(out));
+    std::string count, argument;
+    std::getline(record, count);
+    std::getline(record, argument);
+    EXPECT_EQ(argument, "-gamepath=x");
+}
+
+TEST(SpawnDetached, ProgramsThatCannotStartAreReportedWithTheReason) {
+    testsupport::TempHome home;
+    const fs::path folder = home.root() / "a folder";
+    fs::create_directories(folder);
+    const fs::path garbage = home.root() / "garbage.exe";
+    testsupport::writeFile(garbage, "just some data, not a program\n");
+    ::chmod(garbage.c_str(), 0755);
+    const fs::path noInterpreter = home.root() / "script.exe";
+    testsupport::writeFile(noInterpreter, "#!/nonexistent/interpreter\n");
+    ::chmod(noInterpreter.c_str(), 0755);
+
+    struct Case {
+        const char* what;
+        fs::path exe;
+        int error;
+    };
+    const Case cases[] = {
+        {"missing", home.root() / "missing.exe", ENOENT},
+        {"a folder", folder, EACCES},
+        {"not a program", garbage, ENOEXEC},
+        {"interpreter missing", noInterpreter, ENOENT},
+        {"empty path", fs::path(), ENOENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        errno = 0;
+        EXPECT_FALSE(platform::spawnDetached(c.exe.wstring(), L"-gamepath=x"));
+        EXPECT_EQ(errno, c.error) << std::strerror(errno);
+        EXPECT_EQ(childrenOfThisProcess(), std::vector<std::string>{});
+    }
+}

@@ -1,0 +1,329 @@
+// The upgrade manager's parts on their own: settings, the launcher's file
+// list and its check, the progress target, and the pipe messages as a pipe
+// server reads them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/Log.h"
+#include "foundation/Md5.h"
+#include "platform/local_pipe.h"
+#include "support/FakeLauncherWindow.h"
+#include "support/TempHome.h"
+#include "upgrade/LauncherPipe.h"
+#include "upgrade/upgradeManager.h"
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+std::string md5Of(const std::string& bytes) {
+    MD5_CTX ctx;
+    ctx.MD5Init();
+    ctx.MD5Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    unsigned char digest[16];
+    ctx.MD5Final(digest);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : digest) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
+}
+
+class UpgradeManagerParts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        game = home.root() / "game folder";
+        fs::create_directories(game);
+        install = home.data() / "Keltora/morvel3";
+        fs::create_directories(install / "client");
+    }
+    void TearDown() override { ReleaseLogger(); }
+
+    // A manager with its folders derived from the test's game folder.
+    std::unique_ptr<UpgradeManager> manager() {
+        auto m = std::make_unique<UpgradeManager>();
+        m->setProgramFolderForTesting(game.wstring().c_str());
+        EXPECT_EQ(m->initPaths(), 0);
+        EXPECT_EQ(m->loadSettings(), 0);
+        return m;
+    }
+    std::string log() const {
+        std::string all;
+        if (!fs::exists(home.logFolder())) return all;
+        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
+        return all;
+    }
+
+    testsupport::TempHome home;
+    fs::path game;
+    fs::path install;
+};
+
+TEST_F(UpgradeManagerParts, FoldersAndSettings) {
+    struct Case {
+        const char* setting;  // null: no setting.ini
+        const char* debug;    // null: no debug.ini
+        int32_t wait;
+        bool compare;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, 30, true},
+        {"[SETTING]\nCURL_WAITETIME=7\n", "[DEBUG]\nFILECMP=1\n", 7, true},
+        {"[setting]\ncurl_waitetime = 12\n", "[DEBUG]\nFILECMP=0\n", 12, false},
+        {nullptr, "[DEBUG]\nFILECMP=2\n", 30, false},
+        {nullptr, "[DEBUG]\nFILECMP=\n", 30, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.debug ? c.debug : "none");
+        fs::remove(game / "setting.ini");
+        fs::remove(game / "debug.ini");
+        if (c.setting) writeFile(game / "setting.ini", c.setting);
+        if (c.debug) writeFile(game / "debug.ini", c.debug);
+        auto m = manager();
+        EXPECT_EQ(m->curlWaitTime(), c.wait);
+        EXPECT_EQ(m->fileCompare(), c.compare);
+        EXPECT_EQ(std::wstring(m->programFolder()), game.wstring());
+        EXPECT_EQ(std::wstring(m->installFolder()), home.data().wstring() + L"/Keltora/morvel3/");
+        EXPECT_EQ(std::wstring(m->tempFolder()), home.config().wstring() + L"/Keltora/morvel3/temp/");
+    }
+}
+
+TEST_F(UpgradeManagerParts, CheckUpgradeWithoutWindowOrFolders) {
+    auto m = std::make_unique<UpgradeManager>();
+    EXPECT_EQ(m->checkUpgrade(nullptr), kCheckNoWindow);
+    // A HOME the system cannot use: no roaming folder.
+    setenv("XDG_CONFIG_HOME", "relative", 1);
+    setenv("HOME", "", 1);
+    m->setProgramFolderForTesting(game.wstring().c_str());
+    // (The log lives in the roaming folder too, so the line has nowhere to go.)
+    EXPECT_EQ(m->initPaths(), -2);
+    testsupport::FakeLauncherWindow window;
+    EXPECT_EQ(m->checkUpgrade(&window), kCheckNoPaths);
+    EXPECT_TRUE(window.calls().empty());
+}
+
+TEST_F(UpgradeManagerParts, VersionFileReading) {
+    const std::string exe = "launcher bytes";
+    writeFile(install / "client/launcher.exe", exe);
+    struct Case {
+        const char* what;
+        const char* text;  // null: no file
+        int32_t result;
+        const char* version;
+        std::size_t entries;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"missing", nullptr, -1, "", 0, "[upgradeManager:443]File not exist path:"},
+        {"not json", "{\"version\":", -3, "", 0, "[upgradeManager:460]File Content is invalid:"},
+        {"no version", "{\"files\":[]}", -3, "", 0, "[upgradeManager:491]unknow version:"},
+        {"empty version", "{\"version\":\"\"}", -3, "", 0, "[upgradeManager:491]unknow version:"},
+        {"ordinary", "{\"files\":[{\"client/launcher.exe\":\"abc\",\"x\":\"y\"},{\"a b/c.dll\":\"DEF\"}],\"version\":\"1.2.3.4\"}",
+         0, "1.2.3.4", 2, nullptr},
+        {"files after version", "{\"version\":\"2.0\",\"files\":[{\"client/launcher.exe\":\"abc\"}]}", 0, "2.0", 0,
+         nullptr},
+        {"other members skipped", "{\"name\":1,\"version\":\"3\",\"x\":[]}", 0, "3", 0, nullptr},
+        {"version too long", "{\"version\":\"0123456789012345678901234567890123\"}", -3, "", 0,
+         "[upgradeManager:491]unknow version:0123456789012345678901234567890123"},
+        {"entry outside the folder", "{\"files\":[{\"../../../.bashrc\":\"abc\"}],\"version\":\"1\"}", -3, "", 0,
+         "[upgradeManager:460]File Content is invalid:"},
+        {"absolute entry", "{\"files\":[{\"/etc/passwd\":\"abc\"}],\"version\":\"1\"}", -3, "", 0,
+         "[upgradeManager:460]"},
+        {"entry not an object", "{\"files\":[\"client/launcher.exe\"],\"version\":\"1\"}", -3, "", 0,
+         "[upgradeManager:460]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(install / "client/launcher.db");
+        if (c.text) writeFile(install / "client/launcher.db", c.text);
+        auto m = manager();
+        char version[32] = {};
+        std::vector<FileEntry> list;
+        EXPECT_EQ(m->praseVersionFile(version, list), c.result);
+        EXPECT_STREQ(version, c.version);
+        EXPECT_EQ(list.size(), c.entries);
+        if (c.logged) {
+            EXPECT_NE(log().find(c.logged), std::string::npos) << log();
+        }
+        if (c.entries == 2) {
+            EXPECT_STREQ(list[0].path, "client/launcher.exe");
+            EXPECT_STREQ(list[0].md5, "abc");
+            EXPECT_STREQ(list[1].path, "a b/c.dll");
+            EXPECT_STREQ(list[1].md5, "DEF");
+        }
+    }
+}
+
+TEST_F(UpgradeManagerParts, FileCheckWithEachFileCompareSetting) {
+    const std::string good = "good launcher";
+    writeFile(install / "client/launcher.exe", good);
+    writeFile(install / "client/changed.dll", "changed now");
+    writeFile(install / "client/empty.txt", "");
+    fs::permissions(install / "client/changed.dll", fs::perms::owner_read | fs::perms::group_read);
+    const std::vector<FileEntry> matching = {
+        FileEntry{"client/launcher.exe", {}},
+        FileEntry{"client/empty.txt", "d41d8cd98f00b204e9800998ecf8427e"},
+    };
+    std::vector<FileEntry> upper = matching;
+    std::string upperMd5 = md5Of(good);
+    for (auto& ch : upperMd5) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    std::snprintf(upper[0].md5, sizeof upper[0].md5, "%s", upperMd5.c_str());
+    std::vector<FileEntry> damaged = upper;
+    damaged.insert(damaged.begin(), FileEntry{"client/changed.dll", {}});
+    std::snprintf(damaged[0].md5, sizeof damaged[0].md5, "%s", md5Of("as shipped").c_str());
+    std::vector<FileEntry> missing = {FileEntry{"client/gone.dll", "00"}, FileEntry{"client/changed.dll", "00"}};
+
+    struct Case {
+        const char* debug;
+        const std::vector<FileEntry>* list;
+        bool expected;
+    };
+    const Case cases[] = {
+        {nullptr, &upper, true},     {"[DEBUG]\nFILECMP=1", &damaged, false},
+        {"[DEBUG]\nFILECMP=0", &damaged, true}, {"[DEBUG]\nFILECMP=2", &damaged, true},
+        {"[DEBUG]\nFILECMP=2", &missing, true}, {"[DEBUG]\nFILECMP=1", &missing, false},
+        {"[DEBUG]\nFILECMP=1", &upper, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.debug ? c.debug : "none") + " " + (*c.list)[0].path);
+        fs::remove(game / "debug.ini");
+        if (c.debug) writeFile(game / "debug.ini", c.debug);
+        fs::permissions(install / "client/changed.dll", fs::perms::owner_read | fs::perms::group_read);
+        auto m = manager();
+        EXPECT_EQ(m->checkFileList(*c.list), c.expected);
+        const bool compared = m->fileCompare();
+        const bool writable = (fs::status(install / "client/changed.dll").permissions() & fs::perms::owner_write) !=
+                              fs::perms::none;
+        // Only a compared, changed file is made writable; a missing one
+        // ends the check before the changed one is looked at.
+        EXPECT_EQ(writable, compared && c.list == &damaged);
+    }
+    ReleaseLogger();
+    const std::string text = log();
+    const std::string changed = (install / "client/changed.dll").string();
+    EXPECT_NE(text.find("[upgradeManager:520]check " + home.data().string() + "/Keltora/morvel3/client/changed.dll failed \r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("[upgradeManager:521]Local:" + md5Of("changed now") + " Line:" + md5Of("as shipped") + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("[upgradeManager:512]check file not exist file:" + home.data().string() +
+                        "/Keltora/morvel3/client/gone.dll\r\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("[upgradeManager:520]check " + home.data().string() + "/Keltora/morvel3/client/launcher.exe"),
+              std::string::npos)
+        << "an upper-case MD5 matches";
+}
+
+// A pipe server on the runtime folder that reads what the manager sends.
+class PipeReader {
+public:
+    PipeReader() { listening = server.listen(kLauncherPipeName); }
+    std::string read(std::size_t size) {
+        if (!server.hasClient() && server.accept(10000) != platform::PipeServer::Result::Ok) return "<no client>";
+        std::string bytes(size, '\0');
+        if (server.read(bytes.data(), size, 10000) != platform::PipeServer::Result::Ok) return "<short>";
+        return bytes;
+    }
+    platform::PipeServer server;
+    bool listening = false;
+};
+
+TEST_F(UpgradeManagerParts, PipeMessagesAreNinePlusLengthBytes) {
+    PipeReader reader;
+    ASSERT_TRUE(reader.listening);
+    auto m = manager();
+    ASSERT_EQ(m->initPipe(), 0);
+    EXPECT_EQ(m->sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0), 0);
+    EXPECT_EQ(reader.read(9), std::string("\x80\0\0\0\0\0\0\0\0", 9));
+    // Data pointer given with length 0: still exactly 9 bytes.
+    const uint8_t data[] = {'a', 'b', 'c'};
+    EXPECT_EQ(m->sendPipeMessage(kPipeMsgQuit, 0, data, 0), 0);
+    EXPECT_EQ(m->sendPipeMessage(0x42, -2, data, 3), 0);
+    EXPECT_EQ(reader.read(9 + 9 + 3), std::string("\x81\0\0\0\0\0\0\0\0", 9) +
+                                           std::string("\x42\xfe\xff\xff\xff\x03\0\0\0abc", 12));
+
+    LauncherPipe* pipe = getLauncherPipe();
+    std::vector<uint8_t> big(kPipeMaxData + 1, 'x');
+    EXPECT_EQ(pipe->sendData(1, 0, big.data(), kPipeMaxData + 1), kPipeBadLength);
+    EXPECT_EQ(pipe->sendData(1, 0, nullptr, 4), kPipeBadLength);
+    EXPECT_EQ(pipe->sendData(1, 0, big.data(), kPipeMaxData), kPipeOk);
+    const std::string full = reader.read(9 + kPipeMaxData);
+    EXPECT_EQ(full.substr(0, 9), std::string("\x01\0\0\0\0\0\x20\0\0", 9));
+
+    // The launcher drops its end: the next write fails and only the log says so.
+    reader.server.disconnect();
+    int32_t r = 0;
+    for (int i = 0; i < 3 && r == 0; ++i) r = m->sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0);
+    EXPECT_EQ(r, -1);
+    ReleaseLogger();
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:727]pipe send message Success id:128 command:0 data:(null)\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("[upgradeManager:724]pipe send message failed resVal:-2\r\n"), std::string::npos) << text;
+}
+
+TEST_F(UpgradeManagerParts, PipeWithoutServerLeavesNoObjectBehind) {
+    auto m = manager();
+    EXPECT_EQ(m->initPipe(), -2);
+    EXPECT_EQ(m->initPipe(), -2);
+    EXPECT_EQ(m->sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0), -1);
+    LauncherPipe fresh;
+    EXPECT_EQ(fresh.sendData(kPipeMsgComeForward, 0, nullptr, 0), kPipeNotOpen);
+    ReleaseLogger();
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:712]openPipe failed resVal:-1\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[upgradeManager:724]pipe send message failed resVal:-1\r\n"), std::string::npos) << text;
+}
+
+}  // namespace
+
+namespace {
+
+// The parse on its own (the fuzz target's subject): results for the shapes
+// a damaged or hostile list can take.
+TEST(LauncherFileList, Shapes) {
+    struct Case {
+        const char* text;
+        LauncherListResult result;
+        std::size_t entries;
+    };
+    const Case cases[] = {
+        {"{\"files\":[{\"a\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Ok, 1},
+        {"[1,2]", LauncherListResult::NoVersion, 0},
+        {"{\"files\":[{}],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[[\"a\"]],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[{\"a\\\\..\\\\..\\\\b\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[{\"C:/x\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Invalid, 0},
+        {"{\"files\":[{\"a..b/..c\":\"1\"}],\"version\":\"1\"}", LauncherListResult::Ok, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        char version[32];
+        std::vector<FileEntry> list;
+        EXPECT_EQ(parseLauncherFileList(c.text, version, list), c.result);
+        EXPECT_EQ(list.size(), c.entries);
+    }
+    char version[32];
+    std::vector<FileEntry> list;
+    const std::string longMd5 = "{\"files\":[{\"a\":\"" + std::string(64, 'f') + "\"}],\"version\":\"1\"}";
+    EXPECT_EQ(parseLauncherFileList(longMd5, version, list), LauncherListResult::Invalid);
+    const std::string longPath = "{\"files\":[{\"" + std::string(260, 'p') + "\":\"1\"}],\"version\":\"1\"}";
+    EXPECT_EQ(parseLauncherFileList(longPath, version, list), LauncherListResult::Invalid);
+    const std::string fitting = "{\"files\":[{\"" + std::string(259, 'p') + "\":\"" + std::string(63, 'f') +
+                                "\"}],\"version\":\"" + std::string(31, '9') + "\"}";
+    EXPECT_EQ(parseLauncherFileList(fitting, version, list), LauncherListResult::Ok);
+    EXPECT_EQ(std::string(version), std::string(31, '9'));
+}
+
+}  // namespace

@@ -1,0 +1,368 @@
+// sample-launcher: a small real game launcher for the demo and the tests,
+// installed as client/launcher.exe.
+//
+// While it runs it holds the "MV3_LAUNCHER_KT" marker (a second copy exits at
+// once) and serves the pipe "MV3_GAMELAUNCHER": every message it reads goes
+// as one line into the messages file; 0x81 makes it quit (releasing the
+// marker), 0x80 keeps it running. SIGTERM and SIGINT end it too.
+//
+// Records, appended, by default next to the program:
+//   launcher.args      per start: "start pid=N argc=N", then "argv[i]=<text>"
+//   launcher.messages  per message: "id=0x81 command=0 length=0 data=<hex>"
+//   launcher.log       what it did: start (with its wall-clock time), serving,
+//                      each message, why it quit
+//
+// Options come from sample-launcher.conf next to the program, then the
+// environment variable SAMPLE_LAUNCHER_OPTIONS, then the command line (later
+// ones win), so that tests can steer a copy the bootstrapper starts with its
+// one "-gamepath=" argument:
+//   --messages FILE  --args FILE  --log FILE   where the records go
+//   --ready FILE     written once the marker is held and the pipe served
+//                    (with --no-pipe: once the marker is held)
+//   --no-pipe        hold the marker but never serve the pipe
+//   --no-window      open no window (by default one carrying the property
+//                    "MV3_LAUNCHER_KT" opens when there is an X display)
+//   --pipe-after MS  serve the pipe only after MS milliseconds
+//   --ignore-quit    record 0x81 but keep running
+//   --exit-after MS  quit by itself after MS milliseconds
+// Anything else on the command line is an argument, recorded as given.
+//
+// Exit codes: 0 quit as asked; 2 bad option; 3 another launcher runs;
+// 4 the marker or the pipe could not be set up.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/local_pipe.h"
+#include "platform/marker.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/x11/marked_window.h"
+
+namespace {
+
+constexpr const char* kMarkerName = "MV3_LAUNCHER_KT";
+constexpr const char* kPipeName = "MV3_GAMELAUNCHER";
+constexpr uint8_t kMsgBringForward = 0x80;
+constexpr uint8_t kMsgQuit = 0x81;
+constexpr std::size_t kHeaderSize = 9;
+// The bootstrapper's send buffer holds at most this much data.
+constexpr uint32_t kMaxData = 8192;
+
+struct Options {
+    std::string messages, args, log, ready;
+    bool noPipe = false;
+    bool noWindow = false;
+    bool ignoreQuit = false;
+    long pipeAfterMs = 0;
+    long exitAfterMs = -1;
+    std::vector<std::string> arguments;
+};
+
+platform::PipeServer* g_server = nullptr;
+int g_stopPipe[2] = {-1, -1};
+volatile sig_atomic_t g_stopSignal = 0;
+
+void onStopSignal(int sig) {
+    g_stopSignal = sig;
+    const int error = errno;
+    if (g_server != nullptr) g_server->wake();
+    const char byte = 1;
+    (void)!::write(g_stopPipe[1], &byte, 1);
+    errno = error;
+}
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Appends one record with one write, so that records of several starts and
+// a reader never see a torn line.
+void appendLine(const std::string& path, const std::string& line) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string text = line + "\n";
+    (void)!::write(fd, text.data(), text.size());
+    ::close(fd);
+}
+
+void writeFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)!::write(fd, text.data(), text.size());
+    ::close(fd);
+    ::rename(temp.c_str(), path.c_str());
+}
+
+bool parseMs(const std::string& text, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < 0) return false;
+    out = v;
+    return true;
+}
+
+bool applyOptions(const std::vector<std::string>& tokens, bool fromCommandLine, Options& o) {
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const std::string& t = tokens[i];
+        const bool hasValue = i + 1 < tokens.size();
+        if (t == "--no-pipe") {
+            o.noPipe = true;
+        } else if (t == "--no-window") {
+            o.noWindow = true;
+        } else if (t == "--ignore-quit") {
+            o.ignoreQuit = true;
+        } else if ((t == "--messages" || t == "--args" || t == "--log" || t == "--ready") && hasValue) {
+            std::string& target = t == "--messages" ? o.messages : t == "--args" ? o.args : t == "--log" ? o.log : o.ready;
+            target = tokens[++i];
+        } else if ((t == "--pipe-after" || t == "--exit-after") && hasValue) {
+            if (!parseMs(tokens[++i], t == "--pipe-after" ? o.pipeAfterMs : o.exitAfterMs)) return false;
+        } else if (t.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "sample-launcher: unknown option %s\n", t.c_str());
+            return false;
+        } else if (fromCommandLine) {
+            o.arguments.push_back(t);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
+}
+
+std::string readSmallFile(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 65536) text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+std::string messageLine(uint8_t id, int32_t command, uint32_t length, const std::vector<unsigned char>& data) {
+    char head[80];
+    std::snprintf(head, sizeof head, "id=0x%02x command=%d length=%u data=", id, command, length);
+    std::string line = head;
+    static const char kHex[] = "0123456789abcdef";
+    for (const unsigned char c : data) {
+        line += kHex[c >> 4];
+        line += kHex[c & 15];
+    }
+    return line;
+}
+
+// Waits until `deadline` (negative: none) or a stop signal. True when
+// stopped by a signal.
+bool waitForStop(int64_t deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0) {
+            const int64_t left = deadline - nowMs();
+            if (left <= 0) return false;
+            timeout = static_cast<int>(std::min<int64_t>(left, 1 << 30));
+        }
+        pollfd p{g_stopPipe[0], POLLIN, 0};
+        const int r = ::poll(&p, 1, timeout);
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+// The launcher's window carrying the "MV3_LAUNCHER_KT" property, as the
+// bootstrapper looks for it: it opens when the launcher starts (when there
+// is an X display and --no-window was not given) and 0x80 brings it to the
+// front.
+platform::x11::MarkedWindow g_window;
+
+void openLauncherWindow(const Options& o) {
+    if (o.noWindow) return;
+    platform::x11::MarkedWindow::Options w;
+    w.title = "sample launcher";
+    w.x = 40;
+    w.y = 40;
+    if (g_window.open(w)) {
+        char id[32];
+        std::snprintf(id, sizeof id, "0x%llx", static_cast<unsigned long long>(g_window.id()));
+        appendLine(o.log, std::string("window: ") + id);
+    } else {
+        appendLine(o.log, "window: none (no X display)");
+    }
+}
+
+void bringLauncherWindowForward(const Options& o) {
+    appendLine(o.log, g_window.raise() ? "window: brought forward" : "window: bring forward (no window)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder = ".";
+    std::wstring self;
+    if (platform::moduleFileName(self)) {
+        const std::string path = platform::wideToUtf8(self);
+        folder = path.substr(0, path.rfind('/'));
+        if (folder.empty()) folder = "/";
+    }
+    Options o;
+    o.messages = folder + "/launcher.messages";
+    o.args = folder + "/launcher.args";
+    o.log = folder + "/launcher.log";
+    const char* env = std::getenv("SAMPLE_LAUNCHER_OPTIONS");
+    std::vector<std::string> cmdline(argv + 1, argv + argc);
+    if (!applyOptions(splitWords(readSmallFile(folder + "/sample-launcher.conf")), false, o) ||
+        !applyOptions(splitWords(env != nullptr ? env : ""), false, o) || !applyOptions(cmdline, true, o)) {
+        std::fprintf(stderr, "sample-launcher: bad options (see the top of tools/sample-launcher/main.cpp)\n");
+        return 2;
+    }
+
+    const int64_t started = nowMs();
+    const int64_t deadline = o.exitAfterMs >= 0 ? started + o.exitAfterMs : -1;
+    std::string record = "start pid=" + std::to_string(::getpid()) + " argc=" + std::to_string(o.arguments.size());
+    for (std::size_t i = 0; i < o.arguments.size(); ++i) {
+        record += "\nargv[" + std::to_string(i + 1) + "]=" + o.arguments[i];
+    }
+    appendLine(o.args, record);
+    // Wall-clock start time, so that benchmarks can time a bootstrapper run
+    // up to the moment its launcher started.
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    char when[48];
+    std::snprintf(when, sizeof when, " time=%lld.%09ld", static_cast<long long>(wall.tv_sec), wall.tv_nsec);
+    appendLine(o.log, "start pid=" + std::to_string(::getpid()) + when);
+
+    platform::Marker marker;
+    switch (marker.acquire(kMarkerName)) {
+        case platform::Marker::Result::Acquired: break;
+        case platform::Marker::Result::AlreadyHeld:
+            appendLine(o.log, "another launcher runs: exit");
+            return 3;
+        case platform::Marker::Result::Failed:
+            appendLine(o.log, std::string("marker failed: ") + std::strerror(errno));
+            return 4;
+    }
+
+    platform::PipeServer server;
+    if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 4;
+    g_server = &server;
+    struct sigaction sa{};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    openLauncherWindow(o);
+
+    int exitCode = 0;
+    std::string why = "exit-after time reached";
+    if (o.noPipe && !o.ready.empty()) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
+    if (o.noPipe || o.pipeAfterMs > 0) {
+        const int64_t until = o.noPipe ? deadline : started + o.pipeAfterMs;
+        const int64_t limit = deadline >= 0 && (until < 0 || deadline < until) ? deadline : until;
+        if (waitForStop(limit)) why = "signal " + std::to_string(g_stopSignal);
+    }
+    const bool serve = !o.noPipe && g_stopSignal == 0 && (deadline < 0 || nowMs() < deadline);
+    if (serve) {
+        if (!server.listen(kPipeName)) {
+            appendLine(o.log, std::string("cannot serve the pipe: ") + std::strerror(errno));
+            exitCode = 4;
+        } else {
+            appendLine(o.log, "serving pipe");
+        }
+    }
+    if (serve && !o.ready.empty() && exitCode == 0) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
+
+    bool quit = !serve || exitCode != 0;
+    auto left = [&]() -> int32_t {
+        if (deadline < 0) return -1;
+        const int64_t l = deadline - nowMs();
+        return l > 0 ? static_cast<int32_t>(std::min<int64_t>(l, INT32_MAX)) : 0;
+    };
+    using R = platform::PipeServer::Result;
+    while (!quit) {
+        const R accepted = server.accept(left());
+        if (accepted != R::Ok) {
+            if (accepted == R::Woken) why = "signal " + std::to_string(g_stopSignal);
+            if (accepted == R::Failed) {
+                why = std::string("accept failed: ") + std::strerror(errno);
+                exitCode = 4;
+            }
+            break;
+        }
+        appendLine(o.log, "client connected");
+        for (;;) {
+            unsigned char header[kHeaderSize];
+            R r = server.read(header, sizeof header, left());
+            if (r == R::Closed) {
+                appendLine(o.log, "client closed");
+                break;
+            }
+            std::vector<unsigned char> data;
+            uint32_t length = 0;
+            int32_t command = 0;
+            if (r == R::Ok) {
+                uint32_t c = 0;
+                for (int i = 3; i >= 0; --i) {
+                    c = c << 8 | header[1 + i];
+                    length = length << 8 | header[5 + i];
+                }
+                command = static_cast<int32_t>(c);
+                if (length > kMaxData) {
+                    appendLine(o.log, "message longer than 8192 bytes: client dropped");
+                    break;
+                }
+                data.resize(length);
+                if (length > 0) r = server.read(data.data(), length, left());
+            }
+            if (r != R::Ok) {
+                if (r == R::Closed) {
+                    appendLine(o.log, "client closed inside a message");
+                    break;
+                }
+                if (r == R::Woken) why = "signal " + std::to_string(g_stopSignal);
+                quit = true;
+                break;
+            }
+            const std::string line = messageLine(header[0], command, length, data);
+            appendLine(o.messages, line);
+            appendLine(o.log, "message " + line);
+            if (header[0] == kMsgQuit && !o.ignoreQuit) {
+                why = "quit on 0x81";
+                quit = true;
+                break;
+            }
+            if (header[0] == kMsgBringForward) bringLauncherWindowForward(o);
+        }
+    }
+    // The pipe and the window go before the marker: whoever sees the marker
+    // free finds neither of ours.
+    server.close();
+    g_server = nullptr;
+    g_window.close();
+    marker.release();
+    appendLine(o.log, "quit: " + why);
+    return exitCode;
+}
