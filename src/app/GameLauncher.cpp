@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "app/CrashReport.h"
+#include "app/CrashTestHook.h"
 #include "app/GamePathRecord.h"
 #include "app/HeadlessWindow.h"
 #include "app/InstanceGuard.h"
@@ -40,6 +42,11 @@ void reportData(KTUpgrade* ktUpgrade, const char* event, const char* version, co
 
 // Returns true when start-up got far enough for the message loop to run.
 bool startUp(Session& s) {
+    // Whatever the install returns, start-up goes on.
+    installCrashReport(L".\\", L"morvel3_launcher", L"1.0.0.15");
+    addCrashReportFile(L"LogFile", GetLogFilePath());
+    runCrashTestHook();
+
     LoadStringResource(IDS_TITLE, s.title, 128);
 
     if (!GetCurrentExePath(s.programFolder, kMaxPathChars)) {
@@ -97,6 +104,7 @@ void shutDown(Session& s) {
     s.window = nullptr;
     delete s.ktUpgrade;
     s.ktUpgrade = nullptr;
+    uninstallCrashReport();
     kLog(154, "GameLauncher Exit \r\n\r\n");
     ReleaseLogger();
 }

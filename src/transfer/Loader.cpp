@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "crash/ThreadCrashHandler.h"
 #include "foundation/Log.h"
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
@@ -259,6 +260,7 @@ void Loader::giveBackPiece(PieceBuffer* piece) {
 }
 
 uint32_t Loader::threadLoader(int threadNo) {
+    const ThreadCrashScope crashHandlers;
     CURL* handle = http->initPieceHandle(task->url, timeoutSeconds);
     if (handle == nullptr) {
         raiseStop(StopReason::PieceFailed);
@@ -302,6 +304,7 @@ uint32_t Loader::threadLoader(int threadNo) {
 }
 
 uint32_t Loader::threadCompare(platform::File* file) {
+    const ThreadCrashScope crashHandlers;
     int32_t answer = kAssemblyBlockWritten;
     // After a failed write the block's pieces are released already; the
     // transfer fails rather than write anything in their place.
