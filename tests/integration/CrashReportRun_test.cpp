@@ -17,7 +17,7 @@ namespace {
 using CrashReportRun = testsupport::GameFolderTest;
 
 TEST_F(CrashReportRun, WithoutTheSenderTheInstallFailsAndTheRunGoesOn) {
-    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);
+    const auto run = runWithoutWorkflow();
     EXPECT_EQ(run.exitCode, 0) << run.output;
     const std::string text = log();
     const std::string folder = game.string();
@@ -39,7 +39,7 @@ TEST_F(CrashReportRun, WithoutTheSenderTheInstallFailsAndTheRunGoesOn) {
 TEST_F(CrashReportRun, WithTheSenderTheInstallSucceedsSilently) {
     testsupport::writeFile(game / "crashsender", "#!/bin/sh\nexit 0\n");
     fs::permissions(game / "crashsender", fs::perms::owner_all);
-    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);
+    const auto run = runWithoutWorkflow();
     EXPECT_EQ(run.exitCode, 0) << run.output;
     const std::string text = log();
     EXPECT_NE(text.find("[CrashReport:23] installCrashReport .\\ morvel3_launcher 1.0.0.15\r\n"), std::string::npos);

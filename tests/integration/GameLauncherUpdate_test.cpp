@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/GameFolder.h"
 #include "support/SampleLauncher.h"
 #include "support/UpdateService.h"
@@ -19,6 +21,9 @@ using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
+
+// The window is drawn off screen: these runs end without a warning box.
+const std::map<std::string, std::string> kOffscreen{{"QT_QPA_PLATFORM", "offscreen"}};
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -73,7 +78,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     const std::string arg = "-gamepath=" + game.string();
 
     // First run: nothing installed; the package is fetched and its launcher started.
-    auto first = testsupport::runProgram(game / "gamelauncher", {}, game);
+    auto first = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
     ASSERT_EQ(first.exitCode, 0) << first.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     auto starts = testsupport::launcherStarts(client);
@@ -85,7 +90,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
 
     // Second run, the launcher ended meanwhile: it is current, no download.
     testsupport::stopLaunchers(client);
-    auto second = testsupport::runProgram(game / "gamelauncher", {}, game);
+    auto second = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
     ASSERT_EQ(second.exitCode, 0) << second.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     starts = testsupport::launcherStarts(client);
@@ -98,7 +103,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     EXPECT_EQ(ev[5], "LHR_UPD 2.0.0.0");
 
     // Third run while that launcher runs: 0x80 through its pipe, no new start.
-    auto third = testsupport::runProgram(game / "gamelauncher", {}, game);
+    auto third = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
     ASSERT_EQ(third.exitCode, 0) << third.output;
     ASSERT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
     EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x80 command=0 length=0 data="});
@@ -108,7 +113,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
 
 TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The first instance waits for a launcher that never serves its pipe.
-    auto install = testsupport::runProgram(game / "gamelauncher", {}, game);
+    auto install = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
     ASSERT_EQ(install.exitCode, 0) << install.output;
     // The launcher it started records itself before it takes the marker.
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
@@ -117,10 +122,10 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     auto silent = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     const std::size_t runsBefore = countOf(log(), "[GameLauncher:31]GameLauncher Start");
-    testsupport::ChildLauncher firstInstance(game / "gamelauncher", {});
+    testsupport::ChildProcess firstInstance(game / "gamelauncher", {}, game, kOffscreen);
     ASSERT_TRUE(waitLogged("[upgradeManager:344] Init pipe failed"));
 
-    const auto second = testsupport::runProgram(game / "gamelauncher", {}, game);
+    const auto second = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
     EXPECT_EQ(second.exitCode, 0);
     const std::string text = log();
     EXPECT_EQ(countOf(text, "[GameLauncher:35]Instance Exist\r\n"), 1u) << text;
@@ -128,7 +133,7 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
 
     // The silent launcher ends; the first instance goes on and finishes.
     silent.reset();
-    EXPECT_EQ(firstInstance.wait(30000), 0);
+    EXPECT_EQ(firstInstance.wait(std::chrono::seconds(30)), 0);
     EXPECT_NE(log().find("[upgradeManager:812]Luncher not exist and continue \r\n"), std::string::npos);
 }
 

@@ -15,7 +15,7 @@ namespace {
 using GameLauncherRun = testsupport::GameFolderTest;
 
 TEST_F(GameLauncherRun, LogsStartAndExitAndLeavesTheGamePathRecord) {
-    const auto run = testsupport::runProgram(game / "gamelauncher", {}, game);
+    const auto run = runWithoutWorkflow();
     ASSERT_EQ(run.exitCode, 0) << run.output;
     const std::string text = log();
     const std::string stamp = R"(\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:\d+\] )";
@@ -31,7 +31,7 @@ TEST_F(GameLauncherRun, RunsWithoutAnyWritablePerUserFolder) {
     const std::string blocked = (home.root() / "blocker").string();
     const auto run = testsupport::runProgram(game / "gamelauncher", {}, game,
                                              {{"HOME", blocked}, {"XDG_CONFIG_HOME", blocked + "/c"},
-                                              {"XDG_DATA_HOME", blocked + "/d"}});
+                                              {"XDG_DATA_HOME", blocked + "/d"}, {"QT_QPA_PLATFORM", "offscreen"}});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(log(), "");
 }

@@ -114,8 +114,7 @@ TEST_F(StartReport, OneStartEventPerRun) {
             ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << base;
             testsupport::writeFile(game / "launcher.ini",
                                    c.configured ? "[UPGRADE]\r\nSERVER_UPGRADE_0=" + base + "\r\n" : "[UPGRADE]\r\n");
-            const auto run =
-                testsupport::runProgram(game / "gamelauncher", {}, game, {{"QT_QPA_PLATFORM", "offscreen"}});
+            const auto run = runWithoutWorkflow();
             ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.output;
         }
         // Later steps of a run may report other events; the start event is

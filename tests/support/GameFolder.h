@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "support/Process.h"
@@ -23,6 +24,17 @@ protected:
     }
     // Every log file there is, concatenated; empty when there is none.
     std::string log() const { return readLogs(home); }
+    // Runs the program through start-up and shutdown with its window made
+    // off screen and no update workflow, whose install folder cannot be
+    // made under a file (its warnings would wait for a click): what runs
+    // before the worker, and the shutdown.
+    RunResult runWithoutWorkflow(std::map<std::string, std::string> env = {}) {
+        const std::filesystem::path blocker = home.root() / "not-a-folder";
+        if (!std::filesystem::exists(blocker)) writeFile(blocker, "x");
+        env.emplace("QT_QPA_PLATFORM", "offscreen");
+        env.emplace("XDG_DATA_HOME", blocker.string());
+        return runProgram(game / "gamelauncher", {}, game, env);
+    }
     TempHome home;
     std::filesystem::path game;
 };

@@ -20,6 +20,8 @@
 //   --ready FILE     written once the marker is held and the pipe served
 //                    (with --no-pipe: once the marker is held)
 //   --no-pipe        hold the marker but never serve the pipe
+//   --no-window      open no window (by default one carrying the property
+//                    "MV3_LAUNCHER_KT" opens when there is an X display)
 //   --pipe-after MS  serve the pipe only after MS milliseconds
 //   --ignore-quit    record 0x81 but keep running
 //   --exit-after MS  quit by itself after MS milliseconds
@@ -47,6 +49,7 @@
 #include "platform/marker.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/x11/marked_window.h"
 
 namespace {
 
@@ -61,6 +64,7 @@ constexpr uint32_t kMaxData = 8192;
 struct Options {
     std::string messages, args, log, ready;
     bool noPipe = false;
+    bool noWindow = false;
     bool ignoreQuit = false;
     long pipeAfterMs = 0;
     long exitAfterMs = -1;
@@ -120,6 +124,8 @@ bool applyOptions(const std::vector<std::string>& tokens, bool fromCommandLine, 
         const bool hasValue = i + 1 < tokens.size();
         if (t == "--no-pipe") {
             o.noPipe = true;
+        } else if (t == "--no-window") {
+            o.noWindow = true;
         } else if (t == "--ignore-quit") {
             o.ignoreQuit = true;
         } else if ((t == "--messages" || t == "--args" || t == "--log" || t == "--ready") && hasValue) {
@@ -187,12 +193,30 @@ bool waitForStop(int64_t deadline) {
     }
 }
 
-// Where the window with the "MV3_LAUNCHER_KT" property will be: it opens
-// when the launcher starts and 0x80 brings it to the front. Until the X11
-// window lands (src/platform/x11), the launcher has no window and these
-// only record what they would do.
-void openLauncherWindow(const Options& o) { appendLine(o.log, "window: none yet (no X11 window support)"); }
-void bringLauncherWindowForward(const Options& o) { appendLine(o.log, "window: bring forward"); }
+// The launcher's window carrying the "MV3_LAUNCHER_KT" property, as the
+// bootstrapper looks for it: it opens when the launcher starts (when there
+// is an X display and --no-window was not given) and 0x80 brings it to the
+// front.
+platform::x11::MarkedWindow g_window;
+
+void openLauncherWindow(const Options& o) {
+    if (o.noWindow) return;
+    platform::x11::MarkedWindow::Options w;
+    w.title = "sample launcher";
+    w.x = 40;
+    w.y = 40;
+    if (g_window.open(w)) {
+        char id[32];
+        std::snprintf(id, sizeof id, "0x%llx", static_cast<unsigned long long>(g_window.id()));
+        appendLine(o.log, std::string("window: ") + id);
+    } else {
+        appendLine(o.log, "window: none (no X display)");
+    }
+}
+
+void bringLauncherWindowForward(const Options& o) {
+    appendLine(o.log, g_window.raise() ? "window: brought forward" : "window: bring forward (no window)");
+}
 
 }  // namespace
 
@@ -333,10 +357,11 @@ int main(int argc, char** argv) {
             if (header[0] == kMsgBringForward) bringLauncherWindowForward(o);
         }
     }
-    // The pipe goes before the marker: whoever sees the marker free finds
-    // no pipe of ours either.
+    // The pipe and the window go before the marker: whoever sees the marker
+    // free finds neither of ours.
     server.close();
     g_server = nullptr;
+    g_window.close();
     marker.release();
     appendLine(o.log, "quit: " + why);
     return exitCode;

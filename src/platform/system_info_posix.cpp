@@ -1,0 +1,42 @@
+#include "platform/system_info.h"
+
+#include <sys/utsname.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+bool unameMachine(char* buffer, std::size_t capacity) {
+    utsname u{};
+    if (::uname(&u) != 0) return false;
+    std::strncpy(buffer, u.machine, capacity - 1);
+    buffer[capacity - 1] = '\0';
+    return true;
+}
+
+std::atomic<MachineNameSource> g_source{&unameMachine};
+
+}  // namespace
+
+uint16_t architectureOfMachine(const char* machine) {
+    if (machine == nullptr) return kArchitectureX86;
+    if (std::strcmp(machine, "x86_64") == 0) return kArchitectureAmd64;
+    if (std::strcmp(machine, "ia64") == 0) return kArchitectureIa64;
+    if (std::strcmp(machine, "aarch64") == 0) return kArchitectureArm64;
+    return kArchitectureX86;
+}
+
+bool nativeMachineName(char* buffer, std::size_t capacity) {
+    if (buffer == nullptr || capacity == 0) return false;
+    buffer[0] = '\0';
+    return g_source.load(std::memory_order_relaxed)(buffer, capacity);
+}
+
+MachineNameSource setMachineNameSource(MachineNameSource source) {
+    return g_source.exchange(source != nullptr ? source : &unameMachine, std::memory_order_relaxed);
+}
+
+}  // namespace platform

@@ -1,0 +1,92 @@
+#include "ui/toolkit/UiThread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace ui {
+
+namespace {
+
+struct PendingCall {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    enum class State { Queued, Running, Done, Abandoned, Dropped } state = State::Queued;
+    intptr_t result = 0;
+};
+
+// Travels with the queued call. Qt destroys a queued call unrun when its
+// context object goes away; the destructor then tells the waiting caller, so
+// a send to a destroyed window fails at once instead of waiting for `stop`.
+class QueuedCall {
+public:
+    QueuedCall(std::shared_ptr<PendingCall> call, std::function<intptr_t()> work)
+        : m_call(std::move(call)), m_work(std::move(work)) {}
+    QueuedCall(QueuedCall&& other) noexcept = default;
+    QueuedCall(const QueuedCall&) = delete;
+    QueuedCall& operator=(const QueuedCall&) = delete;
+    QueuedCall& operator=(QueuedCall&&) = delete;
+    // May run on either thread (Qt frees the call where its last reference
+    // goes); taking the lock also orders the release of `m_work` after its
+    // run on the UI thread.
+    ~QueuedCall() {
+        if (!m_call) return;
+        std::lock_guard lock(m_call->mutex);
+        if (m_call->state == PendingCall::State::Queued) {
+            m_call->state = PendingCall::State::Dropped;
+            m_call->wake.notify_all();
+        }
+    }
+
+    void operator()() {
+        {
+            std::lock_guard lock(m_call->mutex);
+            if (m_call->state != PendingCall::State::Queued) return;  // the caller gave up
+            m_call->state = PendingCall::State::Running;
+        }
+        const intptr_t result = m_work();
+        std::lock_guard lock(m_call->mutex);
+        m_call->result = result;
+        m_call->state = PendingCall::State::Done;
+        m_call->wake.notify_all();
+    }
+
+private:
+    std::shared_ptr<PendingCall> m_call;
+    std::function<intptr_t()> m_work;
+};
+
+}  // namespace
+
+CallResult callOnUiThread(QObject* context, std::function<intptr_t()> work, std::stop_token stop, intptr_t* out) {
+    if (context == nullptr || QCoreApplication::instance() == nullptr) return CallResult::Gone;
+    if (QThread::currentThread() == context->thread()) {
+        const intptr_t result = work();
+        if (out != nullptr) *out = result;
+        return CallResult::Done;
+    }
+    auto call = std::make_shared<PendingCall>();
+    QMetaObject::invokeMethod(context, QueuedCall(call, std::move(work)), Qt::QueuedConnection);
+
+    std::unique_lock lock(call->mutex);
+    const bool finished = call->wake.wait(lock, stop, [&] {
+        return call->state == PendingCall::State::Done || call->state == PendingCall::State::Dropped;
+    });
+    if (!finished) {
+        // Still queued: it must not run later on behalf of a caller that has
+        // gone on. Already running (a box on screen): it finishes on its own
+        // and its result is dropped.
+        if (call->state == PendingCall::State::Queued) call->state = PendingCall::State::Abandoned;
+        return CallResult::Interrupted;
+    }
+    if (call->state == PendingCall::State::Dropped) return CallResult::Gone;
+    if (out != nullptr) *out = call->result;
+    return CallResult::Done;
+}
+
+}  // namespace ui
