@@ -10,15 +10,22 @@
 
 namespace fs = std::filesystem;
 
+// The build settings as the compiler got them.
+#define WIDEN2(text) L##text
+#define WIDEN(text) WIDEN2(text)
+#define GL_CRASH_UPLOAD_HOST_W WIDEN(GL_CRASH_UPLOAD_HOST)
+#define GL_CRASH_PRIVACY_URL_W WIDEN(GL_CRASH_PRIVACY_URL)
+
 namespace {
 
 TEST(CrashConfig, BuiltInUploadUrlIsHttpToTheUploadPath) {
     const std::wstring url = crashBuiltInUploadUrl();
     EXPECT_EQ(url.rfind(L"http://", 0), 0u);
     const std::wstring path = L"/index.php/crashReport/uploadExternal";
+    EXPECT_EQ(url, L"http://" GL_CRASH_UPLOAD_HOST_W + path);
     ASSERT_GT(url.size(), path.size() + 7);
     EXPECT_EQ(url.substr(url.size() - path.size()), path);
-    EXPECT_NE(std::wstring(crashPrivacyPolicyUrl()), L"");
+    EXPECT_EQ(std::wstring(crashPrivacyPolicyUrl()), GL_CRASH_PRIVACY_URL_W);
 }
 
 TEST(CrashConfig, SettingIniOverridesTheUploadUrlOnlyWhenSet) {
@@ -27,7 +34,8 @@ TEST(CrashConfig, SettingIniOverridesTheUploadUrlOnlyWhenSet) {
     fs::create_directories(folder);
     const std::wstring wideFolder = platform::utf8ToWide(folder.string());
     const std::wstring builtIn = crashBuiltInUploadUrl();
-    const std::string longIni = "[CRASH]\nUPLOAD_URL=" + std::string(1500, 'a') + "\n";
+    const std::string longIni = "[CrashReport]\nUploadHost=" + std::string(1500, 'a') + "\n";
+    const std::wstring path = L"/index.php/crashReport/uploadExternal";
 
     struct Case {
         const char* name;
@@ -37,13 +45,13 @@ TEST(CrashConfig, SettingIniOverridesTheUploadUrlOnlyWhenSet) {
     const Case cases[] = {
         {"no file", nullptr, builtIn},
         {"other sections only", "[SETTING]\nCURL_WAITETIME=5\n", builtIn},
-        {"empty value", "[CRASH]\nUPLOAD_URL=\n", builtIn},
-        {"set", "[SETTING]\nCURL_WAITETIME=5\n[CRASH]\nUPLOAD_URL=http://127.0.0.1:8080/x\n",
-         L"http://127.0.0.1:8080/x"},
-        {"names without letter case, blanks and quotes", "[crash]\n upload_url = \"http://h/u\" \n", L"http://h/u"},
-        {"commented out", "[CRASH]\n;UPLOAD_URL=http://h/u\n", builtIn},
-        {"cut like every profile value", longIni.c_str(),
-         std::wstring(1023, L'a')},
+        {"empty value", "[CrashReport]\nUploadHost=\n", builtIn},
+        {"set", "[SETTING]\nCURL_WAITETIME=5\n[CrashReport]\nUploadHost=127.0.0.1:8080\n",
+         L"http://127.0.0.1:8080" + path},
+        {"names without letter case, blanks and quotes", "[crashreport]\n uploadhost = \"h.test\" \n",
+         L"http://h.test" + path},
+        {"commented out", "[CrashReport]\n;UploadHost=h.test\n", builtIn},
+        {"cut like every profile value", longIni.c_str(), L"http://" + std::wstring(1023, L'a') + path},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
