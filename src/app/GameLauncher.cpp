@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app/CrashReport.h"
+#include "app/CrashTestHook.h"
 #include "app/GamePathRecord.h"
 #include "app/StringTable.h"
 #include "app/VersionFile.h"
@@ -34,6 +36,11 @@ void reportData(KTUpgrade* ktUpgrade, const char* event, const char* version, co
 
 // Returns true when start-up got far enough for the message loop to run.
 bool startUp(Session& s) {
+    // Whatever the install returns, start-up goes on.
+    installCrashReport(L".\\", L"morvel3_launcher", L"1.0.0.15");
+    addCrashReportFile(L"LogFile", GetLogFilePath());
+    runCrashTestHook();
+
     LoadStringResource(IDS_TITLE, s.title, 128);
 
     if (!GetCurrentExePath(s.programFolder, kMaxPathChars)) {
@@ -65,6 +72,7 @@ void shutDown(Session& s) {
     // worker may still use the client until the manager is gone.
     delete s.ktUpgrade;
     s.ktUpgrade = nullptr;
+    uninstallCrashReport();
     LogPrint("[%s:%d]GameLauncher Exit \r\n\r\n", kTag, 154);
     ReleaseLogger();
 }

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "crash/ThreadCrashHandler.h"
 #include "foundation/Log.h"
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
@@ -256,6 +257,7 @@ void Loader::giveBackPiece(PieceBuffer* piece) {
 }
 
 uint32_t Loader::threadLoader(int threadNo) {
+    const ThreadCrashScope crashHandlers;
     CURL* handle = http->initPieceHandle(task->url, timeoutSeconds);
     if (handle == nullptr) {
         m_pieceFailed.store(true);
@@ -299,6 +301,7 @@ uint32_t Loader::threadLoader(int threadNo) {
 }
 
 uint32_t Loader::threadCompare(platform::File* file) {
+    const ThreadCrashScope crashHandlers;
     int32_t answer = 1;
     // After a failed write the block's pieces are released already; the
     // transfer fails rather than write anything in their place.

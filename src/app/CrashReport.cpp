@@ -1,0 +1,93 @@
+#include "app/CrashReport.h"
+
+#include <atomic>
+#include <string>
+
+#include "crash/CrashEngine.h"
+#include "crash/CrashReportFormat.h"
+#include "foundation/Log.h"
+#include "foundation/SystemUtil.h"
+#include "platform/ini.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr ModuleLog kLog{"CrashReport", L"CrashReport"};
+
+constexpr uint32_t kFlags = crash::kFlagAllHandlers | crash::kFlagHttpBinaryEncoding;  // 0x5FFF
+constexpr std::size_t kLastErrorChars = 511;
+constexpr uint32_t kHostChars = 256;
+
+// Written once by the main thread before any other thread exists.
+std::atomic<bool> g_installed{false};
+
+bool empty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
+
+// The upload address: the build's host, or the one the program folder's
+// setting.ini names (tests and the demo point it at a local service).
+std::wstring uploadUrl(const std::wstring& programFolderWithSeparator) {
+    std::wstring host = platform::utf8ToWide(GL_CRASH_UPLOAD_HOST);
+    wchar_t configured[kHostChars] = {};
+    const std::wstring ini = programFolderWithSeparator + L"setting.ini";
+    if (platform::getPrivateProfileString(crashreport::kSettingSection, crashreport::kSettingUploadHost, L"",
+                                          configured, kHostChars, ini.c_str()) > 0)
+        host = configured;
+    return L"http://" + host + platform::utf8ToWide(crashreport::kUploadPath);
+}
+
+}  // namespace
+
+int32_t installCrashReport(const wchar_t* senderFolder, const wchar_t* appName, const wchar_t* appVersion) {
+    kLog.wide(23, L" installCrashReport %s %s %s", senderFolder, appName, appVersion);
+    if (empty(senderFolder) || empty(appName) || empty(appVersion)) return kCrashReportBadArgument;
+
+    std::wstring program;
+    if (!platform::moduleFileName(program) || program.empty() || program.size() >= kMaxPathChars)
+        return kCrashReportNoProgramPath;
+    // "/" is this system's backslash.
+    const std::size_t separator = program.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) return kCrashReportNoSeparator;
+    const std::wstring folder = program.substr(0, separator + 1);
+    // A sender folder that would not fit its 260-character buffer counts as
+    // an unusable program path rather than being cut.
+    std::wstring sender;
+    if (!JoinPath(sender, {folder, senderFolder}, kMaxPathChars)) return kCrashReportNoProgramPath;
+
+    const std::wstring url = uploadUrl(folder);
+    const std::wstring privacy = platform::utf8ToWide(GL_CRASH_PRIVACY_URL);
+    crash::InstallRecord record;
+    record.size = crash::kInstallRecordSize;
+    record.appName = appName;
+    record.appVersion = appVersion;
+    record.url = url.c_str();
+    record.senderFolder = sender.c_str();
+    record.transportPriorities[0] = 3;   // HTTP
+    record.transportPriorities[1] = -1;  // SMTP, never used
+    record.transportPriorities[2] = -1;  // Simple MAPI, never used
+    record.flags = kFlags;
+    record.privacyPolicyUrl = privacy.c_str();
+    if (crash::install(&record) == crash::kOk) {
+        g_installed.store(true);
+        return kCrashReportInstalled;
+    }
+    std::wstring error = crash::lastErrorText();
+    if (error.size() > kLastErrorChars) error.resize(kLastErrorChars);
+    kLog.wide(65, L" startMainCRpt failed ERROR:%s senderPath:%s", error.c_str(), sender.c_str());
+    return kCrashReportEngineRefused;
+}
+
+void addCrashReportFile(const wchar_t* description, const wchar_t* path) {
+    if (!g_installed.load() || empty(description) || empty(path)) return;
+    crash::addFile(path, nullptr, description, crash::kFileFlagCopy | crash::kFileFlagAllowDelete);
+}
+
+void uninstallCrashReport() {
+    kLog(75, "uninstallCrashReport");
+    if (!g_installed.load()) return;
+    crash::uninstall();
+    g_installed.store(false);
+}
+
+bool crashReportInstalled() { return g_installed.load(); }

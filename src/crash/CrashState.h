@@ -1,0 +1,54 @@
+// What the engine prepares at install time for the crash path: every text
+// the report needs, already narrow and bounded, and the list of attached
+// files. Written only on the main thread while no other thread can crash;
+// read by the crash path, which allocates nothing.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "crash/CrashReportFormat.h"
+
+namespace crash::detail {
+
+inline constexpr std::size_t kPathBytes = 4096;
+inline constexpr std::size_t kTextBytes = 512;
+inline constexpr std::size_t kUrlBytes = 2048;
+inline constexpr std::size_t kNameBytes = 256;
+
+struct AttachedFile {
+    char source[kPathBytes];
+    char name[kNameBytes];
+    char description[kTextBytes];
+    uint32_t flags;
+};
+
+struct EngineState {
+    char appName[kTextBytes];
+    char appVersion[kTextBytes];
+    char url[kUrlBytes];
+    char privacyUrl[kUrlBytes];
+    char reportsRoot[kPathBytes];  // no trailing separator
+    char senderPath[kPathBytes];
+    char exePath[kPathBytes];
+    uint32_t flags;
+    AttachedFile files[crashreport::kMaxAttachedFiles];
+    // Published with release after an entry is complete, so a crash on
+    // another thread never sees half an entry.
+    std::atomic<std::size_t> fileCount;
+};
+
+extern EngineState g_state;
+
+// The signals the engine handles, in the order installed.
+inline constexpr int kSignalCount = 7;
+extern const int kSignals[kSignalCount];
+
+// Entry points of the crash path (CrashWriter_posix.cpp).
+void onCrashSignal(int sig, void* info, void* context);
+void onTerminate();
+// Resets the crash path's one-crash guard; only for install.
+void resetCrashGuard();
+
+}  // namespace crash::detail

@@ -1,0 +1,144 @@
+// Installs the crash-report engine and crashes on purpose, one way per run:
+//   crash_victim <way> <sender folder> [<file to attach>]
+// way: null, abort, terminate, purevirtual, divzero, overflow (on a worker
+// thread), thread (on a worker while the main thread is busy), twothreads
+// (two workers at once). Exit code 2 means the engine refused to install,
+// 3 that the crash did not happen.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "crash/CrashEngine.h"
+#include "crash/ThreadCrashHandler.h"
+#include "platform/text.h"
+
+// Out of line and not static, so that each way has a function of its own
+// name on the stack for the report to name.
+__attribute__((noinline)) void crashNullWrite() {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 42;
+}
+
+__attribute__((noinline)) void crashAbort() {
+    std::abort();
+}
+
+__attribute__((noinline)) void crashTerminate() {
+    std::terminate();
+}
+
+struct PureBase {
+    PureBase();
+    virtual ~PureBase() = default;
+    virtual void run() = 0;
+};
+struct PureDerived : PureBase {
+    void run() override {}
+};
+__attribute__((noinline)) void crashPureCall(PureBase* object) {
+    // During the base's construction the object's type is still the base,
+    // whose run() is pure: the run-time's pure-virtual handler terminates.
+    object->run();
+}
+PureBase::PureBase() { crashPureCall(this); }
+
+__attribute__((noinline)) int crashDivide(int dividend, int divisor) {
+    // Through volatile copies, so the compiler keeps a real division.
+    volatile int a = dividend;
+    volatile int b = divisor;
+    return a / b;
+}
+
+// Ends only when the stack does; `limit` is never reached, it only keeps
+// the compiler from calling the recursion infinite.
+__attribute__((noinline)) int recurseForever(int depth, int limit) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    if (depth == limit) return frame[0];
+    return recurseForever(depth + 1, limit) + frame[0];
+}
+
+std::atomic<bool> g_go{false};
+std::atomic<int> g_ready{0};
+
+__attribute__((noinline)) void crashOnWorker() {
+    const ThreadCrashScope handlers;
+    g_ready.fetch_add(1);
+    while (!g_go.load()) {
+    }
+    crashNullWrite();
+}
+
+void* overflowThread(void*) {
+    const ThreadCrashScope handlers;
+    std::printf("%d\n", recurseForever(0, -1));
+    return nullptr;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 64;
+    const std::string way = argv[1];
+    const std::wstring sender = platform::utf8ToWide(argv[2]);
+    crash::InstallRecord record;
+    record.size = crash::kInstallRecordSize;
+    record.appName = L"crash_victim";
+    record.appVersion = L"9.8.7.6";
+    record.url = L"http://127.0.0.1:9/index.php/crashReport/uploadExternal";
+    record.senderFolder = sender.c_str();
+    record.flags = 0x5FFF;
+    record.privacyPolicyUrl = L"http://127.0.0.1:9/privacy";
+    if (crash::install(&record) != crash::kOk) {
+        std::fprintf(stderr, "install failed: %ls\n", crash::lastErrorText().c_str());
+        return 2;
+    }
+    if (argc > 3) {
+        const std::wstring file = platform::utf8ToWide(argv[3]);
+        if (crash::addFile(file.c_str(), nullptr, L"LogFile", crash::kFileFlagCopy | crash::kFileFlagAllowDelete) !=
+            crash::kOk) {
+            std::fprintf(stderr, "addFile failed: %ls\n", crash::lastErrorText().c_str());
+            return 2;
+        }
+    }
+    // Lets the new crash handlers see a normal thread start first, as the
+    // program's own threads do.
+    installThreadCrashHandler();
+    uninstallThreadCrashHandler();
+
+    if (way == "null") crashNullWrite();
+    if (way == "abort") crashAbort();
+    if (way == "terminate") crashTerminate();
+    if (way == "purevirtual") PureDerived derived;
+    if (way == "divzero") std::printf("%d\n", crashDivide(7, 0));
+    if (way == "overflow") {
+        // A small stack, so the overflow comes quickly.
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 256 * 1024);
+        pthread_t thread;
+        if (pthread_create(&thread, &attr, overflowThread, nullptr) != 0) return 4;
+        pthread_join(thread, nullptr);
+    }
+    if (way == "thread") {
+        std::thread worker(crashOnWorker);
+        // The main thread stays busy; the worker's crash ends the process.
+        g_go.store(true);
+        volatile unsigned long spin = 0;
+        for (;;) spin = spin + 1;
+    }
+    if (way == "twothreads") {
+        std::thread first(crashOnWorker);
+        std::thread second(crashOnWorker);
+        while (g_ready.load() < 2) {
+        }
+        g_go.store(true);
+        first.join();
+        second.join();
+    }
+    return 3;
+}
