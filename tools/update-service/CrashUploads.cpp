@@ -79,6 +79,8 @@ std::string Store::nextId() {
 
 std::string Store::store(const std::vector<Part>& parts) {
     std::error_code ec;
+    // The root may have been cleared while the service runs.
+    fs::create_directories(m_root, ec);
     std::string id;
     fs::path staging;
     // Another service run may share the root; an id already taken there is
