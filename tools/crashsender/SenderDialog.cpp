@@ -71,6 +71,13 @@ SenderDialog::SenderDialog(const ReportFolder& report, const std::string& privac
         filesLayout->addWidget(box);
         m_boxes.push_back(box);
     }
+    bool anyOptional = false;
+    for (const Attachment& a : report.attachments) anyOptional = anyOptional || (a.present && a.optional);
+    if (anyOptional) {
+        auto* hint = new QLabel(QStringLiteral("Untick a file to leave it out of the report."));
+        hint->setObjectName(QStringLiteral("leaveOutHint"));
+        filesLayout->addWidget(hint);
+    }
     layout->addWidget(filesBox);
 
     m_details = new QPlainTextEdit(q(report.symbolised));
@@ -115,6 +122,7 @@ SenderDialog::SenderDialog(const ReportFolder& report, const std::string& privac
     connect(m_close, &QPushButton::clicked, this, &SenderDialog::accept);
     layout->addWidget(buttons);
     setMinimumWidth(520);
+    m_send->setFocus();
 }
 
 SenderDialog::~SenderDialog() {
