@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CrashDescription.h"
+#include "MapsFile.h"
 
 namespace crashsender {
 
@@ -30,19 +31,6 @@ struct SourceLocation {
     int line = 0;
     bool doubtful = false;  // the module on disk is not the one that ran
 };
-
-// One mapping of the copied maps file that names a file.
-struct MappedFile {
-    uint64_t start = 0, end = 0, offset = 0;
-    uint64_t device = 0;  // makedev(major, minor)
-    uint64_t inode = 0;
-    bool executable = false;
-    std::string path;
-};
-
-// Parses the text of /proc/<pid>/maps; lines that name no file ("[stack]",
-// anonymous) and malformed lines are left out. At most 65536 lines.
-std::vector<MappedFile> parseMaps(std::string_view text);
 
 class Symbolizer {
 public:
