@@ -49,7 +49,7 @@ bool readStatus(const std::string& reply, std::string& id) {
 }  // namespace
 
 UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
-                          const std::atomic<bool>* cancel) {
+                          const std::atomic<bool>* cancel, const UploadLimits& limits) {
     UploadResult result;
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
         result.message = "The upload address is not an http or https address: \"" + url + "\".";
@@ -85,10 +85,10 @@ UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>&
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, kTransferSeconds);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, limits.connectSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, limits.transferSeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collectReply);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply);

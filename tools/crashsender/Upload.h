@@ -36,9 +36,16 @@ struct UploadResult {
     std::string message;   // plain words for the user and the log
 };
 
+// The bounds of one upload, in seconds; the defaults are the sender's.
+struct UploadLimits {
+    long connectSeconds = kConnectSeconds;
+    long transferSeconds = kTransferSeconds;
+    long stallSeconds = kStallSeconds;
+};
+
 // `binaryEncoding`: file parts carry "Content-Transfer-Encoding: binary"
 // (the install record's flag 0x4000).
 UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
-                          const std::atomic<bool>* cancel = nullptr);
+                          const std::atomic<bool>* cancel = nullptr, const UploadLimits& limits = {});
 
 }  // namespace crashsender
