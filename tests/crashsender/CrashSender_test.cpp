@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
+#include <exception>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -69,6 +71,31 @@ TEST_F(CrashSender, WithoutSendItOnlySymbolises) {
         EXPECT_NE(text.find("CrashSender_test.cpp:"), std::string::npos) << text;
         EXPECT_FALSE(fs::exists(folder() / "sent"));
     }
+}
+
+// Nothing leaves the machine before the user agreed: not even a build id
+// sent to a debug-information server that the environment names.
+TEST_F(CrashSender, SymbolisingAsksNoDebugInformationServer) {
+    httplib::Server debuginfod;
+    std::atomic<int> asked{0};
+    debuginfod.Get(".*", [&](const httplib::Request&, httplib::Response& res) {
+        ++asked;
+        res.status = 404;
+    });
+    const int port = debuginfod.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { debuginfod.listen_after_bind(); });
+    // A frame in the C++ run-time, whose debug information is not installed.
+    report.frames += sendertest::codeRecord("frame", 1, reinterpret_cast<uint64_t>(&std::terminate) + 1);
+    report.url = "http://127.0.0.1:1/x";
+    sendertest::writeReport(folder(), report);
+    const auto r = run({"--no-send", "--no-dialog", folder().string()},
+                       {{"DEBUGINFOD_URLS", "http://127.0.0.1:" + std::to_string(port)},
+                        {"DEBUGINFOD_CACHE_PATH", (home.root() / "debuginfod-cache").string()}});
+    debuginfod.stop();
+    serving.join();
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(asked.load(), 0);
+    EXPECT_NE(readFile(folder() / "symbolized.txt").find("std::terminate()"), std::string::npos);
 }
 
 TEST_F(CrashSender, SendUploadsTheWholeReportInOneRequest) {

@@ -8,8 +8,10 @@
 // /proc/<pid>/maps. A mismatch is reported in the text, and names from such
 // a file are marked as doubtful rather than dropped.
 //
-// Reads files only; no process is started, nothing waits. Not thread-safe:
-// one Symbolizer per thread.
+// Reads local files only, provided the environment names no debuginfod
+// server (DEBUGINFOD_URLS): libdw would ask it for missing debug information,
+// so the sender clears that variable first. No process is started. Not
+// thread-safe: one Symbolizer per thread.
 #pragma once
 
 #include <cstdint>

@@ -88,6 +88,11 @@ std::string privacyUrl(const crashsender::ReportFolder& report) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // libdw fetches missing debug information from the servers this variable
+    // names (Debian sets it for login shells). That would send the crashed
+    // program's build ids out before the user agreed to send anything, and
+    // wait on the network; symbols come from the local files only.
+    ::unsetenv("DEBUGINFOD_URLS");
     std::vector<std::string> args;
     if (const char* extra = std::getenv("GL_CRASHSENDER_ARGS")) {
         const std::string text = extra;
