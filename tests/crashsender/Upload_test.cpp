@@ -1,15 +1,21 @@
 // The sender's upload on the wire: one multipart request whose file parts are
-// marked binary when the report asks for it, and an upload that gets no
-// answer ends by its time-out or its cancel flag rather than hanging.
+// marked binary when the report asks for it, https that trusts no unknown
+// certificate, and an upload that gets no answer ends by its time-out or its
+// cancel flag rather than hanging.
 #include "Upload.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -144,6 +150,53 @@ TEST(Upload, OneMultipartRequestWithBinaryPartsWhenAsked) {
         // Only the file part is marked, and only when asked.
         EXPECT_EQ(count(body, "Content-Transfer-Encoding: binary\r\n"), binary ? 1u : 0u) << body;
     }
+}
+
+// An https peer with a certificate nobody vouches for is refused: the
+// upload verifies the peer and the host name, and nothing turns that off.
+TEST(Upload, HttpsRefusesAnUntrustedCertificate) {
+    testsupport::TempHome home;
+    const fs::path cert = home.root() / "cert.pem";
+    const fs::path key = home.root() / "key.pem";
+    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout '" +
+                             key.string() + "' -out '" + cert.string() + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    // A free port: bound, read and let go just before the server takes it.
+    int port = 0;
+    {
+        SilentPeer probe;
+        port = std::stoi(probe.url().substr(std::string("http://127.0.0.1:").size()));
+    }
+    const pid_t server = ::fork();
+    if (server == 0) {
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, STDIN_FILENO);
+        ::dup2(devnull, STDOUT_FILENO);
+        ::dup2(devnull, STDERR_FILENO);
+        ::execlp("openssl", "openssl", "s_server", "-quiet", "-www", "-accept", std::to_string(port).c_str(), "-cert",
+                 cert.c_str(), "-key", key.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(server, 0);
+    // Wait (bounded) until it listens.
+    bool listening = false;
+    for (int i = 0; i < 500 && !listening; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        listening = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(listening);
+    const auto r = crashsender::uploadReport("https://127.0.0.1:" + std::to_string(port) + kPath,
+                                             {{"app", "", "", "x"}}, true);
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.message.find("certificate"), std::string::npos) << r.message;
 }
 
 TEST(Upload, NoAnswerEndsByTimeOutOrCancel) {
