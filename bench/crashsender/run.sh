@@ -35,8 +35,9 @@ for _ in $(seq 100); do [ -s "$report/symbolized.txt" ] && break; sleep 0.1; don
 
 # The same addresses, per module, for the addr2line tools (return addresses
 # less one, as the sender looks them up).
-awk -F'\t' '($1=="frame"||$1=="scan") && $6!="-" { off=strtonum($5); if (!($1=="frame" && $2==0)) off-=1;
-  printf "%s\t0x%x\n", $6, off }' "$report/crash.txt" > "$work/addrs"
+perl -F'\t' -lane 'next unless ($F[0] eq "frame" || $F[0] eq "scan") && $F[5] ne "-";
+  my $off = hex($F[4]); $off -= 1 unless $F[0] eq "frame" && $F[1] == 0;
+  printf "%s\t0x%x\n", $F[5], $off' "$report/crash.txt" > "$work/addrs"
 cat > "$work/addr2line.sh" <<SH
 #!/bin/sh
 cut -f1 "$work/addrs" | sort -u | while read -r m; do
