@@ -384,7 +384,10 @@ bool stackRange(uint64_t sp, uint64_t& low, uint64_t& high) {
     return true;
 }
 
-void walkStack(uint64_t pc, uint64_t sp, uint64_t fp) {
+// Reads raw stack words, redzones of sanitizer builds included: those reads
+// are meant, so they are not checked.
+__attribute__((no_sanitize("address", "thread", "undefined"))) void walkStack(uint64_t pc, uint64_t sp,
+                                                                             uint64_t fp) {
     g_frameCount = 0;
     g_scanCount = 0;
     g_frames[g_frameCount++] = Frame{0, pc};

@@ -161,6 +161,7 @@ struct Case {
     const char* code;          // name of si_code, or "" for any
     const char* function;      // what the symbolised frames must name
     bool onWorker;             // the crashing thread is not the main one
+    const char* exception = "";  // mangled type of the exception in flight
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.way; }
@@ -169,6 +170,8 @@ const Case kCases[] = {
     {"null", SIGSEGV, "signal", "SEGV_MAPERR", "crashNullWrite", false},
     {"abort", SIGABRT, "signal", "SI_TKILL", "crashAbort", false},
     {"terminate", SIGABRT, "terminate", "-", "crashTerminate", false},
+    {"uncaught", SIGABRT, "terminate", "-", "crashUncaught", false, "St13runtime_error"},
+    {"badalloc", SIGABRT, "terminate", "-", "crashAllocation", false, "St9bad_alloc"},
     {"purevirtual", SIGABRT, "terminate", "-", "crashPureCall", false},
     {"divzero", SIGFPE, "signal", "FPE_INTDIV", "crashDivide", false},
     {"overflow", SIGSEGV, "signal", "", "recurseForever", true},
@@ -216,7 +219,17 @@ TEST_P(CrashCases, OneCompleteReportTheSenderStartedOnceAndTheSignalsStatus) {
         EXPECT_EQ(field(recs, "code", 2), c.code);
     }
     EXPECT_EQ(field(recs, "flags"), "0x00005fff");
-    EXPECT_EQ(field(recs, "reg").empty(), false);
+    EXPECT_EQ(field(recs, "exception"), c.exception);
+    // The registers are the crashing thread's: its instruction pointer is
+    // the first frame.
+    std::string rip;
+    for (const auto& r : recs)
+        if (r[0] == "reg" && r[1] == "rip") rip = r[2];
+    ASSERT_EQ(rip.size(), 18u);
+    std::string frame0;
+    for (const auto& r : recs)
+        if (r[0] == "frame" && r[1] == "0") frame0 = r[2];
+    EXPECT_EQ(rip, frame0);
     if (std::string(c.way) == "null") {
         EXPECT_EQ(field(recs, "address"), "0x0000000000000000");
     }
@@ -249,6 +262,16 @@ TEST_P(CrashCases, OneCompleteReportTheSenderStartedOnceAndTheSignalsStatus) {
 
     const std::string symbols = symbolise(recs, victim);
     EXPECT_NE(symbols.find(c.function), std::string::npos) << symbols << readFile(report / "crash.txt");
+}
+
+TEST_F(CrashFixture, AFaultInsideTheHandlerEndsTheProcessAtOnce) {
+    // The handler overflows its one-page stack into the guard page while
+    // handling SIGSEGV: the process ends by that signal, with no complete
+    // report, so no sender was started (it starts only after the mark).
+    const int status = runForStatus(GL_CRASH_VICTIM, {"handlerfault", senderFolder.string()}, home.root());
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    for (const auto& folder : reportFolders()) EXPECT_FALSE(fs::exists(folder / "complete")) << folder;
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWay, CrashCases, ::testing::ValuesIn(kCases),

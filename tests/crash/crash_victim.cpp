@@ -1,16 +1,21 @@
 // Installs the crash-report engine and crashes on purpose, one way per run:
 //   crash_victim <way> <sender folder> [<file to attach>]
-// way: null, abort, terminate, purevirtual, divzero, overflow (on a worker
+// way: null, abort, terminate, uncaught (exception), badalloc, purevirtual, divzero, overflow (on a worker
 // thread), thread (on a worker while the main thread is busy), twothreads
-// (two workers at once). Exit code 2 means the engine refused to install,
+// (two workers at once), handlerfault (the handler itself faults: its
+// alternate stack is swapped for one page above a guard page). Exit code 2 means the engine refused to install,
 // 3 that the crash did not happen.
 #include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -27,6 +32,19 @@ __attribute__((noinline)) void crashNullWrite() {
 
 __attribute__((noinline)) void crashAbort() {
     std::abort();
+}
+
+__attribute__((noinline)) void crashUncaught() {
+    throw std::runtime_error("nobody catches this");
+}
+
+// The allocation failure the run-time turns into std::bad_alloc, uncaught.
+// The block escapes into a global, so the compiler cannot leave the
+// allocation out.
+char* volatile g_kept = nullptr;
+__attribute__((noinline)) void crashAllocation() {
+    volatile std::size_t huge = static_cast<std::size_t>(-1) / 2;
+    g_kept = new char[huge];
 }
 
 __attribute__((noinline)) void crashTerminate() {
@@ -110,9 +128,22 @@ int main(int argc, char** argv) {
     installThreadCrashHandler();
     uninstallThreadCrashHandler();
 
+    if (way == "handlerfault") {
+        const long page = sysconf(_SC_PAGESIZE);
+        char* m = static_cast<char*>(
+            mmap(nullptr, static_cast<size_t>(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (m == MAP_FAILED || mprotect(m, static_cast<size_t>(page), PROT_NONE) != 0) return 4;
+        stack_t tiny{};
+        tiny.ss_sp = m + page;
+        tiny.ss_size = static_cast<size_t>(page);
+        if (sigaltstack(&tiny, nullptr) != 0) return 4;
+        crashNullWrite();
+    }
     if (way == "null") crashNullWrite();
     if (way == "abort") crashAbort();
     if (way == "terminate") crashTerminate();
+    if (way == "uncaught") crashUncaught();
+    if (way == "badalloc") crashAllocation();
     if (way == "purevirtual") PureDerived derived;
     if (way == "divzero") std::printf("%d\n", crashDivide(7, 0));
     if (way == "overflow") {
