@@ -94,6 +94,11 @@ TEST_F(CrashEndToEnd, ACrashOfTheProgramArrivesAtTheServiceWithItsLog) {
     EXPECT_EQ(symbols, readFile(report / "symbolized.txt"));
     EXPECT_NE(symbols.find("runCrashTestHook()"), std::string::npos) << symbols;
     EXPECT_NE(symbols.find("SIGSEGV"), std::string::npos);
+    // The build id recorded at the crash is the one of the file on disk.
+    EXPECT_NE(description.find("\nbuildid\t"), std::string::npos) << description;
+    EXPECT_NE(symbols.find("Build id of " + (game / "gamelauncher").string() + " matches: "), std::string::npos)
+        << symbols;
+    EXPECT_EQ(symbols.find("WARNING"), std::string::npos) << symbols;
     EXPECT_TRUE(fs::exists(report / "sent"));
 #endif
 }
