@@ -28,6 +28,18 @@ __attribute__((noinline)) int callingFunction(volatile int* p) {  // line 25
     return faultingFunction(p) * 2;
 }
 
+// Code the compiler copies into its caller, even without optimisation; the
+// address it hands out lies inside that copy.
+__attribute__((always_inline)) inline uint64_t inlinedHelper(volatile int* p) {
+    uint64_t pc = 0;
+    *p = *p + 1;
+    asm volatile("lea 0(%%rip), %0" : "=r"(pc));
+    return pc;
+}
+__attribute__((noinline)) uint64_t outerFunction(volatile int* p) {
+    return inlinedHelper(p) + static_cast<uint64_t>(*p) * 0;
+}
+
 }  // namespace crashsendertest
 
 namespace {
@@ -104,6 +116,37 @@ TEST(Symbolizer, NamesFunctionFileAndLineOfEachFrame) {
     EXPECT_NE(text.find("crashsendertest::faultingFunction(int volatile*) + 0x4 at "), std::string::npos) << text;
     EXPECT_NE(text.find("morvel3_launcher tried to use memory it could not use and had to close."), std::string::npos);
     EXPECT_EQ(text.find("[doubtful]"), std::string::npos);
+}
+
+// The line of a marker comment in this file, so the test does not pin
+// numbers that move with every edit.
+int lineOf(const std::string& marker) {
+    const std::string text = testsupport::readFile(GL_TEST_SOURCE_DIR "/tests/crashsender/Symbolizer_test.cpp");
+    int line = 1;
+    for (std::size_t i = 0; i < text.size() && text.compare(i, marker.size(), marker) != 0; ++i) {
+        if (text[i] == '\n') ++line;
+    }
+    return line;
+}
+
+TEST(Symbolizer, NamesInlinedCodeAndWhereItWasInlined) {
+    volatile int value = 1;
+    const uint64_t pc = crashsendertest::outerFunction(&value);
+    sendertest::Report r;
+    r.frames = sendertest::codeRecord("frame", 0, pc);
+    const CrashDescription d = describe(r);
+    Symbolizer s(d, crashsender::parseMaps(sendertest::ownMaps()));
+    const auto loc = s.locate(d.frames[0], false);
+    EXPECT_EQ(loc.function, "crashsendertest::inlinedHelper(int volatile*)");
+    EXPECT_EQ(loc.line, lineOf("lea 0(%%rip)"));
+    ASSERT_EQ(loc.callers.size(), 1u);
+    EXPECT_EQ(loc.callers[0].function, "crashsendertest::outerFunction(int volatile*)");
+    EXPECT_EQ(fs::path(loc.callers[0].file).filename(), "Symbolizer_test.cpp");
+    EXPECT_EQ(loc.callers[0].line, lineOf("return inlinedHelper(p)"));
+    const std::string text = crashsender::symbolisedReport(d, s, true);
+    EXPECT_NE(text.find("crashsendertest::inlinedHelper(int volatile*) at "), std::string::npos) << text;
+    EXPECT_NE(text.find("\n        inlined into crashsendertest::outerFunction(int volatile*) + 0x"), std::string::npos)
+        << text;
 }
 
 TEST(Symbolizer, ChecksTheBuildIdOfTheExecutable) {

@@ -1,6 +1,8 @@
 #include "Symbolizer.h"
 
 #include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #include <sys/stat.h>
 
@@ -26,6 +28,63 @@ std::string demangle(const char* name) {
     if (status != 0 || d == nullptr) return name;
     std::string out = d;
     std::free(d);
+    return out;
+}
+
+// The name of a subprogram or inlined-subroutine DIE, following its
+// abstract origin: the demangled linkage name when there is one.
+std::string dieName(Dwarf_Die* die) {
+    Dwarf_Attribute attr;
+    if (Dwarf_Attribute* a = dwarf_attr_integrate(die, DW_AT_linkage_name, &attr)) {
+        if (const char* linkage = dwarf_formstring(a)) return demangle(linkage);
+    }
+    if (Dwarf_Attribute* a = dwarf_attr_integrate(die, DW_AT_name, &attr)) {
+        if (const char* name = dwarf_formstring(a)) return name;
+    }
+    return "??";
+}
+
+// The inlined calls that lead to `addr` (module address), innermost first:
+// for each inlined subroutine around it, its own name and where it was
+// called from, and the name of the function it was inlined into.
+struct InlineScope {
+    std::string name;
+    std::string callFile;
+    int callLine = 0;
+};
+
+std::vector<InlineScope> inlineScopes(Dwfl_Module* mod, Dwarf_Addr addr, std::string& outermost) {
+    std::vector<InlineScope> out;
+    Dwarf_Addr bias = 0;
+    Dwarf_Die* cu = dwfl_module_addrdie(mod, addr, &bias);
+    if (cu == nullptr) return out;
+    Dwarf_Die* scopes = nullptr;
+    const int n = dwarf_getscopes(cu, addr - bias, &scopes);
+    if (n <= 0) return out;
+    Dwarf_Files* files = nullptr;
+    size_t fileCount = 0;
+    if (dwarf_getsrcfiles(cu, &files, &fileCount) != 0) files = nullptr;
+    for (int i = 0; i < n; ++i) {
+        Dwarf_Die* scope = &scopes[i];
+        const int tag = dwarf_tag(scope);
+        if (tag == DW_TAG_subprogram) {
+            outermost = dieName(scope);
+            break;
+        }
+        if (tag != DW_TAG_inlined_subroutine) continue;
+        InlineScope s;
+        s.name = dieName(scope);
+        Dwarf_Attribute attr;
+        Dwarf_Word value = 0;
+        if (dwarf_formudata(dwarf_attr(scope, DW_AT_call_line, &attr), &value) == 0)
+            s.callLine = static_cast<int>(value);
+        if (files != nullptr && dwarf_formudata(dwarf_attr(scope, DW_AT_call_file, &attr), &value) == 0 &&
+            value < fileCount) {
+            if (const char* f = dwarf_filesrc(files, value, nullptr, nullptr)) s.callFile = f;
+        }
+        out.push_back(std::move(s));
+    }
+    std::free(scopes);
     return out;
 }
 
@@ -145,6 +204,22 @@ SourceLocation Symbolizer::locate(const CodeAddress& at, bool isReturnAddress) {
             loc.line = lineNo;
         }
     }
+    // The line table names the innermost inlined code's line; the scopes
+    // name the functions around it.
+    std::string outermost;
+    const std::vector<InlineScope> scopes = inlineScopes(module->mod, addr, outermost);
+    if (!scopes.empty()) {
+        const std::string symbolName = loc.function;
+        loc.function = scopes.front().name;
+        for (std::size_t i = 0; i < scopes.size(); ++i) {
+            InlinedCall call;
+            call.function = i + 1 < scopes.size() ? scopes[i + 1].name
+                                                  : (symbolName.empty() ? outermost : symbolName);
+            call.file = scopes[i].callFile;
+            call.line = scopes[i].callLine;
+            loc.callers.push_back(std::move(call));
+        }
+    }
     return loc;
 }
 
@@ -198,10 +273,23 @@ std::string symbolisedReport(const CrashDescription& d, Symbolizer& symbolizer, 
         char head[64];
         std::snprintf(head, sizeof head, "#%-3" PRIu64 " 0x%016" PRIx64 " ", a.index, a.address);
         std::string s = head;
-        s += loc.function.empty() ? "??" : loc.function + " + " + hex64(loc.functionOffset);
+        if (loc.function.empty()) {
+            s += "??";
+        } else {
+            s += loc.function;
+            // The offset counts from the symbol, which is the outermost
+            // function when code was inlined.
+            if (loc.callers.empty()) s += " + " + hex64(loc.functionOffset);
+        }
         if (!loc.file.empty()) s += " at " + loc.file + ":" + std::to_string(loc.line);
         s += " (" + a.module + (a.module == "-" ? "" : " + " + hex64(a.offset)) + ")";
         if (loc.doubtful) s += " [doubtful]";
+        for (std::size_t i = 0; i < loc.callers.size(); ++i) {
+            const InlinedCall& c = loc.callers[i];
+            s += "\n        inlined into " + c.function;
+            if (i + 1 == loc.callers.size()) s += " + " + hex64(loc.functionOffset);
+            if (!c.file.empty()) s += " at " + c.file + ":" + std::to_string(c.line);
+        }
         return s;
     };
 

@@ -26,11 +26,24 @@
 
 namespace crashsender {
 
+// A function the compiler inlined the code into: `function` called the
+// inner one at `file`:`line`.
+struct InlinedCall {
+    std::string function;
+    std::string file;
+    int line = 0;
+};
+
 struct SourceLocation {
-    std::string function;  // demangled; empty when no symbol covers the address
+    // Demangled; empty when no symbol covers the address. With inlined code
+    // this is the innermost inlined function, and `callers` lists the
+    // functions it was inlined into, innermost first; the last of them is
+    // the function `functionOffset` counts from.
+    std::string function;
     uint64_t functionOffset = 0;
     std::string file;  // empty when the file has no line table for it
     int line = 0;
+    std::vector<InlinedCall> callers;
     bool doubtful = false;  // the module on disk is not the one that ran
 };
 
