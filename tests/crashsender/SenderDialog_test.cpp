@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
@@ -164,6 +165,14 @@ TEST_F(SenderDialogTest, SaysWhatHappenedAndLinksThePrivacyPolicy) {
             saysWhat = true;
     }
     EXPECT_TRUE(saysWhat);
+    // The symbolised text is one click away.
+    auto* details = dialog->findChild<QPlainTextEdit*>("details");
+    ASSERT_NE(details, nullptr);
+    EXPECT_FALSE(details->isVisible());
+    button("showDetails")->click();
+    EXPECT_TRUE(details->isVisible());
+    EXPECT_EQ(details->toPlainText().toStdString(), report.symbolised);
+    EXPECT_NE(report.symbolised.find("Stack of the crashing thread:"), std::string::npos);
     // Don't send closes without a send.
     button("dontSend")->click();
     EXPECT_FALSE(dialog->isVisible());

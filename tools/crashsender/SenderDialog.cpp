@@ -86,6 +86,7 @@ SenderDialog::SenderDialog(const ReportFolder& report, const std::string& privac
     m_details->setVisible(false);
     m_details->setMinimumHeight(160);
     auto* detailsButton = new QPushButton(QStringLiteral("Show details"));
+    detailsButton->setObjectName(QStringLiteral("showDetails"));
     detailsButton->setCheckable(true);
     connect(detailsButton, &QPushButton::toggled, this, [this, detailsButton](bool on) {
         m_details->setVisible(on);
