@@ -91,7 +91,7 @@ int32_t uninstallThreadHandlers();
 // folder, a name already attached, and beyond kMaxAttachedFiles.
 int32_t addFile(const wchar_t* path, const wchar_t* destName, const wchar_t* description, uint32_t flags);
 
-// The text of the last failure of the calling (main) thread's calls above.
+// The text of the last failure of the calling thread's calls above.
 std::wstring lastErrorText();
 
 // The report folder root (".../Keltora/morvel3/CrashReports") in use, empty

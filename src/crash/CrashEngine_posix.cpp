@@ -74,7 +74,8 @@ int findBuildId(dl_phdr_info* info, size_t, void* data) {
 constexpr std::size_t kAltStackBytes = 128 * 1024;
 
 std::atomic<bool> g_installed{false};
-std::wstring g_lastError;
+// Per thread, like the system's last error: worker threads fail their own calls.
+thread_local std::wstring g_lastError;
 struct sigaction g_previous[kSignalCount];
 std::terminate_handler g_previousTerminate = nullptr;
 
