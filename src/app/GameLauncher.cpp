@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr const char* kTag = "GameLauncher";
+constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
 
 // What start-up created, so that shutdown releases exactly that.
 struct Session {
@@ -27,11 +27,11 @@ struct Session {
 // Reports are fire and forget: a failure is logged and changes nothing.
 void reportData(KTUpgrade* ktUpgrade, const char* event, const char* version, const char* ext) {
     if (ktUpgrade == nullptr) {
-        LogPrint("[%s:%d] reportData failed m_pKtUpgrade == NULL evt:%s", kTag, 171, event);
+        kLog(171, " reportData failed m_pKtUpgrade == NULL evt:%s", event);
         return;
     }
     const int res = ktUpgrade->DataReport_common(0, 0, version, event, ext);
-    if (res != 0) LogPrint("[%s:%d] DataReport_common failed evt:%s reportRes:%d", kTag, 176, event, res);
+    if (res != 0) kLog(176, " DataReport_common failed evt:%s reportRes:%d", event, res);
 }
 
 // Returns true when start-up got far enough for the message loop to run.
@@ -44,7 +44,7 @@ bool startUp(Session& s) {
     LoadStringResource(IDS_TITLE, s.title, 128);
 
     if (!GetCurrentExePath(s.programFolder, kMaxPathChars)) {
-        LogPrint("[%s:%d]GetCurrentExePath Failed LastErrorID:%u", kTag, 64, platform::lastError());
+        kLog(64, "GetCurrentExePath Failed LastErrorID:%u", platform::lastError());
         return false;
     }
     WriteGamePathRecord(s.programFolder);
@@ -53,12 +53,12 @@ bool startUp(Session& s) {
     // session until shutdown has deleted the client.
     s.ktUpgrade = getKTUpgrade(s.programFolder, LogServiceError);
     if (s.ktUpgrade == nullptr) {
-        LogPrint("[%s:%d]GameLauncher Quit pKTUpgrade is NULL", kTag, 74);
+        kLog(74, "GameLauncher Quit pKTUpgrade is NULL");
         return false;
     }
     const int praseRes = praseVersionFile(s.programFolder, s.version);
     if (praseRes != 0) {
-        LogPrint("[%s:%d]praseVersionFile praseRes:%d", kTag, 81, praseRes);
+        kLog(81, "praseVersionFile praseRes:%d", praseRes);
         std::memset(s.version, 0, sizeof s.version);
         std::strcpy(s.version, "NotExist");
     }
@@ -73,14 +73,14 @@ void shutDown(Session& s) {
     delete s.ktUpgrade;
     s.ktUpgrade = nullptr;
     uninstallCrashReport();
-    LogPrint("[%s:%d]GameLauncher Exit \r\n\r\n", kTag, 154);
+    kLog(154, "GameLauncher Exit \r\n\r\n");
     ReleaseLogger();
 }
 
 }  // namespace
 
 int GameLauncherMain() {
-    LogPrint("[%s:%d]GameLauncher Start", kTag, 31);
+    kLog(31, "GameLauncher Start");
     Session session;
     startUp(session);
     shutDown(session);

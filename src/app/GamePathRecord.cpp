@@ -9,29 +9,35 @@
 #include "platform/file.h"
 #include "platform/folders.h"
 
+namespace {
+
+constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
+
+}  // namespace
+
 void WriteGamePathRecord(const wchar_t* programFolder) {
     std::wstring appData;
     if (!platform::roamingAppDataFolder(appData)) {
-        LogPrint("[%s:%d]SHGetSpecialFolderPathW failed:%lu", "GameLauncher", 258,
-                 static_cast<unsigned long>(platform::lastError()));
+        kLog(258, "SHGetSpecialFolderPathW failed:%lu", static_cast<unsigned long>(platform::lastError()));
         return;
     }
-    const std::wstring folder = appData + L"/Keltora/morvel3/" + L"GamePath/";
-    const std::wstring path = folder + L"GamePath.rcd";
     // Both paths are bounded to 259 characters. Rather than write the record
     // somewhere a cut path happens to point, a longer one is refused like a
     // file that cannot be created.
-    if (path.size() >= kMaxPathChars) {
-        LogPrintW(L"[%s:%d]CreateFileW failed:%lu path:%s", L"GameLauncher", 271,
-                  static_cast<unsigned long>(ENAMETOOLONG), path.c_str());
+    std::wstring folder;
+    std::wstring path;
+    if (!JoinPath(folder, {appData, L"/Keltora/morvel3/", L"GamePath/"}, kMaxPathChars) ||
+        !JoinPath(path, {folder, L"GamePath.rcd"}, kMaxPathChars)) {
+        const std::wstring wanted = appData + L"/Keltora/morvel3/GamePath/GamePath.rcd";
+        kLog.wide(271, L"CreateFileW failed:%lu path:%s", static_cast<unsigned long>(ENAMETOOLONG), wanted.c_str());
         return;
     }
     CreateFolderPath(folder.c_str());
 
     platform::File file;
     if (!file.open(path, platform::File::Access::Write, platform::File::Disposition::CreateAlways)) {
-        LogPrintW(L"[%s:%d]CreateFileW failed:%lu path:%s", L"GameLauncher", 271,
-                  static_cast<unsigned long>(platform::lastError()), path.c_str());
+        kLog.wide(271, L"CreateFileW failed:%lu path:%s", static_cast<unsigned long>(platform::lastError()),
+                  path.c_str());
         return;
     }
     ConvertedText ansi;
@@ -39,9 +45,9 @@ void WriteGamePathRecord(const wchar_t* programFolder) {
     const std::string bytes(ansi.narrow());
     std::size_t written = 0;
     if (!file.write(bytes.data(), bytes.size(), &written)) {
-        LogPrint("[%s:%d]WriteFile failed:%lu", "GameLauncher", 280, static_cast<unsigned long>(platform::lastError()));
+        kLog(280, "WriteFile failed:%lu", static_cast<unsigned long>(platform::lastError()));
     }
     file.close();
-    LogPrintW(L"[%s:%d]WriteFile OK Path:%s buff:%s dwWriteByte:%lu", L"GameLauncher", 284, path.c_str(), programFolder,
+    kLog.wide(284, L"WriteFile OK Path:%s buff:%s dwWriteByte:%lu", path.c_str(), programFolder,
               static_cast<unsigned long>(written));
 }

@@ -5,16 +5,18 @@
 
 #include "foundation/Json.h"
 #include "foundation/Log.h"
+#include "foundation/SystemUtil.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
 namespace {
 
-constexpr const char* kTag = "GameLauncher";
+constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
 constexpr std::size_t kVersionBytes = 32;
 // The file holds one short line; a first line longer than this is not a
 // version file, and reading on would only let a stray large file eat memory.
 constexpr std::size_t kMaxLineBytes = 1 << 20;
+constexpr std::size_t kVersionPathCapacity = 1024;
 
 enum class LineRead { Line, NoLine, TooLong, Error };
 
@@ -48,7 +50,7 @@ int parseVersionLine(std::string_view line, char* version) {
     // The line is a C string to everything that reads it: a NUL ends it.
     const std::string text(line.substr(0, line.find('\0')));
     if (text.empty() || text.front() != '{' || text.back() != '}') {
-        LogPrint("[%s:%d]prase version failed str:%s", kTag, 208, text.c_str());
+        kLog(208, "prase version failed str:%s", text.c_str());
         return -3;
     }
     if (JsonNode* root = JsonParse(text.c_str())) {
@@ -65,23 +67,29 @@ int parseVersionLine(std::string_view line, char* version) {
         delete root;
     }
     if (version[0] == '\0') {
-        LogPrint("[%s:%d]find version failed str:%s", kTag, 226, text.c_str());
+        kLog(226, "find version failed str:%s", text.c_str());
         return -3;
     }
     return 0;
 }
 
 int praseVersionFile(const wchar_t* programFolder, char* version) {
-    std::wstring path = std::wstring(programFolder != nullptr ? programFolder : L"") + L"/" + L"gamelauncher.db";
-    // The path buffer holds 1,023 characters; nothing longer can name the file.
-    if (path.size() > 1023 || !platform::pathExists(path)) {
-        if (path.size() > 1023) path.resize(1023);
-        LogPrintW(L"[%s:%d]File not exist path:%s", L"GameLauncher", 188, path.c_str());
+    const wchar_t* folder = programFolder != nullptr ? programFolder : L"";
+    // The path buffer holds 1,023 characters; nothing longer can name the
+    // file, and the log shows what fitted.
+    std::wstring path;
+    if (!JoinPath(path, {folder, L"/", L"gamelauncher.db"}, kVersionPathCapacity)) {
+        path = (std::wstring(folder) + L"/gamelauncher.db").substr(0, kVersionPathCapacity - 1);
+        kLog.wide(188, L"File not exist path:%s", path.c_str());
+        return -1;
+    }
+    if (!platform::pathExists(path)) {
+        kLog.wide(188, L"File not exist path:%s", path.c_str());
         return -1;
     }
     platform::File file;
     if (!file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting)) {
-        LogPrintW(L"[%s:%d]open file failed path:%s", L"GameLauncher", 194, path.c_str());
+        kLog.wide(194, L"open file failed path:%s", path.c_str());
         return -2;
     }
     std::string line;
@@ -90,10 +98,10 @@ int praseVersionFile(const wchar_t* programFolder, char* version) {
             return 0;
         case LineRead::Error:
             // Opened but unreadable is the same to the caller as unopenable.
-            LogPrintW(L"[%s:%d]open file failed path:%s", L"GameLauncher", 194, path.c_str());
+            kLog.wide(194, L"open file failed path:%s", path.c_str());
             return -2;
         case LineRead::TooLong:
-            LogPrint("[%s:%d]prase version failed str:%s", kTag, 208, line.c_str());
+            kLog(208, "prase version failed str:%s", line.c_str());
             return -3;
         case LineRead::Line:
             break;

@@ -31,14 +31,6 @@ struct LogFileEntry {
     std::wstring name;
 };
 
-// Bounded "%s%s" join; false when the result would not fit 259 characters,
-// in which case the caller gives up rather than touch a cut path.
-bool joinPath(std::wstring& out, const std::wstring& a, const std::wstring& b) {
-    if (a.size() + b.size() >= kMaxPathChars) return false;
-    out = a + b;
-    return true;
-}
-
 void removeOldLogs(const std::wstring& folder, const std::wstring& suffix) {
     std::vector<platform::DirEntry> listed;
     if (!platform::listDirectory(folder, suffix, listed)) {
@@ -56,16 +48,21 @@ void removeOldLogs(const std::wstring& folder, const std::wstring& suffix) {
             platform::debugOutput("this is a directory so do noting just continue \n");
             continue;
         }
+        // A link or other special file named like a log is not one of ours:
+        // counting it would let it push out a real log, and deleting it
+        // would act on whatever it was put there for.
+        if (!e.isRegularFile) continue;
         entries.push_back({e.lastWriteSeconds, std::move(e.name)});
     }
     platform::debugOutput("all file has been list \n");
     if (entries.size() <= kKeptLogs) return;
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const LogFileEntry& a, const LogFileEntry& b) { return a.lastWriteSeconds < b.lastWriteSeconds; });
+    std::stable_sort(entries.begin(), entries.end(), [](const LogFileEntry& a, const LogFileEntry& b) {
+        return a.lastWriteSeconds < b.lastWriteSeconds;
+    });
     const std::size_t doomed = entries.size() - kKeptLogs;
     for (std::size_t i = 0; i < doomed; ++i) {
         std::wstring path;
-        if (!joinPath(path, folder, entries[i].name)) continue;
+        if (!JoinPath(path, {folder, entries[i].name}, kMaxPathChars)) continue;
         platform::setFileAttributesNormal(path);
         platform::deleteFile(path);
     }
@@ -78,13 +75,13 @@ public:
         std::wstring appData;
         if (!platform::roamingAppDataFolder(appData)) return false;
         std::wstring folder;
-        if (!joinPath(folder, appData, kLogFolderSuffix)) return false;
+        if (!JoinPath(folder, {appData, kLogFolderSuffix}, kMaxPathChars)) return false;
         CreateFolderPath(folder.c_str());
         removeOldLogs(folder, L".log");
         wchar_t name[64];
         std::swprintf(name, 64, L"%ls%04hu%02hu%02hu.log", kLogPrefix, now.year, now.month, now.day);
         std::wstring path;
-        if (!joinPath(path, folder, name)) return false;
+        if (!JoinPath(path, {folder, name}, kMaxPathChars)) return false;
         std::wmemcpy(m_szLogPath, path.c_str(), path.size() + 1);
         if (!m_hLogFile.open(path, platform::File::Access::ReadWrite, platform::File::Disposition::OpenAlways,
                              /*append=*/true)) {
@@ -99,9 +96,9 @@ public:
     bool writeLine(const char* message, std::size_t length) {
         const platform::LocalTime t = platform::localTimeNow();
         char line[kBufferSize];
-        const int prefix = std::snprintf(line, sizeof line, "%04hu-%02hu-%02hu_%02hu:%02hu:%02hu:%03hu [GameLauncher:%lu] ",
-                                         t.year, t.month, t.day, t.hour, t.minute, t.second, t.milliseconds,
-                                         static_cast<unsigned long>(m_dwProcessId));
+        const int prefix = std::snprintf(
+            line, sizeof line, "%04hu-%02hu-%02hu_%02hu:%02hu:%02hu:%03hu [GameLauncher:%lu] ", t.year, t.month, t.day,
+            t.hour, t.minute, t.second, t.milliseconds, static_cast<unsigned long>(m_dwProcessId));
         if (prefix < 0) return false;
         const std::size_t room = (kBufferSize - 1) - static_cast<std::size_t>(prefix) - 2;
         const std::size_t take = platform::utf8PrefixLength(std::string_view(message, length), room);

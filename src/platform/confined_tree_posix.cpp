@@ -9,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/posix_io.h"
 #include "platform/text.h"
 
 namespace platform {

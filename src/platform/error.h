@@ -2,12 +2,12 @@
 // GetLastError. Platform calls that fail leave it set; callers log it.
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 
 namespace platform {
 
-inline uint32_t lastError() { return static_cast<uint32_t>(errno); }
-inline void setLastError(int code) { errno = code; }
+uint32_t lastError();
+// `code` is one of the system's error numbers.
+void setLastError(int code);
 
 }  // namespace platform

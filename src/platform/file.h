@@ -43,22 +43,14 @@ public:
     // Writes all bytes unless an error stops it; `written` receives the count
     // that reached the file. True when all were written.
     bool write(const void* buffer, std::size_t size, std::size_t* written = nullptr);
-    bool writeAt(const void* buffer, std::size_t size, uint64_t offset);
     bool seek(uint64_t offset);
-    bool seekEnd();
     // Cuts (or extends) the file to `size` bytes.
     bool truncate(uint64_t size);
     bool size(uint64_t& out) const;
-    int fd() const { return m_fd; }
 
 private:
-    int m_fd = -1;
+    int m_fd = -1;  // the system's handle
 };
-
-// Writes all `size` bytes to `fd`, going on after short writes and EINTR.
-// `written` (when given) receives the count that reached the file. True when
-// all were written.
-bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
 
 bool pathExists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
@@ -67,14 +59,11 @@ bool createDirectory(const std::wstring& path);
 // Removes a file (a symbolic link itself, never its target).
 bool deleteFile(const std::wstring& path);
 // FILE_ATTRIBUTE_READONLY: clears the owner, group and other write bits.
+// Neither this nor the next follows a symbolic link: on a link they fail
+// with ELOOP and change nothing, so a link cannot lend its target our rights.
 bool setFileReadOnly(const std::wstring& path);
 // FILE_ATTRIBUTE_NORMAL: gives the owner-write bit back.
 bool setFileAttributesNormal(const std::wstring& path);
-bool isReadOnly(const std::wstring& path);
-// Sets the permission bits (lower 12 bits of `mode`).
-bool setFileMode(const std::wstring& path, uint32_t mode);
-// Sets last-access and last-write time, in seconds since 1970 (UTC).
-bool setFileTimes(const std::wstring& path, int64_t accessSeconds, int64_t writeSeconds);
 bool fileSize(const std::wstring& path, uint64_t& out);
 
 // FILETIME counts from 1601-01-01; these many seconds lie before 1970.
@@ -83,6 +72,9 @@ inline constexpr uint64_t kFileTimeEpochOffsetSeconds = 11644473600ull;
 struct DirEntry {
     std::wstring name;
     bool isDirectory = false;
+    // A regular file: neither a folder, nor a symbolic link (whatever it
+    // points to), nor a FIFO, socket or device.
+    bool isRegularFile = false;
     // Last-write time in whole seconds of the FILETIME epoch (1601).
     uint64_t lastWriteSeconds = 0;
 };
@@ -90,6 +82,7 @@ struct DirEntry {
 // Lists the entries of `folder` whose names end with `suffix` (compared
 // without letter case, as the Windows wildcard "*<suffix>" does), in the
 // system's listing order, "." and ".." left out. An empty suffix lists all.
+// Entries describe themselves, never what a symbolic link points to.
 bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::vector<DirEntry>& out);
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/path.h"
+#include "platform/posix_io.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -48,15 +49,28 @@ bool File::open(const std::wstring& path, Access access, Disposition disposition
     } else if (disposition != Disposition::OpenExisting) {
         flags |= O_CREAT;
     }
+    // O_NONBLOCK keeps a FIFO or device put in the file's place from blocking
+    // the open (a FIFO without a writer would hold the caller for good); only
+    // regular files are files here, as Windows has no such special files.
     int fd;
     do {
-        fd = ::open(p.c_str(), flags, 0644);
+        fd = ::open(p.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
         ::close(fd);
-        errno = EISDIR;
+        errno = error;
+        return false;
+    }
+    // Reads and writes of a regular file never wait anyway; the flag goes so
+    // that nothing later can take it for a non-blocking stream.
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
         return false;
     }
     m_fd = fd;
@@ -101,27 +115,7 @@ bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
     return writeAll(m_fd, buffer, size, written);
 }
 
-bool File::writeAt(const void* buffer, std::size_t size, uint64_t offset) {
-    const auto* p = static_cast<const char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(m_fd, p + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool File::seek(uint64_t offset) { return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0; }
-
-bool File::seekEnd() { return ::lseek(m_fd, 0, SEEK_END) >= 0; }
 
 bool File::truncate(uint64_t size) { return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0; }
 
@@ -159,10 +153,16 @@ namespace {
 bool changeMode(const std::wstring& path, mode_t clear, mode_t set) {
     const std::string p = toSystemPath(path);
     struct stat st{};
-    if (::stat(p.c_str(), &st) != 0) return false;
+    if (::lstat(p.c_str(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return false;
+    }
     const mode_t mode = static_cast<mode_t>(((st.st_mode & 07777) & ~clear) | set);
     if (mode == (st.st_mode & 07777)) return true;
-    return ::chmod(p.c_str(), mode) == 0;
+    // Should a link replace the file after the look above, the change
+    // fails rather than reach the link's target.
+    return ::fchmodat(AT_FDCWD, p.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace
@@ -170,22 +170,6 @@ bool changeMode(const std::wstring& path, mode_t clear, mode_t set) {
 bool setFileReadOnly(const std::wstring& path) { return changeMode(path, S_IWUSR | S_IWGRP | S_IWOTH, 0); }
 
 bool setFileAttributesNormal(const std::wstring& path) { return changeMode(path, 0, S_IWUSR); }
-
-bool isReadOnly(const std::wstring& path) {
-    struct stat st{};
-    return ::stat(toSystemPath(path).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
-}
-
-bool setFileMode(const std::wstring& path, uint32_t mode) {
-    return ::chmod(toSystemPath(path).c_str(), static_cast<mode_t>(mode & 07777)) == 0;
-}
-
-bool setFileTimes(const std::wstring& path, int64_t accessSeconds, int64_t writeSeconds) {
-    timespec times[2]{};
-    times[0].tv_sec = static_cast<time_t>(accessSeconds);
-    times[1].tv_sec = static_cast<time_t>(writeSeconds);
-    return ::utimensat(AT_FDCWD, toSystemPath(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
-}
 
 bool fileSize(const std::wstring& path, uint64_t& out) {
     struct stat st{};
@@ -226,6 +210,7 @@ bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::
         DirEntry entry;
         entry.name = std::move(name);
         entry.isDirectory = S_ISDIR(st.st_mode);
+        entry.isRegularFile = S_ISREG(st.st_mode);
         entry.lastWriteSeconds = static_cast<uint64_t>(st.st_mtim.tv_sec) + kFileTimeEpochOffsetSeconds;
         out.push_back(std::move(entry));
         errno = 0;

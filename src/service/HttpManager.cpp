@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "transfer/CurlStop.h"
+
 namespace {
 
 size_t appendReply(char* data, size_t size, size_t count, void* userdata) {
@@ -18,16 +20,10 @@ size_t appendReply(char* data, size_t size, size_t count, void* userdata) {
     return size * count;
 }
 
-// A non-zero return is libcurl's own way to end a transfer from outside; it
-// then reports CURLE_ABORTED_BY_CALLBACK.
-int onProgress(void* token, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<const std::atomic<bool>*>(token)->load(std::memory_order_relaxed) ? 1 : 0;
-}
-
 }  // namespace
 
 int HttpManager::postForm(const char* url, const char* body, std::string& reply, int timeoutSeconds, int* status,
-                          const std::atomic<bool>* abort) {
+                          const std::stop_token* stop) {
     CURL* curl = curl_easy_init();
     if (curl == nullptr) return -1;
     curl_easy_setopt(curl, CURLOPT_URL, url);
@@ -44,11 +40,7 @@ int HttpManager::postForm(const char* url, const char* body, std::string& reply,
     // installs and starts, so an unverified server could hand us anything.
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
-    if (abort != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, abort);
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    }
+    abortTransferOnStop(curl, stop);
     CURLcode res = curl_easy_perform(curl);
     if (res == CURLE_OK) {
         long code = 0;

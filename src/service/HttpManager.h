@@ -2,7 +2,7 @@
 // handle of its own, so calls from different threads do not share anything.
 #pragma once
 
-#include <atomic>
+#include <stop_token>
 #include <string>
 
 class HttpManager {
@@ -14,12 +14,12 @@ public:
     // server whose certificate does not verify fails the transfer.
     //
     // Blocks for at most 30 s to connect and `timeoutSeconds` in all. When
-    // `abort` is given, the transfer also ends soon after it becomes true.
+    // `stop` is given, the transfer also ends soon after it is raised.
     //
     // Returns -1 when no transfer handle can be made, otherwise the libcurl
     // result of the transfer (0 = success) or, after a successful transfer,
     // of reading the status. `*status` receives the HTTP status only after a
     // successful transfer and is left alone otherwise.
     int postForm(const char* url, const char* body, std::string& reply, int timeoutSeconds, int* status,
-                 const std::atomic<bool>* abort = nullptr);
+                 const std::stop_token* stop = nullptr);
 };

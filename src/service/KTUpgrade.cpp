@@ -93,8 +93,8 @@ void readProfile(const wchar_t* path, const wchar_t* section, const wchar_t* key
 // "%s\%s" of the folder and the file, or empty when it would pass `maxChars`
 // (a cut path could name another file).
 std::wstring profilePath(const wchar_t* folder, const wchar_t* file, std::size_t maxChars) {
-    std::wstring path = std::wstring(folder) + L"\\" + file;
-    if (path.size() > maxChars) path.clear();
+    std::wstring path;
+    JoinPath(path, {folder, L"\\", file}, maxChars + 1);
     return path;
 }
 
@@ -234,8 +234,8 @@ int KTUpgrade::postToSlot(int slot, const char* path, const char* body, std::str
     // Without a base URL the path alone would be taken for a host name and
     // looked up; the slot fails as libcurl fails an unusable URL instead.
     if (base == nullptr) return CURLE_URL_MALFORMAT;
-    if (m_pAbort != nullptr && m_pAbort->load(std::memory_order_relaxed)) return CURLE_ABORTED_BY_CALLBACK;
-    return m_pHttpManager->postForm(url, body, reply, kTimeoutSeconds, status, m_pAbort);
+    if (m_termination.stop_requested()) return CURLE_ABORTED_BY_CALLBACK;
+    return m_pHttpManager->postForm(url, body, reply, kTimeoutSeconds, status, &m_termination);
 }
 
 int KTUpgrade::checkLauncherUpgrade(const char* version, char* url, char* ip, char* ver, char* md5) {

@@ -14,13 +14,13 @@
 //
 // Every request tries the four server slots in order and stops at the first
 // acceptable reply; each attempt blocks for at most 10 s, so a request blocks
-// its thread for at most about 40 s (less once setAbortFlag's flag is
+// its thread for at most about 40 s (less once the termination token is
 // raised).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -99,10 +99,11 @@ public:
     // when there is none.
     static bool getMacHex(char* out);
 
-    // Optional: a flag that, once true, ends the transfer under way and makes
-    // the remaining attempts fail at once. The flag must outlive the
-    // requests; null (the default) turns this off.
-    void setAbortFlag(const std::atomic<bool>* flag) { m_pAbort = flag; }
+    // The owner's termination request: once raised it ends the transfer
+    // under way and makes the remaining attempts fail at once (libcurl code
+    // 42, aborted). Set it while no request runs; without one (the default)
+    // requests run to their time-outs.
+    void setTerminationToken(std::stop_token token) { m_termination = std::move(token); }
 
 private:
     void logFormat(int number, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -121,7 +122,7 @@ private:
     char* m_serverUrls[8];
     bool m_bLoaded;
     HttpManager* m_pHttpManager;
-    const std::atomic<bool>* m_pAbort = nullptr;
+    std::stop_token m_termination;
 };
 
 // The process-wide instance: the first call creates it from its arguments

@@ -3,37 +3,56 @@
 #define CURL_DISABLE_DEPRECATION
 #include "transfer/HttpOperation.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
 #include "foundation/Log.h"
 #include "platform/sync.h"
+#include "transfer/CurlStop.h"
+#include "transfer/ContentRange.h"
 
 namespace {
 
-constexpr const char* kTag = "HttpOperation";
+constexpr ModuleLog kLog{"HttpOperation", L"HttpOperation"};
 constexpr long kMaxRedirects = 5;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr int kTries = 3;
 
+// A 206 holds the piece only when it says it carries exactly the requested
+// bytes of a file of the size the size query gave, and the body has them all.
+// Servers may legally answer less than asked or a file may have changed
+// between the size query and the piece; either would put wrong bytes into
+// the file under a success.
+CURLcode checkPartialReply(CURL* handle, uint32_t start, uint32_t fileSize, const PieceBuffer* piece) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(handle, "Content-Range", 0, CURLH_HEADER, -1, &header) != CURLHE_OK) {
+        return CURLE_RANGE_ERROR;
+    }
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t total = 0;
+    if (fileSize == 0 || start >= fileSize || !parseContentRange(header->value, first, last, total)) {
+        return CURLE_RANGE_ERROR;
+    }
+    const uint64_t wantedLast = std::min<uint64_t>(uint64_t{start} + (kPieceSize - 1), uint64_t{fileSize} - 1);
+    if (first != start || last != wantedLast || total != fileSize) return CURLE_RANGE_ERROR;
+    const uint64_t wanted = wantedLast - start + 1;
+    curl_off_t received = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK ||
+        static_cast<uint64_t>(received) != wanted || piece == nullptr || piece->length != wanted) {
+        return CURLE_PARTIAL_FILE;
+    }
+    return CURLE_OK;
+}
+
 }  // namespace
-
-int HttpOperation::onTransferProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    // Any non-zero answer makes libcurl end the transfer with
-    // CURLE_ABORTED_BY_CALLBACK: its own way to cancel from outside.
-    return static_cast<const HttpOperation*>(self)->m_termination.stop_requested() ? 1 : 0;
-}
-
-void HttpOperation::setProgressAbort(CURL* handle) {
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpOperation::onTransferProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-}
 
 int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int32_t* responseCode) {
     CURL* handle = curl_easy_init();
     if (handle == nullptr) {
-        LogPrint("[%s:%d]getFileSize Failed curl_easy_init failed", kTag, 19);
+        kLog(19, "getFileSize Failed curl_easy_init failed");
         return -1;
     }
     curl_easy_setopt(handle, CURLOPT_URL, url);
@@ -42,12 +61,12 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
-    setProgressAbort(handle);
+    abortTransferOnStop(handle, &m_termination);
 
     CURLcode rc = curl_easy_perform(handle);
     if (rc != CURLE_OK) {
-        LogPrint("[%s:%d]getFileSize curl_easy_perform Failed url:%s LibcurlRetCode = %d ErrStr:%s", kTag, 36, url,
-                 static_cast<int>(rc), curl_easy_strerror(rc));
+        kLog(36, "getFileSize curl_easy_perform Failed url:%s LibcurlRetCode = %d ErrStr:%s", url, static_cast<int>(rc),
+             curl_easy_strerror(rc));
         curl_easy_cleanup(handle);
         return -1;
     }
@@ -56,8 +75,8 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
     rc = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (rc == CURLE_OK && responseCode != nullptr) *responseCode = static_cast<int32_t>(status);
     if (rc != CURLE_OK || (status != 200 && status != 206)) {
-        LogPrint("[%s:%d]getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s rsp_code:%ld", kTag,
-                 43, url, static_cast<int>(rc), curl_easy_strerror(rc), status);
+        kLog(43, "getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s rsp_code:%ld", url,
+             static_cast<int>(rc), curl_easy_strerror(rc), status);
         curl_easy_cleanup(handle);
         return -1;
     }
@@ -66,8 +85,8 @@ int32_t HttpOperation::getFileSize(const char* url, int32_t timeoutSeconds, int3
     rc = curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &contentLength);
     curl_easy_cleanup(handle);
     if (rc != CURLE_OK) {
-        LogPrint("[%s:%d]getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s contentLen:%02f", kTag,
-                 51, url, static_cast<int>(rc), curl_easy_strerror(rc), contentLength);
+        kLog(51, "getFileSize curl_easy_getinfo Failed url:%s LibcurlRetCode = %d ErrStr:%s contentLen:%02f", url,
+             static_cast<int>(rc), curl_easy_strerror(rc), contentLength);
         return -1;
     }
     // An unannounced length reads as -1. Lengths past the int32 range have no
@@ -86,11 +105,11 @@ CURL* HttpOperation::initPieceHandle(const char* url, int32_t timeoutSeconds) {
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
-    setProgressAbort(handle);
+    abortTransferOnStop(handle, &m_termination);
     return handle;
 }
 
-int32_t HttpOperation::loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece) {
+int32_t HttpOperation::loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece, uint32_t fileSize) {
     const uint32_t start = static_cast<uint32_t>(pieceIndex) * kPieceSize;
     const uint32_t end = start + (kPieceSize - 1);
     char range[32];
@@ -99,36 +118,34 @@ int32_t HttpOperation::loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* 
     curl_easy_setopt(handle, CURLOPT_RANGE, range);  // libcurl keeps its own copy
 
     CURLcode rc = CURLE_OK;
-    bool arrived = false;
     for (int attempt = 0; attempt < kTries; ++attempt) {
         const int32_t runState = state.load(std::memory_order_relaxed);
-        if (runState == 1) return 229;
-        if (runState == 2 || m_termination.stop_requested()) return 224;
+        if (runState == 1) return kPiecePaused;
+        if (runState == 2 || m_termination.stop_requested()) return kPieceStopped;
         if (piece != nullptr) piece->length = 0;
         rc = curl_easy_perform(handle);
         if (rc == CURLE_OK) {
-            arrived = true;
-            break;
+            if (state.load(std::memory_order_relaxed) != 0) return kPieceOk;
+            long status = 0;
+            rc = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+            if (rc != CURLE_OK) return static_cast<int32_t>(rc);
+            if (status == 200) {
+                // A plain 200 is the whole file from its first byte: right
+                // only for the first piece of a file that fits in one piece.
+                curl_off_t received = 0;
+                if (curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK || pieceIndex != 0 ||
+                    received > static_cast<curl_off_t>(kPieceSize) || received != static_cast<curl_off_t>(fileSize)) {
+                    return 200;
+                }
+                return kPieceOk;
+            }
+            if (status != 206) return static_cast<int32_t>(status);
+            rc = checkPartialReply(handle, start, fileSize, piece);
+            if (rc == CURLE_OK) return kPieceOk;
         }
         platform::sleepFor(m_retryPauseMs, m_termination);
     }
-    if (!arrived) return static_cast<int32_t>(rc);
-    if (state.load(std::memory_order_relaxed) != 0) return 0;
-
-    long status = 0;
-    rc = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    if (rc != CURLE_OK) return static_cast<int32_t>(rc);
-    if (status != 200 && status != 206) return static_cast<int32_t>(status);
-    if (status == 200) {
-        // A plain 200 is the whole file from its first byte: right only for
-        // the first piece of a file that fits in one piece.
-        curl_off_t received = 0;
-        if (curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK || pieceIndex != 0 ||
-            received > static_cast<curl_off_t>(kPieceSize)) {
-            return 200;
-        }
-    }
-    return 0;
+    return static_cast<int32_t>(rc);
 }
 
 size_t HttpOperation::onPieceData(char* chunk, size_t size, size_t count, void* target) {

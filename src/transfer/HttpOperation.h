@@ -23,6 +23,11 @@
 
 inline constexpr uint32_t kPieceSize = 32768;
 
+// Results of loadPiece besides 0, libcurl codes and HTTP statuses.
+inline constexpr int32_t kPieceOk = 0;
+inline constexpr int32_t kPieceStopped = 224;
+inline constexpr int32_t kPiecePaused = 229;
+
 // One piece received into memory. A new buffer is all zero; bytes beyond
 // `length` keep what they held, and data[32768] stays zero so that the bytes
 // can be read as a terminated text.
@@ -50,20 +55,28 @@ public:
     // with curl_easy_cleanup), or null when libcurl cannot make one.
     CURL* initPieceHandle(const char* url, int32_t timeoutSeconds);
 
-    // Fetches piece `pieceIndex` (bytes pieceIndex * 32768 .. + 32767) into
-    // `piece`, in up to 3 tries with a pause of 2,000 ms after each failed try.
+    // Fetches piece `pieceIndex` (bytes pieceIndex * 32768 .. + 32767) of a
+    // file of `fileSize` bytes into `piece`, in up to 3 tries with a pause of
+    // 2,000 ms after each failed try. A try succeeds only when the reply holds
+    // exactly the bytes asked for: a 206 whose Content-Range names the
+    // requested range (cut at the file's end) and `fileSize` as the total,
+    // with that many bytes in the body; or a 200 carrying a whole file of
+    // `fileSize` bytes that fits in piece 0. A 206 that is short, names another
+    // range or another total fails the try like a transfer error.
     // Returns
-    //   0    the piece arrived (status 206, or 200 for a file that fits in one
-    //        piece), or it arrived and `state` became non-zero meanwhile;
+    //   0    the piece arrived, or it arrived and `state` became non-zero
+    //        meanwhile;
     //   229  `state` was 1 (paused) before a try; 224 `state` was 2 (stopped)
     //        or the termination request was raised;
-    //   a libcurl code when all 3 tries failed (that of the last try);
+    //   a libcurl code when all 3 tries failed (that of the last try;
+    //   CURLE_PARTIAL_FILE or CURLE_RANGE_ERROR for a 206 with other bytes
+    //   than asked for);
     //   the HTTP status when the server answered with one other than 200/206,
-    //   or with 200 and a whole file larger than one piece (a server that
+    //   or with 200 and anything but the whole file in one piece (a server that
     //   ignores Range would otherwise hand every piece the file's first bytes).
     // Blocks at most 3 * (timeoutSeconds + 2) seconds; the termination request
     // aborts a running transfer and ends the pause at once. Logs nothing.
-    int32_t loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece);
+    int32_t loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece, uint32_t fileSize);
 
     // libcurl's write callback: copies into the piece, never past 32,768
     // bytes. Reports every chunk as taken (bytes beyond a piece are dropped),
@@ -72,7 +85,9 @@ public:
     static size_t onPieceData(char* chunk, size_t size, size_t count, void* piece);
 
     // Hands in the owner's termination request. Set it before any request is
-    // made; it cannot be changed while requests run.
+    // made; it cannot be changed while requests run. The downloader hands its
+    // own token in here at the start of every download (Loader::
+    // setTerminationToken), so the two never disagree.
     void setTerminationToken(std::stop_token token) { m_termination = std::move(token); }
 
     // Tests only: the pause after a failed try (2,000 ms by default).
@@ -82,9 +97,6 @@ public:
     std::atomic<int32_t> state{0};
 
 private:
-    static int onTransferProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-    void setProgressAbort(CURL* handle);
-
     std::stop_token m_termination;
     uint32_t m_retryPauseMs = 2000;
 };

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -14,8 +15,7 @@
 
 namespace {
 
-constexpr const char* kTag = "Loader";
-constexpr const wchar_t* kTagW = L"Loader";
+constexpr ModuleLog kLog{"Loader", L"Loader"};
 constexpr uint32_t kProgressPeriodMs = 1000;
 constexpr uint32_t kPausedPieceSleepMs = 1000;
 constexpr uint32_t kWriterWaitMs = 500;
@@ -69,7 +69,8 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
     mode = newMode;
     task = newTask;
     http = newHttp;
-    if (task == nullptr || http == nullptr || task->url[0] == '\0') return 226;
+    if (task == nullptr || http == nullptr || task->url[0] == '\0') return kDownloadBadTask;
+    http->setTerminationToken(m_termination);
 
     if (mode != 2) {
         const int32_t code = fillSizeFields();
@@ -80,14 +81,14 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
         Geometry g{};
         if (!geometryFor(task->fileSize, g) || g.blockCount != task->blockCount || g.blockSize != task->blockSize ||
             g.lastBlockSize != task->lastBlockSize) {
-            return 226;
+            return kDownloadBadTask;
         }
     }
 
     try {
         blockState = std::make_unique<uint8_t[]>(task->blockCount);
     } catch (const std::bad_alloc&) {
-        return 230;
+        return kDownloadFailed;
     }
 
     CreateFolderPath(task->folder);
@@ -102,9 +103,9 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
     }
     if (!opened) {
         const long error = static_cast<long>(platform::lastError());
-        LogPrintW(L"[%s:%d]CreateFile Failed filePath=%s lastErrCode = %ld", kTagW, 85, path.c_str(), error);
+        kLog.wide(85, L"CreateFile Failed filePath=%s lastErrCode = %ld", path.c_str(), error);
         blockState.reset();
-        return 228;
+        return kDownloadOpenFailed;
     }
 
     const int32_t result = transfer(file);
@@ -117,25 +118,24 @@ int32_t Loader::fillSizeFields() {
     int32_t responseCode = 0;
     const int32_t size = http->getFileSize(task->url, timeoutSeconds, &responseCode);
     task->fileSize = static_cast<uint32_t>(size);
-    if (size == -1 || size == 0) return 227;
+    if (size == -1 || size == 0) return kDownloadSizeQueryFailed;
     Geometry g{};
-    if (!geometryFor(task->fileSize, g)) return 227;
+    if (!geometryFor(task->fileSize, g)) return kDownloadSizeQueryFailed;
     task->blockCount = g.blockCount;
     task->blockSize = g.blockSize;
     task->lastBlockSize = g.lastBlockSize;
-    return 0;
+    return kDownloadOk;
 }
 
 int32_t Loader::transfer(platform::File& file) {
-    if (task->fileSize == 0) return 0;
+    if (task->fileSize == 0) return kDownloadOk;
 
     bytesWritten = 0;
     bytesDone.store(0);
     running.store(true);
     m_filePosition = 0;
     m_writerPiece.store(0);
-    m_assemblyEnded.store(false);
-    m_pieceFailed.store(false);
+    m_stopReason.store(static_cast<int32_t>(StopReason::None));
     m_pieceArrived.reset();
     m_writerMoved[0].reset();
     m_writerMoved[1].reset();
@@ -146,7 +146,7 @@ int32_t Loader::transfer(platform::File& file) {
         pieceState = std::make_unique<std::atomic<uint8_t>[]>(static_cast<std::size_t>(pieceCount));
     } catch (const std::bad_alloc&) {
         pieces.reset();
-        return 230;
+        return kDownloadFailed;
     }
     for (int32_t i = 0; i < pieceCount; ++i) pieceState[i].store(0);
 
@@ -156,9 +156,10 @@ int32_t Loader::transfer(platform::File& file) {
     platform::Thread compare;
     platform::Thread loaders[2];
     if (!compare.start("_threadCompare", [this, &file] { return threadCompare(&file); })) {
-        // Nobody would take the pieces: the piece threads end at their first look.
-        m_assemblyEnded.store(true);
-        result = 230;
+        // Nobody would take the pieces: the piece threads end at their first
+        // look, as after a write that failed.
+        raiseStop(StopReason::WriteFailed);
+        result = kDownloadFailed;
     }
     bool started[2] = {false, false};
     for (int i = 0; i < 2; ++i) started[i] = loaders[i].start("_threadLoader", [this, i] { return threadLoader(i); });
@@ -166,15 +167,15 @@ int32_t Loader::transfer(platform::File& file) {
 
     for (int i = 0; i < 2; ++i) {
         if (!started[i]) {
-            LogPrint("[%s:%d]_thread %d is NULL", kTag, 283, i);
-            result = 230;
+            kLog(283, "_thread %d is NULL", i);
+            result = kDownloadFailed;
             continue;
         }
         uint32_t exitCode = 0;
         if (loaders[i].exitCode(exitCode)) {
-            LogPrint("[%s:%d]_threadLoader:%d quit with exitCode %ld lastErrCode = %ld", kTag, 288, i,
-                     static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
-            if (exitCode != 0) result = 230;
+            kLog(288, "_threadLoader:%d quit with exitCode %ld lastErrCode = %ld", i,
+                 static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
+            if (exitCode != 0) result = kDownloadFailed;
         }
         loaders[i].join();
     }
@@ -183,14 +184,15 @@ int32_t Loader::transfer(platform::File& file) {
     // still waiting for one must give up instead of waiting for ever.
     running.store(false);
     m_pieceArrived.set();
+    if (m_hooks.pieceThreadsEnded) m_hooks.pieceThreadsEnded();
     if (compare.started()) {
         compare.wait();
         uint32_t exitCode = 0;
         if (compare.exitCode(exitCode)) {
-            LogPrint("[%s:%d]_threadCompare quit with exitCode %ld lastErrCode = %ld", kTag, 303,
-                     static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
+            kLog(303, "_threadCompare quit with exitCode %ld lastErrCode = %ld",
+                 static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
             // Success means every block reached the file, nothing less.
-            if (exitCode != 0) result = 230;
+            if (exitCode != 0) result = kDownloadFailed;
         }
         compare.join();
     }
@@ -210,9 +212,10 @@ void Loader::onLoaderTimer() {
 
 PieceBuffer* Loader::takeNextPiece(int threadNo, bool& leave, uint32_t& leaveCode) {
     for (;;) {
-        if (m_assemblyEnded.load()) break;
+        if (writerEnded()) break;
         if (m_termination.stop_requested()) {
-            leaveCode = 224;
+            leaveCode = kPieceStopped;
+            raiseStop(StopReason::Stopped);
             break;
         }
         {
@@ -241,7 +244,7 @@ PieceBuffer* Loader::takeNextPiece(int threadNo, bool& leave, uint32_t& leaveCod
         }
         // A failed piece stops the writer for good: fetching further ahead
         // would only fill memory.
-        if (m_pieceFailed.load()) break;
+        if (stopReason() == StopReason::PieceFailed) break;
         m_writerMoved[threadNo].wait(platform::kInfinite, m_termination);
     }
     leave = true;
@@ -260,7 +263,7 @@ uint32_t Loader::threadLoader(int threadNo) {
     const ThreadCrashScope crashHandlers;
     CURL* handle = http->initPieceHandle(task->url, timeoutSeconds);
     if (handle == nullptr) {
-        m_pieceFailed.store(true);
+        raiseStop(StopReason::PieceFailed);
         m_writerMoved[1 - threadNo].set();
         return 1;
     }
@@ -274,8 +277,8 @@ uint32_t Loader::threadLoader(int threadNo) {
             break;
         }
         const int32_t index = piece->index;
-        const int32_t code = http->loadPiece(handle, index, piece);
-        if (code == 229) {
+        const int32_t code = http->loadPiece(handle, index, piece, task->fileSize);
+        if (code == kPiecePaused) {
             if (platform::sleepFor(kPausedPieceSleepMs, m_termination)) {
                 while (state.load(std::memory_order_relaxed) == 1 &&
                        platform::sleepFor(kPausedPieceSleepMs, m_termination)) {
@@ -284,7 +287,7 @@ uint32_t Loader::threadLoader(int threadNo) {
             giveBackPiece(piece);
             continue;
         }
-        if (code == 0) {
+        if (code == kPieceOk) {
             // The writer owns the buffer from this store on.
             pieceState[index].store(2, std::memory_order_release);
             bytesDone.fetch_add(kPieceSize);
@@ -292,7 +295,7 @@ uint32_t Loader::threadLoader(int threadNo) {
             continue;
         }
         result = code;
-        m_pieceFailed.store(true);
+        raiseStop(code == kPieceStopped ? StopReason::Stopped : StopReason::PieceFailed);
         m_writerMoved[1 - threadNo].set();
         break;
     }
@@ -302,11 +305,23 @@ uint32_t Loader::threadLoader(int threadNo) {
 
 uint32_t Loader::threadCompare(platform::File* file) {
     const ThreadCrashScope crashHandlers;
-    int32_t answer = 1;
+    int32_t answer = kAssemblyBlockWritten;
     // After a failed write the block's pieces are released already; the
     // transfer fails rather than write anything in their place.
-    while (answer == 1) answer = assembleNextBlock(*file);
-    m_assemblyEnded.store(true);
+    while (answer == kAssemblyBlockWritten) answer = assembleNextBlock(*file);
+    switch (answer) {
+        case 0:
+            raiseStop(StopReason::Complete);
+            break;
+        case kAssemblyStopped:
+            raiseStop(StopReason::Stopped);
+            break;
+        case kAssemblyWriteFailed:
+            raiseStop(StopReason::WriteFailed);
+            break;
+        default:
+            break;  // no piece could arrive any more: a piece thread said why
+    }
     m_writerMoved[0].set();
     m_writerMoved[1].set();
     return static_cast<uint32_t>(answer);
@@ -326,9 +341,16 @@ int32_t Loader::assembleNextBlock(platform::File& file) {
     // and goes to the file straight from the piece's buffer.
     const int32_t p = block;
     while (pieceState[p].load(std::memory_order_acquire) != 2) {
-        if (state.load(std::memory_order_relaxed) == 2) return 224;
-        if (!running.load()) return 230;
-        if (m_termination.stop_requested()) return 224;
+        if (state.load(std::memory_order_relaxed) == 2) return kAssemblyStopped;
+        if (m_hooks.writerSawPieceMissing) m_hooks.writerSawPieceMissing(p);
+        if (!running.load()) {
+            // The piece threads may have delivered this piece and ended
+            // between the two loads above; only a piece still missing now is
+            // lost for good.
+            if (pieceState[p].load(std::memory_order_acquire) == 2) break;
+            return kDownloadFailed;
+        }
+        if (m_termination.stop_requested()) return kAssemblyStopped;
         // Woken by every arriving piece; the time-out keeps the stop and
         // failure checks going even if a wake-up were missed.
         m_pieceArrived.wait(kWriterWaitMs, m_termination);
@@ -340,15 +362,30 @@ int32_t Loader::assembleNextBlock(platform::File& file) {
     const int32_t error = writePiece(file, piece->data, length, block);
     delete piece;
     if (error != 0) {
-        LogPrint("[%s:%d]writePiece Failed blockID = %d ToWriteLen = %u LastErrCode = %d", kTag, 409, block, length,
-                 error);
-        return 23;
+        kLog(409, "writePiece Failed blockID = %d ToWriteLen = %u LastErrCode = %d", block, length, error);
+        return kAssemblyWriteFailed;
     }
     blockState[block] = 1;
     m_writerPiece.store(p + 1);
     m_writerMoved[0].set();
     m_writerMoved[1].set();
-    return 1;
+    return kAssemblyBlockWritten;
+}
+
+bool Loader::raiseStop(StopReason reason) {
+    int32_t current = static_cast<int32_t>(StopReason::None);
+    if (m_stopReason.compare_exchange_strong(current, static_cast<int32_t>(reason))) return true;
+    // A failed piece leaves the writer waiting for it; the writer's own end
+    // (stopped, failed write) says better why the download ended and tells
+    // the other piece thread to stop fetching ahead.
+    const bool writerReason = reason == StopReason::Stopped || reason == StopReason::WriteFailed;
+    return writerReason && current == static_cast<int32_t>(StopReason::PieceFailed) &&
+           m_stopReason.compare_exchange_strong(current, static_cast<int32_t>(reason));
+}
+
+bool Loader::writerEnded() const {
+    const StopReason reason = stopReason();
+    return reason == StopReason::Stopped || reason == StopReason::WriteFailed || reason == StopReason::Complete;
 }
 
 int32_t Loader::writePiece(platform::File& file, const char* buffer, uint32_t length, int32_t blockIndex) {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -20,6 +21,24 @@
 #include "platform/file.h"
 #include "platform/sync.h"
 #include "transfer/HttpOperation.h"
+
+// Results of DownLoadFile.
+inline constexpr int32_t kDownloadOk = 0;
+inline constexpr int32_t kDownloadBadTask = 226;
+inline constexpr int32_t kDownloadSizeQueryFailed = 227;
+inline constexpr int32_t kDownloadOpenFailed = 228;
+inline constexpr int32_t kDownloadFailed = 230;
+
+// Exit codes of the assembling thread besides 0 (every block written) and
+// 230 (no piece can arrive any more).
+inline constexpr int32_t kAssemblyStopped = 224;
+inline constexpr int32_t kAssemblyBlockWritten = 1;
+inline constexpr int32_t kAssemblyWriteFailed = 23;
+
+// Why a download ended, decided once by whoever sees it first: the owner's
+// stop (state 2 or the termination request), a piece that failed for good, a
+// block that could not be written, or the end of the file.
+enum class StopReason : int32_t { None, Stopped, PieceFailed, WriteFailed, Complete };
 
 // Called with the bytes fetched so far (32,768 per piece, so the last report
 // may exceed the total by less than a piece), the file's size and 0.
@@ -75,8 +94,22 @@ public:
     void setState(int8_t newState) { state.store(newState, std::memory_order_relaxed); }
 
     // The owner's termination request: ends every wait of the download at
-    // once. Set it while no download runs.
+    // once. Set it while no download runs; DownLoadFile hands the same token
+    // to the HttpOperation it is given, so one call cancels both.
     void setTerminationToken(std::stop_token token) { m_termination = std::move(token); }
+
+    // Why the last download ended (None while none has ended).
+    StopReason stopReason() const { return static_cast<StopReason>(m_stopReason.load()); }
+
+    // Tests only: `writerSawPieceMissing` runs on the assembling thread each
+    // time it has found the piece it needs missing, before it looks whether
+    // piece threads still run; `pieceThreadsEnded` runs on the calling thread
+    // right after it has recorded that no piece thread runs any more.
+    struct TestHooks {
+        std::function<void(int32_t piece)> writerSawPieceMissing;
+        std::function<void()> pieceThreadsEnded;
+    };
+    void setHooksForTesting(TestHooks hooks) { m_hooks = std::move(hooks); }
 
 private:
     Loader(ProgressCallback callback, int32_t timeout);
@@ -90,6 +123,10 @@ private:
     int32_t assembleNextBlock(platform::File& file);
     int32_t writePiece(platform::File& file, const char* buffer, uint32_t length, int32_t blockIndex);
     void onLoaderTimer();
+    // Records `reason` unless one is recorded already; true when it was.
+    bool raiseStop(StopReason reason);
+    // The writer has ended: no piece thread need fetch for it any more.
+    bool writerEnded() const;
 
     ProgressCallback progressCallback = nullptr;
     std::atomic<uint32_t> bytesDone{0};
@@ -100,7 +137,7 @@ private:
     std::atomic<int32_t> state{0};
     int32_t timeoutSeconds = 0;
     int8_t mode = 0;
-    std::atomic<bool> running{false};
+    std::atomic<bool> running{false};  // a piece thread may still deliver a piece
     HttpOperation* http = nullptr;
     std::mutex pieceLock;
     int32_t pieceCount = 0;
@@ -110,8 +147,8 @@ private:
     std::stop_token m_termination;
     uint64_t m_filePosition = 0;                 // writer only until it is joined
     std::atomic<int32_t> m_writerPiece{0};       // first piece the writer still needs
-    std::atomic<bool> m_assemblyEnded{false};    // the writer will take no more pieces
-    std::atomic<bool> m_pieceFailed{false};      // a piece will never arrive
+    std::atomic<int32_t> m_stopReason{0};        // a StopReason; the first one raised stays
+    TestHooks m_hooks;
     platform::AutoResetEvent m_pieceArrived{"pieceArrived"};
     platform::AutoResetEvent m_writerMoved[2];
 };

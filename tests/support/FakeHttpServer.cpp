@@ -80,6 +80,15 @@ void FakeHttpServer::failRange(uint64_t start, int status, int times) {
     m_faults[start] = f;
 }
 
+void FakeHttpServer::misanswerRange(uint64_t start, Misanswer how, int times) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Fault f;
+    f.misanswer = true;
+    f.how = how;
+    f.times = times;
+    m_faults[start] = f;
+}
+
 void FakeHttpServer::dropRange(uint64_t start, std::size_t afterBytes, int times) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Fault f;
@@ -125,6 +134,11 @@ void FakeHttpServer::setHeadStatus(int status) {
 void FakeHttpServer::setHeadWithoutLength(bool without) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_headWithoutLength = without;
+}
+
+void FakeHttpServer::setHeadLength(int64_t length) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_headLength = length;
 }
 
 void FakeHttpServer::setDrip(std::size_t bytes, std::chrono::milliseconds interval) {
@@ -202,7 +216,8 @@ void FakeHttpServer::handle(const httplib::Request& req, httplib::Response& res)
                 return true;
             });
         } else {
-            res.set_content_provider(static_cast<std::size_t>(size), kOctets,
+            const uint64_t announced = m_headLength >= 0 ? static_cast<uint64_t>(m_headLength) : size;
+            res.set_content_provider(static_cast<std::size_t>(announced), kOctets,
                                      [](std::size_t, std::size_t, httplib::DataSink&) { return true; });
         }
         return;
@@ -210,6 +225,7 @@ void FakeHttpServer::handle(const httplib::Request& req, httplib::Response& res)
 
     bool drop = false;
     std::size_t dropAfter = 0;
+    std::optional<Misanswer> misanswer;
     if (hasRange && !m_ignoreRange) {
         auto fault = m_faults.find(start);
         if (fault != m_faults.end() && fault->second.times != 0 && !fault->second.hold) {
@@ -222,6 +238,7 @@ void FakeHttpServer::handle(const httplib::Request& req, httplib::Response& res)
             }
             drop = f.drop;
             dropAfter = f.dropAfter;
+            if (f.misanswer) misanswer = f.how;
         }
     }
 
@@ -234,6 +251,20 @@ void FakeHttpServer::handle(const httplib::Request& req, httplib::Response& res)
         if (!range.satisfiable) return;
         offset = range.offset;
         length = range.length;
+        if (misanswer) {
+            const auto shifted = static_cast<int64_t>(offset) + misanswer->rangeShift;
+            const auto covered = static_cast<int64_t>(length) + misanswer->lengthDelta;
+            const auto sent = covered + misanswer->bodyDelta;
+            const auto total = static_cast<int64_t>(size) + misanswer->totalDelta;
+            if (shifted < 0 || covered <= 0 || sent < 0 || static_cast<uint64_t>(shifted + sent) > size) {
+                throw std::logic_error("FakeHttpServer: a misanswer outside the body");
+            }
+            res.headers.erase("Content-Range");
+            res.set_header("Content-Range", "bytes " + std::to_string(shifted) + "-" +
+                                                std::to_string(shifted + covered - 1) + "/" + std::to_string(total));
+            offset = static_cast<uint64_t>(shifted);
+            length = static_cast<uint64_t>(sent);
+        }
     } else {
         res.status = 200;
     }

@@ -9,7 +9,9 @@
 //   holdRange(start)                 never answer that range (until released)
 //   setNeverAnswer(true)             never answer anything (until released)
 //   setIgnoreRange(true)             answer 200 with the whole body
-//   setHeadStatus / setHeadWithoutLength
+//   misanswerRange(start, m, times)  answer a 206 that differs from the one
+//                                    asked for as `m` says (see Misanswer)
+//   setHeadStatus / setHeadWithoutLength / setHeadLength
 //   setDrip(bytes, interval)         send bodies slowly
 //
 // `times` counts the requests a fault applies to (-1: all of them). Held
@@ -56,7 +58,18 @@ public:
 
     void serve(const std::string& path, std::string body);
 
+    // A 206 that is not the answer asked for. All deltas count from the
+    // honest answer to the requested range; the bytes sent are always the
+    // body's own bytes at the offset the header names.
+    struct Misanswer {
+        int64_t rangeShift = 0;   // header and body start this many bytes later
+        int64_t lengthDelta = 0;  // header and body cover this many bytes more
+        int64_t totalDelta = 0;   // the total in Content-Range is off by this much
+        int64_t bodyDelta = 0;    // the body holds this many bytes more than the header says
+    };
+
     void failRange(uint64_t start, int status, int times = -1);
+    void misanswerRange(uint64_t start, Misanswer how, int times = -1);
     void dropRange(uint64_t start, std::size_t afterBytes, int times = 1);
     void holdRange(uint64_t start);
     void setNeverAnswer(bool never);
@@ -64,6 +77,8 @@ public:
     void setIgnoreRange(bool ignore);
     void setHeadStatus(int status);
     void setHeadWithoutLength(bool without);
+    // HEAD announces `length` instead of the body's size (-1: the size).
+    void setHeadLength(int64_t length);
     void setDrip(std::size_t bytes, std::chrono::milliseconds interval);
 
     std::vector<Request> requests() const;
@@ -78,6 +93,8 @@ private:
         std::size_t dropAfter = 0;
         bool drop = false;
         bool hold = false;
+        bool misanswer = false;
+        Misanswer how;
         int times = -1;
     };
 
@@ -98,6 +115,7 @@ private:
     bool m_neverAnswer = false;
     int m_headStatus = 200;
     bool m_headWithoutLength = false;
+    int64_t m_headLength = -1;
     std::size_t m_dripBytes = 0;
     std::chrono::milliseconds m_dripInterval{0};
     uint64_t m_releaseGeneration = 0;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/Process.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace testsupport {
@@ -21,12 +22,7 @@ protected:
         std::filesystem::copy_file(builtProgram("gamelauncher"), game / "gamelauncher");
     }
     // Every log file there is, concatenated; empty when there is none.
-    std::string log() const {
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
-    }
+    std::string log() const { return readLogs(home); }
     TempHome home;
     std::filesystem::path game;
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/Log.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -20,9 +21,7 @@ protected:
     fs::path record() const { return home.config() / "Keltora/morvel3/GamePath/GamePath.rcd"; }
     std::string log() {
         ReleaseLogger();
-        std::string all;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
+        return testsupport::readLogs(home);
     }
     testsupport::TempHome home;
 };

@@ -8,8 +8,10 @@
 
 #include "foundation/Log.h"
 #include "support/FakeHttpServer.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "transfer/ContentRange.h"
 #include "transfer/HttpOperation.h"
 
 namespace {
@@ -25,20 +27,15 @@ protected:
     }
 
     std::string logText() const {
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) {
-            all += testsupport::readFile(e.path());
-        }
-        return all;
+        return testsupport::readLogs(home);
     }
 
     // Fetches one piece on a fresh handle.
-    int32_t fetch(int32_t index, PieceBuffer& piece, const std::string& path = "/file") {
+    int32_t fetch(int32_t index, PieceBuffer& piece, const std::string& path = "/file", uint32_t fileSize = 70000) {
         CURL* handle = http.initPieceHandle(server.url(path).c_str(), 30);
         EXPECT_NE(handle, nullptr);
         piece.index = index;
-        const int32_t result = http.loadPiece(handle, index, &piece);
+        const int32_t result = http.loadPiece(handle, index, &piece, fileSize);
         curl_easy_cleanup(handle);
         return result;
     }
@@ -200,7 +197,8 @@ TEST_F(HttpOperationTest, WholeFileAnswerToARangeIsAFailureUnlessTheFileIsOnePie
     auto piece = std::make_unique<PieceBuffer>();
     EXPECT_EQ(fetch(0, *piece, "/big"), 200);
     EXPECT_EQ(fetch(1, *piece, "/big"), 200);
-    EXPECT_EQ(fetch(0, *piece, "/small"), 0);
+    EXPECT_EQ(fetch(0, *piece, "/small", 1000), 0);
+    EXPECT_EQ(fetch(0, *piece, "/small", 1001), 200) << "a whole file of another size than announced";
     ASSERT_EQ(piece->length, 1000u);
     EXPECT_EQ(std::string(piece->data, 1000), small);
 }
@@ -235,6 +233,44 @@ TEST_F(HttpOperationTest, TerminationEndsTheRetryPause) {
     // The 2,000 ms pause stays as it is.
     EXPECT_EQ(fetchFirstPieceThenStop(), 224);
     EXPECT_LE(getsFor("bytes=0-32767"), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ContentRange, AcceptsOnlyTheExactForm) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint64_t first, last, total;
+    };
+    const Case cases[] = {
+        {"bytes 0-32767/98804", true, 0, 32767, 98804},
+        {"bytes 98304-98803/98804", true, 98304, 98803, 98804},
+        {"bytes */98804", false, 0, 0, 0},
+        {"bytes 0-32767/*", false, 0, 0, 0},
+        {"bytes 10-5/100", false, 0, 0, 0},
+        {"bytes 0-100/100", false, 0, 0, 0},
+        {"bytes 0-1/2 ", false, 0, 0, 0},
+        {"bytes  0-1/2", false, 0, 0, 0},
+        {"bytes -1-1/2", false, 0, 0, 0},
+        {"items 0-1/2", false, 0, 0, 0},
+        {"bytes 0-99999999999999999999/2", false, 0, 0, 0},
+        {"", false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint64_t first = 7, last = 7, total = 7;
+        EXPECT_EQ(parseContentRange(c.text, first, last, total), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(first, c.first);
+            EXPECT_EQ(last, c.last);
+            EXPECT_EQ(total, c.total);
+        } else {
+            EXPECT_EQ(first + last + total, 21u) << "outputs untouched";
+        }
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "platform/sync.h"
 #include "platform/timer.h"
 #include "support/FakeHttpServer.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
 #include "transfer/Loader.h"
@@ -85,12 +87,7 @@ protected:
 
     std::string logText() {
         ReleaseLogger();
-        std::string all;
-        if (!std::filesystem::exists(home.logFolder())) return all;
-        for (const auto& e : std::filesystem::directory_iterator(home.logFolder())) {
-            all += testsupport::readFile(e.path());
-        }
-        return all;
+        return testsupport::readLogs(home);
     }
 
     testsupport::TempHome home;
@@ -411,3 +408,103 @@ TEST_F(LoaderTest, InstanceIsSharedUntilDestroyed) {
 }
 
 }  // namespace
+
+namespace {
+
+// The writer's look at a missing piece and the piece threads' end, forced to
+// interleave: the writer finds the last piece missing, then the piece threads
+// start, deliver it and end, and only then does the writer go on.
+std::promise<void>* g_writerLooked = nullptr;
+std::shared_future<void> g_writerLookedFuture;
+
+bool startPieceThreadsAfterTheWriterLooked(const char* name) {
+    if (std::string(name) == "_threadLoader") {
+        // Bounded, so a writer that never looks fails the test instead of
+        // hanging it.
+        (void)g_writerLookedFuture.wait_for(std::chrono::seconds(30));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(LoaderTest, LastPieceArrivingAsThePieceThreadsEndIsWritten) {
+    const std::string body = patternBody(1000);
+    server.serve("/file", body);
+    std::promise<void> writerLooked;
+    std::promise<void> threadsEnded;
+    std::shared_future<void> threadsEndedFuture = threadsEnded.get_future().share();
+    g_writerLooked = &writerLooked;
+    g_writerLookedFuture = writerLooked.get_future().share();
+    std::atomic<bool> interleaved{false};
+    bool firstLook = true;
+    Loader::TestHooks hooks;
+    hooks.writerSawPieceMissing = [&](int32_t) {
+        if (!firstLook) return;
+        firstLook = false;
+        g_writerLooked->set_value();
+        interleaved = threadsEndedFuture.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    };
+    hooks.pieceThreadsEnded = [&] { threadsEnded.set_value(); };
+    loader->setHooksForTesting(hooks);
+    platform::setThreadStartHookForTesting(startPieceThreadsAfterTheWriterLooked);
+
+    DownloadTask task = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+    loader->setHooksForTesting({});
+    g_writerLooked = nullptr;
+    EXPECT_TRUE(interleaved) << "the writer looked again only after the piece threads had ended";
+    EXPECT_TRUE(testsupport::readFile(target()) == body);
+    EXPECT_EQ(loader->stopReason(), StopReason::Complete);
+}
+
+TEST_F(LoaderTest, PiecesWithOtherBytesThanAskedForFailTheDownload) {
+    using Misanswer = testsupport::FakeHttpServer::Misanswer;
+    constexpr uint32_t kSize = 3 * 32768 + 500;
+    struct Case {
+        const char* name;
+        uint32_t piece;         // the piece that goes wrong
+        Misanswer how;          // for that piece
+        int64_t headLength;     // what the size query announces (-1: the size)
+    };
+    const Case cases[] = {
+        {"short 206 naming the short range", 1, {0, -100, 0, 0}, -1},
+        {"206 with fewer bytes than its Content-Range", 1, {0, 0, 0, -100}, -1},
+        {"206 for another range", 1, {32768, 0, 0, 0}, -1},
+        {"206 for a range one byte off", 1, {1, 0, 0, 0}, -1},
+        {"206 naming another total", 1, {0, 0, 1000, 0}, -1},
+        // Every 206 then names another total than the size query: the first
+        // piece fails already.
+        {"size query larger than the file", 0, {}, kSize + 1000},
+        {"size query smaller than the file", 0, {}, kSize - 400},
+    };
+    const std::string body = patternBody(kSize);
+    http.setRetryPauseForTesting(0);
+    for (const auto& c : cases) {
+        for (const bool once : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (once ? ", first try only" : ", every try"));
+            testsupport::FakeHttpServer misbehaving;
+            misbehaving.serve("/file", body);
+            misbehaving.setHeadLength(c.headLength);
+            if (c.headLength < 0) misbehaving.misanswerRange(c.piece * 32768u, c.how, once ? 1 : -1);
+            DownloadTask task;
+            std::snprintf(task.url, sizeof(task.url), "%s", misbehaving.url("/file").c_str());
+            std::swprintf(task.folder, 1024, L"%ls/", folder.wstring().c_str());
+            std::swprintf(task.fileName, 512, L"%ls", L"client.upd");
+            std::size_t tries = 0;
+            if (once && c.headLength >= 0) continue;  // a size query is never retried
+            const int32_t result = loader->DownLoadFile(&task, &http, 0);
+            for (const auto& r : misbehaving.requests()) tries += r.range == rangeOf(c.piece);
+            if (once) {
+                EXPECT_EQ(result, 0);
+                EXPECT_TRUE(testsupport::readFile(target()) == body);
+                EXPECT_EQ(tries, 2u);
+            } else {
+                EXPECT_EQ(result, 230);
+                EXPECT_TRUE(testsupport::readFile(target()) == body.substr(0, c.piece * 32768u));
+                EXPECT_EQ(tries, 3u) << "each try of the piece fails like a transfer error";
+                EXPECT_EQ(loader->stopReason(), StopReason::PieceFailed);
+            }
+        }
+    }
+}

@@ -17,6 +17,7 @@
 
 #include "platform/file.h"
 #include "platform/text.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -25,14 +26,7 @@ using testsupport::writeFile;
 
 namespace {
 
-std::string todayName() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    char name[64];
-    std::strftime(name, sizeof name, "log_glauncher_%Y%m%d.log", &parts);
-    return name;
-}
+using testsupport::todayLogName;
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -69,7 +63,7 @@ void setMtime(const fs::path& p, std::time_t t) {
 class LogTest : public ::testing::Test {
 protected:
     void TearDown() override { ReleaseLogger(); }
-    fs::path todayLog() const { return home.logFolder() / todayName(); }
+    fs::path todayLog() const { return home.logFolder() / todayLogName(); }
     testsupport::TempHome home;
 };
 
@@ -87,7 +81,7 @@ TEST_F(LogTest, WritesTheExactLineFormatIntoTheDailyFile) {
     ASSERT_GE(lines.size(), 1u);
     EXPECT_EQ(messageOf(lines[0]), "[GameLauncher:31]GameLauncher Start");
     // The date in the line is the date in the file name.
-    EXPECT_EQ(lines[0].substr(0, 4) + lines[0].substr(5, 2) + lines[0].substr(8, 2), todayName().substr(14, 8));
+    EXPECT_EQ(lines[0].substr(0, 4) + lines[0].substr(5, 2) + lines[0].substr(8, 2), todayLogName().substr(14, 8));
 }
 
 TEST_F(LogTest, LaterRunsOfTheDayAppendToTheSameFile) {
@@ -161,7 +155,7 @@ TEST_F(LogTest, NoUsableLogFolderDropsMessagesAndRetriesOnTheNextCall) {
     fs::remove(home.config() / "Keltora");
     EXPECT_NE(LogPrint("[%s:%d]kept", "GameLauncher", 2), 0);
     ASSERT_NE(GetLogFilePath(), nullptr);
-    EXPECT_EQ(platform::wideToUtf8(GetLogFilePath()), (home.config().string() + "/Keltora/morvel3/GameLauncher/" + todayName()));
+    EXPECT_EQ(platform::wideToUtf8(GetLogFilePath()), (home.config().string() + "/Keltora/morvel3/GameLauncher/" + todayLogName()));
     ReleaseLogger();
     const auto lines = splitLines(readFile(todayLog()));
     ASSERT_EQ(lines.size(), 1u);
@@ -173,7 +167,7 @@ TEST_F(LogTest, PathsOverTheBoundWriteNoLog) {
     fs::create_directories(deep);
     ::setenv("XDG_CONFIG_HOME", deep.c_str(), 1);
     EXPECT_EQ(LogPrint("[%s:%d]x", "GameLauncher", 1), 0);
-    EXPECT_FALSE(fs::exists(deep / "Keltora/morvel3/GameLauncher" / todayName()));
+    EXPECT_FALSE(fs::exists(deep / "Keltora/morvel3/GameLauncher" / todayLogName()));
 }
 
 struct RetentionCase {
@@ -205,7 +199,7 @@ TEST_P(RetentionTest, KeepsTheSevenMostRecentlyWritten) {
     for (const auto& e : fs::directory_iterator(home.logFolder())) left.insert(e.path().filename().string());
     std::set<std::string> expected(c.expected.begin(), c.expected.end());
     expected.insert("x.log");
-    expected.insert(todayName());
+    expected.insert(todayLogName());
     EXPECT_EQ(left, expected);
 }
 
@@ -305,3 +299,54 @@ TEST_F(LogTest, LinesFromTwoProcessesNeverInterleave) {
 }
 
 }  // namespace
+
+TEST_F(LogTest, RetentionLeavesLinksAndWhatTheyPointToAlone) {
+    fs::create_directories(home.logFolder());
+    const std::time_t base = std::time(nullptr) - 3600;
+    for (int i = 0; i < 8; ++i) {
+        const fs::path p = home.logFolder() / ("r" + std::to_string(i) + ".log");
+        writeFile(p, "old");
+        setMtime(p, base + 60 * i);
+    }
+    // The oldest entries of all: a link to a read-only file and a link to a
+    // folder, both outside the log folder.
+    const fs::path target = home.root() / "precious.txt";
+    writeFile(target, "keep");
+    ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+    const fs::path folder = home.root() / "elsewhere";
+    fs::create_directories(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    fs::create_symlink(target, home.logFolder() / "a_file_link.log");
+    fs::create_directory_symlink(folder, home.logFolder() / "a_folder_link.log");
+    setMtime(home.logFolder() / "a_file_link.log", base - 600);
+    setMtime(home.logFolder() / "a_folder_link.log", base - 600);
+
+    ASSERT_NE(LogPrint("[%s:%d]GameLauncher Start", "GameLauncher", 31), 0);
+    ReleaseLogger();
+
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms(0444));
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms(0555));
+    EXPECT_EQ(readFile(target), "keep");
+    EXPECT_TRUE(fs::is_symlink(home.logFolder() / "a_file_link.log"));
+    EXPECT_TRUE(fs::is_symlink(home.logFolder() / "a_folder_link.log"));
+    // Eight real logs: the oldest real one goes, as if the links were not
+    // there.
+    EXPECT_FALSE(fs::exists(home.logFolder() / "r0.log"));
+    EXPECT_TRUE(fs::exists(home.logFolder() / "r1.log"));
+    ::chmod(folder.c_str(), 0755);
+}
+
+TEST(FileAttributes, ChangesNeverFollowALink) {
+    testsupport::TempHome home;
+    const fs::path target = home.root() / "target.txt";
+    writeFile(target, "x");
+    ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+    const fs::path link = home.root() / "link.txt";
+    fs::create_symlink(target, link);
+    const std::wstring wideLink = platform::utf8ToWide(link.string());
+    EXPECT_FALSE(platform::setFileAttributesNormal(wideLink));
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms(0444));
+    ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+    EXPECT_FALSE(platform::setFileReadOnly(wideLink));
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms(0644));
+}

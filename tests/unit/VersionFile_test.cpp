@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/Log.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -24,10 +25,7 @@ protected:
 
     // Everything logged since the last call, messages only.
     std::string newLogMessages() {
-        std::string all;
-        if (fs::exists(home.logFolder())) {
-            for (const auto& e : fs::directory_iterator(home.logFolder())) all += testsupport::readFile(e.path());
-        }
+        const std::string all = testsupport::readLogs(home);
         std::string fresh = all.substr(std::min(seen, all.size()));
         seen = all.size();
         // Drop the time and process prefix of each line.
