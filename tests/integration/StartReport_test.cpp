@@ -17,11 +17,11 @@
 
 #include "foundation/Log.h"
 #include "service/KTUpgrade.h"
-#include "support/ChildProcess.h"
 #include "support/GameFolder.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "support/UpdateService.h"
 #include "transfer/Loader.h"
 
 namespace fs = std::filesystem;
@@ -29,19 +29,7 @@ using testsupport::readFile;
 
 namespace {
 
-// The update service as a child process for the length of one test; its
-// first line of output is its base URL.
-class UpdateService {
-public:
-    explicit UpdateService(const std::vector<std::string>& args)
-        : m_process(testsupport::builtProgram("tools/update-service/update-service"), args),
-          m_base(m_process.readLine()) {}
-    const std::string& base() const { return m_base; }
-
-private:
-    testsupport::ChildProcess m_process;
-    std::string m_base;
-};
+using testsupport::UpdateService;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> out;
