@@ -20,7 +20,8 @@ using testsupport::readFile;
 
 namespace {
 
-std::vector<fs::path> folders(const fs::path& root) {
+// Unused in the builds that skip the test.
+[[maybe_unused]] std::vector<fs::path> folders(const fs::path& root) {
     std::vector<fs::path> out;
     if (!fs::exists(root)) return out;
     for (const auto& e : fs::directory_iterator(root)) {
@@ -31,7 +32,7 @@ std::vector<fs::path> folders(const fs::path& root) {
 
 // Polls `root` until `count` folders are there; false after `timeout`. The
 // service renames an upload into place only when it is complete.
-bool waitForFolders(const fs::path& root, std::size_t count, std::chrono::seconds timeout) {
+[[maybe_unused]] bool waitForFolders(const fs::path& root, std::size_t count, std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (folders(root).size() < count) {
         if (std::chrono::steady_clock::now() > deadline) return false;
