@@ -4,7 +4,6 @@
 // once the report's frames are symbolised with addr2line.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,38 +26,6 @@ using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
-
-// Runs `program` with `args` and the test's environment plus `env`, core
-// dumps off, and returns the raw wait status; kills it after 60 s.
-int runForStatus(const fs::path& program, const std::vector<std::string>& args, const fs::path& workDir,
-                 const std::map<std::string, std::string>& env = {}) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        rlimit none{0, 0};
-        setrlimit(RLIMIT_CORE, &none);
-        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-        if (chdir(workDir.c_str()) != 0) _exit(126);
-        std::vector<std::string> all{program.string()};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return status;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 
 std::string run(const std::string& command) {
     std::string out;
@@ -190,7 +157,7 @@ TEST_P(CrashCases, OneCompleteReportTheSenderStartedOnceAndTheSignalsStatus) {
     for (int i = 0; content.size() < 1536 * 1024; ++i) content += "line " + std::to_string(i) + "\n";
     writeFile(log, content);
 
-    const int status = runForStatus(victim, {c.way, senderFolder.string() + "/./", log.string()}, home.root());
+    const int status = testsupport::runForWaitStatus(victim, {c.way, senderFolder.string() + "/./", log.string()}, home.root());
     ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status << (WIFEXITED(status) ? " exit " : " ")
                                      << (WIFEXITED(status) ? WEXITSTATUS(status) : 0);
     EXPECT_EQ(WTERMSIG(status), c.signal);
@@ -268,7 +235,7 @@ TEST_F(CrashFixture, AFaultInsideTheHandlerEndsTheProcessAtOnce) {
     // The handler overflows its one-page stack into the guard page while
     // handling SIGSEGV: the process ends by that signal, with no complete
     // report, so no sender was started (it starts only after the mark).
-    const int status = runForStatus(GL_CRASH_VICTIM, {"handlerfault", senderFolder.string()}, home.root());
+    const int status = testsupport::runForWaitStatus(GL_CRASH_VICTIM, {"handlerfault", senderFolder.string()}, home.root());
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGSEGV);
     for (const auto& folder : reportFolders()) EXPECT_FALSE(fs::exists(folder / "complete")) << folder;

@@ -4,7 +4,6 @@
 // without one, no report at all.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,28 +21,8 @@ using testsupport::writeFile;
 
 namespace {
 
-// Raw wait status of the program run in `dir`; -1 after 60 s.
 int crashProgram(const fs::path& program, const fs::path& dir, const char* way) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        rlimit none{0, 0};
-        setrlimit(RLIMIT_CORE, &none);
-        setenv("GL_TEST_CRASH", way, 1);
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status;
+    return testsupport::runForWaitStatus(program, {}, dir, {{"GL_TEST_CRASH", way}});
 }
 
 class GameLauncherCrash : public testsupport::GameFolderTest {

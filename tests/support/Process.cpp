@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace testsupport {
 
@@ -71,6 +73,44 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
 
 std::filesystem::path builtProgram(const std::string& relative) {
     return std::filesystem::path(GL_TEST_BINARY_DIR) / relative;
+}
+
+int runForWaitStatus(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
+                     int timeoutSeconds) {
+    std::vector<std::string> all{program.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_CORE, &none);
+        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
+        for (const auto& [name, value] : env) {
+            if (value.empty()) {
+                ::unsetenv(name.c_str());
+            } else {
+                ::setenv(name.c_str(), value.c_str(), 1);
+            }
+        }
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    // No way to wait for a child with a time-out but to look again.
+    while (::waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
 }
 
 }  // namespace testsupport
