@@ -148,8 +148,21 @@ void SenderDialog::startSend() {
     const std::vector<bool> include = choices();
     m_sender = std::thread([this, include] {
         UploadResult r = m_upload(include, m_cancel);
-        QMetaObject::invokeMethod(this, [this, r] { finishSend(r); }, Qt::QueuedConnection);
+        {
+            std::lock_guard<std::mutex> lock(m_resultLock);
+            m_pendingResult = std::move(r);
+        }
+        QMetaObject::invokeMethod(this, "takeSendResult", Qt::QueuedConnection);
     });
+}
+
+void SenderDialog::takeSendResult() {
+    UploadResult result;
+    {
+        std::lock_guard<std::mutex> lock(m_resultLock);
+        result = m_pendingResult;
+    }
+    finishSend(result);
 }
 
 void SenderDialog::finishSend(const UploadResult& result) {

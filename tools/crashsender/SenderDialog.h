@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -46,6 +47,10 @@ signals:
     // Emitted on the GUI thread when a send has finished, either way.
     void sendFinished(bool ok);
 
+private slots:
+    // Runs on the GUI thread once the sending thread has left its result.
+    void takeSendResult();
+
 private:
     void startSend();
     void finishSend(const UploadResult& result);
@@ -61,6 +66,10 @@ private:
     QPlainTextEdit* m_details = nullptr;
     std::thread m_sender;
     std::atomic<bool> m_cancel{false};
+    // Handed from the sending thread to the GUI thread; the queued call that
+    // announces it carries no data of its own.
+    std::mutex m_resultLock;
+    UploadResult m_pendingResult;
     bool m_tried = false;
     bool m_sending = false;
     UploadResult m_result;
