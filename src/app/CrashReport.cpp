@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "app/CrashConfig.h"
 #include "crash/CrashEngine.h"
 #include "crash/CrashReportFormat.h"
 #include "foundation/Log.h"
@@ -18,24 +19,11 @@ constexpr ModuleLog kLog{"CrashReport", L"CrashReport"};
 
 constexpr uint32_t kFlags = crash::kFlagAllHandlers | crash::kFlagHttpBinaryEncoding;  // 0x5FFF
 constexpr std::size_t kLastErrorChars = 511;
-constexpr uint32_t kHostChars = 256;
 
 // Written once by the main thread before any other thread exists.
 std::atomic<bool> g_installed{false};
 
 bool empty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
-
-// The upload address: the build's host, or the one the program folder's
-// setting.ini names (tests and the demo point it at a local service).
-std::wstring uploadUrl(const std::wstring& programFolderWithSeparator) {
-    std::wstring host = platform::utf8ToWide(GL_CRASH_UPLOAD_HOST);
-    wchar_t configured[kHostChars] = {};
-    const std::wstring ini = programFolderWithSeparator + L"setting.ini";
-    if (platform::getPrivateProfileString(crashreport::kSettingSection, crashreport::kSettingUploadHost, L"",
-                                          configured, kHostChars, ini.c_str()) > 0)
-        host = configured;
-    return L"http://" + host + platform::utf8ToWide(crashreport::kUploadPath);
-}
 
 }  // namespace
 
@@ -55,8 +43,8 @@ int32_t installCrashReport(const wchar_t* senderFolder, const wchar_t* appName, 
     std::wstring sender;
     if (!JoinPath(sender, {folder, senderFolder}, kMaxPathChars)) return kCrashReportNoProgramPath;
 
-    const std::wstring url = uploadUrl(folder);
-    const std::wstring privacy = platform::utf8ToWide(GL_CRASH_PRIVACY_URL);
+    const std::wstring url = crashUploadUrl(program.substr(0, separator).c_str());
+    const std::wstring privacy = crashPrivacyPolicyUrl();
     crash::InstallRecord record;
     record.size = crash::kInstallRecordSize;
     record.appName = appName;

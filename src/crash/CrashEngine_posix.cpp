@@ -2,6 +2,8 @@
 // and may allocate; it prepares CrashState for the crash path.
 #include "crash/CrashEngine.h"
 
+#include <elf.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -34,6 +36,38 @@ namespace {
 using detail::g_state;
 using detail::kSignalCount;
 using detail::kSignals;
+
+// The running program's GNU build id, as lower-case hex, from its own
+// PT_NOTE segments in memory: the sender compares it with the file on disk.
+// Empty when the program has none (or one longer than 64 bytes).
+int findBuildId(dl_phdr_info* info, size_t, void* data) {
+    auto* out = static_cast<std::string*>(data);
+    // The first object reported is the program itself.
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_NOTE) continue;
+        const auto* p = reinterpret_cast<const unsigned char*>(info->dlpi_addr + ph.p_vaddr);
+        const unsigned char* end = p + ph.p_memsz;
+        while (p + sizeof(ElfW(Nhdr)) <= end) {
+            const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(p);
+            const unsigned char* name = p + sizeof(ElfW(Nhdr));
+            const unsigned char* desc = name + ((note->n_namesz + 3u) & ~3u);
+            const unsigned char* next = desc + ((note->n_descsz + 3u) & ~3u);
+            if (next > end) break;
+            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 && std::memcmp(name, "GNU", 4) == 0 &&
+                note->n_descsz <= 64) {
+                static const char kHex[] = "0123456789abcdef";
+                for (ElfW(Word) k = 0; k < note->n_descsz; ++k) {
+                    out->push_back(kHex[desc[k] >> 4]);
+                    out->push_back(kHex[desc[k] & 0xF]);
+                }
+                return 1;
+            }
+            p = next;
+        }
+    }
+    return 1;
+}
 
 // Enough for the handler's own frames and the formatting it does on the
 // stack; the big buffers of the crash path are static.
@@ -183,6 +217,9 @@ int32_t install(const InstallRecord* record) {
     std::wstring exe;
     if (!platform::moduleFileName(exe) || !storeWide(st.exePath, sizeof st.exePath, exe.c_str()))
         st.exePath[0] = '\0';
+    std::string buildId;
+    dl_iterate_phdr(findBuildId, &buildId);
+    if (!storeRaw(st.buildId, sizeof st.buildId, buildId)) st.buildId[0] = '\0';
 
     std::wstring roaming;
     if (!platform::roamingAppDataFolder(roaming)) {

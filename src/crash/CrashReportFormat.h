@@ -49,6 +49,9 @@
 //   pid     <process id>
 //   tid     <id of the crashing thread>
 //   exe     <absolute path of the executable>  readlink(/proc/self/exe)
+//   buildid <lower-case hex>                   the executable's GNU build id,
+//                                              read from memory at install;
+//                                              only when it has one
 //   signal  <number>  <name>                   e.g. "11  SIGSEGV"; a
 //                                              std::terminate without a
 //                                              signal is reported as

@@ -16,6 +16,7 @@ inline constexpr std::size_t kPathBytes = 4096;
 inline constexpr std::size_t kTextBytes = 512;
 inline constexpr std::size_t kUrlBytes = 2048;
 inline constexpr std::size_t kNameBytes = 256;
+inline constexpr std::size_t kBuildIdChars = 129;  // 64 bytes in hex and the terminator
 
 struct AttachedFile {
     char source[kPathBytes];
@@ -32,6 +33,7 @@ struct EngineState {
     char reportsRoot[kPathBytes];  // no trailing separator
     char senderPath[kPathBytes];
     char exePath[kPathBytes];
+    char buildId[kBuildIdChars];  // lower-case hex; empty when the program has none
     uint32_t flags;
     AttachedFile files[crashreport::kMaxAttachedFiles];
     // Published with release after an entry is complete, so a crash on

@@ -600,6 +600,7 @@ void writeDescription(int sig, const siginfo_t* info, const ucontext_t* uc, cons
         out.put(t);
     }
     record("exe", g_state.exePath);
+    if (g_state.buildId[0] != '\0') record("buildid", g_state.buildId);
     {
         Text t(line, sizeof line);
         t.add("signal\t").dec(static_cast<uint64_t>(sig)).add('\t').add(signalName(sig)).add('\n');

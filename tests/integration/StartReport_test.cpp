@@ -17,7 +17,6 @@
 
 #include "foundation/Log.h"
 #include "service/KTUpgrade.h"
-#include "support/ChildProcess.h"
 #include "support/GameFolder.h"
 #include "support/Process.h"
 #include "support/TempHome.h"

@@ -1,5 +1,7 @@
-// The reference update service (tools/update-service) as a child process
-// for the length of one test; its first line of output is its base URL.
+// The reference update service (tools/update-service) as a child process for
+// the length of one test: started with the given options on a free loopback
+// port; its first line of output is its base URL. Stopped with SIGTERM in the
+// destructor.
 #pragma once
 
 #include <string>
@@ -11,9 +13,13 @@ namespace testsupport {
 
 class UpdateService {
 public:
+    // Waits at most 30 s for the base URL; base() is empty when none came.
     explicit UpdateService(const std::vector<std::string>& args);
-    // "http://127.0.0.1:<port>/", empty when it did not start.
+
+    // "http://127.0.0.1:<port>/"
     const std::string& base() const { return m_base; }
+    // "127.0.0.1:<port>", empty without a base URL.
+    std::string hostAndPort() const;
 
 private:
     ChildProcess m_process;

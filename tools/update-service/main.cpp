@@ -7,6 +7,9 @@
 //                         {"status":1}
 //   GET/HEAD files/<name> the files of --files (also those added later), with
 //                         single byte ranges, never outside that folder
+//   POST index.php/crashReport/uploadExternal
+//                         stores a multipart crash upload under --crash-dir,
+//                         one folder per upload; answers {"status":1,"id":...}
 //
 // Runs until SIGINT or SIGTERM. See usage() for the options.
 #include <httplib.h>
@@ -30,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "CrashUploads.h"
 #include "common/RangeFiles.h"
 
 namespace fs = std::filesystem;
@@ -50,6 +54,8 @@ struct Options {
     int checkStatus = 200;
     std::string reportReply = "{\"status\":1}";
     bool quiet = false;
+    fs::path crashDir;
+    std::size_t crashMaxBytes = 64u << 20;
 };
 
 void usage(const char* argv0) {
@@ -69,6 +75,10 @@ void usage(const char* argv0) {
                  "  --url-file FILE     also write the base URL into FILE once listening\n"
                  "  --check-status N    HTTP status of launcher/check replies (default 200)\n"
                  "  --report-reply TEXT body of log/startgame replies (default {\"status\":1})\n"
+                 "  --crash-dir DIR     store crash uploads under DIR, one folder each\n"
+                 "                      (without it the upload path answers 404)\n"
+                 "  --crash-max-bytes N largest request body taken (default 67108864;\n"
+                 "                      a larger one is refused with 413)\n"
                  "  --quiet             no request lines on standard error\n",
                  argv0);
 }
@@ -113,6 +123,15 @@ bool parseOptions(int argc, char** argv, Options& o) {
             o.checkStatus = std::atoi(v.c_str());
         } else if (a == "--report-reply") {
             o.reportReply = v;
+        } else if (a == "--crash-dir") {
+            o.crashDir = v;
+        } else if (a == "--crash-max-bytes") {
+            const long long n = std::atoll(v.c_str());
+            if (n <= 0) {
+                std::fprintf(stderr, "update-service: --crash-max-bytes needs a positive number\n");
+                return false;
+            }
+            o.crashMaxBytes = static_cast<std::size_t>(n);
         } else {
             std::fprintf(stderr, "update-service: unknown option %s\n", a.c_str());
             return false;
@@ -302,6 +321,35 @@ int main(int argc, char** argv) {
         res.set_content(opt.reportReply, "application/json");
         note(req, res.status);
     });
+
+    // Without --crash-dir the path is not served at all (404), as for a
+    // service that does not take crash reports.
+    std::unique_ptr<crashuploads::Store> crashStore;
+    if (!opt.crashDir.empty()) {
+        crashStore = std::make_unique<crashuploads::Store>(opt.crashDir);
+        if (!crashStore->prepare()) {
+            std::fprintf(stderr, "update-service: cannot use %s for crash uploads\n", opt.crashDir.c_str());
+            return 2;
+        }
+        // Bodies beyond the bound are refused with 413 before they are read.
+        server.set_payload_max_length(opt.crashMaxBytes);
+        server.Post("/index.php/crashReport/uploadExternal", [&](const httplib::Request& req, httplib::Response& res) {
+            std::vector<crashuploads::Part> parts;
+            for (const auto& [name, f] : req.files) parts.push_back({f.name, f.filename, f.content_type, f.content});
+            std::string id;
+            if (!req.is_multipart_form_data() || parts.empty()) {
+                res.status = 400;
+                res.set_content("{\"status\":0,\"error\":\"not a multipart upload\"}", "application/json");
+            } else if ((id = crashStore->store(parts)).empty()) {
+                res.status = 500;
+                res.set_content("{\"status\":0,\"error\":\"cannot store the upload\"}", "application/json");
+            } else {
+                res.status = 200;
+                res.set_content("{\"status\":1,\"id\":" + jsonString(id) + "}", "application/json");
+            }
+            note(req, res.status);
+        });
+    }
 
     std::unique_ptr<rangefiles::RangeFiles> files;
     if (!opt.filesDir.empty()) {

@@ -1,0 +1,39 @@
+#include "app/CrashConfig.h"
+
+#include "crash/CrashReportFormat.h"
+#include "foundation/SystemUtil.h"
+#include "platform/ini.h"
+#include "platform/text.h"
+
+#define GL_WIDEN2(text) L##text
+#define GL_WIDEN(text) GL_WIDEN2(text)
+
+namespace {
+
+// The same bounds as every other setting.ini value.
+constexpr uint32_t kHostChars = 1024;
+constexpr std::size_t kPathChars = 1024;
+
+std::wstring uploadUrlFor(std::wstring_view host) {
+    return L"http://" + std::wstring(host) + platform::utf8ToWide(crashreport::kUploadPath);
+}
+
+}  // namespace
+
+const wchar_t* crashBuiltInUploadUrl() {
+    static const std::wstring url = uploadUrlFor(GL_WIDEN(GL_CRASH_UPLOAD_HOST));
+    return url.c_str();
+}
+
+const wchar_t* crashPrivacyPolicyUrl() { return GL_WIDEN(GL_CRASH_PRIVACY_URL); }
+
+std::wstring crashUploadUrl(const wchar_t* programFolder) {
+    if (programFolder == nullptr || *programFolder == L'\0') return crashBuiltInUploadUrl();
+    std::wstring path;
+    if (!JoinPath(path, {programFolder, L"\\setting.ini"}, kPathChars)) return crashBuiltInUploadUrl();
+    wchar_t host[kHostChars] = {};
+    const uint32_t n = platform::getPrivateProfileString(crashreport::kSettingSection, crashreport::kSettingUploadHost,
+                                                         L"", host, kHostChars, path.c_str());
+    if (n == 0) return crashBuiltInUploadUrl();
+    return uploadUrlFor(std::wstring_view(host, n));
+}

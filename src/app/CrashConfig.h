@@ -1,0 +1,29 @@
+// Where crash reports go: the upload URL and the privacy-policy address that
+// the crash-report installation hands to the engine.
+//
+// Both come from build settings: the CMake cache variables
+// GL_CRASH_UPLOAD_HOST and GL_CRASH_PRIVACY_URL, which reach the code as
+// compile definitions of the same names (see crash/CrashReportFormat.h for
+// the placeholders used without them). The upload URL is
+// "http://" + host + "/index.php/crashReport/uploadExternal". For the demo
+// and the tests, the program folder's "setting.ini" may name another host
+// (with an optional ":port") in section "CrashReport", key "UploadHost";
+// without that key (or with an empty value) the built-in host holds.
+// Nothing else about crash reporting is configurable.
+//
+// Pure reads of a small file: callable from any thread, nothing is cached.
+#pragma once
+
+#include <string>
+
+// The upload URL with the built-in host.
+const wchar_t* crashBuiltInUploadUrl();
+
+// The privacy-policy address (GL_CRASH_PRIVACY_URL).
+const wchar_t* crashPrivacyPolicyUrl();
+
+// The upload URL for a program in `programFolder` (no trailing separator),
+// with the "setting.ini" host when one is set. A null or empty folder gives
+// the built-in URL. The host is read with a 1024-character buffer, as the
+// other setting.ini values are; a longer value is cut like any profile value.
+std::wstring crashUploadUrl(const wchar_t* programFolder);

@@ -1,0 +1,323 @@
+#include "Symbolizer.h"
+
+#include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <elfutils/libdwfl.h>
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace crashsender {
+
+namespace {
+
+std::string hex64(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%" PRIx64, v);
+    return buf;
+}
+
+std::string demangle(const char* name) {
+    if (name == nullptr) return "";
+    int status = 0;
+    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    if (status != 0 || d == nullptr) return name;
+    std::string out = d;
+    std::free(d);
+    return out;
+}
+
+// The name of a subprogram or inlined-subroutine DIE, following its
+// abstract origin: the demangled linkage name when there is one.
+std::string dieName(Dwarf_Die* die) {
+    Dwarf_Attribute attr;
+    if (Dwarf_Attribute* a = dwarf_attr_integrate(die, DW_AT_linkage_name, &attr)) {
+        if (const char* linkage = dwarf_formstring(a)) return demangle(linkage);
+    }
+    if (Dwarf_Attribute* a = dwarf_attr_integrate(die, DW_AT_name, &attr)) {
+        if (const char* name = dwarf_formstring(a)) return name;
+    }
+    return "??";
+}
+
+// The inlined calls that lead to `addr` (module address), innermost first:
+// for each inlined subroutine around it, its own name and where it was
+// called from, and the name of the function it was inlined into.
+struct InlineScope {
+    std::string name;
+    std::string callFile;
+    int callLine = 0;
+};
+
+std::vector<InlineScope> inlineScopes(Dwfl_Module* mod, Dwarf_Addr addr, std::string& outermost) {
+    std::vector<InlineScope> out;
+    Dwarf_Addr bias = 0;
+    Dwarf_Die* cu = dwfl_module_addrdie(mod, addr, &bias);
+    if (cu == nullptr) return out;
+    Dwarf_Die* scopes = nullptr;
+    const int n = dwarf_getscopes(cu, addr - bias, &scopes);
+    if (n <= 0) return out;
+    Dwarf_Files* files = nullptr;
+    size_t fileCount = 0;
+    if (dwarf_getsrcfiles(cu, &files, &fileCount) != 0) files = nullptr;
+    for (int i = 0; i < n; ++i) {
+        Dwarf_Die* scope = &scopes[i];
+        const int tag = dwarf_tag(scope);
+        if (tag == DW_TAG_subprogram) {
+            outermost = dieName(scope);
+            break;
+        }
+        if (tag != DW_TAG_inlined_subroutine) continue;
+        InlineScope s;
+        s.name = dieName(scope);
+        Dwarf_Attribute attr;
+        Dwarf_Word value = 0;
+        if (dwarf_formudata(dwarf_attr(scope, DW_AT_call_line, &attr), &value) == 0)
+            s.callLine = static_cast<int>(value);
+        if (files != nullptr && dwarf_formudata(dwarf_attr(scope, DW_AT_call_file, &attr), &value) == 0 &&
+            value < fileCount) {
+            if (const char* f = dwarf_filesrc(files, value, nullptr, nullptr)) s.callFile = f;
+        }
+        out.push_back(std::move(s));
+    }
+    std::free(scopes);
+    return out;
+}
+
+char* noDebuginfoPath = nullptr;
+
+const Dwfl_Callbacks kOfflineCallbacks = {
+    dwfl_build_id_find_elf,
+    dwfl_standard_find_debuginfo,
+    dwfl_offline_section_address,
+    &noDebuginfoPath,
+};
+
+}  // namespace
+
+struct Symbolizer::Module {
+    Dwfl* dwfl = nullptr;
+    Dwfl_Module* mod = nullptr;
+    bool doubtful = false;
+    ~Module() {
+        if (dwfl) dwfl_end(dwfl);
+    }
+};
+
+Symbolizer::Symbolizer(const CrashDescription& description, std::vector<MappedFile> maps)
+    : m_description(description), m_maps(std::move(maps)) {
+    if (description.exe.empty()) {
+        m_notes.push_back("The report names no executable.");
+        return;
+    }
+    // The executable is opened even when no frame lies in it, for its build id.
+    uint64_t base = 0;
+    for (const MappedFile& m : m_maps) {
+        if (m.path == description.exe && m.offset == 0) {
+            base = m.start;
+            break;
+        }
+    }
+    CodeAddress exe;
+    exe.module = description.exe;
+    exe.moduleBase = base;
+    Module* module = moduleFor(exe);
+    if (module == nullptr || module->mod == nullptr) return;
+    const unsigned char* bits = nullptr;
+    GElf_Addr vaddr = 0;
+    const int n = dwfl_module_build_id(module->mod, &bits, &vaddr);
+    for (int i = 0; i < n; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", bits[i]);
+        m_exeBuildId += b;
+    }
+    if (description.buildId.empty()) {
+        m_notes.push_back("The report records no build id; the executable on disk was taken as the one that ran.");
+    } else if (m_exeBuildId != description.buildId) {
+        m_notes.push_back("WARNING: build id mismatch: the report records " + description.buildId + " but " +
+                          description.exe + " on disk has " + (m_exeBuildId.empty() ? "none" : m_exeBuildId) +
+                          "; names in it may be wrong.");
+        module->doubtful = true;
+    } else {
+        m_notes.push_back("Build id of " + description.exe + " matches: " + m_exeBuildId + ".");
+    }
+}
+
+Symbolizer::~Symbolizer() = default;
+
+Symbolizer::Module* Symbolizer::moduleFor(const CodeAddress& at) {
+    if (at.module.empty() || at.module == "-" || at.module.front() != '/') return nullptr;
+    auto found = m_modules.find(at.module);
+    if (found != m_modules.end()) return found->second.get();
+    auto module = std::make_unique<Module>();
+    Module* raw = module.get();
+    m_modules.emplace(at.module, std::move(module));
+
+    struct stat st {};
+    if (::stat(at.module.c_str(), &st) != 0) {
+        m_notes.push_back("Cannot read " + at.module + ": " + std::strerror(errno) + ".");
+        return raw;
+    }
+    for (const MappedFile& m : m_maps) {
+        if (m.path != at.module) continue;
+        if (m.device != st.st_dev || m.inode != st.st_ino) {
+            m_notes.push_back("WARNING: " + at.module +
+                              " on disk is not the file that was mapped at the crash (device or inode differ); names "
+                              "in it may be wrong.");
+            raw->doubtful = true;
+        }
+        break;
+    }
+    raw->dwfl = dwfl_begin(&kOfflineCallbacks);
+    if (raw->dwfl == nullptr) return raw;
+    dwfl_report_begin(raw->dwfl);
+    // libdwfl places a shared object (and a PIE) so that its first loadable
+    // segment starts at `base`; a fixed-address executable ignores it.
+    raw->mod = dwfl_report_elf(raw->dwfl, at.module.c_str(), at.module.c_str(), -1, at.moduleBase, false);
+    dwfl_report_end(raw->dwfl, nullptr, nullptr);
+    if (raw->mod == nullptr) m_notes.push_back("Cannot read the symbols of " + at.module + ": " + dwfl_errmsg(-1) + ".");
+    return raw;
+}
+
+SourceLocation Symbolizer::locate(const CodeAddress& at, bool isReturnAddress) {
+    SourceLocation loc;
+    Module* module = moduleFor(at);
+    if (module == nullptr || module->mod == nullptr) return loc;
+    loc.doubtful = module->doubtful;
+    const GElf_Addr addr = isReturnAddress && at.address > 0 ? at.address - 1 : at.address;
+    GElf_Off offset = 0;
+    GElf_Sym sym{};
+    const char* name = dwfl_module_addrinfo(module->mod, addr, &offset, &sym, nullptr, nullptr, nullptr);
+    if (name != nullptr) {
+        loc.function = demangle(name);
+        loc.functionOffset = offset;
+    }
+    if (Dwfl_Line* line = dwfl_module_getsrc(module->mod, addr)) {
+        int lineNo = 0;
+        const char* file = dwfl_lineinfo(line, nullptr, &lineNo, nullptr, nullptr, nullptr);
+        if (file != nullptr) {
+            loc.file = file;
+            loc.line = lineNo;
+        }
+    }
+    // The line table names the innermost inlined code's line; the scopes
+    // name the functions around it.
+    std::string outermost;
+    const std::vector<InlineScope> scopes = inlineScopes(module->mod, addr, outermost);
+    if (!scopes.empty()) {
+        const std::string symbolName = loc.function;
+        loc.function = scopes.front().name;
+        for (std::size_t i = 0; i < scopes.size(); ++i) {
+            InlinedCall call;
+            call.function = i + 1 < scopes.size() ? scopes[i + 1].name
+                                                  : (symbolName.empty() ? outermost : symbolName);
+            call.file = scopes[i].callFile;
+            call.line = scopes[i].callLine;
+            loc.callers.push_back(std::move(call));
+        }
+    }
+    return loc;
+}
+
+std::string plainWhatHappened(const CrashDescription& d) {
+    const std::string app = d.app.empty() ? "The program" : d.app;
+    if (d.cause == "terminate") {
+        return app + " stopped because of an error it could not handle" +
+               (d.exception.empty() ? std::string(".") : " (an unexpected " + demangle(d.exception.c_str()) + ").");
+    }
+    const std::string& s = d.signalName;
+    std::string what;
+    if (s == "SIGSEGV" || s == "SIGBUS")
+        what = "tried to use memory it could not use";
+    else if (s == "SIGFPE")
+        what = "made a calculation error (such as a division by zero)";
+    else if (s == "SIGILL")
+        what = "ran into an instruction it could not carry out";
+    else if (s == "SIGABRT")
+        what = "stopped itself after finding an internal error";
+    else if (s == "SIGTRAP")
+        what = "hit a debugging trap";
+    else if (s == "SIGSYS")
+        what = "made a system call that is not allowed";
+    else
+        what = "ran into a serious problem";
+    return app + " " + what + " and had to close.";
+}
+
+std::string symbolisedReport(const CrashDescription& d, Symbolizer& symbolizer, bool reportComplete) {
+    std::string out;
+    auto line = [&](const std::string& s) {
+        out += s;
+        out += '\n';
+    };
+    line("Crash report of " + (d.app.empty() ? std::string("(unknown program)") : d.app) + " " + d.version);
+    line(plainWhatHappened(d));
+    line("");
+    line("Time:        " + d.time);
+    line("Executable:  " + d.exe);
+    line("Process:     " + std::to_string(d.pid) + ", crashing thread " + std::to_string(d.tid) + " (" +
+         std::to_string(d.tasks.size()) + " threads)");
+    line("Signal:      " + std::to_string(d.signal) + " " + d.signalName + ", code " + std::to_string(d.code) +
+         (d.codeName.empty() ? "" : " " + d.codeName) + ", address " + hex64(d.address));
+    line("Cause:       " + d.cause + (d.exception.empty() ? "" : ", exception " + demangle(d.exception.c_str())));
+    if (!reportComplete) line("WARNING: the report was not finished at the crash; parts may be missing.");
+    if (!d.ended) line("WARNING: the crash description ends early.");
+    if (d.skippedRecords) line("WARNING: " + std::to_string(d.skippedRecords) + " malformed record(s) skipped.");
+
+    auto describe = [&](const CodeAddress& a, bool isReturn) {
+        const SourceLocation loc = symbolizer.locate(a, isReturn);
+        char head[64];
+        std::snprintf(head, sizeof head, "#%-3" PRIu64 " 0x%016" PRIx64 " ", a.index, a.address);
+        std::string s = head;
+        if (loc.function.empty()) {
+            s += "??";
+        } else {
+            s += loc.function;
+            // The offset counts from the symbol, which is the outermost
+            // function when code was inlined.
+            if (loc.callers.empty()) s += " + " + hex64(loc.functionOffset);
+        }
+        if (!loc.file.empty()) s += " at " + loc.file + ":" + std::to_string(loc.line);
+        s += " (" + a.module + (a.module == "-" ? "" : " + " + hex64(a.offset)) + ")";
+        if (loc.doubtful) s += " [doubtful]";
+        for (std::size_t i = 0; i < loc.callers.size(); ++i) {
+            const InlinedCall& c = loc.callers[i];
+            s += "\n        inlined into " + c.function;
+            if (i + 1 == loc.callers.size()) s += " + " + hex64(loc.functionOffset);
+            if (!c.file.empty()) s += " at " + c.file + ":" + std::to_string(c.line);
+        }
+        return s;
+    };
+
+    line("");
+    line("Stack of the crashing thread:");
+    for (std::size_t i = 0; i < d.frames.size(); ++i) line("  " + describe(d.frames[i], i > 0));
+    if (d.frames.empty()) line("  (no frames recorded)");
+    if (!d.scan.empty()) {
+        line("");
+        line("Code addresses found on the stack (return addresses among stale values):");
+        for (const CodeAddress& a : d.scan) line("  " + describe(a, true));
+    }
+    line("");
+    line("Registers:");
+    for (const Register& r : d.registers) line("  " + r.name + " = " + hex64(r.value));
+    line("");
+    line("Attached files:");
+    for (const AttachedFile& f : d.files) {
+        line("  " + f.description + ": " + f.name +
+             (f.copiedBytes < 0 ? " (could not be read at the crash)"
+                                : " (" + std::to_string(f.copiedBytes) + " of " + std::to_string(f.sizeAtCrash) +
+                                      " bytes)"));
+    }
+    if (d.files.empty()) line("  (none)");
+    line("");
+    line("Symbols:");
+    for (const std::string& n : symbolizer.notes()) line("  " + n);
+    return out;
+}
+
+}  // namespace crashsender

@@ -1,0 +1,51 @@
+// One crash upload: a single multipart/form-data POST over libcurl.
+//
+// Certificate and host-name verification stay on for https; there is no
+// option to turn them off. Only http and https are spoken, redirects are not
+// followed (a POST body would not survive them). Time-outs: kConnectSeconds
+// to connect, kTransferSeconds for the whole request, and a transfer that
+// moves less than 1 byte/s for kStallSeconds ends too. A `cancel` flag, when
+// given, is polled during the transfer and ends it.
+//
+// Blocks the calling thread for at most kTransferSeconds. Call
+// curl_global_init once before the first upload (main does).
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace crashsender {
+
+inline constexpr long kConnectSeconds = 15;
+inline constexpr long kTransferSeconds = 300;
+inline constexpr long kStallSeconds = 30;
+inline constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+
+struct UploadPart {
+    std::string field;     // form field name
+    std::string filename;  // empty: a plain text field taken from `value`
+    std::string path;      // file part: read from this file
+    std::string value;     // plain field value
+};
+
+struct UploadResult {
+    bool ok = false;       // HTTP 200 and a reply {"status":1,...}
+    long httpStatus = 0;   // 0 when no answer came
+    std::string serverId;  // the "id" of the reply, when given
+    std::string message;   // plain words for the user and the log
+};
+
+// The bounds of one upload, in seconds; the defaults are the sender's.
+struct UploadLimits {
+    long connectSeconds = kConnectSeconds;
+    long transferSeconds = kTransferSeconds;
+    long stallSeconds = kStallSeconds;
+};
+
+// `binaryEncoding`: file parts carry "Content-Transfer-Encoding: binary"
+// (the install record's flag 0x4000).
+UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
+                          const std::atomic<bool>* cancel = nullptr, const UploadLimits& limits = {});
+
+}  // namespace crashsender
