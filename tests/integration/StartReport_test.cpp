@@ -31,17 +31,6 @@ namespace {
 
 using testsupport::UpdateService;
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return out;
-}
 
 using StartReport = testsupport::GameFolderTest;
 
@@ -118,7 +107,7 @@ TEST_F(StartReport, OneStartEventPerRun) {
         }
         // Later steps of a run may report other events; the start event is
         // the first and comes exactly once.
-        const auto lines = linesOf(readFile(events));
+        const auto lines = testsupport::textLines(readFile(events));
         std::size_t starts = 0;
         for (const auto& l : lines) starts += l.find("\"event\":\"GLHR_STR\"") != std::string::npos ? 1 : 0;
         ASSERT_EQ(starts, c.events) << c.what;
@@ -182,7 +171,7 @@ TEST_F(StartReport, ServiceAnswersTheCheckAndServesThePackage) {
     EXPECT_EQ(std::string(ver), "1.2.3.4");
     EXPECT_EQ(std::string(md5), md5Hex(package));
     EXPECT_EQ(client.checkLauncherUpgrade("1.2.3.4", url, ip, ver, md5), 0);
-    const auto recorded = linesOf(readFile(checks));
+    const auto recorded = testsupport::textLines(readFile(checks));
     ASSERT_EQ(recorded.size(), 2u);
     EXPECT_NE(recorded[0].find("\"app\":\"launcher\",\"ver\":\"1.0.0.0\""), std::string::npos) << recorded[0];
 

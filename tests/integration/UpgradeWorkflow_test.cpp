@@ -50,18 +50,7 @@ std::string fieldOf(const std::string& line, const std::string& key) {
     return line.substr(start, line.find('"', start) - start);
 }
 
-std::vector<std::string> linesOf(const fs::path& path) {
-    std::vector<std::string> out;
-    const std::string text = readFile(path);
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return out;
-}
+std::vector<std::string> linesOf(const fs::path& path) { return testsupport::textLines(readFile(path)); }
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t n = 0;

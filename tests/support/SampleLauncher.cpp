@@ -31,13 +31,6 @@ bool pollUntil(int timeoutMs, Done done) {
     return true;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 }  // namespace
 
 bool waitLauncherMarker(bool held, int timeoutMs) {
@@ -52,7 +45,7 @@ bool waitForFile(const fs::path& path, int timeoutMs) {
 
 std::vector<LauncherStart> launcherStarts(const fs::path& clientFolder) {
     std::vector<LauncherStart> out;
-    for (const std::string& line : lines(readFile(clientFolder / "launcher.args"))) {
+    for (const std::string& line : textLines(readFile(clientFolder / "launcher.args"))) {
         if (line.rfind("start pid=", 0) == 0) {
             out.emplace_back();
             out.back().pid = std::atoi(line.c_str() + 10);
@@ -64,7 +57,7 @@ std::vector<LauncherStart> launcherStarts(const fs::path& clientFolder) {
 }
 
 std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
-    return lines(readFile(clientFolder / "launcher.messages"));
+    return textLines(readFile(clientFolder / "launcher.messages"));
 }
 
 void stopLaunchers(const fs::path& clientFolder) {
@@ -126,7 +119,7 @@ std::string makeLauncherPackage(const fs::path& folder, const std::string& versi
                                      {folder.string(), version, zip.string()}, folder.parent_path());
     if (run.exitCode != 0) return {};
     // Notes on standard error come mixed in; the MD5 is a line of its own.
-    for (const std::string& line : lines(run.output)) {
+    for (const std::string& line : textLines(run.output)) {
         if (line.size() == 32 && line.find_first_not_of("0123456789abcdef") == std::string::npos) return line;
     }
     return {};

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -36,5 +37,7 @@ private:
 // Reads a whole file as bytes; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// The lines of `text` split at "\n", without a last empty one.
+std::vector<std::string> textLines(const std::string& text);
 
 }  // namespace testsupport

@@ -14,6 +14,7 @@
 #include "foundation/Md5.h"
 #include "platform/local_pipe.h"
 #include "support/FakeLauncherWindow.h"
+#include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "upgrade/LauncherPipe.h"
 #include "upgrade/upgradeManager.h"
@@ -24,20 +25,7 @@ using testsupport::writeFile;
 
 namespace {
 
-std::string md5Of(const std::string& bytes) {
-    MD5_CTX ctx;
-    ctx.MD5Init();
-    ctx.MD5Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    unsigned char digest[16];
-    ctx.MD5Final(digest);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : digest) {
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    }
-    return out;
-}
+std::string md5Of(const std::string& bytes) { return testsupport::md5Hex(bytes); }
 
 class UpgradeManagerParts : public ::testing::Test {
 protected:

@@ -1,5 +1,7 @@
 #include "CrashUploads.h"
 
+#include "JsonString.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -14,23 +16,6 @@ namespace crashuploads {
 namespace {
 
 constexpr std::size_t kMaxNameBytes = 100;
-
-std::string jsonText(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out + "\"";
-}
 
 bool writeWhole(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -94,7 +79,7 @@ std::string Store::store(const std::vector<Part>& parts) {
     if (id.empty()) return "";
 
     std::set<std::string> used{"upload.json"};
-    std::string manifest = "{\"id\":" + jsonText(id) + ",\"parts\":[";
+    std::string manifest = "{\"id\":" + jsonString(id) + ",\"parts\":[";
     bool ok = true;
     for (std::size_t i = 0; i < parts.size() && ok; ++i) {
         const Part& p = parts[i];
@@ -104,9 +89,9 @@ std::string Store::store(const std::vector<Part>& parts) {
         used.insert(stored);
         ok = writeWhole(staging / stored, p.content);
         if (i) manifest += ',';
-        manifest += "{\"name\":" + jsonText(p.name) + ",\"filename\":" + jsonText(p.filename) +
-                    ",\"content_type\":" + jsonText(p.contentType) + ",\"size\":" + std::to_string(p.content.size()) +
-                    ",\"stored\":" + jsonText(stored) + "}";
+        manifest += "{\"name\":" + jsonString(p.name) + ",\"filename\":" + jsonString(p.filename) +
+                    ",\"content_type\":" + jsonString(p.contentType) + ",\"size\":" + std::to_string(p.content.size()) +
+                    ",\"stored\":" + jsonString(stored) + "}";
     }
     manifest += "]}\n";
     if (ok) ok = writeWhole(staging / "upload.json", manifest);

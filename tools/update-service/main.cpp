@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "CrashUploads.h"
+#include "JsonString.h"
 #include "common/RangeFiles.h"
 
 namespace fs = std::filesystem;
@@ -142,38 +143,6 @@ bool parseOptions(int argc, char** argv, Options& o) {
         return false;
     }
     return true;
-}
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    return out + "\"";
 }
 
 // The client sends its forms without percent-encoding, so the raw body is
