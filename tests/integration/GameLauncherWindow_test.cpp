@@ -83,6 +83,7 @@ protected:
 
 TEST_F(GameLauncherWindow, AnOrdinaryRunShowsTheWindowRunsTheLoopAndEndsWithTheExitLine) {
     GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
     installLauncher(kInstalledVersion);
     testsupport::UpdateService service({"--version", kInstalledVersion, "--events",
                                         (home.root() / "events.jsonl").string(), "--quiet"});
@@ -112,6 +113,7 @@ TEST_F(GameLauncherWindow, AnOrdinaryRunShowsTheWindowRunsTheLoopAndEndsWithTheE
 
 TEST_F(GameLauncherWindow, AFailedCheckUpgradeDestroysTheShownWindowWithoutTheLoop) {
     GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
     // The manager cannot derive its install folder: the local folder is a file.
     writeFile(home.root() / "not-a-folder", "x");
     const auto run = testsupport::runProgram(game / "gamelauncher", {}, game,
@@ -127,6 +129,7 @@ TEST_F(GameLauncherWindow, AFailedCheckUpgradeDestroysTheShownWindowWithoutTheLo
 
 TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) {
     GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
     installLauncher(kInstalledVersion);
     // The first instance stays busy in the download: the package server
     // never answers the first piece.
@@ -181,6 +184,7 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
 
 TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheFront) {
     GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
     // The sample launcher installed and current, and already running with
     // its window, which another program's window covers.
     const fs::path client = home.data() / "Keltora/morvel3/client";
@@ -297,6 +301,7 @@ std::vector<int> overlayWidthsMatching(const x11::Image& shot, const SkinPicture
 
 TEST_F(GameLauncherWindow, MidWayTheWindowShowsTheSkinWithThePartOfTheOverlayTheBarHasReached) {
     GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
     const SkinPicture skin;
     ASSERT_TRUE(skin.ok());
     installLauncher(kInstalledVersion);
@@ -373,6 +378,7 @@ TEST(GameLauncherRefusal, OnASystemThatIsNotSixtyFourBitTheErrorBoxComesAfterThe
     testsupport::TempHome home;
     testsupport::Xvfb xvfb;
     GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
     ::unsetenv("QT_QPA_PLATFORM");
     platform::setMachineNameSource([](char* buffer, std::size_t capacity) {
         std::snprintf(buffer, capacity, "%s", "aarch64");

@@ -44,3 +44,18 @@ bool displayRequired();
             GTEST_SKIP() << "no X display for this test: " << (xvfb).whyNot();       \
         }                                                                            \
     } while (0)
+
+// The built program on a real X display runs Qt's xcb platform, which starts
+// threads of its own (D-Bus, GLib) in libraries Debian ships without
+// ThreadSanitizer instrumentation: their reports are about code we do not
+// build. Under ThreadSanitizer those tests skip; the window's own code runs
+// under it in the off-screen window tests, and the whole program under
+// AddressSanitizer.
+#if defined(__SANITIZE_THREAD__)
+#define GL_SKIP_QT_ON_X_UNDER_TSAN() \
+    GTEST_SKIP() << "the program's Qt xcb platform runs uninstrumented threads under ThreadSanitizer"
+#else
+#define GL_SKIP_QT_ON_X_UNDER_TSAN() \
+    do {                             \
+    } while (0)
+#endif
