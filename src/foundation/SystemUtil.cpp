@@ -97,3 +97,10 @@ bool JoinPath(std::wstring& out, std::initializer_list<std::wstring_view> parts,
     out = std::move(joined);
     return true;
 }
+
+void CopyToField(char* field, std::size_t size, const char* text) {
+    if (field == nullptr || size == 0) return;
+    std::memset(field, 0, size);
+    if (text == nullptr) return;
+    std::memcpy(field, text, strnlen(text, size - 1));
+}

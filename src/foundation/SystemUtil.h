@@ -33,6 +33,10 @@ void CreateFolderPath(const wchar_t* path);
 // cut path would name some other file, so callers give up instead.
 bool JoinPath(std::wstring& out, std::initializer_list<std::wstring_view> parts, std::size_t capacity);
 
+// Copies `text` into the fixed field `field` of `size` bytes: at most
+// size - 1 bytes, the rest of the field zero. A null text leaves it empty.
+void CopyToField(char* field, std::size_t size, const char* text);
+
 // Owns the result of one conversion; the text lives as long as the holder.
 // Both pointers are null until a conversion stores into them.
 class ConvertedText {

@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -12,8 +13,9 @@ namespace {
 bool unameMachine(char* buffer, std::size_t capacity) {
     utsname u{};
     if (::uname(&u) != 0) return false;
-    std::strncpy(buffer, u.machine, capacity - 1);
-    buffer[capacity - 1] = '\0';
+    const std::size_t length = strnlen(u.machine, std::min(sizeof u.machine, capacity - 1));
+    std::memcpy(buffer, u.machine, length);
+    buffer[length] = '\0';
     return true;
 }
 

@@ -22,8 +22,7 @@ constexpr const ModuleLog& kLog = kUpgradeLog;
 // The package is checked and unpacked over the installed launcher, so the
 // result must not depend on what the service sent beyond the field.
 void copyVersion(char* newVer, const char* version) {
-    std::memset(newVer, 0, 32);
-    std::strncpy(newVer, version, 31);
+    CopyToField(newVer, 32, version);
 }
 
 }  // namespace
@@ -78,7 +77,7 @@ int32_t UpgradeManager::updateLauncherPackage(const UpdateInfo* pResInfo, const 
     }
 
     DownloadTask task;
-    std::strncpy(task.url, pResInfo->url, sizeof task.url - 1);
+    CopyToField(task.url, sizeof task.url, pResInfo->url);
     std::wcsncpy(task.folder, m_tempFolder, std::size(task.folder) - 1);
     std::wcsncpy(task.fileName, L"client.upd", std::size(task.fileName) - 1);
     const int32_t d = m_pDownLoader->DownLoadFile(&task, m_pHttpManager, 0);

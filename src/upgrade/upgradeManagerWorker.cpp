@@ -6,6 +6,7 @@
 #include <new>
 
 #include "crash/ThreadCrashHandler.h"
+#include "foundation/SystemUtil.h"
 #include "platform/error.h"
 #include "transfer/HttpOperation.h"
 #include "upgrade/LauncherWindow.h"
@@ -17,8 +18,7 @@ constexpr const ModuleLog& kLog = kUpgradeLog;
 constexpr const char* kUnknownVersion = "0.0.0.0";
 
 void setText(char* field, std::size_t size, const char* text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text, size - 1);
+    CopyToField(field, size, text);
 }
 
 }  // namespace
