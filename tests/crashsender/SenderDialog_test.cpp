@@ -51,9 +51,9 @@ protected:
     // Loads the report the way the sender does and opens the dialog on it,
     // with the sender's own upload.
     void open(const std::string& url, unsigned logFlags) {
-        spec.url = url;
-        spec.logFlags = logFlags;
-        sendertest::writeReport(folder(), spec);
+        sample.url = url;
+        sample.logFlags = logFlags;
+        sendertest::writeReport(folder(), sample);
         std::string error;
         ASSERT_TRUE(crashsender::loadReport(folder().string(), report, error)) << error;
         ASSERT_TRUE(crashsender::writeSymbolised(report, error)) << error;
@@ -91,7 +91,7 @@ protected:
     fs::path store() const { return home.root() / "uploads"; }
 
     testsupport::TempHome home;
-    sendertest::Report spec;
+    sendertest::Report sample;
     crashsender::ReportFolder report;
     std::unique_ptr<crashsender::SenderDialog> dialog;
 };
@@ -119,7 +119,7 @@ TEST_F(SenderDialogTest, UntickingTheLogLeavesItOutOfTheUpload) {
             << status().toStdString();
         EXPECT_EQ(fs::exists(uploads[0] / "log_glauncher_20261210.log"), keepLog);
         if (keepLog) {
-            EXPECT_EQ(readFile(uploads[0] / "log_glauncher_20261210.log"), spec.log);
+            EXPECT_EQ(readFile(uploads[0] / "log_glauncher_20261210.log"), sample.log);
         }
         EXPECT_EQ(readFile(uploads[0] / "crash.txt"), readFile(folder() / "crash.txt"));
         EXPECT_EQ(readFile(uploads[0] / "upload.json").find("\"attachment\"") != std::string::npos, keepLog);

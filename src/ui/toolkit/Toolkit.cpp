@@ -72,9 +72,9 @@ ToolkitStart choosePlatform(std::string& chosen) {
         requested.isEmpty() ? QList<QByteArray>{QByteArrayLiteral("xcb")} : requested.split(';');
     ToolkitStart failure = requested.isEmpty() ? ToolkitStart::NoDisplay : ToolkitStart::PlatformFailed;
     for (const QByteArray& candidate : candidates) {
-        const QByteArray spec = candidate.trimmed();
-        const qsizetype colon = spec.indexOf(':');
-        const QByteArray name = colon < 0 ? spec : spec.left(colon);
+        const QByteArray entry = candidate.trimmed();
+        const qsizetype colon = entry.indexOf(':');
+        const QByteArray name = colon < 0 ? entry : entry.left(colon);
         if (name.isEmpty() || !pluginInstalled(name)) continue;
         if (name == "xcb") {
             const QByteArray display = qgetenv("DISPLAY");
@@ -92,7 +92,7 @@ ToolkitStart choosePlatform(std::string& chosen) {
                 continue;
             }
         }
-        chosen = spec.toStdString();
+        chosen = entry.toStdString();
         return ToolkitStart::Started;
     }
     return failure;

@@ -27,13 +27,13 @@ namespace {
 
 std::wstring wide(const fs::path& p) { return platform::utf8ToWide(p.string()); }
 
-class SpecialFilesTest : public ::testing::Test {
+class NonRegularFilesTest : public ::testing::Test {
 protected:
     void TearDown() override { ReleaseLogger(); }
     testsupport::TempHome home;
 };
 
-TEST_F(SpecialFilesTest, PlatformFileRefusesAFifoForEveryAccess) {
+TEST_F(NonRegularFilesTest, PlatformFileRefusesAFifoForEveryAccess) {
     const fs::path fifo = home.root() / "pipe";
     testsupport::makeFifo(fifo);
     struct Case {
@@ -70,7 +70,7 @@ TEST_F(SpecialFilesTest, PlatformFileRefusesAFifoForEveryAccess) {
     EXPECT_EQ(plain.read(buffer, sizeof buffer), 3);
 }
 
-TEST_F(SpecialFilesTest, StartUpReadersComeBackWithTheirCannotOpenOutcome) {
+TEST_F(NonRegularFilesTest, StartUpReadersComeBackWithTheirCannotOpenOutcome) {
     const fs::path program = home.root() / "game";
     fs::create_directories(program);
     struct Case {
