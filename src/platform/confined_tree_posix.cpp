@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/file_faults.h"
 #include "platform/path.h"
 #include "platform/posix_io.h"
 #include "platform/text.h"
@@ -44,6 +45,11 @@ int openFolderAt(int dir, const std::string& name) {
     return fd;
 }
 
+bool makeFolderAt(int dir, const std::string& name) {
+    if (injectFileFaultAt(FileOp::CreateFolder, dir, name)) return false;
+    return ::mkdirat(dir, name.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
 void closeFd(int fd) {
     if (fd >= 0) ::close(fd);
 }
@@ -54,6 +60,14 @@ TreeFile::~TreeFile() { close(); }
 
 bool TreeFile::write(const void* data, std::size_t size) {
     std::size_t done = 0;
+    if (injectFileFaultOnFd(FileOp::Write, m_fd)) {
+        // A disk that fills up takes part of a write before it refuses.
+        const int error = errno;
+        writeAll(m_fd, data, size / 2, &done);
+        m_written += done;
+        errno = error;
+        return false;
+    }
     const bool ok = writeAll(m_fd, data, size, &done);
     m_written += done;
     return ok;
@@ -63,10 +77,14 @@ bool TreeFile::cutHere() {
     // Cutting a file that has not grown shorter would only cost a journal
     // transaction per file.
     if (m_written >= m_initialSize) return true;
+    if (injectFileFaultOnFd(FileOp::Truncate, m_fd)) return false;
     return ::ftruncate(m_fd, static_cast<off_t>(m_written)) == 0;
 }
 
-bool TreeFile::setMode(uint32_t mode) { return ::fchmod(m_fd, static_cast<mode_t>(mode & 0777)) == 0; }
+bool TreeFile::setMode(uint32_t mode) {
+    if (injectFileFaultOnFd(FileOp::SetAttributes, m_fd)) return false;
+    return ::fchmod(m_fd, static_cast<mode_t>(mode & 0777)) == 0;
+}
 
 bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds) {
     timespec times[2]{};
@@ -74,6 +92,7 @@ bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, in
     times[0].tv_nsec = setAccess ? 0 : UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(writeSeconds);
     times[1].tv_nsec = setWrite ? 0 : UTIME_OMIT;
+    if (injectFileFaultOnFd(FileOp::SetAttributes, m_fd)) return false;
     return ::futimens(m_fd, times) == 0;
 }
 
@@ -157,11 +176,12 @@ bool ConfinedTree::createFolders(std::wstring_view relative) {
             struct stat st{};
             if (::fstatat(cur, l.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 // A link where a folder belongs is dropped, not followed.
-                if (S_ISLNK(st.st_mode) && ::unlinkat(cur, l.c_str(), 0) == 0) {
-                    if (::mkdirat(cur, l.c_str(), 0755) == 0 || errno == EEXIST) next = openFolderAt(cur, l);
+                if (S_ISLNK(st.st_mode) && !injectFileFaultAt(FileOp::Delete, cur, l) &&
+                    ::unlinkat(cur, l.c_str(), 0) == 0) {
+                    if (makeFolderAt(cur, l)) next = openFolderAt(cur, l);
                 }
             } else if (errno == ENOENT) {
-                if (::mkdirat(cur, l.c_str(), 0755) == 0 || errno == EEXIST) next = openFolderAt(cur, l);
+                if (makeFolderAt(cur, l)) next = openFolderAt(cur, l);
             }
         }
         if (cur != m_root) closeFd(cur);
@@ -198,6 +218,7 @@ bool ConfinedTree::makeWritable(std::wstring_view relative) {
     }
     if ((st.st_mode & S_IWUSR) != 0) return true;
     const mode_t mode = static_cast<mode_t>((st.st_mode & 07777) | S_IWUSR);
+    if (injectFileFaultAt(FileOp::SetAttributes, parent, leaf)) return false;
     // AT_SYMLINK_NOFOLLOW keeps a link swapped in since the check from
     // redirecting the change.
     return ::fchmodat(parent, leaf.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
@@ -206,14 +227,15 @@ bool ConfinedTree::makeWritable(std::wstring_view relative) {
 bool ConfinedTree::remove(std::wstring_view relative) {
     std::string leaf;
     const int parent = parentOf(relative, leaf);
-    return parent >= 0 && ::unlinkat(parent, leaf.c_str(), 0) == 0;
+    if (parent < 0 || injectFileFaultAt(FileOp::Delete, parent, leaf)) return false;
+    return ::unlinkat(parent, leaf.c_str(), 0) == 0;
 }
 
 bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     out.close();
     std::string leaf;
     const int parent = parentOf(relative, leaf);
-    if (parent < 0) return false;
+    if (parent < 0 || injectFileFaultAt(FileOp::Create, parent, leaf)) return false;
     // O_NONBLOCK keeps a FIFO put in the way from blocking the open; it makes
     // no difference to a regular file.
     int fd;

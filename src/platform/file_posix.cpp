@@ -9,6 +9,7 @@
 #include <cwctype>
 #include <utility>
 
+#include "platform/file_faults.h"
 #include "platform/path.h"
 #include "platform/posix_io.h"
 #include "platform/text.h"
@@ -49,6 +50,7 @@ bool File::open(const std::wstring& path, Access access, Disposition disposition
     } else if (disposition != Disposition::OpenExisting) {
         flags |= O_CREAT;
     }
+    if ((flags & (O_CREAT | O_ACCMODE)) != O_RDONLY && injectFileFault(FileOp::Create, p)) return false;
     // O_NONBLOCK keeps a FIFO or device put in the file's place from blocking
     // the open (a FIFO without a writer would hold the caller for good); only
     // regular files are files here, as Windows has no such special files.
@@ -112,12 +114,22 @@ bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written) 
 }
 
 bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
+    if (injectFileFaultOnFd(FileOp::Write, m_fd)) {
+        // A disk that fills up takes part of a write before it refuses.
+        const int error = errno;
+        writeAll(m_fd, buffer, size / 2, written);
+        errno = error;
+        return false;
+    }
     return writeAll(m_fd, buffer, size, written);
 }
 
 bool File::seek(uint64_t offset) { return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0; }
 
-bool File::truncate(uint64_t size) { return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0; }
+bool File::truncate(uint64_t size) {
+    if (injectFileFaultOnFd(FileOp::Truncate, m_fd)) return false;
+    return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+}
 
 bool File::size(uint64_t& out) const {
     struct stat st{};
@@ -136,7 +148,11 @@ bool isDirectory(const std::wstring& path) {
     return ::stat(toSystemPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool createDirectory(const std::wstring& path) { return ::mkdir(toSystemPath(path).c_str(), 0755) == 0; }
+bool createDirectory(const std::wstring& path) {
+    const std::string p = toSystemPath(path);
+    if (injectFileFault(FileOp::CreateFolder, p)) return false;
+    return ::mkdir(p.c_str(), 0755) == 0;
+}
 
 bool deleteFile(const std::wstring& path) {
     const std::string p = toSystemPath(path);
@@ -145,6 +161,7 @@ bool deleteFile(const std::wstring& path) {
         errno = EISDIR;
         return false;
     }
+    if (injectFileFault(FileOp::Delete, p)) return false;
     return ::unlink(p.c_str()) == 0;
 }
 
@@ -160,6 +177,7 @@ bool changeMode(const std::wstring& path, mode_t clear, mode_t set) {
     }
     const mode_t mode = static_cast<mode_t>(((st.st_mode & 07777) & ~clear) | set);
     if (mode == (st.st_mode & 07777)) return true;
+    if (injectFileFault(FileOp::SetAttributes, p)) return false;
     // Should a link replace the file after the look above, the change
     // fails rather than reach the link's target.
     return ::fchmodat(AT_FDCWD, p.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;

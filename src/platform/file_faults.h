@@ -1,0 +1,47 @@
+// Test-only fault injection for the file operations of this layer: makes the
+// Nth fallible operation fail as a full or broken disk would, or stops the
+// process there, so that the tests can show what every failure point of an
+// update leaves behind. Exists only in builds with GL_TEST_HOOKS; elsewhere
+// every check is an empty inline function and the program holds neither the
+// code nor the variables' names. Nothing outside src/platform includes this.
+//
+// Read once from the environment, at start-up:
+//   GL_TEST_FILE_OP_SCOPE  folders whose contents count, separated by ':'
+//                          (unset: every path counts)
+//   GL_TEST_FAIL_FILE_OP=N the Nth counted operation fails and changes
+//                          nothing, except a write, which writes half of its
+//                          bytes first (a disk that fills up mid-write)
+//   GL_TEST_STOP_AT_FILE_OP=N the process stops itself (SIGSTOP) before the
+//                          Nth counted operation, for a test to kill it there
+//   GL_TEST_FILE_OP_COUNT=PATH at exit, PATH receives "operations <count>",
+//                          then one line per counted operation:
+//                          "<n> <operation> <path>", " failed" after the one
+//                          that was made to fail
+//
+// Counted: opens that may create or write, writes, renames, truncations,
+// mode and time changes, deletions and folder creations. Opens for reading
+// are not: they change nothing on disk, and an unreadable file is met by the
+// same paths as a damaged one. Callable from any thread.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class FileOp { Create, Write, Rename, Truncate, SetAttributes, Delete, CreateFolder };
+
+#ifdef GL_TEST_HOOKS
+// Counts one operation on `systemPath` (a path as handed to the system) and
+// answers true, with errno set, when it is to fail.
+bool injectFileFault(FileOp op, const std::string& systemPath);
+// The same for an operation on the open file `fd`.
+bool injectFileFaultOnFd(FileOp op, int fd);
+// The same for `leaf` in the open folder `folderFd`.
+bool injectFileFaultAt(FileOp op, int folderFd, const std::string& leaf);
+#else
+inline bool injectFileFault(FileOp, const std::string&) { return false; }
+inline bool injectFileFaultOnFd(FileOp, int) { return false; }
+inline bool injectFileFaultAt(FileOp, int, const std::string&) { return false; }
+#endif
+
+}  // namespace platform

@@ -1,0 +1,324 @@
+// Every file operation of an update, made to fail in turn. The built program
+// updates an installed launcher 1.0.0.0 to 2.0.0.0 with its Nth file
+// operation on the update's folders failing (ENOSPC or EIO, through the
+// test-only switch of the platform layer), for every N the update passes
+// through; after each faulty run a clean run must end with the launcher
+// 2.0.0.0 complete, every listed file matching its MD5, and started. No run
+// may crash or hang.
+//
+// The package is small on purpose (a shell-script launcher that records its
+// start, a text file and an incompressible blob across two pieces), so that
+// the loop stays short; several values of N run side by side, each in its
+// own HOME, XDG folders and runtime folder, against one update service.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/ZipUtil.h"
+#include "platform/text.h"
+#include "support/ChildProcess.h"
+#include "support/Process.h"
+#include "support/SampleLauncher.h"
+#include "support/TempHome.h"
+#include "support/UpdateService.h"
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+// Records each start as the sample launcher does, next to itself.
+const char* const kLauncherScript =
+    "#!/bin/sh\n"
+    "here=$(dirname \"$0\")\n"
+    "{ echo \"start pid=$$ argc=$#\"; i=1; for a in \"$@\"; do echo \"argv[$i]=$a\"; i=$((i+1)); done; } "
+    ">> \"$here/launcher.args\"\n";
+
+// Bytes that do not compress: the package keeps two pieces of the download
+// and the unpack writes the blob in more than one chunk.
+std::string blob(uint32_t seed, std::size_t size) {
+    std::string out(size, '\0');
+    uint32_t x = seed;
+    for (char& c : out) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
+// Lays out an installed-launcher folder for `version` and packs it.
+std::string makeScriptPackage(const fs::path& folder, const std::string& version, const fs::path& zip) {
+    fs::create_directories(folder / "client/data/deep");
+    writeFile(folder / "client/launcher.exe", kLauncherScript);
+    fs::permissions(folder / "client/launcher.exe", fs::perms(0755));
+    writeFile(folder / "client/data/notes.txt", "launcher " + version + "\n");
+    writeFile(folder / "client/data/deep/blob.bin", blob(version == "1.0.0.0" ? 1u : 2u, 40000));
+    fs::create_directories(zip.parent_path());
+    const auto made = testsupport::runProgram(testsupport::builtProgram("tools/mkpackage/mkpackage"),
+                                              {folder.string(), version, zip.string()}, folder);
+    if (made.exitCode != 0) return {};
+    std::string md5 = made.output.substr(0, made.output.find_first_of("\r\n"));
+    return md5;
+}
+
+// The figures of one run's operation report.
+struct OpReport {
+    uint64_t operations = 0;
+    std::vector<std::string> lines;  // "<n> <operation> <path>[ failed]"
+    std::string failed;              // the line of the operation made to fail
+};
+
+OpReport readReport(const fs::path& path) {
+    OpReport r;
+    std::istringstream in(readFile(path));
+    std::string line;
+    if (std::getline(in, line) && line.rfind("operations ", 0) == 0) r.operations = std::stoull(line.substr(11));
+    while (std::getline(in, line)) {
+        if (line.size() > 7 && line.compare(line.size() - 7, 7, " failed") == 0) r.failed = line;
+        r.lines.push_back(line);
+    }
+    return r;
+}
+
+// One HOME with its own XDG folders and the launcher 1.0.0.0 installed: one
+// value of N runs in it.
+struct Lane {
+    fs::path root;
+    fs::path install() const { return root / "data/Keltora/morvel3"; }
+    fs::path client() const { return install() / "client"; }
+    fs::path crashReports() const { return root / "config/Keltora/morvel3/CrashReports"; }
+    fs::path report(const std::string& name) const { return root / (name + ".ops"); }
+
+    std::map<std::string, std::string> env() const {
+        return {{"HOME", (root / "home").string()},
+                {"XDG_CONFIG_HOME", (root / "config").string()},
+                {"XDG_DATA_HOME", (root / "data").string()},
+                {"XDG_RUNTIME_DIR", (root / "runtime").string()},
+                {"QT_QPA_PLATFORM", "offscreen"},
+                {"GL_TEST_BOXES", "1"},
+                {"GL_CRASHSENDER_ARGS", "--no-send --no-dialog"},
+                // The update's own files: the install folder and whatever
+                // lies beside it, and the download folder.
+                {"GL_TEST_FILE_OP_SCOPE",
+                 (root / "data/Keltora").string() + ":" + (root / "config/Keltora/morvel3/temp").string()}};
+    }
+};
+
+// What one run of the program came to.
+struct RunOutcome {
+    testsupport::RunResult result;
+    OpReport ops;
+    std::size_t startsAdded = 0;
+    std::string version;                 // installed afterwards
+    std::vector<std::string> damaged;    // listed files missing or wrong
+    std::size_t crashReports = 0;
+};
+
+std::string installedVersion(const Lane& lane) {
+    const std::string db = readFile(lane.client() / "launcher.db");
+    const std::size_t at = db.find("\"version\":\"");
+    if (at == std::string::npos) return {};
+    const std::size_t from = at + 11;
+    return db.substr(from, db.find('"', from) - from);
+}
+
+// Every listed file that is missing or does not match its MD5; the list
+// itself unreadable counts as one.
+std::vector<std::string> damagedFiles(const Lane& lane) {
+    const std::string db = readFile(lane.client() / "launcher.db");
+    std::vector<std::string> out;
+    const std::size_t files = db.find("\"files\":[");
+    if (files == std::string::npos) return {"client/launcher.db unreadable"};
+    std::size_t at = files + 9;
+    while (at < db.size() && db[at] == '{') {
+        const std::size_t nameFrom = at + 2;
+        const std::size_t nameTo = db.find('"', nameFrom);
+        const std::size_t md5From = db.find('"', nameTo + 2) + 1;
+        const std::size_t md5To = db.find('"', md5From);
+        const std::string name = db.substr(nameFrom, nameTo - nameFrom);
+        const std::string md5 = db.substr(md5From, md5To - md5From);
+        if (testsupport::md5Hex(readFile(lane.install() / name)) != md5 || !fs::is_regular_file(lane.install() / name)) {
+            out.push_back(name);
+        }
+        at = db.find('}', md5To) + 1;
+        if (at < db.size() && db[at] == ',') ++at;
+    }
+    return out;
+}
+
+std::size_t countEntries(const fs::path& folder) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) return 0;
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder, ec), fs::directory_iterator()));
+}
+
+class FaultInjection : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef GL_TEST_HOOKS
+        GTEST_SKIP() << "the fault-injection switch exists only in builds with GL_TEST_HOOKS";
+#endif
+        const std::string md5v1 = makeScriptPackage(home.root() / "stage1", "1.0.0.0", home.root() / "v1.zip");
+        const std::string md5v2 = makeScriptPackage(home.root() / "stage2", "2.0.0.0", home.root() / "served/client.zip");
+        ASSERT_EQ(md5v1.size(), 32u);
+        ASSERT_EQ(md5v2.size(), 32u);
+        service = std::make_unique<testsupport::UpdateService>(std::vector<std::string>{
+            "--quiet", "--version", "2.0.0.0", "--files", (home.root() / "served").string(), "--package", "client.zip",
+            "--events", (home.root() / "events.jsonl").string()});
+        ASSERT_FALSE(service->base().empty());
+
+        // One game folder serves every lane: the program writes nothing there.
+        game = home.root() / "game folder";
+        fs::create_directories(game);
+        for (const char* program : {"gamelauncher", "tools/crashsender/crashsender"}) {
+            const fs::path from = testsupport::builtProgram(program);
+            fs::copy_file(from, game / from.filename());
+        }
+        writeFile(game / "launcher.ini", "[UPGRADE]\nSERVER_UPGRADE_0=" + service->base() + "\n");
+        writeFile(game / "setting.ini", "[SETTING]\nCURL_WAITETIME=5\n");
+
+        // The installed launcher 1.0.0.0, unpacked once and copied per lane.
+        installed = home.root() / "installed-1.0.0.0";
+        fs::create_directories(installed);
+        ASSERT_EQ(getZipUtil()->UnZipFile(platform::utf8ToWide((home.root() / "v1.zip").string()).c_str(),
+                                          platform::utf8ToWide(installed.string()).c_str()),
+                  0);
+    }
+
+    Lane makeLane(const std::string& name) const {
+        Lane lane{home.root() / "lanes" / name};
+        for (const char* folder : {"home", "config", "data/Keltora/morvel3", "runtime"}) {
+            fs::create_directories(lane.root / folder);
+        }
+        fs::permissions(lane.root / "runtime", fs::perms::owner_all);
+        fs::copy(installed, lane.install(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        return lane;
+    }
+
+    // Runs the program once in `lane`; `failAt` 0 injects nothing.
+    RunOutcome runOnce(const Lane& lane, uint64_t failAt, const std::string& name) const {
+        auto env = lane.env();
+        env["GL_TEST_FILE_OP_COUNT"] = lane.report(name).string();
+        if (failAt != 0) env["GL_TEST_FAIL_FILE_OP"] = std::to_string(failAt);
+        const std::size_t startsBefore = testsupport::launcherStarts(lane.client()).size();
+        RunOutcome out;
+        out.result = testsupport::runProgram(game / "gamelauncher", {}, game, env, 90);
+        out.ops = readReport(lane.report(name));
+        // The script records its start right after the program has spawned it.
+        if (out.result.exitCode == 0) {
+            testsupport::waitUntil([&] { return testsupport::launcherStarts(lane.client()).size() > startsBefore; },
+                                   std::chrono::seconds(5));
+        }
+        const auto starts = testsupport::launcherStarts(lane.client());
+        out.startsAdded = starts.size() >= startsBefore ? starts.size() - startsBefore : 0;
+        for (std::size_t i = startsBefore; i < starts.size(); ++i) {
+            if (starts[i].args != std::vector<std::string>{"-gamepath=" + game.string()}) out.startsAdded = 0;
+        }
+        out.version = installedVersion(lane);
+        out.damaged = damagedFiles(lane);
+        out.crashReports = countEntries(lane.crashReports());
+        return out;
+    }
+
+    testsupport::TempHome home;
+    std::unique_ptr<testsupport::UpdateService> service;
+    fs::path game;
+    fs::path installed;
+};
+
+std::string describe(const RunOutcome& o) {
+    std::ostringstream s;
+    s << "exit " << o.result.exitCode << ", installed " << (o.version.empty() ? "(none)" : o.version);
+    if (!o.damaged.empty()) {
+        s << " damaged:";
+        for (const auto& d : o.damaged) s << " " << d;
+    }
+    s << ", launcher starts " << o.startsAdded << ", crash reports " << o.crashReports;
+    return s.str();
+}
+
+TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
+    // The update without any injected failure: it must pass, and its report
+    // says how many failure points it passes through.
+    const Lane baselineLane = makeLane("clean");
+    const RunOutcome baseline = runOnce(baselineLane, 0, "update");
+    ASSERT_EQ(baseline.result.exitCode, 0) << baseline.result.output;
+    ASSERT_EQ(baseline.version, "2.0.0.0") << describe(baseline);
+    ASSERT_TRUE(baseline.damaged.empty()) << describe(baseline);
+    ASSERT_EQ(baseline.startsAdded, 1u) << describe(baseline);
+    const uint64_t points = baseline.ops.operations;
+    ASSERT_GT(points, 0u) << "the switch counted nothing: " << readFile(baselineLane.report("update"));
+    ASSERT_TRUE(baseline.ops.failed.empty()) << baseline.ops.failed;
+
+    std::map<std::string, int> byKind;
+    for (const std::string& line : baseline.ops.lines) {
+        const std::size_t a = line.find(' ') + 1;
+        byKind[line.substr(a, line.find(' ', a) - a)]++;
+    }
+
+    // N = 1 .. points, a few side by side: the runs mostly wait on the
+    // progress bar and the network, not on the processor.
+    constexpr uint64_t kLanes = 4;
+    std::vector<std::string> findings;
+    uint64_t recovered = 0;
+    for (uint64_t first = 1; first <= points; first += kLanes) {
+        std::vector<std::future<std::string>> batch;
+        for (uint64_t n = first; n < first + kLanes && n <= points; ++n) {
+            batch.push_back(std::async(std::launch::async, [this, n] {
+                const Lane lane = makeLane("n" + std::to_string(n));
+                const RunOutcome faulty = runOnce(lane, n, "faulty");
+                const RunOutcome clean = runOnce(lane, 0, "clean");
+                std::string where = faulty.ops.failed.empty() ? "(no operation failed)" : faulty.ops.failed;
+                std::string problems;
+                if (faulty.ops.failed.empty()) problems += " the faulty run failed nothing;";
+                if (faulty.result.exitCode != 0) problems += " faulty run exit " + std::to_string(faulty.result.exitCode) + ";";
+                if (faulty.crashReports != 0) problems += " faulty run left a crash report;";
+                if (clean.result.exitCode != 0) problems += " clean run exit " + std::to_string(clean.result.exitCode) + ";";
+                if (clean.crashReports != 0) problems += " clean run left a crash report;";
+                if (clean.version != "2.0.0.0" || !clean.damaged.empty() || clean.startsAdded != 1) {
+                    problems += " clean run not recovered;";
+                }
+                if (!clean.ops.failed.empty()) problems += " the clean run had a failure injected;";
+                if (problems.empty()) return std::string();
+                return "N=" + std::to_string(n) + " " + where + ":" + problems + "\n    faulty: " + describe(faulty) +
+                       "\n    clean:  " + describe(clean) + "\n    faulty output: " + faulty.result.output.substr(0, 2000);
+            }));
+        }
+        for (auto& f : batch) {
+            std::string finding = f.get();
+            if (finding.empty()) {
+                ++recovered;
+            } else {
+                findings.push_back(std::move(finding));
+            }
+        }
+    }
+
+    std::ostringstream figure;
+    figure << "fault injection: the update passes through " << points << " points of failure (";
+    bool firstKind = true;
+    for (const auto& [kind, count] : byKind) {
+        figure << (firstKind ? "" : ", ") << count << " " << kind;
+        firstKind = false;
+    }
+    figure << "), " << recovered << " of them recovered by the next run";
+    std::cout << figure.str() << "\n";
+    RecordProperty("points_of_failure", static_cast<int>(points));
+    RecordProperty("recovered", static_cast<int>(recovered));
+    for (const auto& f : findings) ADD_FAILURE() << f;
+    EXPECT_EQ(recovered, points) << figure.str();
+}
+
+}  // namespace
