@@ -103,9 +103,11 @@ public:
         if (!m_reportPath.empty()) std::atexit([] { instance().writeReport(); });
     }
 
+    // Never destroyed: the report is written by an exit handler, which may
+    // run after the destructors of static objects.
     static FileFaults& instance() {
-        static FileFaults faults;
-        return faults;
+        static FileFaults* const faults = new FileFaults;
+        return *faults;
     }
 
     bool active() const { return m_active; }

@@ -25,6 +25,10 @@
 //   --pipe-after MS  serve the pipe only after MS milliseconds
 //   --ignore-quit    record 0x81 but keep running
 //   --exit-after MS  quit by itself after MS milliseconds
+//   --no-read        accept the pipe's client but never read from it
+//   --die-on-quit    on 0x81, record it and die at once by SIGKILL: the
+//                    pipe's socket stays behind, only the kernel drops the
+//                    marker
 // Anything else on the command line is an argument, recorded as given.
 //
 // Exit codes: 0 quit as asked; 2 bad option; 3 another launcher runs;
@@ -66,6 +70,8 @@ struct Options {
     bool noPipe = false;
     bool noWindow = false;
     bool ignoreQuit = false;
+    bool noRead = false;
+    bool dieOnQuit = false;
     long pipeAfterMs = 0;
     long exitAfterMs = -1;
     std::vector<std::string> arguments;
@@ -128,6 +134,10 @@ bool applyOptions(const std::vector<std::string>& tokens, bool fromCommandLine, 
             o.noWindow = true;
         } else if (t == "--ignore-quit") {
             o.ignoreQuit = true;
+        } else if (t == "--no-read") {
+            o.noRead = true;
+        } else if (t == "--die-on-quit") {
+            o.dieOnQuit = true;
         } else if ((t == "--messages" || t == "--args" || t == "--log" || t == "--ready") && hasValue) {
             std::string& target = t == "--messages" ? o.messages : t == "--args" ? o.args : t == "--log" ? o.log : o.ready;
             target = tokens[++i];
@@ -313,6 +323,12 @@ int main(int argc, char** argv) {
             break;
         }
         appendLine(o.log, "client connected");
+        if (o.noRead) {
+            // Whatever the client writes stays unread in the socket.
+            appendLine(o.log, "not reading");
+            if (waitForStop(deadline)) why = "signal " + std::to_string(g_stopSignal);
+            break;
+        }
         for (;;) {
             unsigned char header[kHeaderSize];
             R r = server.read(header, sizeof header, left());
@@ -349,6 +365,10 @@ int main(int argc, char** argv) {
             const std::string line = messageLine(header[0], command, length, data);
             appendLine(o.messages, line);
             appendLine(o.log, "message " + line);
+            if (header[0] == kMsgQuit && o.dieOnQuit) {
+                appendLine(o.log, "dying on 0x81");
+                ::kill(::getpid(), SIGKILL);
+            }
             if (header[0] == kMsgQuit && !o.ignoreQuit) {
                 why = "quit on 0x81";
                 quit = true;
