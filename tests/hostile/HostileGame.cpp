@@ -132,7 +132,7 @@ fs::path nginxProgram() {
     return {};
 }
 
-Nginx::Nginx(const fs::path& folder, const fs::path& root) : m_folder(folder) {
+Nginx::Nginx(const fs::path& folder, const fs::path& root, const std::string& serverLines) : m_folder(folder) {
     const fs::path program = nginxProgram();
     if (program.empty()) return;
     fs::create_directories(folder / "logs");
@@ -159,6 +159,7 @@ Nginx::Nginx(const fs::path& folder, const fs::path& root) : m_folder(folder) {
              << "  server {\n"
              << "    listen 127.0.0.1:" << port << ";\n"
              << "    root " << root.string() << ";\n"
+             << "    " << serverLines << "\n"
              << "  }\n"
              << "}\n";
         writeFile(folder / "nginx.conf", conf.str());
@@ -193,7 +194,9 @@ void Nginx::kill() {
     }
 }
 
-std::string Nginx::accessLog() const { return readFile(m_folder / "logs/access.log"); }
+std::string Nginx::accessLog() const {
+    return readFile(m_folder / "logs/access.log");
+}
 
 // --- the fixture -------------------------------------------------------------
 
@@ -221,7 +224,9 @@ void HostileGame::TearDown() {
     m_service.reset();
 }
 
-fs::path HostileGame::installFolder() const { return home.data() / "Keltora/morvel3"; }
+fs::path HostileGame::installFolder() const {
+    return home.data() / "Keltora/morvel3";
+}
 
 std::string HostileGame::makePackage(const std::string& version, const fs::path& zip,
                                      const std::vector<std::pair<std::string, std::string>>& extra) {
@@ -235,15 +240,9 @@ std::string HostileGame::makePackage(const std::string& version, const fs::path&
 std::string HostileGame::publish(const std::string& version, const std::string& packageName,
                                  const std::vector<std::string>& extra) {
     m_service.reset();
-    std::vector<std::string> args{"--quiet",
-                                  "--version",
-                                  version,
-                                  "--files",
-                                  served().string(),
-                                  "--package",
-                                  packageName,
-                                  "--events",
-                                  (serverState() / "events.jsonl").string()};
+    std::vector<std::string> args{"--quiet",   "--version",       version,
+                                  "--files",   served().string(), "--package",
+                                  packageName, "--events",        (serverState() / "events.jsonl").string()};
     args.insert(args.end(), extra.begin(), extra.end());
     m_service = std::make_unique<testsupport::UpdateService>(args);
     return m_service->base();
@@ -277,9 +276,8 @@ void HostileGame::writeWaitTime(int seconds) {
 testsupport::RunResult HostileGame::run(int timeoutSeconds) {
     m_startsBefore = testsupport::launcherStarts(clientFolder()).size();
     // The launcher it starts inherits this environment: no window of its own.
-    const std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"},
-                                                 {"GL_TEST_BOXES", "1"},
-                                                 {"SAMPLE_LAUNCHER_OPTIONS", "--no-window"}};
+    const std::map<std::string, std::string> env{
+        {"QT_QPA_PLATFORM", "offscreen"}, {"GL_TEST_BOXES", "1"}, {"SAMPLE_LAUNCHER_OPTIONS", "--no-window"}};
     testsupport::RunResult result = testsupport::runProgram(game / "gamelauncher", {}, game, env, timeoutSeconds);
     if (result.exitCode == -1) {
         ADD_FAILURE() << "the program did not end within " << timeoutSeconds << " s (killed) or died\n"
@@ -321,7 +319,9 @@ std::vector<std::string> HostileGame::boxesShown(const testsupport::RunResult& r
     return out;
 }
 
-std::size_t HostileGame::countLogged(const std::string& part) const { return countOf(log(), part); }
+std::size_t HostileGame::countLogged(const std::string& part) const {
+    return countOf(log(), part);
+}
 
 void HostileGame::stopLaunchers() {
     testsupport::stopLaunchers(clientFolder());
@@ -330,8 +330,8 @@ void HostileGame::stopLaunchers() {
 }
 
 Snapshot HostileGame::outsideSnapshot() const {
-    return snapshotTree(home.root(), {home.config() / "Keltora", home.data() / "Keltora", home.runtime(), game,
-                                      serverState()});
+    return snapshotTree(home.root(),
+                        {home.config() / "Keltora", home.data() / "Keltora", home.runtime(), game, serverState()});
 }
 
 void HostileGame::expectNothingChangedOutside() const {

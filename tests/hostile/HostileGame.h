@@ -27,7 +27,8 @@ namespace hostile {
 // the MD5 of a file's bytes, the target of a link, and the mode.
 using Snapshot = std::map<std::string, std::string>;
 
-// What a whole run must have come to.
+// What a whole run must have come to; built in one expression, e.g.
+// Expected().installs("2.0.0.0").logs({...}).shows({}).
 struct Expected {
     int exitCode = 0;
     // The installed version afterwards; every listed file must match its MD5.
@@ -39,8 +40,33 @@ struct Expected {
     std::vector<std::string> logged;
     // Parts the log must not hold.
     std::vector<std::string> notLogged;
-    // The text of each message box, in order (UTF-8).
+    // The text of each message box, in order (UTF-8); unchecked when unset.
     std::optional<std::vector<std::string>> boxes;
+
+    Expected& exits(int code) {
+        exitCode = code;
+        return *this;
+    }
+    Expected& installs(std::string v) {
+        version = std::move(v);
+        return *this;
+    }
+    Expected& starts(std::size_t n) {
+        launcherStarts = n;
+        return *this;
+    }
+    Expected& logs(std::vector<std::string> parts) {
+        logged = std::move(parts);
+        return *this;
+    }
+    Expected& logsNot(std::vector<std::string> parts) {
+        notLogged = std::move(parts);
+        return *this;
+    }
+    Expected& shows(std::vector<std::string> texts) {
+        boxes = std::move(texts);
+        return *this;
+    }
 };
 
 // The texts of the warning boxes, as the player reads them.
@@ -52,7 +78,9 @@ extern const char* const kBoxUpdateFailed;  // 113: the package could not be ins
 // foreground. Stopped (SIGQUIT, then SIGKILL) by stop() or the destructor.
 class Nginx {
 public:
-    Nginx(const std::filesystem::path& folder, const std::filesystem::path& root);
+    // `serverLines`: more directives for its one server block (e.g.
+    // "limit_rate 64k;").
+    Nginx(const std::filesystem::path& folder, const std::filesystem::path& root, const std::string& serverLines = "");
     ~Nginx();
     Nginx(const Nginx&) = delete;
     Nginx& operator=(const Nginx&) = delete;

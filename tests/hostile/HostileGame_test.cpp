@@ -16,11 +16,12 @@ TEST_F(HostileBaseline, AnOrdinaryUpdateInstallsTwoPointZeroCompleteAndStartsIt)
     ASSERT_FALSE(base.empty());
     writeLauncherIni({base});
     const auto result = run();
-    expectOutcome(result, {.version = "2.0.0.0",
-                           .logged = {"[upgradeManager:386]launcherURL:" + base + "files/client.zip",
-                                      "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"},
-                           .notLogged = {"failed ResCode"},
-                           .boxes = std::vector<std::string>{}});
+    expectOutcome(result, Expected()
+                              .installs("2.0.0.0")
+                              .logs({"[upgradeManager:386]launcherURL:" + base + "files/client.zip",
+                                     "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"})
+                              .logsNot({"failed ResCode"})
+                              .shows({}));
     EXPECT_EQ(events(), (std::vector<std::string>{"GLHR_STR NotExist", "LHR_CHK 1.0.0.0", "LHR_UPD 2.0.0.0"}));
 }
 
