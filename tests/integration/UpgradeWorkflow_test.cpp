@@ -345,6 +345,43 @@ TEST_F(Workflow, LeftoverStagingFolderIsCleared) {
     EXPECT_EQ(starts(1).size(), 1u);
 }
 
+// The place of a listed file taken by a folder, or a folder of the package
+// taken by a file: left there, every update would fail for ever. The install
+// folder is the program's own, so exactly that place is cleared, and logged.
+TEST_F(Workflow, WhatStandsInThePackagesWayIsReplaced) {
+    struct Case {
+        const char* what;
+        const char* inTheWay;
+        bool folder;
+    };
+    const Case cases[] = {{"a folder where a file belongs", "client/data/readme.txt", true},
+                          {"a file where a folder belongs", "client/data", false}};
+    publish("2.0.0.0", {{"client/data/readme.txt", "sample data"}});
+    startService("2.0.0.0");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        installPublished();
+        const auto installed = filesOf(install);
+        fs::remove_all(install / c.inTheWay);
+        if (c.folder) {
+            writeFile(install / c.inTheWay / "inside/file.txt", "x");
+        } else {
+            writeFile(install / c.inTheWay, "x");
+        }
+        fs::remove_all(home.logFolder());
+        fs::remove(home.root() / "checks.jsonl");
+        win = std::make_unique<FakeLauncherWindow>();
+        EXPECT_EQ(run(), kStateCurrent);
+        EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"});
+        EXPECT_EQ(filesOf(install), installed) << "repaired";
+        EXPECT_NE(log().find("[upgradeManager:628]Remove what is in the way path:" + install.string() + "/" + c.inTheWay +
+                             "\r\n"),
+                  std::string::npos)
+            << log();
+        endLaunchers(1);
+    }
+}
+
 // The file list moves last. While the old list cannot be replaced (made
 // immutable here) every other file of the package is moved and each try
 // fails; the old list then no longer matches the files, so the next run
