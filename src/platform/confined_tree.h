@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -70,6 +71,22 @@ public:
     bool makeWritable(std::wstring_view relative);
     // Removes a file or link (never a folder, never a link's target).
     bool remove(std::wstring_view relative);
+    // Removes whatever lies at `relative`: a file or link, or a folder with
+    // everything below it. Links met on the way are removed, never followed.
+    // True when nothing is left there (also when nothing was).
+    bool removeAll(std::wstring_view relative);
+    // Every entry below the root that is not a folder (files, links, special
+    // files), as relative paths joined with "/", sorted. Folders are walked
+    // without following links. False when a folder cannot be read.
+    bool listFiles(std::vector<std::wstring>& out);
+    // Moves the file or link at `relative` to the same relative place in
+    // `target`, whose folders must exist: one rename, which replaces a file
+    // or link there in a single step, even a program that still runs from
+    // it. Across file systems (EXDEV) the data are copied beside the target
+    // first and renamed over it, so the target is never half written; the
+    // source then goes. Fails with EISDIR (or ENOTEMPTY) when a folder is in
+    // the way, and with the system's error otherwise.
+    bool moveTo(std::wstring_view relative, ConfinedTree& target);
     // Opens the regular file `relative` for writing from its start, creating
     // it (mode 0600) when missing. An existing file is overwritten in place,
     // not truncated first: ext4 flushes a file truncated to zero and written

@@ -1,9 +1,11 @@
 #include "platform/confined_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -52,6 +54,133 @@ bool makeFolderAt(int dir, const std::string& name) {
 
 void closeFd(int fd) {
     if (fd >= 0) ::close(fd);
+}
+
+// A launcher package is a few folders deep; a tree deeper than this is not
+// ours, and walking it must not exhaust the stack.
+constexpr int kMaxDepth = 128;
+
+// The names in the open folder `fd` ("." and ".." left out). Takes a
+// duplicate of `fd`, which stays open for the caller.
+bool folderNames(int fd, std::vector<std::string>& out) {
+    out.clear();
+    const int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (dup < 0) return false;
+    DIR* dir = ::fdopendir(dup);
+    if (dir == nullptr) {
+        ::close(dup);
+        return false;
+    }
+    // The copy shares its offset with `fd`: start from the top whatever an
+    // earlier listing through the same folder left behind.
+    ::rewinddir(dir);
+    errno = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") out.push_back(name);
+        errno = 0;
+    }
+    const bool ok = errno == 0;
+    ::closedir(dir);
+    return ok;
+}
+
+bool removeAllAt(int dir, const std::string& name, int depth) {
+    if (::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR && errno != EPERM) return false;
+    if (depth >= kMaxDepth) {
+        errno = ELOOP;
+        return false;
+    }
+    const int fd = openFolderAt(dir, name);
+    if (fd < 0) return false;
+    std::vector<std::string> names;
+    bool ok = folderNames(fd, names);
+    for (const std::string& n : names) ok = removeAllAt(fd, n, depth + 1) && ok;
+    ::close(fd);
+    if (!ok) return false;
+    return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+bool listFilesAt(int fd, const std::string& prefix, int depth, std::vector<std::string>& out) {
+    if (depth >= kMaxDepth) {
+        errno = ELOOP;
+        return false;
+    }
+    std::vector<std::string> names;
+    if (!folderNames(fd, names)) return false;
+    for (const std::string& n : names) {
+        struct stat st{};
+        if (::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (!S_ISDIR(st.st_mode)) {
+            out.push_back(prefix + n);
+            continue;
+        }
+        const int sub = openFolderAt(fd, n);
+        if (sub < 0) return false;
+        const bool ok = listFilesAt(sub, prefix + n + "/", depth + 1, out);
+        ::close(sub);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Copies the regular file `leaf` of `fromDir` beside `leaf` of `toDir` and
+// renames the copy over it: the target is either the old file or the whole
+// new one, never a part.
+bool copyOver(int fromDir, const std::string& leaf, int toDir) {
+    int in;
+    do {
+        in = ::openat(fromDir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (in < 0 && errno == EINTR);
+    if (in < 0) return false;
+    struct stat st{};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        errno = EINVAL;
+        return false;
+    }
+    const std::string temp = "." + leaf + ".moving";
+    ::unlinkat(toDir, temp.c_str(), 0);
+    int out;
+    do {
+        out = ::openat(toDir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (out < 0 && errno == EINTR);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    std::vector<char> buffer(65536);
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok) {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out, times);
+        ok = ::fchmod(out, st.st_mode & 0777) == 0;
+    }
+    const int error = errno;
+    ::close(in);
+    if (::close(out) != 0 && ok) ok = false;
+    if (ok && ::renameat(toDir, temp.c_str(), toDir, leaf.c_str()) == 0) {
+        ::unlinkat(fromDir, leaf.c_str(), 0);
+        return true;
+    }
+    const int failure = ok ? errno : error;
+    ::unlinkat(toDir, temp.c_str(), 0);
+    errno = failure;
+    return false;
 }
 
 }  // namespace
@@ -229,6 +358,42 @@ bool ConfinedTree::remove(std::wstring_view relative) {
     const int parent = parentOf(relative, leaf);
     if (parent < 0 || injectFileFaultAt(FileOp::Delete, parent, leaf)) return false;
     return ::unlinkat(parent, leaf.c_str(), 0) == 0;
+}
+
+bool ConfinedTree::removeAll(std::wstring_view relative) {
+    // The cached folder handle may be one about to go.
+    if (m_cachedParent != m_root) closeFd(m_cachedParent);
+    m_cachedParent = -1;
+    m_cachedParentPath.clear();
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    if (parent < 0) return errno == ENOENT;
+    return removeAllAt(parent, leaf, 0);
+}
+
+bool ConfinedTree::listFiles(std::vector<std::wstring>& out) {
+    out.clear();
+    if (m_root < 0) {
+        errno = EBADF;
+        return false;
+    }
+    std::vector<std::string> names;
+    if (!listFilesAt(m_root, "", 0, names)) return false;
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names) out.push_back(utf8ToWide(n));
+    return true;
+}
+
+bool ConfinedTree::moveTo(std::wstring_view relative, ConfinedTree& target) {
+    std::string leaf;
+    const int from = parentOf(relative, leaf);
+    if (from < 0) return false;
+    std::string targetLeaf;
+    const int to = target.parentOf(relative, targetLeaf);
+    if (to < 0) return false;
+    if (::renameat(from, leaf.c_str(), to, targetLeaf.c_str()) == 0) return true;
+    if (errno != EXDEV) return false;
+    return copyOver(from, leaf, to);
 }
 
 bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {

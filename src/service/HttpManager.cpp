@@ -10,6 +10,13 @@ namespace {
 
 size_t appendReply(char* data, size_t size, size_t count, void* userdata) {
     auto* reply = static_cast<std::string*>(userdata);
+    // A server that keeps sending would otherwise grow the reply for the
+    // whole time-out, gigabytes on a fast link, until the system kills us.
+    // Consuming nothing ends the transfer (CURLE_WRITE_ERROR): the attempt
+    // fails and the next server is asked.
+    if (reply->size() > HttpManager::kMaxReplyBytes || size * count > HttpManager::kMaxReplyBytes - reply->size()) {
+        return 0;
+    }
     try {
         reply->append(data, size * count);
     } catch (const std::bad_alloc&) {

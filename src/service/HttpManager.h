@@ -2,13 +2,19 @@
 // handle of its own, so calls from different threads do not share anything.
 #pragma once
 
+#include <cstddef>
 #include <stop_token>
 #include <string>
 
 class HttpManager {
 public:
+    // The longest reply taken. The service's replies are a few hundred
+    // bytes; a longer one fails its transfer with CURLE_WRITE_ERROR (23).
+    static constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+
     // Posts `body` (sent as it is, with libcurl's default form content type)
-    // to `url` and appends whatever the server sends back to `reply`.
+    // to `url` and appends what the server sends back to `reply`, at most
+    // kMaxReplyBytes in all.
     // Redirects are followed up to 5 times. TLS peer and host-name
     // verification stay on, against the system's trust store: an HTTPS
     // server whose certificate does not verify fails the transfer.

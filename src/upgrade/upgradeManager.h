@@ -148,6 +148,12 @@ public:
     // True when every listed file exists and matches, or FILECMP is off.
     bool checkFileList(std::vector<FileEntry> fileList);
 
+    // The folder each package is unpacked into before it is installed:
+    // beside the install folder (so that moving its files into place is a
+    // rename on one file system), named after it with ".staging" appended,
+    // with a trailing "/". Empty when that path would not fit 259 characters.
+    std::wstring stagingFolder() const;
+
     int32_t handleExsitLauncher(const char* versionA, const char* versionB);
     bool runLauncher();
     bool StartLauncher(const wchar_t* exePath, const wchar_t* gamePath);
@@ -177,6 +183,20 @@ public:
 
 private:
     bool stopped() const { return m_stop.stop_requested(); }
+    // praseVersionFile and checkFileList on the launcher below `folder`.
+    int32_t readVersionFileIn(const wchar_t* folder, char* versionOut, std::vector<FileEntry>& fileListOut);
+    bool checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList);
+    // Checks the launcher unpacked in the staging folder and, when it
+    // passes, moves its files into the install folder, client/launcher.db
+    // last. 0 installed (`versionOut` filled); kPackageBadVersionFile or
+    // kPackageBadFile when the staged launcher fails its own check, and
+    // kPackageBadArchive when a file could not be moved. The staging folder
+    // is gone afterwards in every case.
+    int32_t installStaged(char* versionOut);
+    // Moves every staged file into place; false at the first that fails.
+    bool moveStagedFiles(const std::wstring& staging);
+    // Removes the staging folder with everything in it; true when none is left.
+    bool discardStaging();
     // One run of the connect-launcher check; true when the wait is over.
     bool connectLauncherStep();
     // Waits for "EvtProCtrol" unless the progress timer never ran.

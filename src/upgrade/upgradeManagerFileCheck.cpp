@@ -98,9 +98,13 @@ LauncherListResult parseLauncherFileList(const std::string& text, char* versionO
 }
 
 int32_t UpgradeManager::praseVersionFile(char* versionOut, std::vector<FileEntry>& fileListOut) {
+    return readVersionFileIn(m_installFolder, versionOut, fileListOut);
+}
+
+int32_t UpgradeManager::readVersionFileIn(const wchar_t* folder, char* versionOut, std::vector<FileEntry>& fileListOut) {
     std::wstring path;
-    if (!JoinPath(path, {m_installFolder, L"client/launcher.db"}, kMaxPathChars)) {
-        kLog.wide(443, L"File not exist path:%s", m_installFolder);
+    if (!JoinPath(path, {folder, L"client/launcher.db"}, kMaxPathChars)) {
+        kLog.wide(443, L"File not exist path:%s", folder);
         return kVersionFileMissing;
     }
     if (!platform::pathExists(path)) {
@@ -146,13 +150,17 @@ int32_t UpgradeManager::praseVersionFile(char* versionOut, std::vector<FileEntry
 }
 
 bool UpgradeManager::checkFileList(std::vector<FileEntry> fileList) {
+    return checkFilesIn(m_installFolder, fileList);
+}
+
+bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList) {
     if (!m_fileCompare) return true;
     bool ok = true;
     for (const FileEntry& entry : fileList) {
         std::wstring path;
-        const bool fits = JoinPath(path, {m_installFolder, platform::utf8ToWide(entry.path)}, kMaxPathChars);
+        const bool fits = JoinPath(path, {folder, platform::utf8ToWide(entry.path)}, kMaxPathChars);
         if (!fits || !platform::pathExists(path)) {
-            kLog(512, "check file not exist file:%s", platform::wideToUtf8(fits ? path : m_installFolder).c_str());
+            kLog(512, "check file not exist file:%s", platform::wideToUtf8(fits ? path : folder).c_str());
             ok = false;
             break;
         }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -19,6 +20,8 @@
 #include "platform/marker.h"
 #include "platform/timer.h"
 #include "service/KTUpgrade.h"
+#include "support/ChildProcess.h"
+#include "support/DiskFaults.h"
 #include "support/FakeHttpServer.h"
 #include "support/FakeLauncherWindow.h"
 #include "support/Process.h"
@@ -58,6 +61,20 @@ std::size_t countOf(const std::string& text, const std::string& part) {
     return n;
 }
 
+// Every file below `folder` with its MD5, except the records the sample
+// launcher writes next to itself when it runs.
+std::map<std::string, std::string> filesOf(const fs::path& folder) {
+    std::map<std::string, std::string> out;
+    if (!fs::exists(folder)) return out;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        const bool record = name.rfind("launcher.", 0) == 0 && name != "launcher.exe" && name != "launcher.db";
+        if (!e.is_regular_file() || record) continue;
+        out[fs::relative(e.path(), folder).string()] = testsupport::md5Hex(readFile(e.path()));
+    }
+    return out;
+}
+
 std::size_t threadCount() {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task")) ++n;
@@ -71,6 +88,7 @@ protected:
         fs::create_directories(game);
         files = home.root() / "files";
         install = home.data() / "Keltora/morvel3";
+        staging = home.data() / "Keltora/morvel3.staging";
         client = install / "client";
         temp = home.config() / "Keltora/morvel3/temp";
         gameWide = game.wstring();
@@ -179,7 +197,7 @@ protected:
     std::string gameArg() const { return "-gamepath=" + game.string(); }
 
     testsupport::TempHome home;
-    fs::path game, files, install, client, temp;
+    fs::path game, files, install, staging, client, temp;
     std::wstring gameWide;
     std::unique_ptr<testsupport::UpdateService> service;
     KTUpgrade* ktUpgrade = nullptr;
@@ -207,6 +225,7 @@ TEST_F(Workflow, FirstRunInstallsAndStartsTheLauncher) {
     EXPECT_EQ(ev[1].ver, "2.0.0.0");
     EXPECT_EQ(readFile(client / "data/readme.txt"), "sample data");
     EXPECT_FALSE(fs::exists(temp / "client.upd")) << "the package is deleted after its check";
+    EXPECT_FALSE(fs::exists(staging)) << "nothing is left where the package was unpacked";
     EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
 
     const std::string text = log();
@@ -306,6 +325,128 @@ TEST_F(Workflow, NoDownloaderStartsTheInstalledLauncher) {
     EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
 }
 
+// What an earlier run that was killed while unpacking left in the staging
+// folder is cleared first: none of it reaches the install, none stays.
+TEST_F(Workflow, LeftoverStagingFolderIsCleared) {
+    publish("2.0.0.0");
+    fs::create_directories(staging / "client/deep/er");
+    writeFile(staging / "client/stale.dll", "from a killed run");
+    writeFile(staging / "client/launcher.db", "{\"files\":[],\"version\":\"9.9.9.9\"}");
+    writeFile(staging / "client/deep/er/locked.txt", "read-only");
+    fs::permissions(staging / "client/deep/er/locked.txt", fs::perms::owner_read);
+    fs::create_directory_symlink(home.root(), staging / "client/link");
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_FALSE(fs::exists(client / "stale.dll"));
+    EXPECT_FALSE(fs::exists(client / "deep"));
+    EXPECT_TRUE(fs::exists(home.root() / "events.jsonl")) << "the link was removed, never followed";
+    EXPECT_EQ(events().back().ver, "2.0.0.0");
+    EXPECT_EQ(starts(1).size(), 1u);
+}
+
+// The place of a listed file taken by a folder, or a folder of the package
+// taken by a file: left there, every update would fail for ever. The install
+// folder is the program's own, so exactly that place is cleared, and logged.
+TEST_F(Workflow, WhatStandsInThePackagesWayIsReplaced) {
+    struct Case {
+        const char* what;
+        const char* inTheWay;
+        bool folder;
+    };
+    const Case cases[] = {{"a folder where a file belongs", "client/data/readme.txt", true},
+                          {"a file where a folder belongs", "client/data", false}};
+    publish("2.0.0.0", {{"client/data/readme.txt", "sample data"}});
+    startService("2.0.0.0");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        installPublished();
+        const auto installed = filesOf(install);
+        fs::remove_all(install / c.inTheWay);
+        if (c.folder) {
+            writeFile(install / c.inTheWay / "inside/file.txt", "x");
+        } else {
+            writeFile(install / c.inTheWay, "x");
+        }
+        fs::remove_all(home.logFolder());
+        fs::remove(home.root() / "checks.jsonl");
+        win = std::make_unique<FakeLauncherWindow>();
+        EXPECT_EQ(run(), kStateCurrent);
+        EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"});
+        EXPECT_EQ(filesOf(install), installed) << "repaired";
+        EXPECT_NE(log().find("[upgradeManager:628]Remove what is in the way path:" + install.string() + "/" + c.inTheWay +
+                             "\r\n"),
+                  std::string::npos)
+            << log();
+        endLaunchers(1);
+    }
+}
+
+// The file list moves last. While the old list cannot be replaced (made
+// immutable here) every other file of the package is moved and each try
+// fails; the old list then no longer matches the files, so the next run
+// sees a damaged launcher and installs the package whole.
+TEST_F(Workflow, ListMovesLastAndAnInterruptedMoveIsRepaired) {
+    publish("1.0.0.0", {{"client/data/readme.txt", "version 1 data"}});
+    installPublished();
+    const std::string oldList = readFile(client / "launcher.db");
+    testsupport::ImmutableFlag pinned(client / "launcher.db");
+    if (!pinned.available()) GTEST_SKIP() << pinned.why();
+    publish("2.0.0.0", {{"client/data/readme.txt", "version 2 data"}, {"client/new.dll", "new"}});
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateNotInstalled);
+    EXPECT_EQ(win->warnings(), std::vector<int32_t>{113});
+    EXPECT_EQ(readFile(client / "launcher.db"), oldList);
+    EXPECT_EQ(readFile(client / "data/readme.txt"), "version 2 data") << "every other file was moved first";
+    EXPECT_FALSE(fs::exists(staging));
+    std::string text = log();
+    EXPECT_EQ(countOf(text, "[upgradeManager:631]MoveFile failed lastErrID:1 from:" + staging.string() +
+                                "/client/launcher.db to:" + install.string() + "/client/launcher.db\r\n"),
+              3u)
+        << text;
+    EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed ResCode 3 "), 3u);
+    endLaunchers(1);
+
+    pinned.clear();
+    fs::remove_all(home.logFolder());
+    fs::remove(home.root() / "checks.jsonl");
+    win = std::make_unique<FakeLauncherWindow>();
+    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"}) << "the old list no longer matches";
+    EXPECT_EQ(events().back().ver, "2.0.0.0");
+    EXPECT_NE(readFile(client / "launcher.db").find("\"2.0.0.0\""), std::string::npos);
+    EXPECT_EQ(readFile(client / "new.dll"), "new");
+    EXPECT_EQ(starts(1).size(), 1u);
+}
+
+// A launcher process that has released its marker and pipe but is still
+// ending runs from client/launcher.exe while the update replaces it. The
+// executable of a running process cannot be opened for writing (ETXTBSY);
+// the rename of the staged file replaces it all the same, and the running
+// process keeps its own copy.
+TEST_F(Workflow, UpdateReplacesTheExecutableOfALauncherStillEnding) {
+    publish("1.0.0.0");
+    installPublished();
+    const fs::path otherRuntime = home.root() / "other runtime";
+    fs::create_directories(otherRuntime);
+    fs::permissions(otherRuntime, fs::perms::owner_all);
+    // Its own runtime folder: its marker and pipe are out of the workflow's sight.
+    testsupport::ChildProcess ending(client / "launcher.exe",
+                                     {"--no-pipe", "--no-window", "--ready", (home.root() / "ready").string()}, home.root(),
+                                     {{"XDG_RUNTIME_DIR", otherRuntime.string()}});
+    ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
+    const std::string oldExe = readFile(client / "launcher.exe");
+    // The same program with a few bytes more: still the sample launcher.
+    publish("2.0.0.0", {{"client/launcher.exe", oldExe + "version 2"}});
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_TRUE(readFile(client / "launcher.exe") == oldExe + "version 2") << "the new executable is in place";
+    EXPECT_EQ(events().back().ver, "2.0.0.0");
+    EXPECT_EQ(log().find("[upgradeManager:622]"), std::string::npos) << log();
+    EXPECT_TRUE(ending.running()) << "the old process was left alone";
+    EXPECT_EQ(starts(2).size(), 2u);
+}
+
 // State 2 and the package edge cases: each try fails, warning 113, and the
 // installed launcher (1.0.0.0) is started.
 TEST_F(Workflow, PackageThatCannotBeInstalled) {
@@ -313,13 +454,18 @@ TEST_F(Workflow, PackageThatCannotBeInstalled) {
         const char* what;
         int tries;
         const char* code;
+        // A copy of the served package left as client.upd by an earlier run.
+        bool leftover = false;
     };
-    publish("1.0.0.0");
+    publish("1.0.0.0", {{"client/data/readme.txt", "version 1 data"}});
     installPublished();
-    // A package whose list names a file it does not contain.
+    // A package whose list names a file it does not contain, and that
+    // brings other files of its own: none of them may reach the install.
     testsupport::ZipBuilder lacking;
-    lacking.unixFile("client/launcher.exe", readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher")),
+    lacking.unixFile("client/launcher.exe", readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher")) + "v2",
                      0100755);
+    lacking.file("client/data/readme.txt", "version 2 data");
+    lacking.file("client/new.dll", "only in version 2");
     lacking.file("client/launcher.db", "{\"files\":[{\"client/missing.dll\":\"0123\"}],\"version\":\"2.0.0.0\"}");
     lacking.writeTo(files / "lacking.zip");
     // A package server that fails the first piece with 404.
@@ -330,18 +476,31 @@ TEST_F(Workflow, PackageThatCannotBeInstalled) {
     const std::vector<std::pair<Case, std::vector<std::string>>> cases = {
         {{"package MD5 differs", 3, "ResCode 3 "}, {"--md5", std::string(32, '0')}},
         {{"listed file missing", 3, "ResCode 5 "}, {"--package", "lacking.zip"}},
+        // Kept, it would be installed unchecked at every run: it goes, and
+        // each try fetches the package afresh.
+        {{"listed file missing, package left by an earlier run", 3, "ResCode 5 ", true}, {"--package", "lacking.zip"}},
         {{"DownLoadFile 230", 1, "ResCode 230 "},
          {"--package-url", broken.url("/client.zip"), "--md5", testsupport::md5Hex(readFile(files / "client.zip"))}},
     };
     for (const auto& [c, args] : cases) {
         SCOPED_TRACE(c.what);
         installPublished();
+        const auto installed = filesOf(install);
         fs::remove(home.root() / "events.jsonl");
         fs::remove_all(home.logFolder());
         win = std::make_unique<FakeLauncherWindow>();
         service.reset();
         startService("2.0.0.0", args);
+        if (c.leftover) {
+            fs::create_directories(temp);
+            fs::copy_file(files / "lacking.zip", temp / "client.upd");
+        }
         EXPECT_EQ(run(), kStateNotInstalled);
+        EXPECT_EQ(filesOf(install), installed) << "the installed launcher is exactly as it was";
+        EXPECT_FALSE(fs::exists(staging));
+        if (c.leftover) {
+            EXPECT_FALSE(fs::exists(temp / "client.upd"));
+        }
         EXPECT_EQ(win->warnings(), std::vector<int32_t>{113});
         const std::string text = log();
         EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed " + std::string(c.code)), std::size_t(c.tries))

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "service/HttpManager.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 
@@ -718,6 +719,40 @@ TEST_F(ServiceClient, UnverifiedHttpsServerFailsItsAttempt) {
 
 // A server that takes the connection and never answers: the attempt ends at
 // its 10-second time-out and the next slot is tried. (The one slow test.)
+// A reply is taken up to 1 MiB; a longer one, even a correct one, ends its
+// attempt (23: the write was refused) and the next slot is asked.
+TEST_F(ServiceClient, RepliesPastOneMebibyteFailTheirAttempt) {
+    struct Case {
+        std::size_t length;
+        bool taken;
+    };
+    for (const Case& c : {Case{HttpManager::kMaxReplyBytes, true}, Case{HttpManager::kMaxReplyBytes + 1, false},
+                          Case{64u * 1024 * 1024, false}}) {
+        {
+            std::lock_guard<std::mutex> lock(g_linesLock);
+            g_lines.clear();
+        }
+        // A correct reply, padded with an unknown member to `length` bytes.
+        ScriptedServer big([&c](const std::string& request) {
+            const std::string reply = goodReply(nonceOf(request), "6.6.6.6");
+            const std::string head = "{\"pad\":\"";
+            const std::string rest = "\"," + reply.substr(1);
+            return httpReply(200, head + std::string(c.length - head.size() - rest.size(), 'p') + rest);
+        });
+        ScriptedServer good(goodService());
+        servers({{0, big.base()}, {1, good.base()}});
+        kt.reset();
+        Outputs out;
+        EXPECT_EQ(check("1.0.0.1", out), c.taken ? 1 : 0) << c.length;
+        EXPECT_EQ(std::string(out.ver.data()), c.taken ? "6.6.6.6" : "1.0.0.1") << c.length;
+        EXPECT_EQ(linesNumbered({724}),
+                  c.taken ? std::vector<std::string>{}
+                          : std::vector<std::string>{"[KTUpgrade:724]POST FAILE: postRes:23  postResCode:0"})
+            << c.length;
+        EXPECT_EQ(good.requests().size(), c.taken ? 0u : 1u) << c.length;
+    }
+}
+
 TEST_F(ServiceClient, SilentServerTimesOut) {
     const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
