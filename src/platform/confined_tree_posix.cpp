@@ -86,6 +86,9 @@ bool folderNames(int fd, std::vector<std::string>& out) {
 }
 
 bool removeAllAt(int dir, const std::string& name, int depth) {
+    struct stat st{};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return true;
+    if (injectFileFaultAt(FileOp::Delete, dir, name)) return false;
     if (::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return true;
     if (errno != EISDIR && errno != EPERM) return false;
     if (depth >= kMaxDepth) {
@@ -390,7 +393,7 @@ bool ConfinedTree::moveTo(std::wstring_view relative, ConfinedTree& target) {
     if (from < 0) return false;
     std::string targetLeaf;
     const int to = target.parentOf(relative, targetLeaf);
-    if (to < 0) return false;
+    if (to < 0 || injectFileFaultAt(FileOp::Rename, to, targetLeaf)) return false;
     if (::renameat(from, leaf.c_str(), to, targetLeaf.c_str()) == 0) return true;
     if (errno != EXDEV) return false;
     return copyOver(from, leaf, to);

@@ -134,26 +134,35 @@ std::string installedVersion(const Lane& lane) {
     return db.substr(from, db.find('"', from) - from);
 }
 
-// Every listed file that is missing or does not match its MD5; the list
-// itself unreadable counts as one.
-std::vector<std::string> damagedFiles(const Lane& lane) {
+// The files client/launcher.db lists, with their MD5s (mkpackage writes it
+// in one known form).
+std::vector<std::pair<std::string, std::string>> listedFiles(const Lane& lane) {
     const std::string db = readFile(lane.client() / "launcher.db");
-    std::vector<std::string> out;
+    std::vector<std::pair<std::string, std::string>> out;
     const std::size_t files = db.find("\"files\":[");
-    if (files == std::string::npos) return {"client/launcher.db unreadable"};
+    if (files == std::string::npos) return out;
     std::size_t at = files + 9;
     while (at < db.size() && db[at] == '{') {
         const std::size_t nameFrom = at + 2;
         const std::size_t nameTo = db.find('"', nameFrom);
         const std::size_t md5From = db.find('"', nameTo + 2) + 1;
         const std::size_t md5To = db.find('"', md5From);
-        const std::string name = db.substr(nameFrom, nameTo - nameFrom);
-        const std::string md5 = db.substr(md5From, md5To - md5From);
-        if (testsupport::md5Hex(readFile(lane.install() / name)) != md5 || !fs::is_regular_file(lane.install() / name)) {
-            out.push_back(name);
-        }
+        out.emplace_back(db.substr(nameFrom, nameTo - nameFrom), db.substr(md5From, md5To - md5From));
         at = db.find('}', md5To) + 1;
         if (at < db.size() && db[at] == ',') ++at;
+    }
+    return out;
+}
+
+// Every listed file that is missing or does not match its MD5; an empty or
+// unreadable list counts as one.
+std::vector<std::string> damagedFiles(const Lane& lane) {
+    const auto listed = listedFiles(lane);
+    if (listed.empty()) return {"client/launcher.db (no list)"};
+    std::vector<std::string> out;
+    for (const auto& [name, md5] : listed) {
+        const fs::path file = lane.install() / name;
+        if (!fs::is_regular_file(file) || testsupport::md5Hex(readFile(file)) != md5) out.push_back(name);
     }
     return out;
 }
@@ -257,6 +266,7 @@ TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
     ASSERT_EQ(baseline.result.exitCode, 0) << baseline.result.output;
     ASSERT_EQ(baseline.version, "2.0.0.0") << describe(baseline);
     ASSERT_TRUE(baseline.damaged.empty()) << describe(baseline);
+    ASSERT_EQ(listedFiles(baselineLane).size(), 3u) << readFile(baselineLane.client() / "launcher.db");
     ASSERT_EQ(baseline.startsAdded, 1u) << describe(baseline);
     const uint64_t points = baseline.ops.operations;
     ASSERT_GT(points, 0u) << "the switch counted nothing: " << readFile(baselineLane.report("update"));
@@ -285,13 +295,20 @@ TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
                 if (faulty.ops.failed.empty()) problems += " the faulty run failed nothing;";
                 if (faulty.result.exitCode != 0) problems += " faulty run exit " + std::to_string(faulty.result.exitCode) + ";";
                 if (faulty.crashReports != 0) problems += " faulty run left a crash report;";
+                // A launcher that starts is a whole one, old or new.
+                if (faulty.startsAdded != 0 && !faulty.damaged.empty()) problems += " faulty run started a damaged launcher;";
                 if (clean.result.exitCode != 0) problems += " clean run exit " + std::to_string(clean.result.exitCode) + ";";
                 if (clean.crashReports != 0) problems += " clean run left a crash report;";
                 if (clean.version != "2.0.0.0" || !clean.damaged.empty() || clean.startsAdded != 1) {
                     problems += " clean run not recovered;";
                 }
                 if (!clean.ops.failed.empty()) problems += " the clean run had a failure injected;";
-                if (problems.empty()) return std::string();
+                if (problems.empty()) {
+                    // What the player met in the faulty run, for the record.
+                    std::cout << "N=" << n << " " << where.substr(where.find(' ') + 1) << " -> " << describe(faulty)
+                              << "\n";
+                    return std::string();
+                }
                 return "N=" + std::to_string(n) + " " + where + ":" + problems + "\n    faulty: " + describe(faulty) +
                        "\n    clean:  " + describe(clean) + "\n    faulty output: " + faulty.result.output.substr(0, 2000);
             }));
