@@ -12,13 +12,21 @@
 // own HOME, XDG folders and runtime folder, against one update service.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <condition_variable>
+#include <functional>
 #include <future>
+#include <mutex>
+#include <thread>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -100,6 +108,18 @@ struct Lane {
     fs::path client() const { return install() / "client"; }
     fs::path crashReports() const { return root / "config/Keltora/morvel3/CrashReports"; }
     fs::path report(const std::string& name) const { return root / (name + ".ops"); }
+    // Every daily log there is, concatenated.
+    std::string log() const {
+        std::string text;
+        std::error_code ec;
+        const fs::path folder = root / "config/Keltora/morvel3/GameLauncher";
+        if (!fs::is_directory(folder, ec)) return text;
+        std::vector<fs::path> files;
+        for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
+        std::sort(files.begin(), files.end());
+        for (const auto& f : files) text += readFile(f);
+        return text;
+    }
 
     std::map<std::string, std::string> env() const {
         return {{"HOME", (root / "home").string()},
@@ -124,6 +144,7 @@ struct RunOutcome {
     std::string version;                 // installed afterwards
     std::vector<std::string> damaged;    // listed files missing or wrong
     std::size_t crashReports = 0;
+    std::string log;                     // what this run added to the log
 };
 
 std::string installedVersion(const Lane& lane) {
@@ -171,6 +192,59 @@ std::size_t countEntries(const fs::path& folder) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) return 0;
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder, ec), fs::directory_iterator()));
+}
+
+// Runs `program` with `env` added, until it stops itself (SIGSTOP at the
+// chosen operation) or ends; a stopped one is killed there by SIGKILL, as a
+// player's machine losing power or a task manager would. True when it was
+// stopped and killed; false when it ended on its own (or hung: then it is
+// killed after `timeoutSeconds` and `hung` is set).
+bool runUntilStoppedThenKill(const fs::path& program, const fs::path& workDir,
+                             const std::map<std::string, std::string>& env, const fs::path& output, bool& hung,
+                             int timeoutSeconds = 90) {
+    hung = false;
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out >= 0) {
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+        }
+        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
+        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+        std::string prog = program.string();
+        char* argv[] = {prog.data(), nullptr};
+        ::execv(prog.c_str(), argv);
+        ::_exit(127);
+    }
+    // A watchdog, should the program neither stop nor end.
+    std::mutex lock;
+    std::condition_variable settled;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> l(lock);
+        if (!settled.wait_for(l, std::chrono::seconds(timeoutSeconds), [&] { return done; })) {
+            hung = true;
+            ::kill(pid, SIGKILL);
+        }
+    });
+    int status = 0;
+    while (::waitpid(pid, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
+    const bool stopped = WIFSTOPPED(status);
+    if (stopped) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    {
+        std::lock_guard<std::mutex> l(lock);
+        done = true;
+    }
+    settled.notify_all();
+    watchdog.join();
+    return stopped && !hung;
 }
 
 class FaultInjection : public ::testing::Test {
@@ -222,6 +296,7 @@ protected:
         env["GL_TEST_FILE_OP_COUNT"] = lane.report(name).string();
         if (failAt != 0) env["GL_TEST_FAIL_FILE_OP"] = std::to_string(failAt);
         const std::size_t startsBefore = testsupport::launcherStarts(lane.client()).size();
+        const std::size_t logBefore = lane.log().size();
         RunOutcome out;
         out.result = testsupport::runProgram(game / "gamelauncher", {}, game, env, 90);
         out.ops = readReport(lane.report(name));
@@ -238,8 +313,13 @@ protected:
         out.version = installedVersion(lane);
         out.damaged = damagedFiles(lane);
         out.crashReports = countEntries(lane.crashReports());
+        const std::string log = lane.log();
+        out.log = log.size() > logBefore ? log.substr(logBefore) : std::string();
         return out;
     }
+
+    uint64_t cleanUpdate(std::map<std::string, int>& byKind);
+    uint64_t forEachPoint(uint64_t points, const std::function<std::string(uint64_t)>& one);
 
     testsupport::TempHome home;
     std::unique_ptr<testsupport::UpdateService> service;
@@ -258,84 +338,139 @@ std::string describe(const RunOutcome& o) {
     return s.str();
 }
 
-TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
-    // The update without any injected failure: it must pass, and its report
-    // says how many failure points it passes through.
-    const Lane baselineLane = makeLane("clean");
-    const RunOutcome baseline = runOnce(baselineLane, 0, "update");
-    ASSERT_EQ(baseline.result.exitCode, 0) << baseline.result.output;
-    ASSERT_EQ(baseline.version, "2.0.0.0") << describe(baseline);
-    ASSERT_TRUE(baseline.damaged.empty()) << describe(baseline);
-    ASSERT_EQ(listedFiles(baselineLane).size(), 3u) << readFile(baselineLane.client() / "launcher.db");
-    ASSERT_EQ(baseline.startsAdded, 1u) << describe(baseline);
-    const uint64_t points = baseline.ops.operations;
-    ASSERT_GT(points, 0u) << "the switch counted nothing: " << readFile(baselineLane.report("update"));
-    ASSERT_TRUE(baseline.ops.failed.empty()) << baseline.ops.failed;
-
-    std::map<std::string, int> byKind;
+// The update without any injected failure: it must pass, and its report
+// says which operations it passes through. Fails the test (and answers 0)
+// when it does not pass.
+uint64_t FaultInjection::cleanUpdate(std::map<std::string, int>& byKind) {
+    const Lane lane = makeLane("clean");
+    const RunOutcome baseline = runOnce(lane, 0, "update");
+    EXPECT_EQ(baseline.result.exitCode, 0) << baseline.result.output;
+    EXPECT_EQ(baseline.version, "2.0.0.0") << describe(baseline);
+    EXPECT_TRUE(baseline.damaged.empty()) << describe(baseline);
+    EXPECT_EQ(listedFiles(lane).size(), 3u) << readFile(lane.client() / "launcher.db");
+    EXPECT_EQ(baseline.startsAdded, 1u) << describe(baseline);
+    EXPECT_GT(baseline.ops.operations, 0u) << "the switch counted nothing: " << readFile(lane.report("update"));
+    EXPECT_TRUE(baseline.ops.failed.empty()) << baseline.ops.failed;
+    if (::testing::Test::HasFailure()) return 0;
     for (const std::string& line : baseline.ops.lines) {
         const std::size_t a = line.find(' ') + 1;
         byKind[line.substr(a, line.find(' ', a) - a)]++;
     }
+    return baseline.ops.operations;
+}
 
-    // N = 1 .. points, a few side by side: the runs mostly wait on the
-    // progress bar and the network, not on the processor.
+// Runs `one(n)` for n = 1 .. points, a few side by side (the runs mostly wait
+// on the progress bar and the network, not on the processor); each answers
+// an empty text when the point is recovered, else what went wrong. Returns
+// how many were recovered and adds a failure for each that was not.
+uint64_t FaultInjection::forEachPoint(uint64_t points, const std::function<std::string(uint64_t)>& one) {
     constexpr uint64_t kLanes = 4;
-    std::vector<std::string> findings;
     uint64_t recovered = 0;
     for (uint64_t first = 1; first <= points; first += kLanes) {
         std::vector<std::future<std::string>> batch;
         for (uint64_t n = first; n < first + kLanes && n <= points; ++n) {
-            batch.push_back(std::async(std::launch::async, [this, n] {
-                const Lane lane = makeLane("n" + std::to_string(n));
-                const RunOutcome faulty = runOnce(lane, n, "faulty");
-                const RunOutcome clean = runOnce(lane, 0, "clean");
-                std::string where = faulty.ops.failed.empty() ? "(no operation failed)" : faulty.ops.failed;
-                std::string problems;
-                if (faulty.ops.failed.empty()) problems += " the faulty run failed nothing;";
-                if (faulty.result.exitCode != 0) problems += " faulty run exit " + std::to_string(faulty.result.exitCode) + ";";
-                if (faulty.crashReports != 0) problems += " faulty run left a crash report;";
-                // A launcher that starts is a whole one, old or new.
-                if (faulty.startsAdded != 0 && !faulty.damaged.empty()) problems += " faulty run started a damaged launcher;";
-                if (clean.result.exitCode != 0) problems += " clean run exit " + std::to_string(clean.result.exitCode) + ";";
-                if (clean.crashReports != 0) problems += " clean run left a crash report;";
-                if (clean.version != "2.0.0.0" || !clean.damaged.empty() || clean.startsAdded != 1) {
-                    problems += " clean run not recovered;";
-                }
-                if (!clean.ops.failed.empty()) problems += " the clean run had a failure injected;";
-                if (problems.empty()) {
-                    // What the player met in the faulty run, for the record.
-                    std::cout << "N=" << n << " " << where.substr(where.find(' ') + 1) << " -> " << describe(faulty)
-                              << "\n";
-                    return std::string();
-                }
-                return "N=" + std::to_string(n) + " " + where + ":" + problems + "\n    faulty: " + describe(faulty) +
-                       "\n    clean:  " + describe(clean) + "\n    faulty output: " + faulty.result.output.substr(0, 2000);
-            }));
+            batch.push_back(std::async(std::launch::async, one, n));
         }
         for (auto& f : batch) {
-            std::string finding = f.get();
+            const std::string finding = f.get();
             if (finding.empty()) {
                 ++recovered;
             } else {
-                findings.push_back(std::move(finding));
+                ADD_FAILURE() << finding;
             }
         }
     }
+    return recovered;
+}
 
+// What is wrong with a run that should have recovered the launcher 2.0.0.0
+// and started it; empty when nothing.
+std::string recoveryProblems(const RunOutcome& clean) {
+    std::string problems;
+    if (clean.result.exitCode != 0) problems += " next run exit " + std::to_string(clean.result.exitCode) + ";";
+    if (clean.crashReports != 0) problems += " next run left a crash report;";
+    if (clean.version != "2.0.0.0" || !clean.damaged.empty() || clean.startsAdded != 1) {
+        problems += " next run did not recover;";
+    }
+    if (!clean.ops.failed.empty()) problems += " the next run had a failure injected;";
+    if (clean.log.find("Instance Exist") != std::string::npos) problems += " next run found an instance;";
+    if (clean.log.find("GameLauncher Start") == std::string::npos) problems += " next run logged nothing;";
+    return problems;
+}
+
+std::string figureText(const char* what, uint64_t points, const std::map<std::string, int>& byKind,
+                       uint64_t recovered) {
     std::ostringstream figure;
-    figure << "fault injection: the update passes through " << points << " points of failure (";
+    figure << what << ": the update passes through " << points << " points of failure (";
     bool firstKind = true;
     for (const auto& [kind, count] : byKind) {
         figure << (firstKind ? "" : ", ") << count << " " << kind;
         firstKind = false;
     }
     figure << "), " << recovered << " of them recovered by the next run";
-    std::cout << figure.str() << "\n";
+    return figure.str();
+}
+
+TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
+    std::map<std::string, int> byKind;
+    const uint64_t points = cleanUpdate(byKind);
+    ASSERT_GT(points, 0u);
+
+    const uint64_t recovered = forEachPoint(points, [this](uint64_t n) {
+        const Lane lane = makeLane("n" + std::to_string(n));
+        const RunOutcome faulty = runOnce(lane, n, "faulty");
+        const RunOutcome clean = runOnce(lane, 0, "clean");
+        const std::string where = faulty.ops.failed.empty() ? "(no operation failed)" : faulty.ops.failed;
+        std::string problems;
+        if (faulty.ops.failed.empty()) problems += " the faulty run failed nothing;";
+        if (faulty.result.exitCode != 0) problems += " faulty run exit " + std::to_string(faulty.result.exitCode) + ";";
+        if (faulty.crashReports != 0) problems += " faulty run left a crash report;";
+        // A launcher that starts is a whole one, old or new.
+        if (faulty.startsAdded != 0 && !faulty.damaged.empty()) problems += " faulty run started a damaged launcher;";
+        problems += recoveryProblems(clean);
+        if (problems.empty()) {
+            // What the player met in the faulty run, for the record.
+            std::cout << "N=" << n << " " << where.substr(where.find(' ') + 1) << " -> " << describe(faulty) << "\n";
+            return std::string();
+        }
+        return "N=" + std::to_string(n) + " " + where + ":" + problems + "\n    faulty: " + describe(faulty) +
+               "\n    clean:  " + describe(clean) + "\n    faulty output: " + faulty.result.output.substr(0, 2000);
+    });
+
+    const std::string figure = figureText("fault injection", points, byKind, recovered);
+    std::cout << figure << "\n";
     RecordProperty("points_of_failure", static_cast<int>(points));
     RecordProperty("recovered", static_cast<int>(recovered));
-    for (const auto& f : findings) ADD_FAILURE() << f;
-    EXPECT_EQ(recovered, points) << figure.str();
+    EXPECT_EQ(recovered, points) << figure;
+}
+
+// The same points, with the program killed (SIGKILL) right before the
+// operation instead: no marker, lock, staging folder or half-written file
+// it leaves may keep the next run from repairing the launcher.
+TEST_F(FaultInjection, AKillAtEveryFailurePointIsRepairedByTheNextRun) {
+    std::map<std::string, int> byKind;
+    const uint64_t points = cleanUpdate(byKind);
+    ASSERT_GT(points, 0u);
+
+    const uint64_t recovered = forEachPoint(points, [this](uint64_t n) {
+        const Lane lane = makeLane("k" + std::to_string(n));
+        auto env = lane.env();
+        env["GL_TEST_STOP_AT_FILE_OP"] = std::to_string(n);
+        bool hung = false;
+        const bool killed = runUntilStoppedThenKill(game / "gamelauncher", game, env, lane.root / "killed.out", hung);
+        const RunOutcome next = runOnce(lane, 0, "next");
+        std::string problems;
+        if (hung) problems += " the run hung;";
+        if (!killed) problems += " the run did not stop at the operation;";
+        problems += recoveryProblems(next);
+        if (problems.empty()) return std::string();
+        return "kill before operation " + std::to_string(n) + ":" + problems + "\n    next: " + describe(next) +
+               "\n    killed run's output: " + readFile(lane.root / "killed.out").substr(0, 2000);
+    });
+
+    const std::string figure = figureText("kill injection", points, byKind, recovered);
+    std::cout << figure << "\n";
+    EXPECT_EQ(recovered, points) << figure;
 }
 
 }  // namespace
