@@ -474,3 +474,24 @@ TEST_F(FaultInjection, AKillAtEveryFailurePointIsRepairedByTheNextRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// The switches are for tests only: a build without GL_TEST_HOOKS (release)
+// must hold neither their code nor their names, and a test build all of them,
+// which also shows that the look would find them.
+TEST(TestSwitches, AreInTheProgramExactlyWhenBuiltWithTestHooks) {
+    const std::string program = readFile(testsupport::builtProgram("gamelauncher"));
+    ASSERT_GT(program.size(), 100000u);
+#ifdef GL_TEST_HOOKS
+    const bool expected = true;
+#else
+    const bool expected = false;
+#endif
+    for (const char* name : {"GL_TEST_FAIL_FILE_OP", "GL_TEST_STOP_AT_FILE_OP", "GL_TEST_FILE_OP_COUNT",
+                             "GL_TEST_FILE_OP_SCOPE", "GL_TEST_CRASH", "GL_TEST_BOXES"}) {
+        EXPECT_EQ(program.find(name) != std::string::npos, expected) << name;
+    }
+}
+
+}  // namespace
