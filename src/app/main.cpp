@@ -1,4 +1,8 @@
 #include "app/GameLauncher.h"
+#include "platform/process.h"
 
 // The program reads no command-line arguments.
-int main() { return GameLauncherMain(); }
+int main() {
+    platform::keepRunningPastFileSizeLimit();
+    return GameLauncherMain();
+}

@@ -23,4 +23,12 @@ bool moduleFileName(std::wstring& out);
 // executable, not a program).
 bool spawnDetached(const std::wstring& exe, const std::wstring& argument);
 
+// A write past the process's file-size limit (RLIMIT_FSIZE) then fails with
+// EFBIG, as on a full disk, instead of ending the whole process with
+// SIGXFSZ: every write of ours is checked, and the installed launcher must
+// still be started when a download or an unpacking cannot be written.
+// Called once at start-up, before any thread; spawnDetached gives the
+// launcher the default back.
+void keepRunningPastFileSizeLimit();
+
 }  // namespace platform

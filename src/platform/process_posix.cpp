@@ -19,6 +19,13 @@ namespace platform {
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
+void keepRunningPastFileSizeLimit() {
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
 bool moduleFileName(std::wstring& out) {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);

@@ -138,7 +138,18 @@ public:
 
     int32_t getUpdateUrl(const char* version, UpdateInfo* pResInfo);
     int32_t loadLauncherZip(const UpdateInfo* pResInfo, const char* localVer, char* newVer);
+    // One try: a kept client.upd that matches `md5` is installed without a
+    // download (`newVer` then stays as it was); otherwise the package is
+    // fetched, checked and installed. 0, a DownLoadFile code, or 3
+    // (package MD5, unpacking, or a file that could not be moved into
+    // place), 4 (its file list unreadable), 5 (a file does not match its
+    // list). On any failure the installed launcher is left as it was,
+    // except after a move cut short, which the next check repairs.
     int32_t updateLauncherPackage(const UpdateInfo* pResInfo, const char* md5, char* newVer);
+    // Checks the package's MD5 and unpacks it into a fresh staging folder
+    // (stagingFolder()), never into the install folder. 0 unpacked; 1 MD5;
+    // 2 unpacking failed (the staging folder is gone again); 3 no archive
+    // utility.
     int32_t verifyAndUnzip(const char* md5, const wchar_t* packagePath);
 
     // Reads installFolder + "client/launcher.db": 0, -1 missing, -2 cannot

@@ -83,6 +83,7 @@ TEST_F(UpgradeManagerParts, FoldersAndSettings) {
         EXPECT_EQ(std::wstring(m->programFolder()), game.wstring());
         EXPECT_EQ(std::wstring(m->installFolder()), home.data().wstring() + L"/Keltora/morvel3/");
         EXPECT_EQ(std::wstring(m->tempFolder()), home.config().wstring() + L"/Keltora/morvel3/temp/");
+        EXPECT_EQ(m->stagingFolder(), home.data().wstring() + L"/Keltora/morvel3.staging/");
     }
 }
 
