@@ -325,6 +325,9 @@ protected:
     }
 
     uint64_t cleanUpdate(std::map<std::string, int>& byKind);
+    // The clean update's operations, "<n> <operation> <path>", its lane's
+    // folder written as "<lane>".
+    std::vector<std::string> cleanOps;
     uint64_t forEachPoint(uint64_t points, const std::function<std::string(uint64_t)>& one);
 
     testsupport::TempHome home;
@@ -344,6 +347,14 @@ std::string describe(const RunOutcome& o) {
     return s.str();
 }
 
+std::string withoutLane(std::string line, const Lane& lane) {
+    const std::string root = lane.root.string();
+    for (std::size_t at = line.find(root); at != std::string::npos; at = line.find(root, at)) {
+        line.replace(at, root.size(), "<lane>");
+    }
+    return line;
+}
+
 // The update without any injected failure: it must pass, and its report
 // says which operations it passes through. Fails the test (and answers 0)
 // when it does not pass.
@@ -359,6 +370,7 @@ uint64_t FaultInjection::cleanUpdate(std::map<std::string, int>& byKind) {
     EXPECT_TRUE(baseline.ops.failed.empty()) << baseline.ops.failed;
     if (::testing::Test::HasFailure()) return 0;
     for (const std::string& line : baseline.ops.lines) {
+        cleanOps.push_back(withoutLane(line, lane));
         const std::size_t a = line.find(' ') + 1;
         byKind[line.substr(a, line.find(' ', a) - a)]++;
     }
@@ -432,6 +444,12 @@ TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
         const std::string where = faulty.ops.failed.empty() ? "(no operation failed)" : faulty.ops.failed;
         std::string problems;
         if (faulty.ops.failed.empty()) problems += " the faulty run failed nothing;";
+        // Over the update's own folders one thread at a time works on files:
+        // the failure hits exactly the clean update's Nth operation.
+        if (std::getenv("FAULT_INJECTION_SCOPE") == nullptr && n <= cleanOps.size() &&
+            withoutLane(faulty.ops.failed, lane) != cleanOps[n - 1] + " failed") {
+            problems += " the failed operation is not the clean update's " + cleanOps[n - 1] + ";";
+        }
         if (faulty.result.exitCode != 0) problems += " faulty run exit " + std::to_string(faulty.result.exitCode) + ";";
         if (faulty.crashReports != 0) problems += " faulty run left a crash report;";
         // A launcher that starts is a whole one, old or new.
