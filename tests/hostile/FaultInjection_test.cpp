@@ -344,6 +344,10 @@ std::string describe(const RunOutcome& o) {
         for (const auto& d : o.damaged) s << " " << d;
     }
     s << ", launcher starts " << o.startsAdded << ", crash reports " << o.crashReports;
+    // The warning boxes the player had to confirm (test builds print them).
+    for (const std::string& line : testsupport::textLines(o.result.output)) {
+        if (line.rfind("[test box] ", 0) == 0) s << ", box \"" << line.substr(11) << "\"";
+    }
     return s.str();
 }
 
