@@ -330,7 +330,8 @@ protected:
     // The clean update's operations, "<n> <operation> <path>", its lane's
     // folder written as "<lane>".
     std::vector<std::string> cleanOps;
-    uint64_t forEachPoint(uint64_t points, const std::function<std::string(uint64_t)>& one);
+    uint64_t forEachPoint(uint64_t points, const std::string& prefix,
+                          const std::function<std::string(uint64_t, const Lane&)>& one);
 
     testsupport::TempHome home;
     std::unique_ptr<testsupport::UpdateService> service;
@@ -383,17 +384,24 @@ uint64_t FaultInjection::cleanUpdate(std::map<std::string, int>& byKind) {
     return baseline.ops.operations;
 }
 
-// Runs `one(n)` for n = 1 .. points, a few side by side (the runs mostly wait
-// on the progress bar and the network, not on the processor); each answers
-// an empty text when the point is recovered, else what went wrong. Returns
-// how many were recovered and adds a failure for each that was not.
-uint64_t FaultInjection::forEachPoint(uint64_t points, const std::function<std::string(uint64_t)>& one) {
+// Runs `one(n, lane)` for n = 1 .. points, each in its own lane, a few side
+// by side (the runs mostly wait on the progress bar and the network, not on
+// the processor); each answers an empty text when the point is recovered,
+// else what went wrong. Returns how many were recovered and adds a failure
+// for each that was not.
+uint64_t FaultInjection::forEachPoint(uint64_t points, const std::string& prefix,
+                                      const std::function<std::string(uint64_t, const Lane&)>& one) {
+    // Every lane is laid out before any program starts: a child forked while
+    // another thread still writes a lane's launcher.exe would inherit that
+    // open file, and starting the launcher would then fail with ETXTBSY.
+    std::vector<Lane> lanes;
+    for (uint64_t n = 1; n <= points; ++n) lanes.push_back(makeLane(prefix + std::to_string(n)));
     constexpr uint64_t kLanes = 4;
     uint64_t recovered = 0;
     for (uint64_t first = 1; first <= points; first += kLanes) {
         std::vector<std::future<std::string>> batch;
         for (uint64_t n = first; n < first + kLanes && n <= points; ++n) {
-            batch.push_back(std::async(std::launch::async, one, n));
+            batch.push_back(std::async(std::launch::async, one, n, std::cref(lanes[n - 1])));
         }
         for (auto& f : batch) {
             const std::string finding = f.get();
@@ -443,8 +451,7 @@ TEST_F(FaultInjection, EveryFailurePointOfAnUpdateIsRecoveredByTheNextRun) {
     const uint64_t points = cleanUpdate(byKind);
     ASSERT_GT(points, 0u);
 
-    const uint64_t recovered = forEachPoint(points, [this](uint64_t n) {
-        const Lane lane = makeLane("n" + std::to_string(n));
+    const uint64_t recovered = forEachPoint(points, "n", [this](uint64_t n, const Lane& lane) {
         const RunOutcome faulty = runOnce(lane, n, "faulty");
         const RunOutcome clean = runOnce(lane, 0, "clean");
         const std::string where = faulty.ops.failed.empty() ? "(no operation failed)" : faulty.ops.failed;
@@ -487,8 +494,7 @@ TEST_F(FaultInjection, AKillAtEveryFailurePointIsRepairedByTheNextRun) {
     const uint64_t points = cleanUpdate(byKind);
     ASSERT_GT(points, 0u);
 
-    const uint64_t recovered = forEachPoint(points, [this](uint64_t n) {
-        const Lane lane = makeLane("k" + std::to_string(n));
+    const uint64_t recovered = forEachPoint(points, "k", [this](uint64_t n, const Lane& lane) {
         auto env = lane.env();
         env["GL_TEST_STOP_AT_FILE_OP"] = std::to_string(n);
         bool hung = false;
