@@ -163,8 +163,11 @@ Nginx::Nginx(const fs::path& folder, const fs::path& root, const std::string& se
              << "  }\n"
              << "}\n";
         writeFile(folder / "nginx.conf", conf.str());
+        // -e: the error log nginx opens before it reads its configuration
+        // stays in the folder too, away from the system's.
         m_process = std::make_unique<testsupport::ChildProcess>(
-            program, std::vector<std::string>{"-p", folder.string(), "-c", (folder / "nginx.conf").string()});
+            program, std::vector<std::string>{"-p", folder.string(), "-c", (folder / "nginx.conf").string(), "-e",
+                                              (folder / "logs/error.log").string()});
         // nginx says nothing when it is ready: it is when the port answers.
         if (testsupport::waitUntil([&] { return !m_process->running() || portAnswers(port); },
                                    std::chrono::seconds(20)) &&
