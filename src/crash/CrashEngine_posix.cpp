@@ -141,7 +141,7 @@ std::string normaliseFolder(const std::string& path) {
         i = end + 1;
     }
     if (!path.empty() && path[0] != '/' && !out.empty()) out.erase(0, 1);
-    if (out.empty()) out = path.empty() || path[0] != '/' ? "." : "/";
+    if (out.empty()) out.assign(1, path.empty() || path[0] != '/' ? '.' : '/');
     return out;
 }
 
