@@ -20,6 +20,10 @@
 #           measured alone in the same run: `curl` download of the package +
 #           `md5sum` of it + `unzip -o -q` of it + `md5sum` of every unpacked
 #           file.
+# over      A 64 MiB launcher installed and intact; the service offers another
+#           version of it whose every file differs. The parts alone: `md5sum`
+#           of the installed files (the check) + the four parts of "update",
+#           with `unzip -o -q` writing over an installed copy.
 #
 # Everything runs in a private HOME/XDG under a temporary folder; the service
 # binds a free loopback port; every wait has a time-out and the service and
@@ -246,6 +250,54 @@ if [[ " $CASES " == *" update "* ]]; then
     "download pieces done|_threadCompare quit" \
     "LHR_UPD sent (verified, unpacked, checked)|event=LHR_UPD" \
     "bar wait start|wait progress Start" \
+    "bar wait end|wait progress End" \
+    "StartLauncher|StartLauncher Arg"
+fi
+
+if [[ " $CASES " == *" over "* ]]; then
+  echo
+  echo "== over: a $UPDATE_MIB MiB launcher installed, every file of the new one differs"
+  make_launcher "$WORK/srcA" 65 $((UPDATE_MIB * 1024 * 1024))
+  make_launcher "$WORK/srcB" 65 $((UPDATE_MIB * 1024 * 1024))
+  pkgA=$WORK/packages/launcherA.zip
+  pkgB=$WORK/packages/launcherB.zip
+  "$MK" "$WORK/srcA" 3.0.0.1 "$pkgA" >/dev/null
+  md5=$("$MK" "$WORK/srcB" 3.0.0.2 "$pkgB")
+  start_service launcherB.zip 3.0.0.2 "$md5"
+  : >"$WORK/totals"
+  : >"$WORK/sums"
+  mkdir -p "$WORK/parts"
+  for _ in $(seq "$RUNS"); do
+    rm -rf "$INSTALL" "$XDG_CONFIG_HOME/Keltora/morvel3/temp"
+    mkdir -p "$INSTALL"
+    unzip -o -q "$pkgA" -d "$INSTALL"
+    sync
+    run_once
+    echo "$TOTAL_MS" >>"$WORK/totals"
+    rm -rf "$WORK/parts/"*
+    unzip -o -q "$pkgA" -d "$WORK/parts/unz"
+    sync
+    c=$(cd "$WORK/parts/unz" && time_ms find . -type f -exec md5sum {} +)
+    d=$(time_ms curl -s -o "$WORK/parts/pkg.zip" "${BASE}files/launcherB.zip")
+    m=$(time_ms md5sum "$WORK/parts/pkg.zip")
+    u=$(time_ms unzip -o -q "$WORK/parts/pkg.zip" -d "$WORK/parts/unz")
+    f=$(cd "$WORK/parts/unz" && time_ms find . -type f -exec md5sum {} +)
+    echo "$((c + d + m + u + f)) $c $d $m $u $f" >>"$WORK/sums"
+  done
+  total=$(median <"$WORK/totals")
+  sum=$(awk '{print $1}' "$WORK/sums" | median)
+  echo "  runs (ms): $(tr '\n' ' ' <"$WORK/totals")"
+  echo "  parts per run (sum md5sum-installed curl md5sum unzip-over md5sum-files, ms):"
+  sed 's/^/    /' "$WORK/sums"
+  echo "  process start -> launcher start: $total ms (median); sum of parts $sum ms (median)"
+  echo "  ratio: $(awk -v a="$total" -v b="$sum" 'BEGIN{printf "%.2f", a / b}')x (goal: at most 1.2x)"
+  echo "  last run, from its log (ms after process start):"
+  report_breakdown \
+    "worker start|_ThreadCheckVersion Start" \
+    "LHR_CHK sent (installed files checked)|event=LHR_CHK" \
+    "package URL (download starts)|launcherURL:" \
+    "download pieces done|_threadCompare quit" \
+    "LHR_UPD sent (verified, staged, checked, moved)|event=LHR_UPD" \
     "bar wait end|wait progress End" \
     "StartLauncher|StartLauncher Arg"
 fi

@@ -73,7 +73,8 @@ public:
     bool remove(std::wstring_view relative);
     // Removes whatever lies at `relative`: a file or link, or a folder with
     // everything below it. Links met on the way are removed, never followed.
-    // True when nothing is left there (also when nothing was).
+    // True when nothing is left there (also when nothing was); false for an
+    // empty path or the root itself, which this never removes.
     bool removeAll(std::wstring_view relative);
     // Every entry below the root that is not a folder (files, links, special
     // files), as relative paths joined with "/", sorted. Folders are walked

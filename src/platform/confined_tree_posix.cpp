@@ -364,6 +364,13 @@ bool ConfinedTree::remove(std::wstring_view relative) {
 }
 
 bool ConfinedTree::removeAll(std::wstring_view relative) {
+    std::vector<std::string> levels;
+    if (!splitLevels(relative, levels)) return false;
+    // The root itself is not this call's to remove.
+    if (levels.empty()) {
+        errno = EINVAL;
+        return false;
+    }
     // The cached folder handle may be one about to go.
     if (m_cachedParent != m_root) closeFd(m_cachedParent);
     m_cachedParent = -1;

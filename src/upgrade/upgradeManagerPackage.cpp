@@ -88,6 +88,10 @@ int32_t UpgradeManager::getUpdateUrl(const char* version, UpdateInfo* pResInfo) 
 
 int32_t UpgradeManager::loadLauncherZip(const UpdateInfo* pResInfo, const char* localVer, char* newVer) {
     if (std::strcmp(pResInfo->ver, localVer) == 0) {
+        // A run killed while it unpacked leaves a whole launcher's copy
+        // there; with nothing to install it would wait for the next update.
+        const std::wstring staging = stagingFolder();
+        if (!staging.empty() && platform::pathExists(staging)) discardStaging();
         copyVersion(newVer, localVer);
         onDownloadProgress(100, 100, 0);
         return 0;

@@ -15,6 +15,8 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 

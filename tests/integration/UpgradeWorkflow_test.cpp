@@ -281,8 +281,11 @@ TEST_F(Workflow, DamagedInstalledFileWithEachFileCompareSetting) {
 TEST_F(Workflow, CurrentLauncherStartsWithoutDownload) {
     publish("2.0.0.0");
     installPublished();
+    // What a run killed while unpacking left: gone, although nothing is installed.
+    writeFile(staging / "client/launcher.exe", "half written");
     startService("2.0.0.0");
     EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_FALSE(fs::exists(staging));
     const auto ev = events();
     ASSERT_EQ(ev.size(), 2u);
     EXPECT_EQ(ev[1].event, "LHR_UPD");

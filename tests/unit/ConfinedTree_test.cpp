@@ -60,7 +60,8 @@ TEST_F(ConfinedTreeTest, RemoveAllTakesFoldersFilesAndLinksButNeverWhatALinkName
         const char* relative;
         bool result;
     };
-    const Case cases[] = {{"a", true}, {"single.txt", true}, {"never-there", true}, {"gone/below", true}, {"../outside", false}};
+    const Case cases[] = {{"a", true}, {"single.txt", true}, {"never-there", true}, {"gone/below", true}, {"../outside", false},
+                          {"", false}, {".", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.relative);
         EXPECT_EQ(tree.removeAll(fs::path(c.relative).wstring()), c.result);
