@@ -665,6 +665,12 @@ TEST_F(Workflow, WindowClosedDuringTheLauncherQuitWait) {
     const std::string text = log();
     EXPECT_EQ(text.find("[upgradeManager:772]"), std::string::npos) << "the launcher never quit";
     EXPECT_NE(text.find("[upgradeManager:248]_ThreadCheckVersion Quit\r\n"), std::string::npos) << text;
+    // The close does not stop the worker: when it got as far as starting the
+    // installed launcher, wait for that launcher's record beside the running
+    // one's, so that the tear-down stops it too instead of leaving it running.
+    if (text.find("[upgradeManager:641]") != std::string::npos) {
+        EXPECT_TRUE(testsupport::waitLauncherStarts(client, 2));
+    }
 }
 
 // Destruction while a download runs (the server holds the first piece) and

@@ -56,6 +56,10 @@ std::vector<LauncherStart> launcherStarts(const fs::path& clientFolder) {
     return out;
 }
 
+bool waitLauncherStarts(const fs::path& clientFolder, std::size_t count, int timeoutMs) {
+    return pollUntil(timeoutMs, [&] { return launcherStarts(clientFolder).size() >= count; });
+}
+
 std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
     return textLines(readFile(clientFolder / "launcher.messages"));
 }

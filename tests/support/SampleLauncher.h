@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ struct LauncherStart {
     std::vector<std::string> args;
 };
 std::vector<LauncherStart> launcherStarts(const std::filesystem::path& clientFolder);
+// Waits until `count` starts are recorded there; false after `timeoutMs`.
+bool waitLauncherStarts(const std::filesystem::path& clientFolder, std::size_t count, int timeoutMs = 20000);
 
 // The messages recorded in `<client folder>/launcher.messages`, one line each
 // ("id=0x80 command=0 length=0 data=").
