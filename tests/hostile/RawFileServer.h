@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ScriptedServer.h"
+
 namespace hostile {
 
 class RawFileServer {
@@ -37,15 +39,7 @@ public:
 
     RawFileServer(std::string body, Fault fault, uint64_t faultStart, int times = -1)
         : m_body(std::move(body)), m_fault(fault), m_faultStart(faultStart), m_faultsLeft(times) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(m_listen, 16), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        m_listen = testsupport::listenOnLoopback(&m_port);
         EXPECT_EQ(::pipe2(m_wake, O_CLOEXEC), 0);
         m_acceptor = std::thread([this] { acceptLoop(); });
     }

@@ -22,6 +22,21 @@
 
 namespace testsupport {
 
+// A listening socket on 127.0.0.1 at a port the system picks (stored in
+// `*port`), for the raw servers of the tests.
+inline int listenOnLoopback(int* port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(fd, 16), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
 // A loopback HTTP server, one connection at a time. The script gets the raw
 // request and returns the raw response; an empty response holds the
 // connection open, unanswered, until the client gives up or the server stops.
@@ -30,15 +45,7 @@ public:
     using Script = std::function<std::string(const std::string& request)>;
 
     explicit ScriptedServer(Script script) : m_script(std::move(script)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(m_listen, 16), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        m_listen = listenOnLoopback(&m_port);
         EXPECT_EQ(::pipe2(m_wake, O_CLOEXEC), 0);
         m_thread = std::thread([this] { run(); });
     }
