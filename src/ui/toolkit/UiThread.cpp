@@ -20,6 +20,21 @@ struct PendingCall {
     intptr_t result = 0;
 };
 
+// Qt hands a queued call to the UI thread under a lock inside its own
+// library, which is built without ThreadSanitizer's instrumentation: the
+// sanitizer cannot see that hand-off and takes the UI thread's first read of
+// the call for a race with its construction on the posting thread. A lock of
+// ours, held across the post and taken by the UI thread before it reads the
+// call, shows the order. Recursive, because Qt destroys moved-from copies
+// while the posting thread holds it. The UI thread waits on it only while
+// another thread posts, and posting never waits for the UI thread: Qt
+// delivers and deletes posted calls with its own lock released.
+std::recursive_mutex g_postLock;
+
+void waitForPosts() {
+    std::lock_guard lock(g_postLock);
+}
+
 // Travels with the queued call. Qt destroys a queued call unrun when its
 // context object goes away; the destructor then tells the waiting caller, so
 // a send to a destroyed window fails at once instead of waiting for `stop`.
@@ -35,6 +50,7 @@ public:
     // goes); taking the lock also orders the release of `m_work` after its
     // run on the UI thread.
     ~QueuedCall() {
+        waitForPosts();
         if (!m_call) return;
         std::lock_guard lock(m_call->mutex);
         if (m_call->state == PendingCall::State::Queued) {
@@ -44,6 +60,7 @@ public:
     }
 
     void operator()() {
+        waitForPosts();
         {
             std::lock_guard lock(m_call->mutex);
             if (m_call->state != PendingCall::State::Queued) return;  // the caller gave up
@@ -71,7 +88,10 @@ CallResult callOnUiThread(QObject* context, std::function<intptr_t()> work, std:
         return CallResult::Done;
     }
     auto call = std::make_shared<PendingCall>();
-    QMetaObject::invokeMethod(context, QueuedCall(call, std::move(work)), Qt::QueuedConnection);
+    {
+        std::lock_guard post(g_postLock);
+        QMetaObject::invokeMethod(context, QueuedCall(call, std::move(work)), Qt::QueuedConnection);
+    }
 
     std::unique_lock lock(call->mutex);
     const bool finished = call->wake.wait(lock, stop, [&] {
