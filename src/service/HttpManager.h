@@ -15,7 +15,8 @@ public:
     // Posts `body` (sent as it is, with libcurl's default form content type)
     // to `url` and appends what the server sends back to `reply`, at most
     // kMaxReplyBytes in all.
-    // Redirects are followed up to 5 times. TLS peer and host-name
+    // Only http and https are spoken, redirects included; redirects are
+    // followed up to 5 times. TLS peer and host-name
     // verification stay on, against the system's trust store: an HTTPS
     // server whose certificate does not verify fails the transfer.
     //

@@ -753,6 +753,47 @@ TEST_F(ServiceClient, RepliesPastOneMebibyteFailTheirAttempt) {
     }
 }
 
+// A slot, or a redirect from one, that names another protocol than http(s)
+// fails like a dead slot: no local file is read as a reply and no other
+// kind of server is contacted; the next slot answers.
+TEST_F(ServiceClient, OnlyHttpAndHttpsAreSpoken) {
+    int otherPort = 0;
+    const int other = testsupport::listenOnLoopback(&otherPort);
+    const std::string otherUrl = "ftp://127.0.0.1:" + std::to_string(otherPort) + "/";
+    const std::filesystem::path fileReply = home.root() / "launcher";
+    testsupport::writeFile(fileReply / "check", goodReply("", "6.6.6.6"));
+    struct Case {
+        const char* what;
+        std::function<std::string(const std::string&)> slot0;  // its URL, given the redirecting server's
+    };
+    ScriptedServer redirecting([&](const std::string&) {
+        return httpReply(302, "", "Location: " + otherUrl + "launcher/check\r\n");
+    });
+    for (const Case& c : {Case{"redirect to ftp", [](const std::string& base) { return base; }},
+                          Case{"file slot", [&](const std::string&) { return "file://" + home.root().string() + "/"; }},
+                          Case{"ftp slot", [&](const std::string&) { return otherUrl; }}}) {
+        SCOPED_TRACE(c.what);
+        {
+            std::lock_guard<std::mutex> lock(g_linesLock);
+            g_lines.clear();
+        }
+        ScriptedServer good(goodService("2.0.0.0"));
+        servers({{0, c.slot0(redirecting.base())}, {1, good.base()}});
+        kt.reset();
+        Outputs out;
+        EXPECT_EQ(check("1.0.0.1", out), 1);
+        EXPECT_EQ(std::string(out.ver.data()), "2.0.0.0");
+        EXPECT_EQ(good.requests().size(), 1u);
+        const auto failed = linesNumbered({724});
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0], "[KTUpgrade:724]POST FAILE: postRes:1  postResCode:0");
+    }
+    // Nothing ever connected to the other server.
+    pollfd pending{other, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0), 0);
+    ::close(other);
+}
+
 TEST_F(ServiceClient, SilentServerTimesOut) {
     const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
