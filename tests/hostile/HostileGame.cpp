@@ -252,16 +252,7 @@ std::string HostileGame::publish(const std::string& version, const std::string& 
 }
 
 std::vector<std::string> HostileGame::events() const {
-    std::vector<std::string> out;
-    const std::string text = readFile(serverState() / "events.jsonl");
-    std::size_t at = 0;
-    while ((at = text.find("\"event\":\"", at)) != std::string::npos) {
-        at += 9;
-        std::string e = text.substr(at, text.find('"', at) - at);
-        const std::size_t v = text.find("\"ver\":\"", at) + 7;
-        out.push_back(e + " " + text.substr(v, text.find('"', v) - v));
-    }
-    return out;
+    return testsupport::recordedEvents(serverState() / "events.jsonl");
 }
 
 void HostileGame::writeLauncherIni(const std::vector<std::string>& urls) {

@@ -47,18 +47,7 @@ protected:
     void TearDown() override { testsupport::stopLaunchers(client); }
 
     // "event ver" of each recorded event.
-    std::vector<std::string> events() const {
-        std::vector<std::string> out;
-        const std::string text = readFile(home.root() / "events.jsonl");
-        std::size_t at = 0;
-        while ((at = text.find("\"event\":\"", at)) != std::string::npos) {
-            at += 9;
-            std::string e = text.substr(at, text.find('"', at) - at);
-            const std::size_t v = text.find("\"ver\":\"", at) + 7;
-            out.push_back(e + " " + text.substr(v, text.find('"', v) - v));
-        }
-        return out;
-    }
+    std::vector<std::string> events() const { return testsupport::recordedEvents(home.root() / "events.jsonl"); }
     // Waits until `part` has been logged `times` times; false after 30 s.
     bool waitLogged(const std::string& part, std::size_t times = 1) const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

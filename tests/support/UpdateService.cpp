@@ -1,6 +1,7 @@
 #include "support/UpdateService.h"
 
 #include "support/Process.h"
+#include "support/TempHome.h"
 
 namespace testsupport {
 
@@ -13,6 +14,19 @@ std::string UpdateService::hostAndPort() const {
     std::string rest = m_base.substr(prefix.size());
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
     return rest;
+}
+
+std::vector<std::string> recordedEvents(const std::filesystem::path& eventsFile) {
+    std::vector<std::string> out;
+    const std::string text = readFile(eventsFile);
+    std::size_t at = 0;
+    while ((at = text.find("\"event\":\"", at)) != std::string::npos) {
+        at += 9;
+        std::string e = text.substr(at, text.find('"', at) - at);
+        const std::size_t v = text.find("\"ver\":\"", at) + 7;
+        out.push_back(e + " " + text.substr(v, text.find('"', v) - v));
+    }
+    return out;
 }
 
 }  // namespace testsupport

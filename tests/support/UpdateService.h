@@ -4,6 +4,7 @@
 // destructor.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,9 @@ private:
     ChildProcess m_process;
     std::string m_base;
 };
+
+// "<event> <ver>" of each event the service recorded in `eventsFile` (its
+// --events option), in order.
+std::vector<std::string> recordedEvents(const std::filesystem::path& eventsFile);
 
 }  // namespace testsupport
