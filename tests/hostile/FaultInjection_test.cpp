@@ -217,8 +217,7 @@ bool runUntilStoppedThenKill(const fs::path& program, const fs::path& workDir,
             ::dup2(out, STDOUT_FILENO);
             ::dup2(out, STDERR_FILENO);
         }
-        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
-        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+        testsupport::enterChildContext(workDir, env);
         std::string prog = program.string();
         char* argv[] = {prog.data(), nullptr};
         ::execv(prog.c_str(), argv);

@@ -82,6 +82,22 @@ protected:
         EXPECT_TRUE(testsupport::waitLauncherMarker(true));
         return launcher;
     }
+    // 2.0.0.0 published while a launcher started with `options` runs: it is
+    // told to quit (0x81) and goes, and the run updates and starts the new
+    // one. The old launcher, for the case's own checks.
+    std::unique_ptr<testsupport::ChildLauncher> updatePastALauncherThatQuits(std::vector<std::string> options) {
+        EXPECT_FALSE(publish("2.0.0.0", "client.zip").empty());
+        writeLauncherIni({service()->base()});
+        auto launcher = runningLauncher(std::move(options));
+        const auto result = run();
+        expectOutcome(result, Expected()
+                                  .installs("2.0.0.0")
+                                  .logs({"[upgradeManager:727]pipe send message Success id:129 command:0",
+                                         "[upgradeManager:772]Launcher quit already", "[upgradeManager:386]launcherURL:",
+                                         "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"})
+                                  .shows({}));
+        return launcher;
+    }
 };
 
 TEST_F(ProcessFaults, KilledDuringTheDownloadTheNextRunInstallsTheUpdate) {
@@ -187,36 +203,16 @@ TEST_F(ProcessFaults, ALauncherThatNeverReadsThePipeStillGetsTheHandOverAndThePr
 }
 
 TEST_F(ProcessFaults, ALauncherThatNeverReadsThePipeButEndsLetsTheUpdateGoOn) {
-    ASSERT_FALSE(publish("2.0.0.0", "client.zip").empty());
-    writeLauncherIni({service()->base()});
     // It takes 0x81 unread and ends by itself a little later, as a launcher
     // busy with something else would.
-    auto launcher = runningLauncher({"--no-read", "--exit-after", "3000"});
-
-    const auto result = run();
-    expectOutcome(result, Expected()
-                              .installs("2.0.0.0")
-                              .logs({"[upgradeManager:727]pipe send message Success id:129 command:0",
-                                     "[upgradeManager:772]Launcher quit already", "[upgradeManager:386]launcherURL:",
-                                     "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"})
-                              .shows({}));
+    auto launcher = updatePastALauncherThatQuits({"--no-read", "--exit-after", "3000"});
     EXPECT_EQ(launcher->wait(), 0);
 }
 
 TEST_F(ProcessFaults, ALauncherThatDiesRightAfterQuitLeavesNothingInTheWay) {
-    ASSERT_FALSE(publish("2.0.0.0", "client.zip").empty());
-    writeLauncherIni({service()->base()});
-    auto launcher = runningLauncher({"--die-on-quit"});
-
     // It dies by SIGKILL on 0x81, its pipe's socket left behind: the update
     // goes on, and the new launcher serves the pipe in its place.
-    const auto result = run();
-    expectOutcome(result, Expected()
-                              .installs("2.0.0.0")
-                              .logs({"[upgradeManager:727]pipe send message Success id:129 command:0",
-                                     "[upgradeManager:772]Launcher quit already", "[upgradeManager:386]launcherURL:",
-                                     "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"})
-                              .shows({}));
+    auto launcher = updatePastALauncherThatQuits({"--die-on-quit"});
     EXPECT_EQ(launcher->wait(), -1) << "it was to die by the signal";
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     // Both launchers log into the same file: the old one served first.

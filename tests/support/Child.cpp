@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "support/Process.h"
+
 namespace testsupport {
 
 namespace {
@@ -59,14 +61,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
     if (m_pid == 0) {
         ::dup2(in[0], STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
-        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
-        for (const auto& [name, value] : env) {
-            if (value.empty()) {
-                ::unsetenv(name.c_str());
-            } else {
-                ::setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
+        enterChildContext(workDir, env);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -13,6 +13,17 @@
 
 namespace testsupport {
 
+void enterChildContext(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env) {
+    if (::chdir(workDir.c_str()) != 0) ::_exit(126);
+    for (const auto& [name, value] : env) {
+        if (value.empty()) {
+            ::unsetenv(name.c_str());
+        } else {
+            ::setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+}
+
 RunResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
                      int timeoutSeconds) {
@@ -28,14 +39,7 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
     if (pid == 0) {
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(out[1], STDERR_FILENO);
-        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
-        for (const auto& [name, value] : env) {
-            if (value.empty()) {
-                ::unsetenv(name.c_str());
-            } else {
-                ::setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
+        enterChildContext(workDir, env);
         std::vector<char*> argv;
         std::string prog = program.string();
         argv.push_back(prog.data());
@@ -88,14 +92,7 @@ int runForWaitStatus(const std::filesystem::path& program, const std::vector<std
     if (pid == 0) {
         const rlimit none{0, 0};
         ::setrlimit(RLIMIT_CORE, &none);
-        if (::chdir(workDir.c_str()) != 0) ::_exit(126);
-        for (const auto& [name, value] : env) {
-            if (value.empty()) {
-                ::unsetenv(name.c_str());
-            } else {
-                ::setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
+        enterChildContext(workDir, env);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }

@@ -28,6 +28,11 @@ int runForWaitStatus(const std::filesystem::path& program, const std::vector<std
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env = {},
                      int timeoutSeconds = 60);
 
+// In a child between fork and exec: moves into `workDir` (the child ends
+// with 126 when it cannot) and applies `env` to the inherited environment
+// (an empty value unsets the variable).
+void enterChildContext(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env);
+
 // Path of a program built by this build tree (e.g. "gamelauncher").
 std::filesystem::path builtProgram(const std::string& relative);
 
