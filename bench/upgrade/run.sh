@@ -151,6 +151,19 @@ log_ms() {
   awk -v s="$secs" -v m="$ms" -v t0="$T0_NS" 'BEGIN{printf "%.0f", s * 1000 + m - t0 / 1e6}'
 }
 
+# The runs' totals against the sums of the tools' parts, from $WORK/totals
+# and $WORK/sums; $1 names the parts.
+report_ratio() {
+  local total sum
+  total=$(median <"$WORK/totals")
+  sum=$(awk '{print $1}' "$WORK/sums" | median)
+  echo "  runs (ms): $(tr '\n' ' ' <"$WORK/totals")"
+  echo "  parts per run ($1, ms):"
+  sed 's/^/    /' "$WORK/sums"
+  echo "  process start -> launcher start: $total ms (median); sum of parts $sum ms (median)"
+  echo "  ratio: $(awk -v a="$total" -v b="$sum" 'BEGIN{printf "%.2f", a / b}')x (goal: at most 1.2x)"
+}
+
 report_breakdown() {
   local name
   for name in "$@"; do printf "  %-44s %s ms\n" "${name%%|*}" "$(log_ms "${name#*|}")"; done
@@ -233,13 +246,7 @@ if [[ " $CASES " == *" update "* ]]; then
     cmp -s "$WORK/parts/pkg.zip" "$pkg" || { echo "curl download differs" >&2; exit 1; }
     echo "$((d + m + u + f)) $d $m $u $f" >>"$WORK/sums"
   done
-  total=$(median <"$WORK/totals")
-  sum=$(awk '{print $1}' "$WORK/sums" | median)
-  echo "  runs (ms): $(tr '\n' ' ' <"$WORK/totals")"
-  echo "  parts per run (sum curl md5sum unzip md5sum-files, ms):"
-  sed 's/^/    /' "$WORK/sums"
-  echo "  process start -> launcher start: $total ms (median); sum of parts $sum ms (median)"
-  echo "  ratio: $(awk -v a="$total" -v b="$sum" 'BEGIN{printf "%.2f", a / b}')x (goal: at most 1.2x)"
+  report_ratio "sum curl md5sum unzip md5sum-files"
   echo "  last run, from its log (ms after process start):"
   report_breakdown \
     "GameLauncher Start|GameLauncher Start" \
@@ -284,13 +291,7 @@ if [[ " $CASES " == *" over "* ]]; then
     f=$(cd "$WORK/parts/unz" && time_ms find . -type f -exec md5sum {} +)
     echo "$((c + d + m + u + f)) $c $d $m $u $f" >>"$WORK/sums"
   done
-  total=$(median <"$WORK/totals")
-  sum=$(awk '{print $1}' "$WORK/sums" | median)
-  echo "  runs (ms): $(tr '\n' ' ' <"$WORK/totals")"
-  echo "  parts per run (sum md5sum-installed curl md5sum unzip-over md5sum-files, ms):"
-  sed 's/^/    /' "$WORK/sums"
-  echo "  process start -> launcher start: $total ms (median); sum of parts $sum ms (median)"
-  echo "  ratio: $(awk -v a="$total" -v b="$sum" 'BEGIN{printf "%.2f", a / b}')x (goal: at most 1.2x)"
+  report_ratio "sum md5sum-installed curl md5sum unzip-over md5sum-files"
   echo "  last run, from its log (ms after process start):"
   report_breakdown \
     "worker start|_ThreadCheckVersion Start" \
