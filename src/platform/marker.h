@@ -35,9 +35,9 @@ private:
     int32_t m_handle = -1;
 };
 
-// Whether someone holds `name`, by taking it and giving it up at once, as
-// the Windows program creates and closes a semaphore to look: Free leaves
-// nothing held behind.
+// Whether someone holds `name`. The probe only looks: it never holds the
+// marker, not even for an instant, so it cannot turn away a holder that
+// takes the marker at the same moment.
 enum class MarkerState { Free, Held, Failed };
 MarkerState probeMarker(const char* name);
 

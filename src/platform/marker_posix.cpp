@@ -1,7 +1,6 @@
 #include "platform/marker.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,21 +29,40 @@ int openMarkerFile(const char* name) {
     return fd;
 }
 
+// The whole file, exclusively. Open-file-description locks, like flock(),
+// belong to the descriptor rather than the process (two holders in one
+// process exclude each other), but they can also be tested without being
+// taken: a probe that took the lock, even for an instant, made a launcher
+// starting at that instant believe another copy ran, and it exited.
+struct flock wholeFile() {
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
+
+int lockCall(int fd, int command, struct flock& lock) {
+    int r;
+    do {
+        r = ::fcntl(fd, command, &lock);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
 }  // namespace
 
 Marker::Result Marker::acquire(const char* name) {
     if (held()) return Result::Acquired;
     const int fd = openMarkerFile(name);
     if (fd < 0) return Result::Failed;
-    int r;
-    do {
-        r = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (r != 0 && errno == EINTR);
-    if (r != 0) {
+    struct flock lock = wholeFile();
+    if (lockCall(fd, F_OFD_SETLK, lock) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
-        return error == EWOULDBLOCK ? Result::AlreadyHeld : Result::Failed;
+        return error == EAGAIN || error == EACCES ? Result::AlreadyHeld : Result::Failed;
     }
     m_handle = fd;
     return Result::Acquired;
@@ -58,13 +76,17 @@ void Marker::release() {
 }
 
 MarkerState probeMarker(const char* name) {
-    Marker probe;
-    switch (probe.acquire(name)) {
-        case Marker::Result::Acquired: return MarkerState::Free;
-        case Marker::Result::AlreadyHeld: return MarkerState::Held;
-        case Marker::Result::Failed: break;
+    const int fd = openMarkerFile(name);
+    if (fd < 0) return MarkerState::Failed;
+    struct flock lock = wholeFile();
+    const int r = lockCall(fd, F_OFD_GETLK, lock);
+    const int error = errno;
+    ::close(fd);
+    if (r != 0) {
+        errno = error;
+        return MarkerState::Failed;
     }
-    return MarkerState::Failed;
+    return lock.l_type == F_UNLCK ? MarkerState::Free : MarkerState::Held;
 }
 
 }  // namespace platform

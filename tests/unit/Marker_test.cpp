@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/folders.h"
 #include "support/TempHome.h"
@@ -34,6 +36,28 @@ TEST(Marker, OneHolderAtATimeAndProbesLeaveNothingHeld) {
     first.release();
     EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
     EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), Marker::Result::Acquired);
+}
+
+// A launcher takes its marker while the bootstrapper (or a test) probes for
+// it: no probe may turn it away, however the two fall together.
+TEST(Marker, AProbeNeverTurnsAwayAHolderTakingTheMarker) {
+    testsupport::TempHome home;
+    std::atomic<bool> done{false};
+    std::atomic<int> held{0};
+    std::thread prober([&] {
+        while (!done.load()) {
+            if (platform::probeMarker("MV3_LAUNCHER_KT") == MarkerState::Held) held.fetch_add(1);
+        }
+    });
+    int turnedAway = 0;
+    for (int i = 0; i < 20000; ++i) {
+        Marker m;
+        if (m.acquire("MV3_LAUNCHER_KT") != Marker::Result::Acquired) ++turnedAway;
+    }
+    done.store(true);
+    prober.join();
+    EXPECT_EQ(turnedAway, 0);
+    EXPECT_GT(held.load(), 0) << "the probe saw the holder at least once";
 }
 
 TEST(Marker, AHolderThatDiesLeavesNoStaleMarker) {
