@@ -193,7 +193,7 @@ TEST_F(DiskFaults, ReadOnlyInstallFolderKeepsOneZeroAndStartsIt) {
     ASSERT_EQ(starts.size(), 1u) << "1.0.0.0 was started";
     EXPECT_EQ(starts[0].args, std::vector<std::string>{"-gamepath=" + game.string()});
 
-    testsupport::stopLaunchers(records);
+    EXPECT_EQ(testsupport::stopLaunchers(records), "");
     readOnly.unmount();
     fs::remove(clientFolder() / "sample-launcher.conf");
     expectTheNextRunInstallsTwo();

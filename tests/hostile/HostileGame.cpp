@@ -223,7 +223,7 @@ void HostileGame::SetUp() {
 }
 
 void HostileGame::TearDown() {
-    testsupport::stopLaunchers(clientFolder());
+    EXPECT_EQ(testsupport::stopLaunchers(clientFolder()), "");
     m_service.reset();
 }
 
@@ -318,7 +318,7 @@ std::size_t HostileGame::countLogged(const std::string& part) const {
 }
 
 void HostileGame::stopLaunchers() {
-    testsupport::stopLaunchers(clientFolder());
+    EXPECT_EQ(testsupport::stopLaunchers(clientFolder()), "");
     fs::remove(clientFolder() / "launcher.args");
     m_startsBefore = 0;
 }

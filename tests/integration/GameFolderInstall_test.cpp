@@ -151,7 +151,7 @@ TEST_F(GameFolderInstall, InstalledProgramUpdatesAndStartsTheLauncher) {
     EXPECT_EQ(run.exitCode, 0) << run.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     const auto starts = testsupport::launcherStarts(client);
-    testsupport::stopLaunchers(client);
+    EXPECT_EQ(testsupport::stopLaunchers(client), "");
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].args, std::vector<std::string>{"-gamepath=" + prefix.string()});
 

@@ -44,7 +44,7 @@ protected:
         ASSERT_FALSE(service->base().empty());
         writeFile(game / "launcher.ini", "[UPGRADE]\nSERVER_UPGRADE_0=" + service->base() + "\n");
     }
-    void TearDown() override { testsupport::stopLaunchers(client); }
+    void TearDown() override { EXPECT_EQ(testsupport::stopLaunchers(client), ""); }
 
     // "event ver" of each recorded event.
     std::vector<std::string> events() const { return testsupport::recordedEvents(home.root() / "events.jsonl"); }
@@ -78,7 +78,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     EXPECT_NE(log().find("[GameLauncher:132]MessageLoop Quit\r\n"), std::string::npos) << log();
 
     // Second run, the launcher ended meanwhile: it is current, no download.
-    testsupport::stopLaunchers(client);
+    EXPECT_EQ(testsupport::stopLaunchers(client), "");
     auto second = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
     ASSERT_EQ(second.exitCode, 0) << second.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
@@ -106,7 +106,7 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     ASSERT_EQ(install.exitCode, 0) << install.output;
     // The launcher it started records itself before it takes the marker.
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
-    testsupport::stopLaunchers(client);
+    EXPECT_EQ(testsupport::stopLaunchers(client), "");
     fs::remove(client / "launcher.args");
     auto silent = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));

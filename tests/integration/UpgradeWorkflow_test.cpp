@@ -96,7 +96,7 @@ protected:
     void TearDown() override {
         manager.reset();
         delete ktUpgrade;
-        testsupport::stopLaunchers(client);
+        EXPECT_EQ(testsupport::stopLaunchers(client), "");
         UpgradeManager::setLoaderFactoryForTesting(nullptr);
         ReleaseLogger();
     }
@@ -182,7 +182,7 @@ protected:
     // starts the case made, ends them and forgets them.
     void endLaunchers(std::size_t expected) {
         EXPECT_EQ(starts(expected).size(), expected);
-        testsupport::stopLaunchers(client);
+        EXPECT_EQ(testsupport::stopLaunchers(client), "");
         fs::remove(client / "launcher.args");
     }
     // Waits until `part` has been logged; false after 30 s.

@@ -64,17 +64,47 @@ std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
     return textLines(readFile(clientFolder / "launcher.messages"));
 }
 
-void stopLaunchers(const fs::path& clientFolder) {
+namespace {
+
+// What the kernel says of a process that outlived its SIGTERM: its state and
+// its signal masks (pending, blocked, caught).
+std::string processStatus(pid_t pid) {
+    std::string out;
+    for (const std::string& line : textLines(readFile("/proc/" + std::to_string(pid) + "/status"))) {
+        for (const char* field : {"State:", "PPid:", "SigPnd:", "ShdPnd:", "SigBlk:", "SigIgn:", "SigCgt:"}) {
+            if (line.rfind(field, 0) == 0) out += " " + line;
+        }
+    }
+    return out;
+}
+
+// A zombie counts as gone: it holds neither the marker nor its program
+// file, and whoever adopted it may reap it late.
+bool running(pid_t pid) {
+    if (::kill(pid, 0) != 0) return false;
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] != 'Z';
+}
+
+}  // namespace
+
+std::string stopLaunchers(const fs::path& clientFolder) {
     const auto started = launcherStarts(clientFolder);
     for (const LauncherStart& s : started) {
         if (s.pid > 0) ::kill(s.pid, SIGTERM);
     }
-    waitLauncherMarker(false);
+    std::string failure;
+    if (!waitLauncherMarker(false)) failure += "the marker is still held\n";
     // The marker goes before the process: wait for the process too, or its
     // program file stays busy for the next unpacking.
     for (const LauncherStart& s : started) {
-        if (s.pid > 0) pollUntil(20000, [&] { return ::kill(s.pid, 0) != 0; });
+        if (s.pid > 0 && !pollUntil(20000, [&] { return !running(s.pid); })) {
+            failure += "launcher " + std::to_string(s.pid) + " outlived SIGTERM:" + processStatus(s.pid) + "\n";
+        }
     }
+    if (!failure.empty()) failure += "launcher.log:\n" + readFile(clientFolder / "launcher.log");
+    return failure;
 }
 
 ChildLauncher::ChildLauncher(const fs::path& exe, const std::vector<std::string>& args) {

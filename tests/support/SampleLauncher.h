@@ -35,8 +35,9 @@ bool waitLauncherStarts(const std::filesystem::path& clientFolder, std::size_t c
 std::vector<std::string> launcherMessages(const std::filesystem::path& clientFolder);
 
 // Ends every launcher recorded in `clientFolder` that still runs (SIGTERM)
-// and waits until the marker is free.
-void stopLaunchers(const std::filesystem::path& clientFolder);
+// and waits until the marker is free and those processes are gone. Empty
+// when they are; otherwise what still runs, for a test to report.
+std::string stopLaunchers(const std::filesystem::path& clientFolder);
 
 // Starts `exe` with `args` as a child of the test; the destructor ends it
 // (SIGTERM) and reaps it.
