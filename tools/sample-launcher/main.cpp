@@ -38,6 +38,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -45,8 +46,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/local_pipe.h"
@@ -77,17 +80,34 @@ struct Options {
     std::vector<std::string> arguments;
 };
 
-platform::PipeServer* g_server = nullptr;
+std::mutex g_serverLock;
+platform::PipeServer* g_server = nullptr;  // guarded by g_serverLock
 int g_stopPipe[2] = {-1, -1};
-volatile sig_atomic_t g_stopSignal = 0;
+std::atomic<int> g_stopSignal{0};
+std::atomic<bool> g_exiting{false};
 
-void onStopSignal(int sig) {
-    g_stopSignal = sig;
-    const int error = errno;
-    if (g_server != nullptr) g_server->wake();
-    const char byte = 1;
-    (void)!::write(g_stopPipe[1], &byte, 1);
-    errno = error;
+void setServer(platform::PipeServer* server) {
+    const std::lock_guard<std::mutex> lock(g_serverLock);
+    g_server = server;
+}
+
+// SIGTERM and SIGINT are blocked in every thread and taken here with
+// sigwait: a handler interrupting whatever the main thread does is not
+// needed, and a sanitizer runtime that defers asynchronous handlers was
+// seen to lose one, leaving a launcher no test could end.
+void waitForStopSignals(sigset_t signals) {
+    for (;;) {
+        int sig = 0;
+        if (::sigwait(&signals, &sig) != 0) continue;
+        if (g_exiting.load()) return;
+        g_stopSignal.store(sig);
+        {
+            const std::lock_guard<std::mutex> lock(g_serverLock);
+            if (g_server != nullptr) g_server->wake();
+        }
+        const char byte = 1;
+        (void)!::write(g_stopPipe[1], &byte, 1);
+    }
 }
 
 int64_t nowMs() {
@@ -250,6 +270,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Blocked from the start (a stop before the marker is held stays
+    // pending until the waiter takes it) and in every thread made later.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
     const int64_t started = nowMs();
     const int64_t deadline = o.exitAfterMs >= 0 ? started + o.exitAfterMs : -1;
     std::string record = "start pid=" + std::to_string(::getpid()) + " argc=" + std::to_string(o.arguments.size());
@@ -278,12 +306,10 @@ int main(int argc, char** argv) {
 
     platform::PipeServer server;
     if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 4;
-    g_server = &server;
-    struct sigaction sa{};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
+    // Before the stop signal is first looked at, so that a signal from then
+    // on either is seen there or wakes the server.
+    setServer(&server);
+    std::thread stopWaiter(waitForStopSignals, stopSignals);
     openLauncherWindow(o);
 
     int exitCode = 0;
@@ -292,9 +318,9 @@ int main(int argc, char** argv) {
     if (o.noPipe || o.pipeAfterMs > 0) {
         const int64_t until = o.noPipe ? deadline : started + o.pipeAfterMs;
         const int64_t limit = deadline >= 0 && (until < 0 || deadline < until) ? deadline : until;
-        if (waitForStop(limit)) why = "signal " + std::to_string(g_stopSignal);
+        if (waitForStop(limit)) why = "signal " + std::to_string(g_stopSignal.load());
     }
-    const bool serve = !o.noPipe && g_stopSignal == 0 && (deadline < 0 || nowMs() < deadline);
+    const bool serve = !o.noPipe && g_stopSignal.load() == 0 && (deadline < 0 || nowMs() < deadline);
     if (serve) {
         if (!server.listen(kPipeName)) {
             appendLine(o.log, std::string("cannot serve the pipe: ") + std::strerror(errno));
@@ -315,7 +341,7 @@ int main(int argc, char** argv) {
     while (!quit) {
         const R accepted = server.accept(left());
         if (accepted != R::Ok) {
-            if (accepted == R::Woken) why = "signal " + std::to_string(g_stopSignal);
+            if (accepted == R::Woken) why = "signal " + std::to_string(g_stopSignal.load());
             if (accepted == R::Failed) {
                 why = std::string("accept failed: ") + std::strerror(errno);
                 exitCode = 4;
@@ -326,7 +352,7 @@ int main(int argc, char** argv) {
         if (o.noRead) {
             // Whatever the client writes stays unread in the socket.
             appendLine(o.log, "not reading");
-            if (waitForStop(deadline)) why = "signal " + std::to_string(g_stopSignal);
+            if (waitForStop(deadline)) why = "signal " + std::to_string(g_stopSignal.load());
             break;
         }
         for (;;) {
@@ -358,7 +384,7 @@ int main(int argc, char** argv) {
                     appendLine(o.log, "client closed inside a message");
                     break;
                 }
-                if (r == R::Woken) why = "signal " + std::to_string(g_stopSignal);
+                if (r == R::Woken) why = "signal " + std::to_string(g_stopSignal.load());
                 quit = true;
                 break;
             }
@@ -380,9 +406,14 @@ int main(int argc, char** argv) {
     // The pipe and the window go before the marker: whoever sees the marker
     // free finds neither of ours.
     server.close();
-    g_server = nullptr;
+    setServer(nullptr);
     g_window.close();
     marker.release();
     appendLine(o.log, "quit: " + why);
+    // Ended rather than left behind: a process whose other threads still
+    // run is held up at exit by some runtimes (ThreadSanitizer sleeps).
+    g_exiting.store(true);
+    ::pthread_kill(stopWaiter.native_handle(), SIGTERM);
+    stopWaiter.join();
     return exitCode;
 }
