@@ -78,15 +78,6 @@ std::string processStatus(pid_t pid) {
     return out;
 }
 
-// A zombie counts as gone: it holds neither the marker nor its program
-// file, and whoever adopted it may reap it late.
-bool running(pid_t pid) {
-    if (::kill(pid, 0) != 0) return false;
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    return end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] != 'Z';
-}
-
 }  // namespace
 
 std::string stopLaunchers(const fs::path& clientFolder) {
@@ -97,9 +88,11 @@ std::string stopLaunchers(const fs::path& clientFolder) {
     std::string failure;
     if (!waitLauncherMarker(false)) failure += "the marker is still held\n";
     // The marker goes before the process: wait for the process too, or its
-    // program file stays busy for the next unpacking.
+    // program file stays busy for the next unpacking. Until it is reaped:
+    // the leader of a process can show as a zombie while its other threads
+    // still hold the program.
     for (const LauncherStart& s : started) {
-        if (s.pid > 0 && !pollUntil(20000, [&] { return !running(s.pid); })) {
+        if (s.pid > 0 && !pollUntil(20000, [&] { return ::kill(s.pid, 0) != 0; })) {
             failure += "launcher " + std::to_string(s.pid) + " outlived SIGTERM:" + processStatus(s.pid) + "\n";
         }
     }
