@@ -12,7 +12,6 @@ namespace {
 
 // The same bounds as every other setting.ini value.
 constexpr uint32_t kHostChars = 1024;
-constexpr std::size_t kPathChars = 1024;
 
 std::wstring uploadUrlFor(std::wstring_view host) {
     return L"http://" + std::wstring(host) + platform::utf8ToWide(crashreport::kUploadPath);
@@ -30,7 +29,7 @@ const wchar_t* crashPrivacyPolicyUrl() { return GL_WIDEN(GL_CRASH_PRIVACY_URL); 
 std::wstring crashUploadUrl(const wchar_t* programFolder) {
     if (programFolder == nullptr || *programFolder == L'\0') return crashBuiltInUploadUrl();
     std::wstring path;
-    if (!JoinPath(path, {programFolder, L"\\setting.ini"}, kPathChars)) return crashBuiltInUploadUrl();
+    if (!JoinPath(path, {programFolder, L"\\setting.ini"}, kPathBufferChars)) return crashBuiltInUploadUrl();
     wchar_t host[kHostChars] = {};
     const uint32_t n = platform::getPrivateProfileString(crashreport::kSettingSection, crashreport::kSettingUploadHost,
                                                          L"", host, kHostChars, path.c_str());

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "app/AppLog.h"
 #include "app/CrashConfig.h"
 #include "crash/CrashEngine.h"
 #include "crash/CrashReportFormat.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr ModuleLog kLog{"CrashReport", L"CrashReport"};
+constexpr const ModuleLog& kLog = kCrashReportLog;
 
 constexpr uint32_t kFlags = crash::kFlagAllHandlers | crash::kFlagHttpBinaryEncoding;  // 0x5FFF
 constexpr std::size_t kLastErrorChars = 511;

@@ -7,10 +7,11 @@
 #include <cstring>
 #include <exception>
 
+#include "app/AppLog.h"
 #include "foundation/Log.h"
 
 namespace {
-constexpr ModuleLog kLog{"CrashReport", L"CrashReport"};
+constexpr const ModuleLog& kLog = kCrashReportLog;
 }
 
 // Without the undefined-behaviour checks, so that a sanitizer build crashes

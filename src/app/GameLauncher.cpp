@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "app/AppLog.h"
 #include "app/CrashReport.h"
 #include "app/CrashTestHook.h"
 #include "app/GamePathRecord.h"
@@ -21,10 +22,10 @@
 
 namespace {
 
-constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
+constexpr const ModuleLog& kLog = kGameLauncherLog;
 
-// The window's style as the Windows program creates it: WS_POPUP |
-// WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN.
+// The window's style: a visible borderless pop-up that clips its siblings
+// and children (WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN).
 constexpr uint32_t kWindowStyle = 0x96000000u;
 
 // The exit code when the program could not show its window at all: no

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 
+#include "app/AppLog.h"
 #include "foundation/Log.h"
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
+constexpr const ModuleLog& kLog = kGameLauncherLog;
 
 }  // namespace
 
@@ -26,9 +27,9 @@ void WriteGamePathRecord(const wchar_t* programFolder) {
     // file that cannot be created.
     std::wstring folder;
     std::wstring path;
-    if (!JoinPath(folder, {appData, L"/Keltora/morvel3/", L"GamePath/"}, kMaxPathChars) ||
+    if (!JoinPath(folder, {appData, kProductFolder, L"GamePath/"}, kMaxPathChars) ||
         !JoinPath(path, {folder, L"GamePath.rcd"}, kMaxPathChars)) {
-        const std::wstring wanted = appData + L"/Keltora/morvel3/GamePath/GamePath.rcd";
+        const std::wstring wanted = appData + kProductFolder + L"GamePath/GamePath.rcd";
         kLog.wide(271, L"CreateFileW failed:%lu path:%s", static_cast<unsigned long>(ENAMETOOLONG), wanted.c_str());
         return;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/AppLog.h"
 #include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "foundation/SystemUtil.h"
@@ -11,12 +12,11 @@
 
 namespace {
 
-constexpr ModuleLog kLog{"GameLauncher", L"GameLauncher"};
+constexpr const ModuleLog& kLog = kGameLauncherLog;
 constexpr std::size_t kVersionBytes = 32;
 // The file holds one short line; a first line longer than this is not a
 // version file, and reading on would only let a stray large file eat memory.
 constexpr std::size_t kMaxLineBytes = 1 << 20;
-constexpr std::size_t kVersionPathCapacity = 1024;
 
 enum class LineRead { Line, NoLine, TooLong, Error };
 
@@ -78,8 +78,8 @@ int praseVersionFile(const wchar_t* programFolder, char* version) {
     // The path buffer holds 1,023 characters; nothing longer can name the
     // file, and the log shows what fitted.
     std::wstring path;
-    if (!JoinPath(path, {folder, L"/", L"gamelauncher.db"}, kVersionPathCapacity)) {
-        path = (std::wstring(folder) + L"/gamelauncher.db").substr(0, kVersionPathCapacity - 1);
+    if (!JoinPath(path, {folder, L"/", L"gamelauncher.db"}, kPathBufferChars)) {
+        path = (std::wstring(folder) + L"/gamelauncher.db").substr(0, kPathBufferChars - 1);
         kLog.wide(188, L"File not exist path:%s", path.c_str());
         return -1;
     }

@@ -23,7 +23,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 4096;
 constexpr std::size_t kKeptLogs = 7;
-constexpr const wchar_t* kLogFolderSuffix = L"/Keltora/morvel3/GameLauncher/";
 constexpr const wchar_t* kLogPrefix = L"log_glauncher_";
 
 struct LogFileEntry {
@@ -75,7 +74,7 @@ public:
         std::wstring appData;
         if (!platform::roamingAppDataFolder(appData)) return false;
         std::wstring folder;
-        if (!JoinPath(folder, {appData, kLogFolderSuffix}, kMaxPathChars)) return false;
+        if (!JoinPath(folder, {appData, kProductFolder, L"GameLauncher/"}, kMaxPathChars)) return false;
         CreateFolderPath(folder.c_str());
         removeOldLogs(folder, L".log");
         wchar_t name[64];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <string>
 
 #include "platform/text.h"
@@ -15,20 +16,30 @@ struct Entry {
 
 constexpr Entry kStrings[] = {
     {IDS_TITLE, "《Morvel 3》"},
-    {104,  // the update information cannot be parsed
+    {IDS_PARSE_UPDATE_FAILED,
      "无法解析的更新信息，引导程序更新失败，请重试"},
     {IDS_NEED_64BIT,
      "非常抱歉，为了保障较好的游戏体验，目前本游戏仅支持64位操作系统。我们推荐您使用Windows® 7 / Windows® 8 / "
      "Windows® 10  64位操作系统(最新版本的Service Pack)运行本游戏。给您带来不便之处，还请见谅！"},
-    {110,  // the window mark cannot be made
+    {IDS_MARK_FAILED,
      "创建窗口唯一标识失败"},
-    {113,  // updating the launcher failed
+    {IDS_UPDATE_FAILED,
      "更新游戏引导程序失败，请重试"},
-    {117,  // the launcher cannot be started
+    {IDS_START_LAUNCHER_FAILED,
      "启动Launcher失败"},
-    {120,  // no update server address
+    {IDS_SERVER_ADDRESS_FAILED,
      "获得升级服务器地址失败"},
 };
+
+constexpr bool everyIdHasText() {
+    for (uint32_t id : kStringIds) {
+        bool found = false;
+        for (const Entry& e : kStrings) found = found || e.id == id;
+        if (!found) return false;
+    }
+    return std::size(kStrings) == std::size(kStringIds);
+}
+static_assert(everyIdHasText(), "every string id has exactly one text");
 
 }  // namespace
 

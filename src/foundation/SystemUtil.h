@@ -9,13 +9,21 @@
 #include <string>
 #include <string_view>
 
-// Every caller passes a buffer of this many characters.
+// A path handed to a file operation is bounded at 260 characters with its
+// terminator on every system, so that a game folder that works on one works
+// on the other; a longer path is refused, never cut.
 inline constexpr uint32_t kMaxPathChars = 260;
+// The buffers in which folders and setting paths are formed before they
+// are bounded for use: 1024 characters with the terminator.
+inline constexpr uint32_t kPathBufferChars = 1024;
+// The game's folder below the per-user application-data folders, with its
+// separators: "<roaming or local>" + kProductFolder + "GameLauncher/" etc.
+inline constexpr const wchar_t* kProductFolder = L"/Keltora/morvel3/";
 
 // Writes the folder of the running program, without a trailing separator,
 // into `out`. False when `capacity` is below 2, when the system does not name
-// the program, when its full name does not fit 259 characters (the Windows
-// bound this program keeps), or when the folder does not fit `capacity`.
+// the program, when its full name does not fit 259 characters (the bound
+// of every path), or when the folder does not fit `capacity`.
 bool GetCurrentExePath(wchar_t* out, uint32_t capacity);
 
 // Creates every missing folder of `path`, outermost first; "\" and "/" both

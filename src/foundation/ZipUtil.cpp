@@ -183,10 +183,9 @@ int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
         const bool isFolder = (attributes & kFileAttributeDirectory) != 0 ||
                               (!name.empty() && platform::isSeparator(name.back()));
 
-        // Joined paths are held to the Windows bound of 259 characters. A
+        // Joined paths are bounded at 259 characters on every system. A
         // longer one is never cut (that would touch some other file): such a
-        // folder is not made and such a file cannot be created, as on the
-        // system this format comes from.
+        // folder is not made and such a file cannot be created.
         auto fits = [&](std::size_t nameLength) {
             return root.size() + (rootEndsWithSeparator ? 0 : 1) + nameLength < kMaxPathChars;
         };

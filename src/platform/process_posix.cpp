@@ -79,8 +79,9 @@ bool spawnDetached(const std::wstring& exe, const std::wstring& argument) {
         errno = ENOENT;
         return false;
     }
-    // A package unpacked without Unix modes leaves the program without its
-    // execute bit; the Windows program needs none, so we add the owner's.
+    // A package packed without Unix modes leaves the program without its
+    // execute bit; packages are made on systems that have none, so the
+    // owner's is added.
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return false;
     if (S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) == 0 &&

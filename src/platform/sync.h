@@ -1,6 +1,6 @@
-// Events, interruptible waits and threads with an exit code: what the
-// Windows program does with CreateEventW/SetEvent, Sleep,
-// WaitForSingleObject, CreateThread and GetExitCodeThread.
+// Events, interruptible waits and threads with an exit code (on Windows:
+// CreateEventW/SetEvent, Sleep, WaitForSingleObject, CreateThread and
+// GetExitCodeThread).
 //
 // Cancellation: no thread is ever killed. An owner that must end a thread
 // early raises a termination request (a std::stop_source it keeps) and hands

@@ -92,9 +92,10 @@ void readProfile(const wchar_t* path, const wchar_t* section, const wchar_t* key
 
 // "%s\%s" of the folder and the file, or empty when it would pass `maxChars`
 // (a cut path could name another file).
-std::wstring profilePath(const wchar_t* folder, const wchar_t* file, std::size_t maxChars) {
+// Empty when the path does not fit `capacity` characters with the terminator.
+std::wstring profilePath(const wchar_t* folder, const wchar_t* file, std::size_t capacity) {
     std::wstring path;
-    JoinPath(path, {folder, L"\\", file}, maxChars + 1);
+    JoinPath(path, {folder, L"\\", file}, capacity);
     return path;
 }
 
@@ -159,13 +160,13 @@ bool KTUpgrade::loadConfig() {
 
     ConvertedText narrow;
     {
-        const std::wstring path = profilePath(m_pGamePath, L"Quillon.ini", 1023);
+        const std::wstring path = profilePath(m_pGamePath, L"Quillon.ini", kPathBufferChars);
         wchar_t value[128];
         readProfile(path.empty() ? nullptr : path.c_str(), L"CODE", L"CODE", L"", value, 128, narrow);
         if (value[0] != L'\0') copyBounded(m_qkey, sizeof m_qkey, narrow.narrow());
     }
     {
-        const std::wstring path = profilePath(m_pGamePath, L"launcher.ini", 259);
+        const std::wstring path = profilePath(m_pGamePath, L"launcher.ini", kMaxPathChars);
         for (int n = 0; n < 4; ++n) {
             wchar_t key[64];
             std::swprintf(key, 64, L"%ls%d", L"SERVER_UPGRADE_", n);
@@ -178,7 +179,7 @@ bool KTUpgrade::loadConfig() {
         }
     }
     {
-        const std::wstring path = profilePath(m_pGamePath, L"union.db", 1023);
+        const std::wstring path = profilePath(m_pGamePath, L"union.db", kPathBufferChars);
         const wchar_t* p = path.empty() ? nullptr : path.c_str();
         wchar_t value[64];
         readProfile(p, L"UNION", L"ID", L"0", value, 64, narrow);

@@ -47,7 +47,7 @@ void CDlgGameLauncher::SetProgress(uint32_t value, std::stop_token stop) {
     SendMessage(WM_LAUNCHER_PROGRESS, capped, 0, std::move(stop));
 }
 
-void CDlgGameLauncher::ShowWarning(int32_t id, std::stop_token stop) {
+void CDlgGameLauncher::ShowWarning(uint32_t id, std::stop_token stop) {
     wchar_t text[kWarningChars] = {};
     LoadStringResource(static_cast<uint32_t>(id), text, kWarningChars);
     MessageBox(text, L"Warning", ui::MessageIcon::Warning, std::move(stop));

@@ -43,7 +43,7 @@ public:
     // LauncherWindow; see there for threads and blocking.
     bool IsRunning() const override;
     void SetProgress(uint32_t value, std::stop_token stop) override;
-    void ShowWarning(int32_t id, std::stop_token stop) override;
+    void ShowWarning(uint32_t id, std::stop_token stop) override;
     bool IsLauncherRunning(std::stop_token stop) override;
     void Hide(std::stop_token stop) override;
     int32_t Close(std::stop_token stop) override;

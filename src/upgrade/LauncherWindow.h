@@ -5,9 +5,8 @@
 //
 // Threads: the window lives on the main thread. Every operation may be
 // called from the worker, the timer thread or the launcher-quit wait. The
-// ones that act on the window are blocking sends, as the Windows program's
-// SendMessageW: they run the window's handling on the main thread and return
-// once it is done. When the main loop no longer handles anything (it has
+// ones that act on the window are blocking sends: they run the window's
+// handling on the main thread and return once it is done. When the main loop no longer handles anything (it has
 // ended and the manager is being destroyed), such a send returns when
 // `stop`, the manager's termination request, is raised instead of hanging.
 #pragma once
@@ -15,17 +14,12 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "foundation/StringTable.h"
+
 // The window message that carries the bar's value.
 inline constexpr uint32_t WM_LAUNCHER_PROGRESS = 2023;
 // The bar's scale: 500 is full.
 inline constexpr uint32_t kProgressFull = 500;
-
-// String resources of the warnings the workflow shows.
-inline constexpr int32_t IDS_PARSE_UPDATE_FAILED = 104;
-inline constexpr int32_t IDS_MARK_FAILED = 110;
-inline constexpr int32_t IDS_UPDATE_FAILED = 113;
-inline constexpr int32_t IDS_START_LAUNCHER_FAILED = 117;
-inline constexpr int32_t IDS_SERVER_ADDRESS_FAILED = 120;
 
 class LauncherWindow {
 public:
@@ -44,7 +38,7 @@ public:
 
     // The modal box with string `id`, caption "Warning" and the warning icon,
     // owned by the window; returns once the user has confirmed it.
-    virtual void ShowWarning(int32_t id, std::stop_token stop) = 0;
+    virtual void ShowWarning(uint32_t id, std::stop_token stop) = 0;
 
     // True when the game launcher runs (someone holds the marker
     // "MV3_LAUNCHER_KT"), after bringing its window forward, and also when

@@ -21,7 +21,6 @@
 namespace {
 
 constexpr const ModuleLog& kLog = kUpgradeLog;
-constexpr std::size_t kFolderChars = 1024;
 
 // onDownloadProgress has no other way to the manager: the downloader's
 // progress function carries no pointer.
@@ -42,13 +41,13 @@ bool copyField(wchar_t* field, std::size_t capacity, const std::wstring& text) {
 }  // namespace
 
 UpgradeManager::UpgradeManager() {
-    std::wmemset(m_installFolder, 0, kFolderChars);
-    std::wmemset(m_roamingFolder, 0, kFolderChars);
-    std::wmemset(m_tempFolder, 0, kFolderChars);
-    std::wmemset(m_programFolder, 0, kFolderChars);
-    std::wmemset(m_settingPath, 0, kFolderChars);
-    std::wmemset(m_debugPath, 0, kFolderChars);
-    std::wmemset(m_testProgramFolder, 0, kFolderChars);
+    std::wmemset(m_installFolder, 0, kPathBufferChars);
+    std::wmemset(m_roamingFolder, 0, kPathBufferChars);
+    std::wmemset(m_tempFolder, 0, kPathBufferChars);
+    std::wmemset(m_programFolder, 0, kPathBufferChars);
+    std::wmemset(m_settingPath, 0, kPathBufferChars);
+    std::wmemset(m_debugPath, 0, kPathBufferChars);
+    std::wmemset(m_testProgramFolder, 0, kPathBufferChars);
     g_pInstance.store(this);
 }
 
@@ -59,8 +58,8 @@ UpgradeManager::~UpgradeManager() {
     }
     if (m_worker.started()) {
         if (m_worker.wait(kWorkerWaitMs) != platform::WaitResult::Signaled) {
-            // Where the Windows program terminated the worker, it is asked to
-            // stop at its next blocking point and then joined.
+            // No thread is ever killed: past its time the worker is asked to
+            // stop at its next blocking point, and then joined.
             m_stop.request_stop();
         }
         m_worker.join();
@@ -91,7 +90,7 @@ void UpgradeManager::stopTimers() {
 }
 
 void UpgradeManager::setProgramFolderForTesting(const wchar_t* folder) {
-    std::wmemset(m_testProgramFolder, 0, kFolderChars);
+    std::wmemset(m_testProgramFolder, 0, kPathBufferChars);
     if (folder != nullptr) std::wcsncpy(m_testProgramFolder, folder, kMaxPathChars - 1);
 }
 
@@ -101,14 +100,14 @@ void UpgradeManager::setLoaderFactoryForTesting(LoaderFactory factory) {
 
 UpgradeManager::LoaderFactory UpgradeManager::loaderFactory() { return g_loaderFactory.load(); }
 
-bool UpgradeManager::workerState(int32_t& out) const {
+bool UpgradeManager::workerState(WorkerState& out) const {
     uint32_t code = 0;
     if (!m_worker.exitCode(code)) return false;
-    out = static_cast<int32_t>(code);
+    out = static_cast<WorkerState>(static_cast<int32_t>(code));
     return true;
 }
 
-bool UpgradeManager::waitWorker(uint32_t timeoutMs, int32_t& state) {
+bool UpgradeManager::waitWorker(uint32_t timeoutMs, WorkerState& state) {
     if (!m_worker.started() || m_worker.wait(timeoutMs) != platform::WaitResult::Signaled) return false;
     return workerState(state);
 }
@@ -121,26 +120,26 @@ int32_t UpgradeManager::initPaths() {
         return -1;
     }
     std::wstring roaming;
-    if (!platform::roamingAppDataFolder(roaming) || !copyField(m_roamingFolder, kFolderChars, roaming)) {
+    if (!platform::roamingAppDataFolder(roaming) || !copyField(m_roamingFolder, kPathBufferChars, roaming)) {
         kLog(267, "Get Roaming Path Failed LastErrorID:%u", platform::lastError());
         return -2;
     }
     std::wstring local;
-    if (!platform::localAppDataFolder(local) || !JoinPath(local, {local, L"/Keltora/morvel3/"}, kFolderChars) ||
-        !copyField(m_installFolder, kFolderChars, local)) {
-        if (local.size() + 1 >= kFolderChars) platform::setLastError(ENAMETOOLONG);
+    if (!platform::localAppDataFolder(local) || !JoinPath(local, {local, kProductFolder}, kPathBufferChars) ||
+        !copyField(m_installFolder, kPathBufferChars, local)) {
+        if (local.size() + 1 >= kPathBufferChars) platform::setLastError(ENAMETOOLONG);
         kLog(273, "Get Local Path Failed LastErrorID:%u", platform::lastError());
         return -3;
     }
     std::wstring joined;
-    if (!JoinPath(joined, {m_roamingFolder, L"/Keltora/morvel3/", L"temp/"}, kFolderChars) ||
-        !copyField(m_tempFolder, kFolderChars, joined)) {
+    if (!JoinPath(joined, {m_roamingFolder, kProductFolder, L"temp/"}, kPathBufferChars) ||
+        !copyField(m_tempFolder, kPathBufferChars, joined)) {
         kLog(267, "Get Roaming Path Failed LastErrorID:%u", static_cast<uint32_t>(ENAMETOOLONG));
         return -2;
     }
     // The program folder is at most 259 characters, so these always fit.
-    std::swprintf(m_settingPath, kFolderChars, L"%ls\\setting.ini", m_programFolder);
-    std::swprintf(m_debugPath, kFolderChars, L"%ls\\debug.ini", m_programFolder);
+    std::swprintf(m_settingPath, kPathBufferChars, L"%ls\\setting.ini", m_programFolder);
+    std::swprintf(m_debugPath, kPathBufferChars, L"%ls\\debug.ini", m_programFolder);
     return 0;
 }
 
@@ -150,12 +149,18 @@ int32_t UpgradeManager::loadSettings() {
     return 0;
 }
 
+bool UpgradeManager::warn(uint32_t id) {
+    if (stopped() || m_pWindow == nullptr) return false;
+    m_pWindow->ShowWarning(id, m_stop.get_token());
+    return true;
+}
+
 int32_t UpgradeManager::checkUpgrade(LauncherWindow* window) {
     m_pWindow = window;
     if (window == nullptr) return kCheckNoWindow;
     if (initPaths() != 0) return kCheckNoPaths;
     if (loadSettings() != 0) {
-        window->ShowWarning(IDS_SERVER_ADDRESS_FAILED, m_stop.get_token());
+        warn(IDS_SERVER_ADDRESS_FAILED);
         return kCheckNoSettings;
     }
     // Start-up made the instance already; this only fetches it.

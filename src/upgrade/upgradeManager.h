@@ -27,14 +27,13 @@
 #include <string>
 #include <vector>
 
+#include "foundation/SystemUtil.h"
 #include "platform/sync.h"
 #include "transfer/Loader.h"
 
 class HttpOperation;
 class KTUpgrade;
 class LauncherPipe;
-// upgrade/LauncherWindow.h; not included here, since its warning ids share
-// their names with the string table's.
 class LauncherWindow;
 
 // The service's answer (all narrow, zero-terminated, zero-filled first).
@@ -47,19 +46,23 @@ struct UpdateInfo {
 
 // One listed launcher file: path relative to the install folder, and MD5.
 struct FileEntry {
-    char path[260];
+    char path[kMaxPathChars];
     char md5[64];
 };
 
-// The worker's final states.
-inline constexpr int32_t kStateCurrent = 0;        // launcher current (or installed now)
-inline constexpr int32_t kStateNoDownloader = 1;   // the downloader could not be created
-inline constexpr int32_t kStateNotInstalled = 2;   // the package failed all its tries (warning 113)
-inline constexpr int32_t kStateHandedOver = 231;   // a running launcher was told to come forward
-inline constexpr int32_t kStateClosedWaiting = 232;  // the window closed while waiting for the pipe
-inline constexpr int32_t kStateCheckFailed = -2;   // the service check failed (warning 104)
-// Not a state of the workflow: the termination request ended the worker.
-inline constexpr int32_t kStateTerminated = -100;
+// The worker's final state, also its thread's exit code. The values are
+// those of the codes each state comes from (loadLauncherZip's 0 and 2,
+// getUpdateUrl's -2, handleExsitLauncher's 231 and 232).
+enum class WorkerState : int32_t {
+    Current = 0,          // launcher current (or installed now)
+    NoDownloader = 1,     // the downloader could not be created
+    NotInstalled = 2,     // the package failed all its tries (warning 113)
+    CheckFailed = -2,     // the service check failed (warning 104)
+    HandedOver = 231,     // a running launcher was told to come forward
+    ClosedWaiting = 232,  // the window closed while waiting for the pipe
+    // Not a state of the workflow: the termination request ended the worker.
+    Terminated = -100,
+};
 
 // checkUpgrade results.
 inline constexpr int32_t kCheckStarted = 0;
@@ -79,11 +82,16 @@ inline constexpr int32_t kVerifyNoZip = 3;
 inline constexpr int32_t kVersionFileMissing = -1;
 inline constexpr int32_t kVersionFileUnopenable = -2;
 inline constexpr int32_t kVersionFileInvalid = -3;
-// Not a result of the Windows program: the worker was told to stop first.
-inline constexpr int32_t kUpdateStopped = -100;
+// Any of the worker's steps: the termination request came first.
+inline constexpr int32_t kUpdateStopped = static_cast<int32_t>(WorkerState::Terminated);
 
-// handleExsitLauncher: go on with the update.
+// handleExsitLauncher: go on with the update; or a running launcher was
+// told to come forward; or the window closed while waiting for its pipe.
 inline constexpr int32_t kHandOffGoOn = 0;
+inline constexpr int32_t kHandOffHandedOver = static_cast<int32_t>(WorkerState::HandedOver);
+inline constexpr int32_t kHandOffClosedWaiting = static_cast<int32_t>(WorkerState::ClosedWaiting);
+// loadLauncherZip: the package could not be installed (warning 113).
+inline constexpr int32_t kLoadNotInstalled = static_cast<int32_t>(WorkerState::NotInstalled);
 
 // connectOutcome values.
 inline constexpr int8_t kConnectPipeOpen = 0;
@@ -178,10 +186,10 @@ public:
     int32_t curlWaitTime() const { return m_curlWaitTime; }
     bool fileCompare() const { return m_fileCompare; }
     // The worker's final state; false while it runs or when it never ran.
-    bool workerState(int32_t& out) const;
+    bool workerState(WorkerState& out) const;
     // Waits at most `timeoutMs` for the worker to end; false while it runs
     // (or when it never started).
-    bool waitWorker(uint32_t timeoutMs, int32_t& state);
+    bool waitWorker(uint32_t timeoutMs, WorkerState& state);
     std::stop_token stopToken() const { return m_stop.get_token(); }
 
     // Tests: the program folder initPaths takes instead of the running
@@ -194,9 +202,17 @@ public:
 
 private:
     bool stopped() const { return m_stop.stop_requested(); }
+    // Shows warning `id` and returns once the player confirmed it; shows
+    // nothing once the termination request is raised or without a window.
+    // True when the box was shown.
+    bool warn(uint32_t id);
     // praseVersionFile and checkFileList on the launcher below `folder`.
     int32_t readVersionFileIn(const wchar_t* folder, char* versionOut, std::vector<FileEntry>& fileListOut);
-    bool checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList);
+    // A listed file missing below `folder` is taken from `keptFolder` when
+    // one is given: a package may carry only the files that changed, and
+    // what it does not carry stays installed as it is.
+    bool checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList,
+                      const wchar_t* keptFolder = nullptr);
     // Checks the launcher unpacked in the staging folder and, when it
     // passes, moves its files into the install folder, client/launcher.db
     // last. 0 installed (`versionOut` filled); kPackageBadVersionFile or
@@ -213,7 +229,21 @@ private:
     // Waits for "EvtProCtrol" unless the progress timer never ran.
     void waitProgress(int startNumber, int endNumber);
     void stopTimers();
+
+    // The worker's phases, in the order runWorker takes them.
+    struct InstalledLauncher {
+        char version[32] = {};   // asked for: "0.0.0.0" when missing or damaged
+        char reported[32] = {};  // LHR_CHK's: "0.0.0.0" only when unreadable
+    };
     uint32_t runWorker();
+    void createTransfer();
+    InstalledLauncher checkInstalledLauncher();
+    WorkerState reportNoDownloader();
+    WorkerState checkAndUpdate(const InstalledLauncher& installed);
+    WorkerState handOverWithoutService(const char* version, int32_t checked);
+    static bool startsTheLauncher(WorkerState state);
+    WorkerState startInstalledLauncher(WorkerState state);
+    WorkerState closeAfterHandOver(WorkerState state);
     void releaseTransfer();
 
     platform::Thread m_worker;
@@ -226,20 +256,20 @@ private:
     // signal the event.
     std::atomic<bool> m_progressTimerStarted{false};
     LauncherWindow* m_pWindow = nullptr;
-    wchar_t m_installFolder[1024];
-    wchar_t m_roamingFolder[1024];
-    wchar_t m_tempFolder[1024];
-    wchar_t m_programFolder[1024];
+    wchar_t m_installFolder[kPathBufferChars];
+    wchar_t m_roamingFolder[kPathBufferChars];
+    wchar_t m_tempFolder[kPathBufferChars];
+    wchar_t m_programFolder[kPathBufferChars];
     // Set by the worker; read by the destructor under m_transferLock, since
     // the worker releases the downloader while the destructor may stop it.
     Loader* m_pDownLoader = nullptr;
     HttpOperation* m_pHttpManager = nullptr;
     std::mutex m_transferLock;
     int32_t m_curlWaitTime = 30;
-    wchar_t m_settingPath[1024];
+    wchar_t m_settingPath[kPathBufferChars];
     std::atomic<LauncherPipe*> m_pPipe{nullptr};
     bool m_fileCompare = true;
-    wchar_t m_debugPath[1024];
+    wchar_t m_debugPath[kPathBufferChars];
     std::atomic<uint32_t> _timerConnectLauncher{0};
     std::atomic<int8_t> m_connectOutcome{0};
     std::atomic<uint32_t> _timerProgressControl{0};
@@ -248,5 +278,5 @@ private:
     KTUpgrade* m_pKtUpgrade = nullptr;
 
     std::stop_source m_stop;
-    wchar_t m_testProgramFolder[1024];
+    wchar_t m_testProgramFolder[kPathBufferChars];
 };

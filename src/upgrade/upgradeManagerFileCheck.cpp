@@ -78,6 +78,19 @@ LauncherListResult readList(JsonNode& root, char* versionOut, std::vector<FileEn
     return LauncherListResult::Ok;
 }
 
+// A file the package does not carry stays where it is installed only if
+// nothing the package does carry takes its place: a file the package puts
+// where one of its folders is would remove it when moved into place.
+bool staysInPlace(const wchar_t* folder, const std::wstring& relative) {
+    for (std::size_t at = relative.find_first_of(L"/\\"); at != std::wstring::npos;
+         at = relative.find_first_of(L"/\\", at + 1)) {
+        std::wstring level;
+        if (!JoinPath(level, {folder, std::wstring_view(relative).substr(0, at)}, kMaxPathChars)) return false;
+        if (platform::pathExists(level) && !platform::isDirectory(level)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
@@ -153,12 +166,19 @@ bool UpgradeManager::checkFileList(std::vector<FileEntry> fileList) {
     return checkFilesIn(m_installFolder, fileList);
 }
 
-bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList) {
+bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList,
+                                  const wchar_t* keptFolder) {
     if (!m_fileCompare) return true;
     bool ok = true;
     for (const FileEntry& entry : fileList) {
+        const std::wstring relative = platform::utf8ToWide(entry.path);
         std::wstring path;
-        const bool fits = JoinPath(path, {folder, platform::utf8ToWide(entry.path)}, kMaxPathChars);
+        const bool fits = JoinPath(path, {folder, relative}, kMaxPathChars);
+        std::wstring kept;
+        if (fits && !platform::pathExists(path) && keptFolder != nullptr && staysInPlace(folder, relative) &&
+            JoinPath(kept, {keptFolder, relative}, kMaxPathChars) && platform::pathExists(kept)) {
+            path = kept;
+        }
         if (!fits || !platform::pathExists(path)) {
             kLog(512, "check file not exist file:%s", platform::wideToUtf8(fits ? path : folder).c_str());
             ok = false;

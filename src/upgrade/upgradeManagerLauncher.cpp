@@ -20,7 +20,6 @@
 namespace {
 
 constexpr const ModuleLog& kLog = kUpgradeLog;
-constexpr std::size_t kLauncherPathChars = 1024;
 
 }  // namespace
 
@@ -30,7 +29,7 @@ int32_t UpgradeManager::handleExsitLauncher(const char* versionA, const char* ve
         kLog(334, "Luncher not Running ");
         return kHandOffGoOn;
     }
-    if (stopped()) return kStateTerminated;
+    if (stopped()) return kUpdateStopped;
     if (m_pPipe.load() == nullptr && initPipe() != 0) {
         kLog(344, " Init pipe failed and try again _timerConnectLauncher is Create Now");
         m_connectOutcome.store(kConnectPipeOpen);
@@ -40,33 +39,33 @@ int32_t UpgradeManager::handleExsitLauncher(const char* versionA, const char* ve
         _timerConnectLauncher.store(timer);
         if (timer != 0) {
             if (m_evtConnectLauncher.wait(platform::kInfinite, stop) != platform::WaitResult::Signaled)
-                return kStateTerminated;
+                return kUpdateStopped;
         } else {
             // Without the timer the worker makes the same checks itself, so
             // the wait still ends the same ways.
             do {
-                if (!platform::sleepFor(kConnectPeriodMs, stop)) return kStateTerminated;
+                if (!platform::sleepFor(kConnectPeriodMs, stop)) return kUpdateStopped;
             } while (!connectLauncherStep());
         }
         switch (m_connectOutcome.load()) {
-            case kConnectWindowClosed: return kStateClosedWaiting;
+            case kConnectWindowClosed: return kHandOffClosedWaiting;
             case kConnectLauncherGone: return kHandOffGoOn;
             default: break;
         }
     }
-    if (stopped()) return kStateTerminated;
+    if (stopped()) return kUpdateStopped;
     if (std::strcmp(versionA, versionB) == 0) {
         kLog(358, "Launcher exist so send msg 0x80");
         sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0);
         m_pWindow->Hide(stop);
-        return kStateHandedOver;
+        return kHandOffHandedOver;
     }
     kLog(365, "Launcher exist so send msg 0x81");
     sendPipeMessage(kPipeMsgQuit, 0, nullptr, 0);
     platform::Thread waiter;
     if (!waiter.start("launcherQuit", [this] { return waitLauncherQuit(this); })) waitLauncherQuit(this);
     waiter.join();
-    return stopped() ? kStateTerminated : kHandOffGoOn;
+    return stopped() ? kUpdateStopped : kHandOffGoOn;
 }
 
 bool UpgradeManager::connectLauncherStep() {
@@ -114,7 +113,8 @@ uint32_t UpgradeManager::waitLauncherQuit(UpgradeManager* manager) {
     const std::stop_token stop = manager->m_stop.get_token();
     while (manager->m_pWindow->IsRunning()) {
         // "Already exists" is the only answer that means the launcher is
-        // still there; a probe that fails counts as gone, as on Windows.
+        // still there; a probe that fails counts as gone, so that a broken
+        // probe never keeps the update waiting.
         if (platform::probeMarker(kLauncherMarker) != platform::MarkerState::Held) {
             kLog(772, "Launcher quit already");
             break;
@@ -127,16 +127,13 @@ uint32_t UpgradeManager::waitLauncherQuit(UpgradeManager* manager) {
 bool UpgradeManager::runLauncher() {
     const std::stop_token stop = m_stop.get_token();
     std::wstring exePath;
-    const bool fits = JoinPath(exePath, {m_installFolder, L"client/launcher.exe"}, kLauncherPathChars);
+    const bool fits = JoinPath(exePath, {m_installFolder, L"client/launcher.exe"}, kPathBufferChars);
     if (!fits || !platform::pathExists(exePath)) {
-        if (m_pWindow != nullptr && !stopped()) {
-            m_pWindow->ShowWarning(IDS_START_LAUNCHER_FAILED, stop);
-            m_pWindow->Close(stop);
-        }
+        if (warn(IDS_START_LAUNCHER_FAILED)) m_pWindow->Close(stop);
         return false;
     }
     if (!StartLauncher(exePath.c_str(), m_programFolder)) {
-        if (m_pWindow != nullptr && !stopped()) m_pWindow->ShowWarning(IDS_START_LAUNCHER_FAILED, stop);
+        warn(IDS_START_LAUNCHER_FAILED);
         return false;
     }
     onDownloadProgress(100, 100, 0);
@@ -145,10 +142,11 @@ bool UpgradeManager::runLauncher() {
 }
 
 bool UpgradeManager::StartLauncher(const wchar_t* exePath, const wchar_t* gamePath) {
-    // The quotes grouped the argument on the Windows command line; here the
-    // argument travels as one piece without them, spaces and all.
+    // The logged parameter is quoted so that a game folder with spaces reads
+    // as one argument; the launcher receives it as one argument without the
+    // quotes, spaces and all.
     std::wstring parameter;
-    if (!JoinPath(parameter, {L"\"-gamepath=", gamePath, L"\""}, kLauncherPathChars)) return false;
+    if (!JoinPath(parameter, {L"\"-gamepath=", gamePath, L"\""}, kPathBufferChars)) return false;
     if (m_pWindow == nullptr) return false;
     kLog.wide(641, L"StartLauncher Arg:%s", parameter.c_str());
     // The last step that has an effect outside this process: never after

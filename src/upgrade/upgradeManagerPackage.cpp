@@ -80,7 +80,7 @@ int32_t UpgradeManager::getUpdateUrl(const char* version, UpdateInfo* pResInfo) 
                       : -1;
     if (r < 0) {
         kLog(318, "checkLauncherUpgrade failed resVal:%d ", r);
-        if (!stopped() && m_pWindow != nullptr) m_pWindow->ShowWarning(IDS_PARSE_UPDATE_FAILED, m_stop.get_token());
+        warn(IDS_PARSE_UPDATE_FAILED);
         return -2;
     }
     return 0;
@@ -106,8 +106,8 @@ int32_t UpgradeManager::loadLauncherZip(const UpdateInfo* pResInfo, const char* 
         --tries;
         kLog(396, "download launcher.zip failed ResCode %d tryTimes %d", r, tries);
         if (tries <= 0 || r == kDownloadFailed) {
-            if (m_pWindow != nullptr) m_pWindow->ShowWarning(IDS_UPDATE_FAILED, m_stop.get_token());
-            return kStateNotInstalled;
+            warn(IDS_UPDATE_FAILED);
+            return kLoadNotInstalled;
         }
     }
     onDownloadProgress(100, 100, 0);
@@ -189,7 +189,7 @@ int32_t UpgradeManager::installStaged(char* versionOut) {
     if (p != 0) {
         kLog(584, "praseVersionFile failed res:%d", p);
         result = kPackageBadVersionFile;
-    } else if (!checkFilesIn(staging.c_str(), fileList)) {
+    } else if (!checkFilesIn(staging.c_str(), fileList, m_installFolder)) {
         kLog(590, "checkFileList failed ");
         result = kPackageBadFile;
     } else if (stopped()) {

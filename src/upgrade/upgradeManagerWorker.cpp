@@ -53,103 +53,122 @@ void UpgradeManager::releaseTransfer() {
     kLog(231, "m_pHttpManager End Release");
 }
 
+// The workflow in order; each phase returns the state the run is in after
+// it, and the termination request turns any state into Terminated.
 uint32_t UpgradeManager::runWorker() {
     ThreadCrashScope crashScope;
-    const std::stop_token stop = m_stop.get_token();
-    {
-        Loader* loader = loaderFactory()(&UpgradeManager::onDownloadProgress, this, m_curlWaitTime);
-        auto* http = new (std::nothrow) HttpOperation;
-        if (loader != nullptr) loader->setTerminationToken(stop);
-        if (http != nullptr) http->setTerminationToken(stop);
-        std::lock_guard<std::mutex> lock(m_transferLock);
-        m_pDownLoader = loader;
-        m_pHttpManager = http;
-    }
-
-    char localVer[32] = {};
-    char reportVer[32] = {};
-    char newVer[32] = {};
-    UpdateInfo resInfo;
-    std::memset(&resInfo, 0, sizeof resInfo);
-    std::vector<FileEntry> fileList;
-    int32_t state = kStateCurrent;
-
-    if (praseVersionFile(localVer, fileList) != 0) {
-        setText(localVer, sizeof localVer, kUnknownVersion);
-        setText(reportVer, sizeof reportVer, kUnknownVersion);
-    } else {
-        std::memcpy(reportVer, localVer, sizeof reportVer);
-        if (!checkFileList(fileList)) setText(localVer, sizeof localVer, kUnknownVersion);
-    }
-
-    if (m_pDownLoader == nullptr) {
-        state = kStateNoDownloader;
-        kLog(158, "_ThreadCheckVersion END with pManager->m_pDownLoader is NULL");
-    } else {
-        reportData("LHR_CHK", reportVer, "");
-        const int32_t r = stopped() ? kUpdateStopped : getUpdateUrl(localVer, &resInfo);
-        state = r;
-        if (stopped()) {
-            state = kStateTerminated;
-        } else if (r < 0) {
-            const int32_t h = handleExsitLauncher(localVer, localVer);
-            if (h == kStateHandedOver || h == kStateClosedWaiting) {
-                kLog(171, "_ThreadCheckVersion END with handleExsitLauncher failed rescode:%d", h);
-                state = h;
-            } else if (h == kStateTerminated) {
-                state = h;
-            } else {
-                kLog(175, "_ThreadCheckVersion END with getUpdateUrl failed rescode:%d", r);
-            }
-        } else {
-            const int32_t h = handleExsitLauncher(localVer, resInfo.ver);
-            if (h != kHandOffGoOn) {
-                state = h;
-                if (h != kStateTerminated)
-                    kLog(182, "_ThreadCheckVersion END with handleExsitLauncher failed rescode:%d", h);
-            } else {
-                const int32_t l = loadLauncherZip(&resInfo, localVer, newVer);
-                state = stopped() ? kStateTerminated : l;
-                if (state == kStateCurrent) {
-                    reportData("LHR_UPD", newVer, "");
-                } else if (state != kStateTerminated) {
-                    kLog(190, "_ThreadCheckVersion END with Load launcher or agent zip file failed rescode:%d", l);
-                }
-            }
-        }
-    }
-    if (stopped()) state = kStateTerminated;
-
-    if (state != kStateHandedOver && state != kStateClosedWaiting && state != kStateTerminated) {
-        waitProgress(202, 204);
-        if (stopped()) {
-            state = kStateTerminated;
-        } else if (runLauncher()) {
-            kLog(208, "_ThreadCheckVersion END with start launcher.exe OK");
-        } else {
-            kLog(210, "_ThreadCheckVersion END with start launcher.exe Failed %ld",
-                 static_cast<long>(platform::lastError()));
-        }
-    }
-    if (state != kStateTerminated && _timerProgressControl.load() != 0) waitProgress(216, 218);
-
+    createTransfer();
+    const InstalledLauncher installed = checkInstalledLauncher();
+    WorkerState state = m_pDownLoader == nullptr ? reportNoDownloader() : checkAndUpdate(installed);
+    if (stopped()) state = WorkerState::Terminated;
+    if (startsTheLauncher(state)) state = startInstalledLauncher(state);
+    if (state != WorkerState::Terminated && _timerProgressControl.load() != 0) waitProgress(216, 218);
     releaseTransfer();
-
-    if (stopped()) state = kStateTerminated;
-    if (m_pWindow != nullptr && (state == kStateHandedOver || state == kStateClosedWaiting)) {
-        kLog(235, "send Close Message Now");
-        const int32_t sent = m_pWindow->Close(stop);
-        if (sent == LauncherWindow::kSendInterrupted) {
-            state = kStateTerminated;
-        } else if (sent != 0) {
-            kLog(239, "_ThreadCheckVersion SendMessage WM_CLOSE Failed %ld", static_cast<long>(platform::lastError()));
-            uninstallThreadCrashHandler();
-            std::_Exit(1);
-        } else {
-            kLog(244, "send Close Message Finish");
-        }
-    }
-    if (state == kStateTerminated) kLog(246, "_ThreadCheckVersion stopped by the termination request");
+    if (stopped()) state = WorkerState::Terminated;
+    state = closeAfterHandOver(state);
+    if (state == WorkerState::Terminated) kLog(246, "_ThreadCheckVersion stopped by the termination request");
     kLog(248, "_ThreadCheckVersion Quit");
     return static_cast<uint32_t>(state);
+}
+
+void UpgradeManager::createTransfer() {
+    Loader* loader = loaderFactory()(&UpgradeManager::onDownloadProgress, this, m_curlWaitTime);
+    auto* http = new (std::nothrow) HttpOperation;
+    const std::stop_token stop = m_stop.get_token();
+    if (loader != nullptr) loader->setTerminationToken(stop);
+    if (http != nullptr) http->setTerminationToken(stop);
+    std::lock_guard<std::mutex> lock(m_transferLock);
+    m_pDownLoader = loader;
+    m_pHttpManager = http;
+}
+
+UpgradeManager::InstalledLauncher UpgradeManager::checkInstalledLauncher() {
+    InstalledLauncher out;
+    std::vector<FileEntry> fileList;
+    if (praseVersionFile(out.version, fileList) != 0) {
+        setText(out.version, sizeof out.version, kUnknownVersion);
+        setText(out.reported, sizeof out.reported, kUnknownVersion);
+    } else {
+        std::memcpy(out.reported, out.version, sizeof out.reported);
+        // A damaged launcher asks for a fresh package whatever is current.
+        if (!checkFileList(fileList)) setText(out.version, sizeof out.version, kUnknownVersion);
+    }
+    return out;
+}
+
+WorkerState UpgradeManager::reportNoDownloader() {
+    kLog(158, "_ThreadCheckVersion END with pManager->m_pDownLoader is NULL");
+    return WorkerState::NoDownloader;
+}
+
+WorkerState UpgradeManager::checkAndUpdate(const InstalledLauncher& installed) {
+    reportData("LHR_CHK", installed.reported, "");
+    if (stopped()) return WorkerState::Terminated;
+    UpdateInfo resInfo;
+    std::memset(&resInfo, 0, sizeof resInfo);
+    const int32_t checked = getUpdateUrl(installed.version, &resInfo);
+    if (stopped()) return WorkerState::Terminated;
+    if (checked < 0) return handOverWithoutService(installed.version, checked);
+    const int32_t handOff = handleExsitLauncher(installed.version, resInfo.ver);
+    if (handOff == kUpdateStopped) return WorkerState::Terminated;
+    if (handOff != kHandOffGoOn) {
+        kLog(182, "_ThreadCheckVersion END with handleExsitLauncher failed rescode:%d", handOff);
+        return static_cast<WorkerState>(handOff);
+    }
+    char newVer[32] = {};
+    const int32_t loaded = loadLauncherZip(&resInfo, installed.version, newVer);
+    if (stopped()) return WorkerState::Terminated;
+    if (loaded != 0) {
+        kLog(190, "_ThreadCheckVersion END with Load launcher or agent zip file failed rescode:%d", loaded);
+        return static_cast<WorkerState>(loaded);
+    }
+    reportData("LHR_UPD", newVer, "");
+    return WorkerState::Current;
+}
+
+// Without the service's answer a running launcher is still handed over to
+// (its version counts as current); otherwise the installed one starts.
+WorkerState UpgradeManager::handOverWithoutService(const char* version, int32_t checked) {
+    const int32_t handOff = handleExsitLauncher(version, version);
+    if (handOff == kUpdateStopped) return WorkerState::Terminated;
+    if (handOff != kHandOffGoOn) {
+        kLog(171, "_ThreadCheckVersion END with handleExsitLauncher failed rescode:%d", handOff);
+        return static_cast<WorkerState>(handOff);
+    }
+    kLog(175, "_ThreadCheckVersion END with getUpdateUrl failed rescode:%d", checked);
+    return WorkerState::CheckFailed;
+}
+
+bool UpgradeManager::startsTheLauncher(WorkerState state) {
+    return state != WorkerState::HandedOver && state != WorkerState::ClosedWaiting &&
+           state != WorkerState::Terminated;
+}
+
+// The state after the start is Terminated or, whatever the start gave,
+// the state the run was in: a failed start is warning 117, not a state.
+WorkerState UpgradeManager::startInstalledLauncher(WorkerState state) {
+    waitProgress(202, 204);
+    if (stopped()) return WorkerState::Terminated;
+    if (runLauncher()) {
+        kLog(208, "_ThreadCheckVersion END with start launcher.exe OK");
+    } else {
+        kLog(210, "_ThreadCheckVersion END with start launcher.exe Failed %ld", static_cast<long>(platform::lastError()));
+    }
+    return state;
+}
+
+// After a hand-over the window is closed here; after a start the launcher
+// start closed it already.
+WorkerState UpgradeManager::closeAfterHandOver(WorkerState state) {
+    if (m_pWindow == nullptr || (state != WorkerState::HandedOver && state != WorkerState::ClosedWaiting)) return state;
+    kLog(235, "send Close Message Now");
+    const int32_t sent = m_pWindow->Close(m_stop.get_token());
+    if (sent == LauncherWindow::kSendInterrupted) return WorkerState::Terminated;
+    if (sent != 0) {
+        kLog(239, "_ThreadCheckVersion SendMessage WM_CLOSE Failed %ld", static_cast<long>(platform::lastError()));
+        uninstallThreadCrashHandler();
+        std::_Exit(1);
+    }
+    kLog(244, "send Close Message Finish");
+    return state;
 }

@@ -136,14 +136,14 @@ protected:
     }
     // Runs the workflow to the window's close, as the entry point's loop
     // does, then destroys the manager. Returns the worker's state.
-    int32_t run() {
+    WorkerState run() {
         startManager();
         return finish();
     }
     // The rest of run(), for a test that acts while the workflow runs.
-    int32_t finish() {
+    WorkerState finish() {
         EXPECT_TRUE(win->waitClosed()) << log();
-        int32_t state = 12345;
+        auto state = static_cast<WorkerState>(12345);
         EXPECT_TRUE(manager->waitWorker(60000, state));
         manager.reset();
         // The client reads its configuration once: the next run gets a new one.
@@ -211,9 +211,9 @@ protected:
 TEST_F(Workflow, FirstRunInstallsAndStartsTheLauncher) {
     publish("2.0.0.0", {{"client/data/readme.txt", "sample data"}, {"client/empty.txt", ""}});
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
 
-    EXPECT_EQ(win->warnings(), std::vector<int32_t>{});
+    EXPECT_EQ(win->warnings(), std::vector<uint32_t>{});
     EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "Close"}));
     EXPECT_EQ(win->lastProgress(), 500u);
     EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"});
@@ -264,7 +264,7 @@ TEST_F(Workflow, DamagedInstalledFileWithEachFileCompareSetting) {
         fs::remove(home.root() / "events.jsonl");
         win = std::make_unique<FakeLauncherWindow>();
 
-        EXPECT_EQ(run(), kStateCurrent);
+        EXPECT_EQ(run(), WorkerState::Current);
         EXPECT_EQ(checkedVersions(), std::vector<std::string>{c.asked});
         const auto ev = events();
         ASSERT_EQ(ev.size(), 2u);
@@ -284,7 +284,7 @@ TEST_F(Workflow, CurrentLauncherStartsWithoutDownload) {
     // What a run killed while unpacking left: gone, although nothing is installed.
     writeFile(staging / "client/launcher.exe", "half written");
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     EXPECT_FALSE(fs::exists(staging));
     const auto ev = events();
     ASSERT_EQ(ev.size(), 2u);
@@ -301,7 +301,7 @@ TEST_F(Workflow, LeftoverPackageIsReused) {
     fs::create_directories(temp);
     fs::copy_file(files / "client.zip", temp / "client.upd");
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     const auto ev = events();
     ASSERT_EQ(ev.size(), 2u);
     EXPECT_EQ(ev[1].event, "LHR_UPD");
@@ -320,7 +320,7 @@ TEST_F(Workflow, NoDownloaderStartsTheInstalledLauncher) {
     installPublished();
     startService("2.0.0.0");
     UpgradeManager::setLoaderFactoryForTesting([](ProgressCallback, void*, int32_t) -> Loader* { return nullptr; });
-    EXPECT_EQ(run(), kStateNoDownloader);
+    EXPECT_EQ(run(), WorkerState::NoDownloader);
     EXPECT_TRUE(events().empty());
     EXPECT_TRUE(checkedVersions().empty());
     EXPECT_NE(log().find("[upgradeManager:158]_ThreadCheckVersion END with pManager->m_pDownLoader is NULL\r\n"),
@@ -339,7 +339,7 @@ TEST_F(Workflow, LeftoverStagingFolderIsCleared) {
     fs::permissions(staging / "client/deep/er/locked.txt", fs::perms::owner_read);
     fs::create_directory_symlink(home.root(), staging / "client/link");
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     EXPECT_FALSE(fs::exists(staging));
     EXPECT_FALSE(fs::exists(client / "stale.dll"));
     EXPECT_FALSE(fs::exists(client / "deep"));
@@ -374,7 +374,7 @@ TEST_F(Workflow, WhatStandsInThePackagesWayIsReplaced) {
         fs::remove_all(home.logFolder());
         fs::remove(home.root() / "checks.jsonl");
         win = std::make_unique<FakeLauncherWindow>();
-        EXPECT_EQ(run(), kStateCurrent);
+        EXPECT_EQ(run(), WorkerState::Current);
         EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"});
         EXPECT_EQ(filesOf(install), installed) << "repaired";
         EXPECT_NE(log().find("[upgradeManager:628]Remove what is in the way path:" + install.string() + "/" + c.inTheWay +
@@ -397,8 +397,8 @@ TEST_F(Workflow, ListMovesLastAndAnInterruptedMoveIsRepaired) {
     if (!pinned.available()) GTEST_SKIP() << pinned.why();
     publish("2.0.0.0", {{"client/data/readme.txt", "version 2 data"}, {"client/new.dll", "new"}});
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateNotInstalled);
-    EXPECT_EQ(win->warnings(), std::vector<int32_t>{113});
+    EXPECT_EQ(run(), WorkerState::NotInstalled);
+    EXPECT_EQ(win->warnings(), std::vector<uint32_t>{113});
     EXPECT_EQ(readFile(client / "launcher.db"), oldList);
     EXPECT_EQ(readFile(client / "data/readme.txt"), "version 2 data") << "every other file was moved first";
     EXPECT_FALSE(fs::exists(staging));
@@ -414,12 +414,74 @@ TEST_F(Workflow, ListMovesLastAndAnInterruptedMoveIsRepaired) {
     fs::remove_all(home.logFolder());
     fs::remove(home.root() / "checks.jsonl");
     win = std::make_unique<FakeLauncherWindow>();
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     EXPECT_EQ(checkedVersions(), std::vector<std::string>{"0.0.0.0"}) << "the old list no longer matches";
     EXPECT_EQ(events().back().ver, "2.0.0.0");
     EXPECT_NE(readFile(client / "launcher.db").find("\"2.0.0.0\""), std::string::npos);
     EXPECT_EQ(readFile(client / "new.dll"), "new");
     EXPECT_EQ(starts(1).size(), 1u);
+}
+
+// A package that carries only what changed: its list names files it does
+// not carry, which are checked where they are installed and stay there
+// untouched. A listed file in neither place fails every try as before.
+TEST_F(Workflow, PackageOfChangedFilesKeepsWhatItDoesNotCarry) {
+    struct Case {
+        const char* what;
+        bool keptFileInstalled;
+    };
+    const Case cases[] = {{"the unchanged file is installed", true}, {"the unchanged file is missing", false}};
+    publish("1.0.0.0", {{"client/data/readme.txt", "version 1 data"}, {"client/data/unchanged.bin", "kept as it is"}});
+    startService("2.0.0.0", {"--package", "changed.zip"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(install);
+        installPublished();
+        if (!c.keptFileInstalled) fs::remove(client / "data/unchanged.bin");
+        const auto installed = filesOf(install);
+        // Version 2 changes the readme only; its list names the installed
+        // launcher and the unchanged file with their installed MD5s.
+        const std::string exeMd5 = testsupport::md5Hex(readFile(client / "launcher.exe"));
+        testsupport::ZipBuilder changed;
+        changed.file("client/data/readme.txt", "version 2 data");
+        changed.file("client/launcher.db",
+                     "{\"files\":[{\"client/launcher.exe\":\"" + exeMd5 + "\"},{\"client/data/readme.txt\":\"" +
+                         testsupport::md5Hex("version 2 data") + "\"},{\"client/data/unchanged.bin\":\"" +
+                         testsupport::md5Hex("kept as it is") + "\"}],\"version\":\"2.0.0.0\"}");
+        changed.writeTo(files / "changed.zip");
+        fs::remove(home.root() / "events.jsonl");
+        fs::remove_all(home.logFolder());
+        win = std::make_unique<FakeLauncherWindow>();
+
+        const std::string text = [&] {
+            const WorkerState state = run();
+            EXPECT_EQ(state, c.keptFileInstalled ? WorkerState::Current : WorkerState::NotInstalled);
+            return log();
+        }();
+        EXPECT_FALSE(fs::exists(staging));
+        const auto ev = events();
+        if (c.keptFileInstalled) {
+            EXPECT_EQ(win->warnings(), std::vector<uint32_t>{});
+            ASSERT_EQ(ev.size(), 2u);
+            EXPECT_EQ(ev[1].event, "LHR_UPD");
+            EXPECT_EQ(ev[1].ver, "2.0.0.0");
+            EXPECT_EQ(readFile(client / "data/readme.txt"), "version 2 data");
+            EXPECT_EQ(readFile(client / "data/unchanged.bin"), "kept as it is");
+            EXPECT_EQ(testsupport::md5Hex(readFile(client / "launcher.exe")), exeMd5);
+            EXPECT_NE(readFile(client / "launcher.db").find("\"2.0.0.0\""), std::string::npos);
+        } else {
+            EXPECT_EQ(win->warnings(), std::vector<uint32_t>{113});
+            EXPECT_EQ(filesOf(install), installed) << "the installed launcher is exactly as it was";
+            EXPECT_EQ(countOf(text, "[upgradeManager:512]check file not exist file:" + staging.string() +
+                                        "/client/data/unchanged.bin\r\n"),
+                      std::size_t(kPackageTries))
+                << text;
+            EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed ResCode 5 "),
+                      std::size_t(kPackageTries));
+            ASSERT_EQ(ev.size(), 1u) << "no LHR_UPD";
+        }
+        endLaunchers(1);
+    }
 }
 
 // A launcher process that has released its marker and pipe but is still
@@ -442,7 +504,7 @@ TEST_F(Workflow, UpdateReplacesTheExecutableOfALauncherStillEnding) {
     // The same program with a few bytes more: still the sample launcher.
     publish("2.0.0.0", {{"client/launcher.exe", oldExe + "version 2"}});
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     EXPECT_TRUE(readFile(client / "launcher.exe") == oldExe + "version 2") << "the new executable is in place";
     EXPECT_EQ(events().back().ver, "2.0.0.0");
     EXPECT_EQ(log().find("[upgradeManager:622]"), std::string::npos) << log();
@@ -498,13 +560,13 @@ TEST_F(Workflow, PackageThatCannotBeInstalled) {
             fs::create_directories(temp);
             fs::copy_file(files / "lacking.zip", temp / "client.upd");
         }
-        EXPECT_EQ(run(), kStateNotInstalled);
+        EXPECT_EQ(run(), WorkerState::NotInstalled);
         EXPECT_EQ(filesOf(install), installed) << "the installed launcher is exactly as it was";
         EXPECT_FALSE(fs::exists(staging));
         if (c.leftover) {
             EXPECT_FALSE(fs::exists(temp / "client.upd"));
         }
-        EXPECT_EQ(win->warnings(), std::vector<int32_t>{113});
+        EXPECT_EQ(win->warnings(), std::vector<uint32_t>{113});
         const std::string text = log();
         EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed " + std::string(c.code)), std::size_t(c.tries))
             << text;
@@ -524,8 +586,8 @@ TEST_F(Workflow, ServiceCheckFailureStartsTheInstalledLauncher) {
     publish("1.0.0.0");
     installPublished();
     startService("2.0.0.0", {"--check-status", "500"});
-    EXPECT_EQ(run(), kStateCheckFailed);
-    EXPECT_EQ(win->warnings(), std::vector<int32_t>{104});
+    EXPECT_EQ(run(), WorkerState::CheckFailed);
+    EXPECT_EQ(win->warnings(), std::vector<uint32_t>{104});
     const auto ev = events();
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].event, "LHR_CHK");
@@ -544,7 +606,7 @@ TEST_F(Workflow, RunningCurrentLauncherIsToldToComeForward) {
     startService("2.0.0.0");
     testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string(), "-gamepath=first"});
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
-    EXPECT_EQ(run(), kStateHandedOver);
+    EXPECT_EQ(run(), WorkerState::HandedOver);
     EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "Hide", "Close"}));
     EXPECT_EQ(win->lastProgress(), 500u) << "the bar still runs to its end";
     EXPECT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
@@ -562,8 +624,8 @@ TEST_F(Workflow, ServiceFailureWithRunningLauncherHandsOver) {
     startService("2.0.0.0", {"--check-status", "503"});
     testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
-    EXPECT_EQ(run(), kStateHandedOver);
-    EXPECT_EQ(win->warnings(), std::vector<int32_t>{104});
+    EXPECT_EQ(run(), WorkerState::HandedOver);
+    EXPECT_EQ(win->warnings(), std::vector<uint32_t>{104});
     EXPECT_TRUE(win->hidden());
     EXPECT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
     EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x80 command=0 length=0 data="});
@@ -580,7 +642,7 @@ TEST_F(Workflow, RunningOutdatedLauncherQuitsBeforeTheUpdate) {
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
     publish("2.0.0.0");
     startService("2.0.0.0");
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     EXPECT_EQ(running.wait(), 0) << "the first launcher quit as asked";
     EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x81 command=0 length=0 data="});
     const auto s = starts(2);
@@ -600,7 +662,7 @@ TEST_F(Workflow, WindowClosedWhileWaitingForThePipe) {
     testsupport::ChildLauncher running(client / "launcher.exe", {"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     win->closeAtLauncherQuery(1);
-    EXPECT_EQ(run(), kStateClosedWaiting);
+    EXPECT_EQ(run(), WorkerState::ClosedWaiting);
     EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "user closes", "Close"}));
     EXPECT_EQ(testsupport::launcherStarts(client).size(), 1u);
     EXPECT_FALSE(fs::exists(client / "launcher.messages"));
@@ -624,7 +686,7 @@ TEST_F(Workflow, LauncherWithoutPipeThatQuits) {
     startManager();
     ASSERT_TRUE(waitLogged("[upgradeManager:825]PIPE connect Failed and try again"));
     running.reset();
-    EXPECT_EQ(finish(), kStateCurrent);
+    EXPECT_EQ(finish(), WorkerState::Current);
     const std::string text = log();
     EXPECT_NE(text.find("[upgradeManager:825]PIPE connect Failed and try again\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[upgradeManager:812]Luncher not exist and continue \r\n"), std::string::npos);
@@ -640,7 +702,7 @@ TEST_F(Workflow, WindowClosedWhileTheBarFills) {
     installPublished();
     startService("2.0.0.0");
     win->closeAtProgress(100);
-    EXPECT_EQ(run(), kStateCurrent);
+    EXPECT_EQ(run(), WorkerState::Current);
     EXPECT_GE(win->lastProgress(), 100u);
     EXPECT_LT(win->lastProgress(), 500u);
     EXPECT_NE(log().find("[upgradeManager:857] user clicck X and to close gamelancher\r\n"), std::string::npos);

@@ -27,7 +27,7 @@ void FakeLauncherWindow::SetProgress(uint32_t value, std::stop_token stop) {
     if (value >= m_closeAtProgress.load()) clickClose();
 }
 
-void FakeLauncherWindow::ShowWarning(int32_t id, std::stop_token stop) {
+void FakeLauncherWindow::ShowWarning(uint32_t id, std::stop_token stop) {
     std::function<void(int32_t)> hook;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -90,7 +90,7 @@ std::vector<std::string> FakeLauncherWindow::calls() const {
     return m_calls;
 }
 
-std::vector<int32_t> FakeLauncherWindow::warnings() const {
+std::vector<uint32_t> FakeLauncherWindow::warnings() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_warnings;
 }

@@ -32,7 +32,7 @@ public:
 
     bool IsRunning() const override { return m_running.load(); }
     void SetProgress(uint32_t value, std::stop_token stop) override;
-    void ShowWarning(int32_t id, std::stop_token stop) override;
+    void ShowWarning(uint32_t id, std::stop_token stop) override;
     bool IsLauncherRunning(std::stop_token stop) override;
     void Hide(std::stop_token stop) override;
     int32_t Close(std::stop_token stop) override;
@@ -53,7 +53,7 @@ public:
     // Records: "ShowWarning 104", "IsLauncherRunning", "Hide", "Close", in order
     // (SetProgress is counted, not listed).
     std::vector<std::string> calls() const;
-    std::vector<int32_t> warnings() const;
+    std::vector<uint32_t> warnings() const;
     uint32_t lastProgress() const { return m_lastProgress.load(); }
     uint32_t progressCalls() const { return m_progressCalls.load(); }
     bool hidden() const { return m_hidden.load(); }
@@ -78,7 +78,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_calls;
-    std::vector<int32_t> m_warnings;
+    std::vector<uint32_t> m_warnings;
     std::function<void(int32_t)> m_warningHook;
     bool m_closed = false;
 };
