@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -33,6 +34,9 @@
 #include "upgrade/upgradeManager.h"
 
 namespace fs = std::filesystem;
+
+// Failures name the worker's state by its code.
+void PrintTo(WorkerState state, std::ostream* os) { *os << static_cast<int32_t>(state); }
 using testsupport::FakeLauncherWindow;
 using testsupport::readFile;
 using testsupport::writeFile;
