@@ -428,29 +428,35 @@ TEST_F(Workflow, ListMovesLastAndAnInterruptedMoveIsRepaired) {
 
 // A package that carries only what changed: its list names files it does
 // not carry, which are checked where they are installed and stay there
-// untouched. A listed file in neither place fails every try as before.
+// untouched. A listed file in neither place fails every try as before, and
+// so does one the package would remove by putting a file where its folder is.
 TEST_F(Workflow, PackageOfChangedFilesKeepsWhatItDoesNotCarry) {
     struct Case {
         const char* what;
         bool keptFileInstalled;
+        bool packageShadowsIt = false;
     };
-    const Case cases[] = {{"the unchanged file is installed", true}, {"the unchanged file is missing", false}};
-    publish("1.0.0.0", {{"client/data/readme.txt", "version 1 data"}, {"client/data/unchanged.bin", "kept as it is"}});
+    const Case cases[] = {{"the unchanged file is installed", true},
+                          {"the unchanged file is missing", false},
+                          {"the package puts a file where its folder is", true, true}};
+    publish("1.0.0.0", {{"client/data/readme.txt", "version 1 data"}, {"client/kept/unchanged.bin", "kept as it is"}});
     startService("2.0.0.0", {"--package", "changed.zip"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const bool installs = c.keptFileInstalled && !c.packageShadowsIt;
         fs::remove_all(install);
         installPublished();
-        if (!c.keptFileInstalled) fs::remove(client / "data/unchanged.bin");
+        if (!c.keptFileInstalled) fs::remove(client / "kept/unchanged.bin");
         const auto installed = filesOf(install);
         // Version 2 changes the readme only; its list names the installed
         // launcher and the unchanged file with their installed MD5s.
         const std::string exeMd5 = testsupport::md5Hex(readFile(client / "launcher.exe"));
         testsupport::ZipBuilder changed;
         changed.file("client/data/readme.txt", "version 2 data");
+        if (c.packageShadowsIt) changed.file("client/kept", "a file in place of a folder");
         changed.file("client/launcher.db",
                      "{\"files\":[{\"client/launcher.exe\":\"" + exeMd5 + "\"},{\"client/data/readme.txt\":\"" +
-                         testsupport::md5Hex("version 2 data") + "\"},{\"client/data/unchanged.bin\":\"" +
+                         testsupport::md5Hex("version 2 data") + "\"},{\"client/kept/unchanged.bin\":\"" +
                          testsupport::md5Hex("kept as it is") + "\"}],\"version\":\"2.0.0.0\"}");
         changed.writeTo(files / "changed.zip");
         fs::remove(home.root() / "events.jsonl");
@@ -459,25 +465,25 @@ TEST_F(Workflow, PackageOfChangedFilesKeepsWhatItDoesNotCarry) {
 
         const std::string text = [&] {
             const WorkerState state = run();
-            EXPECT_EQ(state, c.keptFileInstalled ? WorkerState::Current : WorkerState::NotInstalled);
+            EXPECT_EQ(state, installs ? WorkerState::Current : WorkerState::NotInstalled);
             return log();
         }();
         EXPECT_FALSE(fs::exists(staging));
         const auto ev = events();
-        if (c.keptFileInstalled) {
+        if (installs) {
             EXPECT_EQ(win->warnings(), std::vector<uint32_t>{});
             ASSERT_EQ(ev.size(), 2u);
             EXPECT_EQ(ev[1].event, "LHR_UPD");
             EXPECT_EQ(ev[1].ver, "2.0.0.0");
             EXPECT_EQ(readFile(client / "data/readme.txt"), "version 2 data");
-            EXPECT_EQ(readFile(client / "data/unchanged.bin"), "kept as it is");
+            EXPECT_EQ(readFile(client / "kept/unchanged.bin"), "kept as it is");
             EXPECT_EQ(testsupport::md5Hex(readFile(client / "launcher.exe")), exeMd5);
             EXPECT_NE(readFile(client / "launcher.db").find("\"2.0.0.0\""), std::string::npos);
         } else {
             EXPECT_EQ(win->warnings(), std::vector<uint32_t>{113});
             EXPECT_EQ(filesOf(install), installed) << "the installed launcher is exactly as it was";
             EXPECT_EQ(countOf(text, "[upgradeManager:512]check file not exist file:" + staging.string() +
-                                        "/client/data/unchanged.bin\r\n"),
+                                        "/client/kept/unchanged.bin\r\n"),
                       std::size_t(kPackageTries))
                 << text;
             EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed ResCode 5 "),
