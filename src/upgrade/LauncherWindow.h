@@ -46,10 +46,10 @@ public:
     // owned by the window; returns once the user has confirmed it.
     virtual void ShowWarning(int32_t id, std::stop_token stop) = 0;
 
-    // True when the game launcher runs (someone holds the marker
-    // "MV3_LAUNCHER_KT"), after bringing its window forward, and also when
-    // the probe itself failed (after warning 110); false when it does not
-    // run. Runs on the calling thread.
+    // True when the game launcher runs (someone holds the launcher marker,
+    // gamelauncher/LauncherProtocol.h), after bringing its window forward,
+    // and also when the probe itself failed (after warning 110); false when
+    // it does not run. Runs on the calling thread.
     virtual bool IsLauncherRunning(std::stop_token stop) = 0;
 
     // Hides the window; it stays alive and its loop keeps running.

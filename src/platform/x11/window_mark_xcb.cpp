@@ -133,7 +133,7 @@ bool setMark(NativeWindow window, const char* name, uint32_t* errorCode) {
         if (errorCode != nullptr) *errorCode = c.ok() ? 0 : c.error();
         return false;
     }
-    const uint32_t one = 1;
+    const uint32_t one = launcherprotocol::kWindowMarkValue;
     Reply<xcb_generic_error_t> err(xcb_request_check(
         c.get(), xcb_change_property_checked(c.get(), XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window), mark,
                                              XCB_ATOM_CARDINAL, 32, 1, &one)));
@@ -146,7 +146,7 @@ bool setMark(NativeWindow window, const char* name, uint32_t* errorCode) {
 
 bool SetWindowMark(NativeWindow window) {
     uint32_t code = 0;
-    if (setMark(window, kOwnWindowMark, &code)) return true;
+    if (setMark(window, launcherprotocol::kBootstrapperWindowMark, &code)) return true;
     platform::debugOutput("SetProp failed ErrCode:");
     platform::debugOutput(std::to_string(code).c_str());
     platform::debugOutput("\n");
