@@ -1,6 +1,6 @@
 // Saves what the user sees of a marked window as a PNG: waits for the first
 // window on $DISPLAY that carries the mark (the bootstrapper's own
-// the bootstrapper's window mark by default), optionally lets `--delay-ms` pass, and
+// window mark by default), optionally lets `--delay-ms` pass, and
 // grabs the screen area the window covers (or the whole screen).
 //
 //   window-shot --out FILE.png [--mark NAME] [--timeout-ms N] [--delay-ms N] [--screen]
