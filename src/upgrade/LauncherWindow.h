@@ -5,11 +5,11 @@
 //
 // Threads: the window lives on the main thread. Every operation may be
 // called from the worker, the timer thread or the launcher-quit wait. The
-// ones that act on the window are blocking sends, as the Windows program's
-// SendMessageW: they run the window's handling on the main thread and return
-// once it is done. When the main loop no longer handles anything (it has
-// ended and the manager is being destroyed), such a send returns when
-// `stop`, the manager's termination request, is raised instead of hanging.
+// ones that act on the window are blocking sends: they run the window's
+// handling on the main thread and return once it is done. When the main
+// loop no longer handles anything (it has ended and the manager is being
+// destroyed), such a send returns when `stop`, the manager's termination
+// request, is raised instead of hanging.
 #pragma once
 
 #include <cstdint>

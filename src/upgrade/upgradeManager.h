@@ -79,7 +79,7 @@ inline constexpr int32_t kVerifyNoZip = 3;
 inline constexpr int32_t kVersionFileMissing = -1;
 inline constexpr int32_t kVersionFileUnopenable = -2;
 inline constexpr int32_t kVersionFileInvalid = -3;
-// Not a result of the Windows program: the worker was told to stop first.
+// Beside the update results: the worker was told to stop before it had one.
 inline constexpr int32_t kUpdateStopped = -100;
 
 // handleExsitLauncher: go on with the update.
