@@ -65,6 +65,6 @@ TEST(LauncherProtocol, HeaderBytes) {
         EXPECT_EQ(back.length, c.header.length);
     }
     // Usable where a launcher needs a constant.
-    static_assert(proto::encodeHeader({proto::kMsgQuit, 0, 0})[0] == 0x81);
-    static_assert(proto::decodeHeader({0x80, 0, 0, 0, 0, 5, 0, 0, 0}).length == 5);
+    static_assert(proto::encodeHeader({proto::kMsgQuit, 0, 0})[proto::kIdOffset] == proto::kMsgQuit);
+    static_assert(proto::decodeHeader(proto::encodeHeader({7, -1, 5})).command == -1);
 }
