@@ -1,5 +1,7 @@
 #include "app/InstanceGuard.h"
 
+#include "gamelauncher/LauncherProtocol.h"
+
 bool IsInstanceRunning(platform::Marker& guard) {
-    return guard.acquire(kInstanceMarker) == platform::Marker::Result::AlreadyHeld;
+    return guard.acquire(launcherprotocol::kBootstrapperMarker) == platform::Marker::Result::AlreadyHeld;
 }

@@ -1,10 +1,9 @@
-// The program's own single-instance guard: the per-user marker
-// "MORVEL3_GAMELAUNCHER", held from start-up until the very end.
+// The program's own single-instance guard: the per-user bootstrapper marker
+// (launcherprotocol::kBootstrapperMarker), held from start-up until the very
+// end.
 #pragma once
 
 #include "platform/marker.h"
-
-inline constexpr const char* kInstanceMarker = "MORVEL3_GAMELAUNCHER";
 
 // True when another instance holds the marker. Otherwise false, and `guard`
 // holds it now (or holds nothing when the marker could not be taken for

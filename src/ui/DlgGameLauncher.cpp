@@ -1,6 +1,7 @@
 #include "ui/DlgGameLauncher.h"
 
 #include "foundation/Log.h"
+#include "gamelauncher/LauncherProtocol.h"
 #include "foundation/StringTable.h"
 #include "platform/marker.h"
 #include "platform/x11/window_mark.h"
@@ -54,12 +55,12 @@ void CDlgGameLauncher::ShowWarning(uint32_t id, std::stop_token stop) {
 }
 
 bool CDlgGameLauncher::IsLauncherRunning(std::stop_token stop) {
-    switch (platform::probeMarker(platform::x11::kLauncherWindowMark)) {
+    switch (platform::probeMarker(launcherprotocol::kLauncherMarker)) {
         case platform::MarkerState::Free:
             return false;
         case platform::MarkerState::Held:
             // Running counts whether or not one of its windows is found.
-            platform::x11::bringMarkedWindowForward(platform::x11::kLauncherWindowMark);
+            platform::x11::bringMarkedWindowForward(launcherprotocol::kLauncherWindowMark);
             return true;
         case platform::MarkerState::Failed:
             break;

@@ -36,7 +36,7 @@ public:
     // sets its range to 0..500 and its value to 0, and marks the window.
     bool InitControls();
 
-    // Sets the window property "MORVEL3_GAMELAUNCHER" = 1 (UI thread);
+    // Sets the bootstrapper's window mark = 1 (UI thread);
     // a failure goes to the debug output only.
     void SetWindowMark();
 

@@ -34,7 +34,7 @@ LauncherPipe* getLauncherPipe() {
 }
 
 int32_t LauncherPipe::openPipe() {
-    switch (m_client.open(kLauncherPipeName, kPipeWaitMs)) {
+    switch (m_client.open(launcherprotocol::kPipeName, kPipeWaitMs)) {
         case platform::PipeClient::OpenResult::Opened: return kPipeOk;
         case platform::PipeClient::OpenResult::NoInstance:
             platform::debugOutput("WaitNamedPipe failed \n");
@@ -47,13 +47,16 @@ int32_t LauncherPipe::openPipe() {
 
 int32_t LauncherPipe::sendData(uint8_t id, int32_t command, const uint8_t* data, uint32_t length) {
     if (!m_client.isOpen()) return kPipeNotOpen;
-    if (length > kPipeMaxData || (length > 0 && data == nullptr)) return kPipeBadLength;
+    if (length > launcherprotocol::kMaxData || (length > 0 && data == nullptr)) return kPipeBadLength;
     std::memset(&m_buffer, 0, sizeof m_buffer);
-    m_buffer.id = id;
-    m_buffer.command = command;
-    m_buffer.length = length;
-    if (length > 0) std::memcpy(m_buffer.data, data, length);
-    if (!m_client.write(&m_buffer, kPipeHeaderSize + length)) {
+    launcherprotocol::MessageHeader header;
+    header.id = id;
+    header.command = command;
+    header.length = length;
+    const launcherprotocol::HeaderBytes head = launcherprotocol::encodeHeader(header);
+    std::memcpy(m_buffer, head.data(), head.size());
+    if (length > 0) std::memcpy(m_buffer + launcherprotocol::kHeaderSize, data, length);
+    if (!m_client.write(m_buffer, launcherprotocol::kHeaderSize + length)) {
         platform::debugOutput("send data failed \n");
         return kPipeWriteFailed;
     }

@@ -1,29 +1,21 @@
-// The client end of the game launcher's pipe "MV3_GAMELAUNCHER": one object
-// per process, reached through getLauncherPipe. It waits for and opens the
-// pipe and writes PipeMessage records; nothing is ever read back.
+// The client end of the game launcher's pipe (launcherprotocol::kPipeName):
+// one object per process, reached through getLauncherPipe. It waits for and
+// opens the pipe and writes messages in the protocol's layout; nothing is
+// ever read back.
 //
 // Threads: the object is used by one thread at a time (the worker, or the
 // connect-launcher timer while the worker waits for it). openPipe blocks for
 // at most about 300 ms; sendData never blocks for long (a local socket).
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/local_pipe.h"
 
-inline constexpr const char* kLauncherPipeName = "MV3_GAMELAUNCHER";
 // How long openPipe waits for the launcher to serve the pipe.
 inline constexpr uint32_t kPipeWaitMs = 300;
-// The data area of the send buffer.
-inline constexpr uint32_t kPipeMaxData = 8192;
-// Header bytes before the data: id, command, length.
-inline constexpr uint32_t kPipeHeaderSize = 9;
-
-// Message ids this program sends.
-inline constexpr uint8_t kPipeMsgComeForward = 0x80;
-inline constexpr uint8_t kPipeMsgQuit = 0x81;
 
 // Results of openPipe / sendData.
 inline constexpr int32_t kPipeOk = 0;
@@ -34,21 +26,6 @@ inline constexpr int32_t kPipeWriteFailed = -2; // sendData: the write failed
 // sendData: more data than the 8,192-byte area holds, or no data for a
 // non-zero length. Nothing is written: copying it would overrun the buffer.
 inline constexpr int32_t kPipeBadLength = -3;
-
-// The message as it goes over the pipe: packed, little-endian, 9 + length
-// bytes. The launcher reads exactly this layout.
-#pragma pack(push, 1)
-struct PipeMessage {
-    uint8_t id;
-    int32_t command;
-    uint32_t length;
-    uint8_t data[kPipeMaxData];
-};
-#pragma pack(pop)
-static_assert(offsetof(PipeMessage, command) == 1 && offsetof(PipeMessage, length) == 5 &&
-                  offsetof(PipeMessage, data) == kPipeHeaderSize,
-              "the pipe layout is fixed");
-static_assert(std::endian::native == std::endian::little, "the pipe carries little-endian numbers as stored");
 
 class LauncherPipe {
 public:
@@ -69,7 +46,8 @@ public:
 
 private:
     platform::PipeClient m_client;
-    PipeMessage m_buffer;
+    // One message as it goes over the pipe: the header, then the data area.
+    uint8_t m_buffer[launcherprotocol::kHeaderSize + launcherprotocol::kMaxData];
 };
 
 // The process-wide pipe object, created on first use; null only when it

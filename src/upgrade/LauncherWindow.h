@@ -6,9 +6,10 @@
 // Threads: the window lives on the main thread. Every operation may be
 // called from the worker, the timer thread or the launcher-quit wait. The
 // ones that act on the window are blocking sends: they run the window's
-// handling on the main thread and return once it is done. When the main loop no longer handles anything (it has
-// ended and the manager is being destroyed), such a send returns when
-// `stop`, the manager's termination request, is raised instead of hanging.
+// handling on the main thread and return once it is done. When the main
+// loop no longer handles anything (it has ended and the manager is being
+// destroyed), such a send returns when `stop`, the manager's termination
+// request, is raised instead of hanging.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +41,10 @@ public:
     // owned by the window; returns once the user has confirmed it.
     virtual void ShowWarning(uint32_t id, std::stop_token stop) = 0;
 
-    // True when the game launcher runs (someone holds the marker
-    // "MV3_LAUNCHER_KT"), after bringing its window forward, and also when
-    // the probe itself failed (after warning 110); false when it does not
-    // run. Runs on the calling thread.
+    // True when the game launcher runs (someone holds the launcher marker,
+    // gamelauncher/LauncherProtocol.h), after bringing its window forward,
+    // and also when the probe itself failed (after warning 110); false when
+    // it does not run. Runs on the calling thread.
     virtual bool IsLauncherRunning(std::stop_token stop) = 0;
 
     // Hides the window; it stays alive and its loop keeps running.

@@ -98,7 +98,6 @@ inline constexpr int8_t kConnectPipeOpen = 0;
 inline constexpr int8_t kConnectLauncherGone = 1;
 inline constexpr int8_t kConnectWindowClosed = 2;
 
-inline constexpr const char* kLauncherMarker = "MV3_LAUNCHER_KT";
 inline constexpr uint32_t kProgressPeriodMs = 20;
 inline constexpr uint32_t kConnectPeriodMs = 1500;
 inline constexpr uint32_t kLauncherQuitPollMs = 250;

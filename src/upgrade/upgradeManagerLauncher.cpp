@@ -1,13 +1,16 @@
 // The launcher hand-off and start: a running launcher is told through its
-// pipe to come forward (0x80) or to quit (0x81), and at the end of the
-// workflow client/launcher.exe is started with the game folder.
+// pipe to come forward or to quit (gamelauncher/LauncherProtocol.h), and at
+// the end of the workflow client/launcher.exe is started with the game
+// folder.
 #include "upgrade/upgradeManager.h"
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "crash/ThreadCrashHandler.h"
 #include "foundation/SystemUtil.h"
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/file.h"
 #include "platform/marker.h"
 #include "platform/process.h"
@@ -56,12 +59,12 @@ int32_t UpgradeManager::handleExsitLauncher(const char* versionA, const char* ve
     if (stopped()) return kUpdateStopped;
     if (std::strcmp(versionA, versionB) == 0) {
         kLog(358, "Launcher exist so send msg 0x80");
-        sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0);
+        sendPipeMessage(launcherprotocol::kMsgComeForward, 0, nullptr, 0);
         m_pWindow->Hide(stop);
         return kHandOffHandedOver;
     }
     kLog(365, "Launcher exist so send msg 0x81");
-    sendPipeMessage(kPipeMsgQuit, 0, nullptr, 0);
+    sendPipeMessage(launcherprotocol::kMsgQuit, 0, nullptr, 0);
     platform::Thread waiter;
     if (!waiter.start("launcherQuit", [this] { return waitLauncherQuit(this); })) waitLauncherQuit(this);
     waiter.join();
@@ -112,10 +115,10 @@ uint32_t UpgradeManager::waitLauncherQuit(UpgradeManager* manager) {
     ThreadCrashScope crashScope;
     const std::stop_token stop = manager->m_stop.get_token();
     while (manager->m_pWindow->IsRunning()) {
-        // "Already exists" is the only answer that means the launcher is
-        // still there; a probe that fails counts as gone, so that a broken
-        // probe never keeps the update waiting.
-        if (platform::probeMarker(kLauncherMarker) != platform::MarkerState::Held) {
+        // Only a held marker means the launcher is still there; a probe
+        // that fails counts as gone, so that a broken probe cannot keep
+        // the update waiting for ever.
+        if (platform::probeMarker(launcherprotocol::kLauncherMarker) != platform::MarkerState::Held) {
             kLog(772, "Launcher quit already");
             break;
         }
@@ -142,11 +145,12 @@ bool UpgradeManager::runLauncher() {
 }
 
 bool UpgradeManager::StartLauncher(const wchar_t* exePath, const wchar_t* gamePath) {
-    // The logged parameter is quoted so that a game folder with spaces reads
-    // as one argument; the launcher receives it as one argument without the
-    // quotes, spaces and all.
+    // The logged parameter text is quoted; the argument itself travels as
+    // one piece without the quotes, spaces and all.
+    const std::string_view prefix = launcherprotocol::kGamePathPrefix;
+    const std::wstring quotedPrefix = L"\"" + std::wstring(prefix.begin(), prefix.end());
     std::wstring parameter;
-    if (!JoinPath(parameter, {L"\"-gamepath=", gamePath, L"\""}, kPathBufferChars)) return false;
+    if (!JoinPath(parameter, {quotedPrefix, gamePath, L"\""}, kPathBufferChars)) return false;
     if (m_pWindow == nullptr) return false;
     kLog.wide(641, L"StartLauncher Arg:%s", parameter.c_str());
     // The last step that has an effect outside this process: never after

@@ -148,13 +148,13 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
 
     testsupport::Child first(game / "gamelauncher", {}, game, onDisplay());
     ASSERT_TRUE(first.started());
-    const x11::NativeWindow window = x11::waitForMarkedWindow(x11::kOwnWindowMark, 60000);
+    const x11::NativeWindow window = x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 60000);
     ASSERT_NE(window, 0u) << "the first instance's window never carried its mark";
     ASSERT_TRUE(packages.waitForRequest([](const auto& r) { return r.method == "GET"; }));
     // The bootstrapper's window carries its mark for anyone on the display.
-    const auto xprop = testsupport::runProgram("/usr/bin/xprop", {"-id", std::to_string(window), "MORVEL3_GAMELAUNCHER"},
+    const auto xprop = testsupport::runProgram("/usr/bin/xprop", {"-id", std::to_string(window), launcherprotocol::kBootstrapperWindowMark},
                                                game, {{"DISPLAY", xvfb.display()}});
-    EXPECT_EQ(xprop.output, "MORVEL3_GAMELAUNCHER(CARDINAL) = 1\n");
+    EXPECT_EQ(xprop.output, std::string(launcherprotocol::kBootstrapperWindowMark) + "(CARDINAL) = 1\n");
 
     // Put the other window on top, then start again.
     ASSERT_TRUE(other.writeLine("raise"));
@@ -168,7 +168,7 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
     EXPECT_EQ(x11::stackingOrder(), stackBefore);
     EXPECT_EQ(x11::inputFocus(), focusBefore);
     EXPECT_TRUE(x11::isViewable(window));
-    EXPECT_TRUE(x11::hasMark(window, x11::kOwnWindowMark));
+    EXPECT_TRUE(x11::hasMark(window, launcherprotocol::kBootstrapperWindowMark));
 
     // Both starts write into the same daily log; the second one only its two lines.
     const std::string text = log();
@@ -199,7 +199,7 @@ TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheF
                                        {{"DISPLAY", xvfb.display()}});
     ASSERT_TRUE(launcher.started());
     ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(ready) || !launcher.running(); }));
-    const x11::NativeWindow launcherWindow = x11::findMarkedWindow(x11::kLauncherWindowMark);
+    const x11::NativeWindow launcherWindow = x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark);
     ASSERT_NE(launcherWindow, 0u) << readFile(client / "launcher.log");
     testsupport::Child other(testsupport::builtProgram("tests/marked-window"),
                              {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
@@ -315,7 +315,7 @@ TEST_F(GameLauncherWindow, MidWayTheWindowShowsTheSkinWithThePartOfTheOverlayThe
     ASSERT_FALSE(service.base().empty());
     pointAt(service.base());
     testsupport::Child program(game / "gamelauncher", {}, game, onDisplay());
-    const x11::NativeWindow window = x11::waitForMarkedWindow(x11::kOwnWindowMark, 60000);
+    const x11::NativeWindow window = x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 60000);
     ASSERT_NE(window, 0u);
     ASSERT_TRUE(x11::waitUntilViewable(window, 30000));
     ASSERT_TRUE(packages.waitForRequest([](const auto& r) { return r.range.rfind("bytes=32768-", 0) == 0; }));
@@ -430,7 +430,7 @@ TEST(GameLauncherRefusal, OnASystemThatIsNotSixtyFourBitTheErrorBoxComesAfterThe
     for (const char* absent : {"[upgradeManager:", "[DlgGameLauncher:", "[GameLauncher:101]", "[GameLauncher:132]"}) {
         EXPECT_EQ(text.find(absent), std::string::npos) << absent << "\n" << text;
     }
-    EXPECT_EQ(x11::findMarkedWindow(x11::kOwnWindowMark), 0u);
+    EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kBootstrapperWindowMark), 0u);
 }
 
 TEST(GameLauncherNoDisplay, AToolkitThatCannotStartEndsThroughTheShutdownWithCodeOne) {

@@ -1,5 +1,5 @@
 // The sample game launcher as the bootstrapper meets it: a real process
-// that holds "MV3_LAUNCHER_KT" while it runs and serves "MV3_GAMELAUNCHER".
+// that holds the launcher marker while it runs and serves the launcher pipe.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/local_pipe.h"
 #include "platform/marker.h"
 #include "support/ChildProcess.h"
@@ -27,19 +28,14 @@ using testsupport::waitUntil;
 
 namespace {
 
-constexpr const char* kMarker = "MV3_LAUNCHER_KT";
-constexpr const char* kPipe = "MV3_GAMELAUNCHER";
+constexpr const char* kMarker = launcherprotocol::kLauncherMarker;
+constexpr const char* kPipe = launcherprotocol::kPipeName;
+constexpr uint8_t kComeForward = launcherprotocol::kMsgComeForward;
+constexpr uint8_t kQuit = launcherprotocol::kMsgQuit;
 
 std::string message(uint8_t id, int32_t command = 0, const std::string& data = "") {
-    std::string m(9, '\0');
-    m[0] = static_cast<char>(id);
-    const auto c = static_cast<uint32_t>(command);
-    const auto n = static_cast<uint32_t>(data.size());
-    for (int i = 0; i < 4; ++i) {
-        m[static_cast<std::size_t>(1 + i)] = static_cast<char>(c >> (8 * i));
-        m[static_cast<std::size_t>(5 + i)] = static_cast<char>(n >> (8 * i));
-    }
-    return m + data;
+    const auto head = launcherprotocol::encodeHeader({id, command, static_cast<uint32_t>(data.size())});
+    return std::string(head.begin(), head.end()) + data;
 }
 
 std::size_t lineCount(const fs::path& path) {
@@ -87,7 +83,7 @@ TEST_F(SampleLauncherTest, HoldsItsMarkerRecordsMessagesStaysOn0x80QuitsOn0x81) 
     {
         PipeClient pipe;
         ASSERT_EQ(pipe.open(kPipe, 300), PipeClient::OpenResult::Opened);
-        ASSERT_TRUE(pipe.write(message(0x80).data(), 9));
+        ASSERT_TRUE(pipe.write(message(kComeForward).data(), 9));
         const std::string withData = message(0x7f, -5, std::string("\x01\x00\xff", 3));
         ASSERT_TRUE(pipe.write(withData.data(), withData.size()));
     }
@@ -97,7 +93,7 @@ TEST_F(SampleLauncherTest, HoldsItsMarkerRecordsMessagesStaysOn0x80QuitsOn0x81) 
 
     PipeClient pipe;
     ASSERT_EQ(pipe.open(kPipe, 300), PipeClient::OpenResult::Opened);
-    ASSERT_TRUE(pipe.write(message(0x81).data(), 9));
+    ASSERT_TRUE(pipe.write(message(kQuit).data(), 9));
     EXPECT_EQ(launcher->wait(20s), 0);
     EXPECT_EQ(platform::probeMarker(kMarker), MarkerState::Free);
     EXPECT_FALSE(fs::exists(home.runtime() / kPipe));
@@ -129,9 +125,9 @@ TEST_F(SampleLauncherTest, TestModes) {
         PipeClient::OpenResult open;  // what a client finds with a 300 ms wait
     };
     const Case cases[] = {
-        {"ignores 0x81 until SIGTERM", {"--ignore-quit"}, message(0x81), PipeClient::OpenResult::Opened},
+        {"ignores 0x81 until SIGTERM", {"--ignore-quit"}, message(kQuit), PipeClient::OpenResult::Opened},
         {"never serves the pipe", {"--no-pipe"}, "", PipeClient::OpenResult::NoInstance},
-        {"a message longer than 8192 bytes is dropped", {}, message(0x80, 0, std::string(8193, 'x')),
+        {"a message longer than 8192 bytes is dropped", {}, message(kComeForward, 0, std::string(8193, 'x')),
          PipeClient::OpenResult::Opened},
     };
     for (const Case& c : cases) {
@@ -163,7 +159,7 @@ TEST_F(SampleLauncherTest, PipeAfterADelayIsFoundByAPatientClient) {
     ASSERT_TRUE(waitUntil([] { return platform::probeMarker(kMarker) == MarkerState::Held; }));
     PipeClient pipe;
     EXPECT_EQ(pipe.open(kPipe, 20000), PipeClient::OpenResult::Opened);
-    ASSERT_TRUE(pipe.write(message(0x81).data(), 9));
+    ASSERT_TRUE(pipe.write(message(kQuit).data(), 9));
     EXPECT_EQ(launcher.wait(20s), 0);
 }
 
@@ -177,7 +173,7 @@ TEST_F(SampleLauncherTest, OptionsFromTheEnvironmentAndAFileBesideIt) {
     EXPECT_EQ(readFile(args), "start pid=" + std::to_string(launcher->pid()) + " argc=1\nargv[1]=-gamepath=/g\n");
     PipeClient pipe;
     ASSERT_EQ(pipe.open(kPipe, 300), PipeClient::OpenResult::Opened);
-    ASSERT_TRUE(pipe.write(message(0x81).data(), 9));
+    ASSERT_TRUE(pipe.write(message(kQuit).data(), 9));
     ASSERT_TRUE(waitUntil([&] { return lineCount(messages) == 1; }));
     EXPECT_FALSE(launcher->wait(0ms)) << "--ignore-quit from the file";
     launcher->signal(SIGTERM);

@@ -56,7 +56,7 @@ TEST_F(WindowMarkTest, ProbeBringsTheLauncherWindowAboveAnotherProgramsWindow) {
     ASSERT_TRUE(x11::grabScreen(0, before));
     EXPECT_EQ(before.at(200, 200), 0xc04020u);
 
-    EXPECT_EQ(x11::findMarkedWindow(x11::kLauncherWindowMark), launcher);
+    EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark), launcher);
     EXPECT_EQ(x11::bringMarkedWindowForward(), x11::BringForwardResult::Activated);
 
     EXPECT_GT(stackIndex(launcher), stackIndex(other));
@@ -72,7 +72,7 @@ TEST_F(WindowMarkTest, TheFirstMarkedWindowFromTheTopIsTheOneBroughtForward) {
     const auto upper = openWindow({"--at", "10,10"});
     const auto cover = openWindow({"--no-mark", "--at", "20,20"});
     ASSERT_NE(cover, 0u);
-    EXPECT_EQ(x11::findMarkedWindow(x11::kLauncherWindowMark), upper);
+    EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark), upper);
     EXPECT_EQ(x11::bringMarkedWindowForward(), x11::BringForwardResult::Activated);
     EXPECT_GT(stackIndex(upper), stackIndex(cover));
     EXPECT_LT(stackIndex(lower), stackIndex(cover));
@@ -100,7 +100,7 @@ TEST_F(WindowMarkTest, NothingIsFoundWhenNoWindowCarriesTheMark) {
     x11::MarkedWindow gone;
     ASSERT_TRUE(gone.open());
     gone.close();
-    EXPECT_EQ(x11::findMarkedWindow(x11::kLauncherWindowMark), 0u);
+    EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark), 0u);
     EXPECT_EQ(x11::bringMarkedWindowForward(), x11::BringForwardResult::NotFound);
 }
 
@@ -108,16 +108,16 @@ TEST_F(WindowMarkTest, SetWindowMarkPutsTheOwnMarkOnAnotherProcesssWindow) {
     GL_REQUIRE_XVFB(xvfb);
     const auto w = openWindow({"--no-mark"});
     ASSERT_NE(w, 0u);
-    EXPECT_FALSE(x11::hasMark(w, x11::kOwnWindowMark));
+    EXPECT_FALSE(x11::hasMark(w, launcherprotocol::kBootstrapperWindowMark));
     testing::internal::CaptureStderr();
     EXPECT_TRUE(x11::SetWindowMark(w));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(x11::hasMark(w, x11::kOwnWindowMark));
-    EXPECT_EQ(x11::findMarkedWindow(x11::kOwnWindowMark), w);
+    EXPECT_TRUE(x11::hasMark(w, launcherprotocol::kBootstrapperWindowMark));
+    EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kBootstrapperWindowMark), w);
     // The mark reads as xprop shows it to anyone on the display.
-    const auto xprop = testsupport::runProgram("/usr/bin/xprop", {"-id", std::to_string(w), x11::kOwnWindowMark},
+    const auto xprop = testsupport::runProgram("/usr/bin/xprop", {"-id", std::to_string(w), launcherprotocol::kBootstrapperWindowMark},
                                                home.root());
-    EXPECT_EQ(xprop.output, std::string(x11::kOwnWindowMark) + "(CARDINAL) = 1\n");
+    EXPECT_EQ(xprop.output, std::string(launcherprotocol::kBootstrapperWindowMark) + "(CARDINAL) = 1\n");
 }
 
 TEST_F(WindowMarkTest, SetWindowMarkOnAWindowThatIsGoneSaysSoOnTheDebuggerOutput) {
@@ -133,7 +133,7 @@ TEST_F(WindowMarkTest, SetWindowMarkOnAWindowThatIsGoneSaysSoOnTheDebuggerOutput
 
 TEST_F(WindowMarkTest, WaitingForAMarkedWindowWakesOnANewWindowAndOnAMarkSetLater) {
     GL_REQUIRE_XVFB(xvfb);
-    EXPECT_EQ(x11::waitForMarkedWindow(x11::kOwnWindowMark, 50), 0u);
+    EXPECT_EQ(x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 50), 0u);
     // A window that shows up marked while the wait runs.
     x11::NativeWindow seen = 0;
     std::thread waiter([&] { seen = x11::waitForMarkedWindow("LATE_MARK", 30000); });
@@ -145,7 +145,7 @@ TEST_F(WindowMarkTest, WaitingForAMarkedWindowWakesOnANewWindowAndOnAMarkSetLate
     // toolkit marks its window after showing it.
     const auto plain = openWindow({"--no-mark"});
     ASSERT_NE(plain, 0u);
-    std::thread later([&] { seen = x11::waitForMarkedWindow(x11::kOwnWindowMark, 30000); });
+    std::thread later([&] { seen = x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 30000); });
     EXPECT_TRUE(x11::SetWindowMark(plain));
     later.join();
     EXPECT_EQ(seen, plain);
@@ -193,7 +193,7 @@ TEST(WindowMarkNoDisplay, NothingIsSetOrFoundWithoutADisplay) {
     const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
     ::unsetenv("DISPLAY");
     EXPECT_EQ(x11::bringMarkedWindowForward(), x11::BringForwardResult::NoDisplay);
-    EXPECT_EQ(x11::findMarkedWindow(x11::kLauncherWindowMark), 0u);
+    EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark), 0u);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(x11::SetWindowMark(0x400001));
     const std::string said = testing::internal::GetCapturedStderr();

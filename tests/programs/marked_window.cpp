@@ -1,6 +1,6 @@
 // A stand-in for another program's window on the X display, for the tests:
-// opens a plain window (by default carrying the game launcher's mark
-// "MV3_LAUNCHER_KT"), prints its window id in decimal on a line of its own
+// opens a plain window (by default carrying the game launcher's window
+// mark), prints its window id in decimal on a line of its own
 // and keeps it until standard input ends. Commands on standard input, one a
 // line, each answered with "ok" or "failed": "iconify", "raise".
 //

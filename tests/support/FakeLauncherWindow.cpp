@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/marker.h"
 
 namespace testsupport {
@@ -48,7 +49,7 @@ bool FakeLauncherWindow::IsLauncherRunning(std::stop_token stop) {
         case LauncherAnswer::No: return false;
         case LauncherAnswer::Probe: break;
     }
-    switch (platform::probeMarker("MV3_LAUNCHER_KT")) {
+    switch (platform::probeMarker(launcherprotocol::kLauncherMarker)) {
         case platform::MarkerState::Free: return false;
         case platform::MarkerState::Held: return true;
         case platform::MarkerState::Failed: break;

@@ -25,7 +25,7 @@ namespace testsupport {
 class FakeLauncherWindow : public LauncherWindow {
 public:
     enum class LauncherAnswer {
-        Probe,  // as the real window: the "MV3_LAUNCHER_KT" marker is held (or the probe failed)
+        Probe,  // as the real window: the launcher marker is held (or the probe failed)
         Yes,
         No,
     };

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "foundation/Md5.h"
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/marker.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
@@ -35,7 +36,7 @@ bool pollUntil(int timeoutMs, Done done) {
 
 bool waitLauncherMarker(bool held, int timeoutMs) {
     return pollUntil(timeoutMs, [held] {
-        return (platform::probeMarker("MV3_LAUNCHER_KT") == platform::MarkerState::Held) == held;
+        return (platform::probeMarker(launcherprotocol::kLauncherMarker) == platform::MarkerState::Held) == held;
     });
 }
 

@@ -13,8 +13,8 @@
 
 namespace testsupport {
 
-// Waits (polling; the marker's holder is another process) until the marker
-// "MV3_LAUNCHER_KT" is held (`held`) or free; false after `timeoutMs`.
+// Waits (polling; the marker's holder is another process) until the launcher
+// marker is held (`held`) or free; false after `timeoutMs`.
 bool waitLauncherMarker(bool held, int timeoutMs = 20000);
 
 // Waits until `path` exists; false after `timeoutMs`.

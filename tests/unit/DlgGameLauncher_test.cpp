@@ -22,6 +22,7 @@
 
 #include "foundation/Log.h"
 #include "foundation/StringTable.h"
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/marker.h"
 #include "support/BoxWatcher.h"
 #include "support/TempHome.h"
@@ -365,7 +366,7 @@ TEST_F(DlgGameLauncherTest, LauncherProbe) {
     // (none can be on an offscreen display).
     {
         platform::Marker launcher;
-        ASSERT_EQ(launcher.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::Acquired);
+        ASSERT_EQ(launcher.acquire(launcherprotocol::kLauncherMarker), platform::Marker::Result::Acquired);
         EXPECT_TRUE(dlg.IsLauncherRunning({}));
     }
     EXPECT_FALSE(dlg.IsLauncherRunning({}));

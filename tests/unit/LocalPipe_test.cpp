@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "gamelauncher/LauncherProtocol.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -22,7 +23,7 @@ using platform::PipeServer;
 
 namespace {
 
-constexpr const char* kName = "MV3_GAMELAUNCHER";
+constexpr const char* kName = launcherprotocol::kPipeName;
 
 // Leaves a socket file nobody serves, as a server that died would.
 void makeStaleSocket(const fs::path& path) {
@@ -51,7 +52,7 @@ TEST(LocalPipe, MessagesArriveByteExactInOrder) {
     PipeClient client;
     ASSERT_EQ(client.open(kName, 300), PipeClient::OpenResult::Opened);
     EXPECT_TRUE(client.isOpen());
-    const std::array<unsigned char, 9> handOff = {0x80, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::array<unsigned char, 9> handOff = launcherprotocol::encodeHeader({launcherprotocol::kMsgComeForward, 0, 0});
     std::string large(9 + 8192, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7);
     ASSERT_TRUE(client.write(handOff.data(), handOff.size()));

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/folders.h"
 #include "support/TempHome.h"
 
@@ -18,24 +19,30 @@ namespace fs = std::filesystem;
 using platform::Marker;
 using platform::MarkerState;
 
+namespace {
+// Any names would do; these are the two the program and its launcher use.
+constexpr const char* kLauncher = launcherprotocol::kLauncherMarker;
+constexpr const char* kBootstrapper = launcherprotocol::kBootstrapperMarker;
+}  // namespace
+
 TEST(Marker, OneHolderAtATimeAndProbesLeaveNothingHeld) {
     testsupport::TempHome home;
-    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
-    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
+    EXPECT_EQ(platform::probeMarker(kLauncher), MarkerState::Free);
+    EXPECT_EQ(platform::probeMarker(kLauncher), MarkerState::Free);
 
     Marker first;
-    ASSERT_EQ(first.acquire("MV3_LAUNCHER_KT"), Marker::Result::Acquired);
-    EXPECT_TRUE(fs::exists(home.runtime() / "MV3_LAUNCHER_KT.lock"));
+    ASSERT_EQ(first.acquire(kLauncher), Marker::Result::Acquired);
+    EXPECT_TRUE(fs::exists(home.runtime() / (std::string(kLauncher) + ".lock")));
     Marker second;
-    EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), Marker::Result::AlreadyHeld);
+    EXPECT_EQ(second.acquire(kLauncher), Marker::Result::AlreadyHeld);
     EXPECT_FALSE(second.held());
-    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Held);
+    EXPECT_EQ(platform::probeMarker(kLauncher), MarkerState::Held);
     // Another name is another marker.
-    EXPECT_EQ(platform::probeMarker("MORVEL3_GAMELAUNCHER"), MarkerState::Free);
+    EXPECT_EQ(platform::probeMarker(kBootstrapper), MarkerState::Free);
 
     first.release();
-    EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), MarkerState::Free);
-    EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), Marker::Result::Acquired);
+    EXPECT_EQ(platform::probeMarker(kLauncher), MarkerState::Free);
+    EXPECT_EQ(second.acquire(kLauncher), Marker::Result::Acquired);
 }
 
 // A launcher takes its marker while the bootstrapper (or a test) probes for
@@ -46,13 +53,13 @@ TEST(Marker, AProbeNeverTurnsAwayAHolderTakingTheMarker) {
     std::atomic<int> held{0};
     std::thread prober([&] {
         while (!done.load()) {
-            if (platform::probeMarker("MV3_LAUNCHER_KT") == MarkerState::Held) held.fetch_add(1);
+            if (platform::probeMarker(kLauncher) == MarkerState::Held) held.fetch_add(1);
         }
     });
     int turnedAway = 0;
     for (int i = 0; i < 20000; ++i) {
         Marker m;
-        if (m.acquire("MV3_LAUNCHER_KT") != Marker::Result::Acquired) ++turnedAway;
+        if (m.acquire(kLauncher) != Marker::Result::Acquired) ++turnedAway;
     }
     done.store(true);
     prober.join();
@@ -68,7 +75,7 @@ TEST(Marker, AHolderThatDiesLeavesNoStaleMarker) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         Marker m;
-        const char ok = m.acquire("MORVEL3_GAMELAUNCHER") == Marker::Result::Acquired ? '1' : '0';
+        const char ok = m.acquire(kBootstrapper) == Marker::Result::Acquired ? '1' : '0';
         (void)!::write(ready[1], &ok, 1);
         ::pause();  // killed below, never releases by itself
         ::_exit(0);
@@ -76,11 +83,11 @@ TEST(Marker, AHolderThatDiesLeavesNoStaleMarker) {
     char ok = 0;
     ASSERT_EQ(::read(ready[0], &ok, 1), 1);
     ASSERT_EQ(ok, '1');
-    EXPECT_EQ(platform::probeMarker("MORVEL3_GAMELAUNCHER"), MarkerState::Held);
+    EXPECT_EQ(platform::probeMarker(kBootstrapper), MarkerState::Held);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
-    EXPECT_EQ(platform::probeMarker("MORVEL3_GAMELAUNCHER"), MarkerState::Free);
+    EXPECT_EQ(platform::probeMarker(kBootstrapper), MarkerState::Free);
     ::close(ready[0]);
     ::close(ready[1]);
 }

@@ -216,7 +216,7 @@ TEST_F(UpgradeManagerParts, FileCheckWithEachFileCompareSetting) {
 // A pipe server on the runtime folder that reads what the manager sends.
 class PipeReader {
 public:
-    PipeReader() { listening = server.listen(kLauncherPipeName); }
+    PipeReader() { listening = server.listen(launcherprotocol::kPipeName); }
     std::string read(std::size_t size) {
         if (!server.hasClient() && server.accept(10000) != platform::PipeServer::Result::Ok) return "<no client>";
         std::string bytes(size, '\0');
@@ -232,27 +232,27 @@ TEST_F(UpgradeManagerParts, PipeMessagesAreNinePlusLengthBytes) {
     ASSERT_TRUE(reader.listening);
     auto m = manager();
     ASSERT_EQ(m->initPipe(), 0);
-    EXPECT_EQ(m->sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0), 0);
+    EXPECT_EQ(m->sendPipeMessage(launcherprotocol::kMsgComeForward, 0, nullptr, 0), 0);
     EXPECT_EQ(reader.read(9), std::string("\x80\0\0\0\0\0\0\0\0", 9));
     // Data pointer given with length 0: still exactly 9 bytes.
     const uint8_t data[] = {'a', 'b', 'c'};
-    EXPECT_EQ(m->sendPipeMessage(kPipeMsgQuit, 0, data, 0), 0);
+    EXPECT_EQ(m->sendPipeMessage(launcherprotocol::kMsgQuit, 0, data, 0), 0);
     EXPECT_EQ(m->sendPipeMessage(0x42, -2, data, 3), 0);
     EXPECT_EQ(reader.read(9 + 9 + 3), std::string("\x81\0\0\0\0\0\0\0\0", 9) +
                                            std::string("\x42\xfe\xff\xff\xff\x03\0\0\0abc", 12));
 
     LauncherPipe* pipe = getLauncherPipe();
-    std::vector<uint8_t> big(kPipeMaxData + 1, 'x');
-    EXPECT_EQ(pipe->sendData(1, 0, big.data(), kPipeMaxData + 1), kPipeBadLength);
+    std::vector<uint8_t> big(launcherprotocol::kMaxData + 1, 'x');
+    EXPECT_EQ(pipe->sendData(1, 0, big.data(), launcherprotocol::kMaxData + 1), kPipeBadLength);
     EXPECT_EQ(pipe->sendData(1, 0, nullptr, 4), kPipeBadLength);
-    EXPECT_EQ(pipe->sendData(1, 0, big.data(), kPipeMaxData), kPipeOk);
-    const std::string full = reader.read(9 + kPipeMaxData);
+    EXPECT_EQ(pipe->sendData(1, 0, big.data(), launcherprotocol::kMaxData), kPipeOk);
+    const std::string full = reader.read(9 + launcherprotocol::kMaxData);
     EXPECT_EQ(full.substr(0, 9), std::string("\x01\0\0\0\0\0\x20\0\0", 9));
 
     // The launcher drops its end: the next write fails and only the log says so.
     reader.server.disconnect();
     int32_t r = 0;
-    for (int i = 0; i < 3 && r == 0; ++i) r = m->sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0);
+    for (int i = 0; i < 3 && r == 0; ++i) r = m->sendPipeMessage(launcherprotocol::kMsgComeForward, 0, nullptr, 0);
     EXPECT_EQ(r, -1);
     ReleaseLogger();
     const std::string text = log();
@@ -266,9 +266,9 @@ TEST_F(UpgradeManagerParts, PipeWithoutServerLeavesNoObjectBehind) {
     auto m = manager();
     EXPECT_EQ(m->initPipe(), -2);
     EXPECT_EQ(m->initPipe(), -2);
-    EXPECT_EQ(m->sendPipeMessage(kPipeMsgComeForward, 0, nullptr, 0), -1);
+    EXPECT_EQ(m->sendPipeMessage(launcherprotocol::kMsgComeForward, 0, nullptr, 0), -1);
     LauncherPipe fresh;
-    EXPECT_EQ(fresh.sendData(kPipeMsgComeForward, 0, nullptr, 0), kPipeNotOpen);
+    EXPECT_EQ(fresh.sendData(launcherprotocol::kMsgComeForward, 0, nullptr, 0), kPipeNotOpen);
     ReleaseLogger();
     const std::string text = log();
     EXPECT_NE(text.find("[upgradeManager:712]openPipe failed resVal:-1\r\n"), std::string::npos) << text;

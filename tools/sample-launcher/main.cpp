@@ -1,10 +1,13 @@
 // sample-launcher: a small real game launcher for the demo and the tests,
-// installed as client/launcher.exe.
+// installed as client/launcher.exe; the worked example of
+// docs/launcher-integration.md, with every name and byte taken from
+// gamelauncher/LauncherProtocol.h.
 //
-// While it runs it holds the "MV3_LAUNCHER_KT" marker (a second copy exits at
-// once) and serves the pipe "MV3_GAMELAUNCHER": every message it reads goes
-// as one line into the messages file; 0x81 makes it quit (releasing the
-// marker), 0x80 keeps it running. SIGTERM and SIGINT end it too.
+// While it runs it holds the launcher marker (a second copy exits at once)
+// and serves the launcher pipe: every message it reads goes as one line into
+// the messages file; the quit message makes it quit (releasing the marker),
+// the come-forward message raises its window and keeps it running. SIGTERM
+// and SIGINT end it too.
 //
 // Records, appended, by default next to the program:
 //   launcher.args      per start: "start pid=N argc=N", then "argv[i]=<text>"
@@ -20,15 +23,15 @@
 //   --ready FILE     written once the marker is held and the pipe served
 //                    (with --no-pipe: once the marker is held)
 //   --no-pipe        hold the marker but never serve the pipe
-//   --no-window      open no window (by default one carrying the property
-//                    "MV3_LAUNCHER_KT" opens when there is an X display)
+//   --no-window      open no window (by default one carrying the launcher's
+//                    window mark opens when there is an X display)
 //   --pipe-after MS  serve the pipe only after MS milliseconds
-//   --ignore-quit    record 0x81 but keep running
+//   --ignore-quit    record the quit message but keep running
 //   --exit-after MS  quit by itself after MS milliseconds
 //   --no-read        accept the pipe's client but never read from it
-//   --die-on-quit    on 0x81, record it and die at once by SIGKILL: the
-//                    pipe's socket stays behind, only the kernel drops the
-//                    marker
+//   --die-on-quit    on the quit message, record it and die at once by
+//                    SIGKILL: the pipe's socket stays behind, only the
+//                    kernel drops the marker
 // Anything else on the command line is an argument, recorded as given.
 //
 // Exit codes: 0 quit as asked; 2 bad option; 3 another launcher runs;
@@ -52,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "gamelauncher/LauncherProtocol.h"
 #include "platform/local_pipe.h"
 #include "platform/marker.h"
 #include "platform/process.h"
@@ -60,13 +64,7 @@
 
 namespace {
 
-constexpr const char* kMarkerName = "MV3_LAUNCHER_KT";
-constexpr const char* kPipeName = "MV3_GAMELAUNCHER";
-constexpr uint8_t kMsgBringForward = 0x80;
-constexpr uint8_t kMsgQuit = 0x81;
-constexpr std::size_t kHeaderSize = 9;
-// The bootstrapper's send buffer holds at most this much data.
-constexpr uint32_t kMaxData = 8192;
+namespace proto = launcherprotocol;
 
 struct Options {
     std::string messages, args, log, ready;
@@ -223,10 +221,10 @@ bool waitForStop(int64_t deadline) {
     }
 }
 
-// The launcher's window carrying the "MV3_LAUNCHER_KT" property, as the
+// The launcher's window carrying the launcher's window mark, as the
 // bootstrapper looks for it: it opens when the launcher starts (when there
-// is an X display and --no-window was not given) and 0x80 brings it to the
-// front.
+// is an X display and --no-window was not given) and the come-forward
+// message brings it to the front.
 platform::x11::MarkedWindow g_window;
 
 void openLauncherWindow(const Options& o) {
@@ -294,7 +292,7 @@ int main(int argc, char** argv) {
     appendLine(o.log, "start pid=" + std::to_string(::getpid()) + when);
 
     platform::Marker marker;
-    switch (marker.acquire(kMarkerName)) {
+    switch (marker.acquire(proto::kLauncherMarker)) {
         case platform::Marker::Result::Acquired: break;
         case platform::Marker::Result::AlreadyHeld:
             appendLine(o.log, "another launcher runs: exit");
@@ -322,7 +320,7 @@ int main(int argc, char** argv) {
     }
     const bool serve = !o.noPipe && g_stopSignal.load() == 0 && (deadline < 0 || nowMs() < deadline);
     if (serve) {
-        if (!server.listen(kPipeName)) {
+        if (!server.listen(proto::kPipeName)) {
             appendLine(o.log, std::string("cannot serve the pipe: ") + std::strerror(errno));
             exitCode = 4;
         } else {
@@ -356,28 +354,24 @@ int main(int argc, char** argv) {
             break;
         }
         for (;;) {
-            unsigned char header[kHeaderSize];
-            R r = server.read(header, sizeof header, left());
+            proto::HeaderBytes bytes{};
+            R r = server.read(bytes.data(), bytes.size(), left());
             if (r == R::Closed) {
                 appendLine(o.log, "client closed");
                 break;
             }
             std::vector<unsigned char> data;
-            uint32_t length = 0;
-            int32_t command = 0;
+            const proto::MessageHeader header = proto::decodeHeader(bytes);
             if (r == R::Ok) {
-                uint32_t c = 0;
-                for (int i = 3; i >= 0; --i) {
-                    c = c << 8 | header[1 + i];
-                    length = length << 8 | header[5 + i];
-                }
-                command = static_cast<int32_t>(c);
-                if (length > kMaxData) {
+                // The bootstrapper never sends more; a longer length means
+                // the stream is out of step, and nothing after it can be
+                // trusted.
+                if (header.length > proto::kMaxData) {
                     appendLine(o.log, "message longer than 8192 bytes: client dropped");
                     break;
                 }
-                data.resize(length);
-                if (length > 0) r = server.read(data.data(), length, left());
+                data.resize(header.length);
+                if (header.length > 0) r = server.read(data.data(), header.length, left());
             }
             if (r != R::Ok) {
                 if (r == R::Closed) {
@@ -388,19 +382,19 @@ int main(int argc, char** argv) {
                 quit = true;
                 break;
             }
-            const std::string line = messageLine(header[0], command, length, data);
+            const std::string line = messageLine(header.id, header.command, header.length, data);
             appendLine(o.messages, line);
             appendLine(o.log, "message " + line);
-            if (header[0] == kMsgQuit && o.dieOnQuit) {
+            if (header.id == proto::kMsgQuit && o.dieOnQuit) {
                 appendLine(o.log, "dying on 0x81");
                 ::kill(::getpid(), SIGKILL);
             }
-            if (header[0] == kMsgQuit && !o.ignoreQuit) {
+            if (header.id == proto::kMsgQuit && !o.ignoreQuit) {
                 why = "quit on 0x81";
                 quit = true;
                 break;
             }
-            if (header[0] == kMsgBringForward) bringLauncherWindowForward(o);
+            if (header.id == proto::kMsgComeForward) bringLauncherWindowForward(o);
         }
     }
     // The pipe and the window go before the marker: whoever sees the marker

@@ -1,6 +1,6 @@
 // Saves what the user sees of a marked window as a PNG: waits for the first
 // window on $DISPLAY that carries the mark (the bootstrapper's own
-// "MORVEL3_GAMELAUNCHER" by default), optionally lets `--delay-ms` pass, and
+// window mark by default), optionally lets `--delay-ms` pass, and
 // grabs the screen area the window covers (or the whole screen).
 //
 //   window-shot --out FILE.png [--mark NAME] [--timeout-ms N] [--delay-ms N] [--screen]
@@ -17,7 +17,7 @@
 #include "platform/x11/window_mark.h"
 
 int main(int argc, char** argv) {
-    std::string out, mark = platform::x11::kOwnWindowMark;
+    std::string out, mark = launcherprotocol::kBootstrapperWindowMark;
     int timeoutMs = 30000, delayMs = 0;
     bool screen = false;
     for (int i = 1; i < argc; ++i) {

@@ -1,5 +1,5 @@
 // A small plain window on the X display that carries a mark: the game
-// launcher's window as this program looks for it ("MV3_LAUNCHER_KT"), for
+// launcher's window as this program looks for it (its window mark), for
 // the sample launcher and the tests. The window lasts as long as the object
 // (its own connection holds it); it needs no event loop, the X server draws
 // its background colour.
@@ -26,7 +26,7 @@ public:
     MarkedWindow& operator=(const MarkedWindow&) = delete;
 
     struct Options {
-        const char* mark = kLauncherWindowMark;  // null: no mark
+        const char* mark = launcherprotocol::kLauncherWindowMark;  // null: no mark
         const char* title = "launcher";
         int16_t x = 0, y = 0;
         uint16_t width = 320, height = 200;

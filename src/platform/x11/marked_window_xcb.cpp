@@ -36,7 +36,7 @@ bool MarkedWindow::open(const Options& o) {
     }
     if (o.mark != nullptr) {
         const xcb_atom_t mark = conn->atom(o.mark);
-        const uint32_t one = 1;
+        const uint32_t one = launcherprotocol::kWindowMarkValue;
         if (mark != XCB_ATOM_NONE) {
             xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, mark, XCB_ATOM_CARDINAL, 32, 1, &one);
         }

@@ -1,7 +1,9 @@
-// Window marks on the X display: what the Windows program does with window
-// properties (SetPropW / GetPropW) and with the walk over the desktop's
-// windows (EnumChildWindows + SetForegroundWindow). A mark is a property
-// atom of the mark's name on a window, holding the 32-bit cardinal 1.
+// Window marks on the X display: a mark is a property of the mark's name on
+// a window, of type CARDINAL, format 32, holding 1; a window carries it when
+// the property is there and not all zero. The bootstrapper marks its own
+// window and finds the game launcher's window by its mark, walking every
+// window of the display, and brings it to the front. The names are the
+// launcher protocol's (gamelauncher/LauncherProtocol.h).
 //
 // Each call opens its own short connection to $DISPLAY, so it may be made
 // from any thread and needs nothing of the toolkit that owns the window; a
@@ -12,16 +14,14 @@
 
 #include <cstdint>
 
-namespace platform::x11 {
+#include "gamelauncher/LauncherProtocol.h"
 
-// The marks of this program's window and of the game launcher's window.
-inline constexpr const char* kOwnWindowMark = "MORVEL3_GAMELAUNCHER";
-inline constexpr const char* kLauncherWindowMark = "MV3_LAUNCHER_KT";
+namespace platform::x11 {
 
 // An X window id as the toolkit hands it out (QWidget::winId()).
 using NativeWindow = uint64_t;
 
-// Sets "MORVEL3_GAMELAUNCHER" = 1 on `window`. On failure writes
+// Sets the bootstrapper's own mark = 1 on `window`. On failure writes
 // "SetProp failed ErrCode:", the error code in decimal and "\n" to the
 // debugger output and returns false; the window works on without the mark.
 // The code is the X error code of the refused request (3 for a window that
@@ -49,7 +49,7 @@ enum class BringForwardResult {
 // top of the stack and the input focus. An iconified window gets neither,
 // because window managers de-iconify on activation and it must not be
 // restored. Returns once the server has processed the requests.
-BringForwardResult bringMarkedWindowForward(const char* name = kLauncherWindowMark);
+BringForwardResult bringMarkedWindowForward(const char* name = launcherprotocol::kLauncherWindowMark);
 
 // The id of the first window (same walk) carrying the mark, 0 when none.
 NativeWindow findMarkedWindow(const char* name);

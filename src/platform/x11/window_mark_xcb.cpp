@@ -31,7 +31,7 @@ constexpr uint32_t kSourceApplication = 1;
 // further rather than risking the stack on a hostile one.
 constexpr int kMaxDepth = 64;
 
-// A property is "non-null" like a GetPropW handle: present and not all zero.
+// A mark counts when its property is present and its value is not all zero.
 bool isNonNull(const xcb_get_property_reply_t* reply) {
     if (reply == nullptr || reply->type == XCB_ATOM_NONE) return false;
     const int len = xcb_get_property_value_length(reply);
@@ -54,9 +54,9 @@ struct Found {
 };
 
 // Depth first, each window before its children, siblings from the top of
-// the stack down as EnumChildWindows visits them. The property reads of one
-// set of siblings go out together, so a level costs one round trip rather
-// than one per window.
+// the stack down, so that of several marked windows the top-most wins. The
+// property reads of one set of siblings go out together, so a level costs
+// one round trip rather than one per window.
 bool walk(const Connection& c, xcb_atom_t mark, xcb_window_t parent, xcb_window_t topLevel, int depth, Found& out) {
     if (depth > kMaxDepth) return false;
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), xcb_query_tree(c.get(), parent), nullptr));
@@ -133,7 +133,7 @@ bool setMark(NativeWindow window, const char* name, uint32_t* errorCode) {
         if (errorCode != nullptr) *errorCode = c.ok() ? 0 : c.error();
         return false;
     }
-    const uint32_t one = 1;
+    const uint32_t one = launcherprotocol::kWindowMarkValue;
     Reply<xcb_generic_error_t> err(xcb_request_check(
         c.get(), xcb_change_property_checked(c.get(), XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window), mark,
                                              XCB_ATOM_CARDINAL, 32, 1, &one)));
@@ -146,7 +146,7 @@ bool setMark(NativeWindow window, const char* name, uint32_t* errorCode) {
 
 bool SetWindowMark(NativeWindow window) {
     uint32_t code = 0;
-    if (setMark(window, kOwnWindowMark, &code)) return true;
+    if (setMark(window, launcherprotocol::kBootstrapperWindowMark, &code)) return true;
     platform::debugOutput("SetProp failed ErrCode:");
     platform::debugOutput(std::to_string(code).c_str());
     platform::debugOutput("\n");
