@@ -129,13 +129,13 @@ int32_t HttpOperation::loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* 
 
     CURLcode rc = CURLE_OK;
     for (int attempt = 0; attempt < kTries; ++attempt) {
-        const int32_t runState = state.load(std::memory_order_relaxed);
-        if (runState == 1) return kPiecePaused;
-        if (runState == 2 || m_termination.stop_requested()) return kPieceStopped;
+        const int32_t current = runState();
+        if (current == kRunStatePaused) return kPiecePaused;
+        if (current == kRunStateStopped || m_termination.stop_requested()) return kPieceStopped;
         if (piece != nullptr) piece->length = 0;
         rc = curl_easy_perform(handle);
         if (rc == CURLE_OK) {
-            if (state.load(std::memory_order_relaxed) != 0) return kPieceOk;
+            if (runState() != kRunStateRunning) return kPieceOk;
             long status = 0;
             rc = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
             if (rc != CURLE_OK) return static_cast<int32_t>(rc);

@@ -4,8 +4,9 @@
 //
 // Threads: getFileSize runs on the thread that calls the downloader;
 // initPieceHandle, loadPiece and onPieceData run on the piece threads, each
-// with an easy handle of its own that no other thread touches. `state` is
-// written by the owner from any thread and read before every try.
+// with an easy handle of its own that no other thread touches. The run state
+// belongs to the downloader, which hands it in for the length of a download;
+// this class only reads it, before every try.
 //
 // libcurl's global initialisation belongs to the downloader (Loader), which
 // must exist while any of these run.
@@ -27,6 +28,12 @@ inline constexpr uint32_t kPieceSize = 32768;
 inline constexpr int32_t kPieceOk = 0;
 inline constexpr int32_t kPieceStopped = 224;
 inline constexpr int32_t kPiecePaused = 229;
+
+// Values of the downloader's run state (Loader::setState), which loadPiece
+// reads.
+inline constexpr int32_t kRunStateRunning = 0;
+inline constexpr int32_t kRunStatePaused = 1;
+inline constexpr int32_t kRunStateStopped = 2;
 
 // One piece received into memory. A new buffer is all zero; bytes beyond
 // `length` keep what they held, and data[32768] stays zero so that the bytes
@@ -64,10 +71,10 @@ public:
     // `fileSize` bytes that fits in piece 0. A 206 that is short, names another
     // range or another total fails the try like a transfer error.
     // Returns
-    //   0    the piece arrived, or it arrived and `state` became non-zero
-    //        meanwhile;
-    //   229  `state` was 1 (paused) before a try; 224 `state` was 2 (stopped)
-    //        or the termination request was raised;
+    //   0    the piece arrived, or it arrived and the run state became
+    //        non-zero meanwhile;
+    //   229  the run state was 1 (paused) before a try; 224 it was 2
+    //        (stopped) or the termination request was raised;
     //   a libcurl code when all 3 tries failed (that of the last try;
     //   CURLE_PARTIAL_FILE or CURLE_RANGE_ERROR for a 206 with other bytes
     //   than asked for);
@@ -90,13 +97,21 @@ public:
     // setTerminationToken), so the two never disagree.
     void setTerminationToken(std::stop_token token) { m_termination = std::move(token); }
 
+    // Hands in the run state that loadPiece reads before every try: 0
+    // running, 1 paused, 2 stopped (kRunState*). Whoever hands it in writes
+    // it; nothing here does. The downloader hands in its own at the start of
+    // every download and takes it back (null) before DownLoadFile returns, so
+    // `shared` must stay valid only until it is replaced. Null reads as 0.
+    // Set it while no loadPiece runs.
+    void setRunState(const std::atomic<int32_t>* shared) { state = shared; }
+
     // Tests only: the pause after a failed try (2,000 ms by default).
     void setRetryPauseForTesting(uint32_t milliseconds) { m_retryPauseMs = milliseconds; }
 
-    // 0 running, 1 paused, 2 stopped; written only by the owner.
-    std::atomic<int32_t> state{0};
-
 private:
+    int32_t runState() const { return state != nullptr ? state->load(std::memory_order_relaxed) : kRunStateRunning; }
+
+    const std::atomic<int32_t>* state = nullptr;  // borrowed, see setRunState
     std::stop_token m_termination;
     uint32_t m_retryPauseMs = 2000;
 };

@@ -26,6 +26,13 @@ constexpr uint32_t kMaxBlocks = 0xFFFF;
 std::mutex g_instanceMutex;
 Loader* g_instance = nullptr;
 
+// Takes the run state back from the HTTP object when a download ends, so that
+// it never points at a downloader that is gone.
+struct RunStateLoan {
+    HttpOperation* http;
+    ~RunStateLoan() { http->setRunState(nullptr); }
+};
+
 struct Geometry {
     uint16_t blockCount;
     uint32_t blockSize;
@@ -71,6 +78,10 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
     http = newHttp;
     if (task == nullptr || http == nullptr || task->url[0] == '\0') return kDownloadBadTask;
     http->setTerminationToken(m_termination);
+    // The pieces read this downloader's run state through the HTTP object,
+    // and only while this call runs: it is taken back on every way out.
+    http->setRunState(&state);
+    const RunStateLoan loan{http};
 
     if (mode != 2) {
         const int32_t code = fillSizeFields();
@@ -127,9 +138,30 @@ int32_t Loader::fillSizeFields() {
     return kDownloadOk;
 }
 
+// The threads of one transfer, started and joined by transfer() itself.
+struct Loader::TransferThreads {
+    platform::Thread compare;
+    platform::Thread loaders[2];
+    bool loaderStarted[2] = {false, false};
+};
+
 int32_t Loader::transfer(platform::File& file) {
     if (task->fileSize == 0) return kDownloadOk;
+    if (!preparePieces()) return kDownloadFailed;
+    const uint32_t timerId = platform::startPeriodicTimer(kProgressPeriodMs, [this](uint32_t) { onLoaderTimer(); });
 
+    TransferThreads threads;
+    bool ok = startThreads(threads, file);
+    ok = joinPieceThreads(threads) && ok;
+    ok = joinAssembly(threads) && ok;
+
+    platform::stopTimer(timerId);
+    file.truncate(m_filePosition);
+    releasePieces();
+    return ok ? kDownloadOk : kDownloadFailed;
+}
+
+bool Loader::preparePieces() {
     bytesWritten = 0;
     bytesDone.store(0);
     running.store(true);
@@ -146,64 +178,72 @@ int32_t Loader::transfer(platform::File& file) {
         pieceState = std::make_unique<std::atomic<uint8_t>[]>(static_cast<std::size_t>(pieceCount));
     } catch (const std::bad_alloc&) {
         pieces.reset();
-        return kDownloadFailed;
+        return false;
     }
     for (int32_t i = 0; i < pieceCount; ++i) pieceState[i].store(0);
+    return true;
+}
 
-    const uint32_t timerId = platform::startPeriodicTimer(kProgressPeriodMs, [this](uint32_t) { onLoaderTimer(); });
-
-    int32_t result = 0;
-    platform::Thread compare;
-    platform::Thread loaders[2];
-    if (!compare.start("_threadCompare", [this, &file] { return threadCompare(&file); })) {
+bool Loader::startThreads(TransferThreads& threads, platform::File& file) {
+    bool ok = true;
+    if (!threads.compare.start("_threadCompare", [this, &file] { return threadCompare(&file); })) {
         // Nobody would take the pieces: the piece threads end at their first
         // look, as after a write that failed.
         raiseStop(StopReason::WriteFailed);
-        result = kDownloadFailed;
+        ok = false;
     }
-    bool started[2] = {false, false};
-    for (int i = 0; i < 2; ++i) started[i] = loaders[i].start("_threadLoader", [this, i] { return threadLoader(i); });
-    for (auto& loader : loaders) loader.wait();
-
     for (int i = 0; i < 2; ++i) {
-        if (!started[i]) {
+        threads.loaderStarted[i] = threads.loaders[i].start("_threadLoader", [this, i] { return threadLoader(i); });
+    }
+    return ok;
+}
+
+bool Loader::joinPieceThreads(TransferThreads& threads) {
+    for (auto& loader : threads.loaders) loader.wait();
+
+    bool ok = true;
+    for (int i = 0; i < 2; ++i) {
+        if (!threads.loaderStarted[i]) {
             kLog(283, "_thread %d is NULL", i);
-            result = kDownloadFailed;
+            ok = false;
             continue;
         }
         uint32_t exitCode = 0;
-        if (loaders[i].exitCode(exitCode)) {
+        if (threads.loaders[i].exitCode(exitCode)) {
             kLog(288, "_threadLoader:%d quit with exitCode %ld lastErrCode = %ld", i,
                  static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
-            if (exitCode != 0) result = kDownloadFailed;
+            if (exitCode != 0) ok = false;
         }
-        loaders[i].join();
+        threads.loaders[i].join();
     }
+    return ok;
+}
 
+bool Loader::joinAssembly(TransferThreads& threads) {
     // With both piece threads gone no piece can arrive any more; a writer
     // still waiting for one must give up instead of waiting for ever.
     running.store(false);
     m_pieceArrived.set();
     if (m_hooks.pieceThreadsEnded) m_hooks.pieceThreadsEnded();
-    if (compare.started()) {
-        compare.wait();
-        uint32_t exitCode = 0;
-        if (compare.exitCode(exitCode)) {
-            kLog(303, "_threadCompare quit with exitCode %ld lastErrCode = %ld",
-                 static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
-            // Success means every block reached the file, nothing less.
-            if (exitCode != 0) result = kDownloadFailed;
-        }
-        compare.join();
+    if (!threads.compare.started()) return true;
+
+    threads.compare.wait();
+    bool ok = true;
+    uint32_t exitCode = 0;
+    if (threads.compare.exitCode(exitCode)) {
+        kLog(303, "_threadCompare quit with exitCode %ld lastErrCode = %ld",
+             static_cast<long>(static_cast<int32_t>(exitCode)), static_cast<long>(platform::lastError()));
+        // Success means every block reached the file, nothing less.
+        if (exitCode != 0) ok = false;
     }
+    threads.compare.join();
+    return ok;
+}
 
-    platform::stopTimer(timerId);
-    file.truncate(m_filePosition);
-
+void Loader::releasePieces() {
     for (int32_t i = 0; i < pieceCount; ++i) delete pieces[i];
     pieces.reset();
     pieceState.reset();
-    return result;
 }
 
 void Loader::onLoaderTimer() {
@@ -278,9 +318,10 @@ uint32_t Loader::threadLoader(int threadNo) {
         }
         const int32_t index = piece->index;
         const int32_t code = http->loadPiece(handle, index, piece, task->fileSize);
+        if (m_hooks.pieceAnswered) m_hooks.pieceAnswered(threadNo, code);
         if (code == kPiecePaused) {
             if (platform::sleepFor(kPausedPieceSleepMs, m_termination)) {
-                while (state.load(std::memory_order_relaxed) == 1 &&
+                while (state.load(std::memory_order_relaxed) == kRunStatePaused &&
                        platform::sleepFor(kPausedPieceSleepMs, m_termination)) {
                 }
             }
@@ -341,7 +382,7 @@ int32_t Loader::assembleNextBlock(platform::File& file) {
     // and goes to the file straight from the piece's buffer.
     const int32_t p = block;
     while (pieceState[p].load(std::memory_order_acquire) != 2) {
-        if (state.load(std::memory_order_relaxed) == 2) return kAssemblyStopped;
+        if (state.load(std::memory_order_relaxed) == kRunStateStopped) return kAssemblyStopped;
         if (m_hooks.writerSawPieceMissing) m_hooks.writerSawPieceMissing(p);
         if (!running.load()) {
             // The piece threads may have delivered this piece and ended

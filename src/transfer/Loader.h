@@ -3,9 +3,10 @@
 // file order, and reports progress once a second through a timer.
 //
 // Threads: DownLoadFile runs on the owner's thread and returns only after
-// every thread it started has ended (all joined). setState and
-// setTerminationToken may be called from any thread; the progress callback
-// runs on the process-wide timer thread, concurrently with everything else.
+// every thread it started has ended (all joined). setState may be called from
+// any thread at any time; setTerminationToken while no download runs. The
+// progress callback runs on the process-wide timer thread, concurrently with
+// everything else.
 //
 // Memory: at most kMaxPiecesAhead fetched pieces wait for the writer, so a
 // download needs the same few megabytes whatever the file's size.
@@ -85,12 +86,18 @@ public:
     //        started, the stop state or the termination request ended it.
     // Blocks for the whole transfer; the termination request ends it within
     // about a second (a transfer that is receiving nothing notices it at
-    // libcurl's next progress call). `http` is borrowed and must carry the same
-    // termination token.
+    // libcurl's next progress call). `http` is borrowed; for the length of the
+    // call it carries this downloader's termination token and reads its run
+    // state (HttpOperation::setRunState), and it is handed the state back as
+    // null before the call returns.
     int32_t DownLoadFile(DownloadTask* task, HttpOperation* http, int8_t mode);
 
-    // 0 running, 1 paused (a piece thread told "paused" by the HTTP object
-    // waits while this is 1), 2 stopped (the writer gives up at its next wait).
+    // The one run state of a download (kRunState*), kept across downloads;
+    // the piece threads read it through the HTTP object before every try.
+    // 0 running; 1 paused: every piece thread gets 229 at its next try, hands
+    // its piece back and waits while this is 1, then fetches on; 2 stopped:
+    // the piece threads end with 224 at their next try and the writer gives up
+    // at its next wait, so the download returns 230.
     void setState(int8_t newState) { state.store(newState, std::memory_order_relaxed); }
 
     // The owner's termination request: ends every wait of the download at
@@ -104,18 +111,32 @@ public:
     // Tests only: `writerSawPieceMissing` runs on the assembling thread each
     // time it has found the piece it needs missing, before it looks whether
     // piece threads still run; `pieceThreadsEnded` runs on the calling thread
-    // right after it has recorded that no piece thread runs any more.
+    // right after it has recorded that no piece thread runs any more;
+    // `pieceAnswered` runs on piece thread `threadNo` with every result
+    // loadPiece gave it, before the thread acts on it.
     struct TestHooks {
         std::function<void(int32_t piece)> writerSawPieceMissing;
         std::function<void()> pieceThreadsEnded;
+        std::function<void(int threadNo, int32_t code)> pieceAnswered;
     };
     void setHooksForTesting(TestHooks hooks) { m_hooks = std::move(hooks); }
 
 private:
     Loader(ProgressCallback callback, int32_t timeout);
 
+    struct TransferThreads;
+
     int32_t fillSizeFields();
+    // The transfer on the open file, in its steps: set up the pieces, start
+    // the writer and the piece threads, join the piece threads, then the
+    // writer, and release the pieces. Each step that can fail answers false;
+    // any false makes the transfer 230.
     int32_t transfer(platform::File& file);
+    bool preparePieces();
+    bool startThreads(TransferThreads& threads, platform::File& file);
+    bool joinPieceThreads(TransferThreads& threads);
+    bool joinAssembly(TransferThreads& threads);
+    void releasePieces();
     uint32_t threadLoader(int threadNo);
     uint32_t threadCompare(platform::File* file);
     PieceBuffer* takeNextPiece(int threadNo, bool& leave, uint32_t& leaveCode);
@@ -134,7 +155,7 @@ private:
     std::unique_ptr<uint8_t[]> blockState;               // writer only: 1 written
     uint32_t bytesWritten = 0;                           // writer only
     DownloadTask* task = nullptr;
-    std::atomic<int32_t> state{0};
+    std::atomic<int32_t> state{kRunStateRunning};  // lent to `http` during DownLoadFile
     int32_t timeoutSeconds = 0;
     int8_t mode = 0;
     std::atomic<bool> running{false};  // a piece thread may still deliver a piece

@@ -1,7 +1,7 @@
 // The sender's dialog, offscreen: it lists the attached log with a check box,
 // unticking it leaves the log out of the upload the service stores, a file
-// the user may not leave out cannot be unticked, and a failed send says so
-// and may be tried again.
+// the user may not leave out cannot be unticked, a failed send says so and
+// may be tried again, and Don't send during a send cancels it.
 #include "SenderDialog.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +14,15 @@
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
+#include <utility>
 
 #include "ReportFolder.h"
 #include "SenderTestSupport.h"
+#include "SilentUploadService.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
 
@@ -59,16 +63,17 @@ protected:
         ASSERT_TRUE(crashsender::writeSymbolised(report, error)) << error;
         dialog = std::make_unique<crashsender::SenderDialog>(
             report, "https://www.keltora.example/privacy.html",
-            [this](const std::vector<bool>& include, const std::atomic<bool>& cancel) {
+            [this](const std::vector<bool>& include, std::stop_token stop) {
                 return crashsender::uploadReport(report.description.url, crashsender::uploadParts(report, include),
-                                                 true, &cancel);
+                                                 true, std::move(stop));
             });
         dialog->show();
     }
 
-    // Clicks Send and runs the event loop until the send has finished (at
-    // most 60 s); returns whether it worked.
-    bool clickSendAndWait() {
+    // Clicks Send, then runs `whileSending` (when given), and runs the event
+    // loop until the send has finished (at most 60 s); returns whether it
+    // worked.
+    bool clickSendAndWait(const std::function<void()>& whileSending = {}) {
         QEventLoop loop;
         bool ok = false;
         bool finished = false;
@@ -79,6 +84,7 @@ protected:
         });
         QTimer::singleShot(60000, &loop, &QEventLoop::quit);
         button("send")->click();
+        if (whileSending) whileSending();
         if (!finished) loop.exec();
         EXPECT_TRUE(finished) << "the send did not finish within 60 s";
         return ok;
@@ -150,6 +156,20 @@ TEST_F(SenderDialogTest, AFailedSendSaysSoAndCanBeTriedAgain) {
     EXPECT_TRUE(logBox()->isEnabled());
     EXPECT_TRUE(dialog->sendTried());
     EXPECT_FALSE(dialog->result().ok);
+}
+
+TEST_F(SenderDialogTest, DontSendWhileSendingCancelsTheUpload) {
+    sendertest::SilentUploadService service;
+    open(service.url(), 5);
+    bool held = false;
+    EXPECT_FALSE(clickSendAndWait([&] {
+        held = service.waitForUpload();
+        button("dontSend")->click();
+    }));
+    EXPECT_TRUE(held) << "the upload never reached the service";
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_TRUE(dialog->sendTried());
+    EXPECT_EQ(dialog->result().message, "Sending was cancelled.");
 }
 
 TEST_F(SenderDialogTest, SaysWhatHappenedAndLinksThePrivacyPolicy) {

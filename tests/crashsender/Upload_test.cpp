@@ -1,7 +1,7 @@
 // The sender's upload on the wire: one multipart request whose file parts are
 // marked binary when the report asks for it, https that trusts no unknown
-// certificate, and an upload that gets no answer ends by its time-out or its
-// cancel flag rather than hanging.
+// certificate, and an upload that gets no answer ends by its time-out or a
+// raised stop token rather than hanging.
 #include "Upload.h"
 
 #include <arpa/inet.h>
@@ -13,15 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "SilentUploadService.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -197,21 +198,38 @@ TEST(Upload, HttpsRefusesAnUntrustedCertificate) {
     EXPECT_NE(r.message.find("certificate"), std::string::npos) << r.message;
 }
 
-TEST(Upload, NoAnswerEndsByTimeOutOrCancel) {
+TEST(Upload, NoAnswerEndsByTimeOut) {
     SilentPeer peer;
     const std::vector<crashsender::UploadPart> parts = {{"app", "", "", "x"}};
 
-    const auto timedOut = crashsender::uploadReport(peer.url(), parts, true, nullptr, {5, 60, 1});
+    const auto timedOut = crashsender::uploadReport(peer.url(), parts, true, {}, {5, 60, 1});
     EXPECT_FALSE(timedOut.ok);
     EXPECT_EQ(timedOut.httpStatus, 0);
     EXPECT_EQ(timedOut.message.rfind("The report could not be sent: ", 0), 0u) << timedOut.message;
+}
 
-    std::atomic<bool> cancel{false};
-    std::thread canceller([&] { cancel.store(true); });
-    const auto cancelled = crashsender::uploadReport(peer.url(), parts, true, &cancel, {5, 600, 600});
-    canceller.join();
-    EXPECT_FALSE(cancelled.ok);
-    EXPECT_EQ(cancelled.message, "Sending was cancelled.");
+// The stop token ends an upload the service holds unanswered, and one that
+// was cancelled before it started. The upload's own bounds are far beyond
+// what the cancel takes, so ending by them gives another message.
+TEST(Upload, RaisedStopTokenEndsTheUploadAsCancelled) {
+    const std::vector<crashsender::UploadPart> parts = {{"app", "", "", "x"}};
+    for (const bool raisedFirst : {false, true}) {
+        SCOPED_TRACE(raisedFirst ? "raised before the upload" : "raised while the service holds the upload");
+        sendertest::SilentUploadService service;
+        std::stop_source stop;
+        if (raisedFirst) stop.request_stop();
+        crashsender::UploadResult cancelled;
+        std::thread sender([&] {
+            cancelled = crashsender::uploadReport(service.url(), parts, true, stop.get_token(), {5, 60, 60});
+        });
+        const bool held = raisedFirst || service.waitForUpload();
+        stop.request_stop();
+        sender.join();
+        EXPECT_TRUE(held) << "the upload never reached the service";
+        EXPECT_FALSE(cancelled.ok);
+        EXPECT_EQ(cancelled.httpStatus, 0);
+        EXPECT_EQ(cancelled.message, "Sending was cancelled.");
+    }
 }
 
 }  // namespace

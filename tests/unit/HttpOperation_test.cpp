@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -181,14 +182,20 @@ TEST_F(HttpOperationTest, ThreeFailedTriesGiveTheLastLibraryCode) {
 TEST_F(HttpOperationTest, RunStateIsConsultedBeforeAnyTransfer) {
     server.serve("/file", patternBody(70000));
     auto piece = std::make_unique<PieceBuffer>();
-    http.state = 1;
+    // The run state is the owner's; the HTTP object only reads it.
+    std::atomic<int32_t> runState{kRunStatePaused};
+    http.setRunState(&runState);
     EXPECT_EQ(fetch(0, *piece), 229);
-    http.state = 2;
+    runState = kRunStateStopped;
     EXPECT_EQ(fetch(0, *piece), 224);
     EXPECT_EQ(server.countRequests("GET"), 0u);
-    http.state = 0;
+    runState = kRunStateRunning;
     EXPECT_EQ(fetch(0, *piece), 0);
     EXPECT_EQ(server.countRequests("GET"), 1u);
+    // Without a run state handed in, the pieces run.
+    http.setRunState(nullptr);
+    EXPECT_EQ(fetch(0, *piece), 0);
+    EXPECT_EQ(server.countRequests("GET"), 2u);
 }
 
 TEST_F(HttpOperationTest, WholeFileAnswerToARangeIsAFailureUnlessTheFileIsOnePiece) {

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -304,10 +306,10 @@ TEST_F(LoaderTest, StopStateEndsTheAssemblyWith230) {
     // there is one.
     server.serve("/file", patternBody(40 * 32768));
     server.setDrip(1024, std::chrono::milliseconds(20));
-    loader->setState(2);
+    loader->setState(kRunStateStopped);
     DownloadTask task = makeTask("/file");
     EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 230);
-    EXPECT_LT(server.countRequests("GET"), 40u) << "the piece threads stop with the assembly";
+    EXPECT_EQ(server.countRequests("GET"), 0u) << "the piece threads read the same stop state";
     EXPECT_NE(logText().find("[Loader:303]_threadCompare quit with exitCode 224"), std::string::npos);
 }
 
@@ -505,6 +507,97 @@ TEST_F(LoaderTest, PiecesWithOtherBytesThanAskedForFailTheDownload) {
                 EXPECT_EQ(tries, 3u) << "each try of the piece fails like a transfer error";
                 EXPECT_EQ(loader->stopReason(), StopReason::PieceFailed);
             }
+        }
+    }
+}
+
+namespace {
+
+// Piece threads start only once the test has set the run state it means.
+std::shared_future<void> g_runStateSetFuture;
+
+bool startPieceThreadsOnceTheRunStateIsSet(const char* name) {
+    // Bounded, so a test that never sets it fails instead of hanging.
+    if (std::string(name) == "_threadLoader") (void)g_runStateSetFuture.wait_for(std::chrono::seconds(30));
+    return true;
+}
+
+}  // namespace
+
+// The piece threads read the downloader's own run state through the HTTP
+// object: paused, every piece thread hears 229 and fetches nothing until the
+// state runs again; stopped, a piece thread hears 224 and the download fails.
+// The writer, which gives up on a stop by itself, is held at its first look
+// at the missing first piece until the piece threads have heard the state.
+TEST_F(LoaderTest, PieceThreadsReadTheDownloadersRunState) {
+    struct Case {
+        const char* name;
+        int8_t state;
+        int32_t pieceCode;        // what loadPiece answers while the state holds
+        std::size_t threadsHear;  // piece threads that hear it for sure
+        int32_t result;           // of the download, once the state runs again
+    };
+    // The first piece thread that hears "stopped" ends the download: the
+    // other one may never ask.
+    const Case cases[] = {{"paused", kRunStatePaused, 229, 2, 0}, {"stopped", kRunStateStopped, 224, 1, 230}};
+    const std::string body = patternBody(3 * 32768 + 5);
+    server.serve("/file", body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mutex lock;
+        std::condition_variable answered;
+        std::set<int> heard;  // piece threads that heard c.pieceCode
+        auto allHeard = [&] { return heard.size() >= c.threadsHear; };
+        std::promise<void> writerLooked;
+        std::promise<void> runStateSet;
+        g_runStateSetFuture = runStateSet.get_future().share();
+        bool firstLook = true;
+        Loader::TestHooks hooks;
+        hooks.writerSawPieceMissing = [&](int32_t) {
+            if (!firstLook) return;
+            firstLook = false;
+            writerLooked.set_value();
+            std::unique_lock<std::mutex> wait(lock);
+            answered.wait_for(wait, std::chrono::seconds(30), allHeard);
+        };
+        hooks.pieceAnswered = [&](int threadNo, int32_t code) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (code == c.pieceCode) heard.insert(threadNo);
+            answered.notify_all();
+        };
+        loader->setHooksForTesting(hooks);
+        platform::setThreadStartHookForTesting(startPieceThreadsOnceTheRunStateIsSet);
+
+        const std::size_t getsBefore = server.countRequests("GET");
+        DownloadTask task = makeTask("/file");
+        int32_t result = -1;
+        std::thread download([&] { result = loader->DownLoadFile(&task, &http, 0); });
+        const bool looked = writerLooked.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        loader->setState(c.state);
+        runStateSet.set_value();
+        bool held = false;
+        {
+            std::unique_lock<std::mutex> wait(lock);
+            held = answered.wait_for(wait, std::chrono::seconds(30), allHeard);
+        }
+        const std::size_t getsWhileHeld = server.countRequests("GET") - getsBefore;
+        loader->setState(kRunStateRunning);
+        download.join();
+        platform::setThreadStartHookForTesting(nullptr);
+        loader->setHooksForTesting({});
+
+        EXPECT_TRUE(looked);
+        EXPECT_TRUE(held) << "the piece threads did not hear " << c.pieceCode;
+        EXPECT_EQ(getsWhileHeld, 0u) << "nothing is fetched while the state holds the pieces";
+        EXPECT_EQ(result, c.result);
+        if (c.result == kDownloadOk) {
+            EXPECT_TRUE(testsupport::readFile(target()) == body);
+        } else {
+            const std::string log = logText();
+            const bool pieceThreadStopped =
+                log.find("[Loader:288]_threadLoader:0 quit with exitCode 224 lastErrCode = ") != std::string::npos ||
+                log.find("[Loader:288]_threadLoader:1 quit with exitCode 224 lastErrCode = ") != std::string::npos;
+            EXPECT_TRUE(pieceThreadStopped) << log;
         }
     }
 }

@@ -127,7 +127,7 @@ SenderDialog::SenderDialog(const ReportFolder& report, const std::string& privac
 }
 
 SenderDialog::~SenderDialog() {
-    m_cancel.store(true);
+    m_stop.request_stop();
     if (m_sender.joinable()) m_sender.join();
 }
 
@@ -147,7 +147,7 @@ void SenderDialog::startSend() {
     if (m_sender.joinable()) m_sender.join();
     const std::vector<bool> include = choices();
     m_sender = std::thread([this, include] {
-        UploadResult r = m_upload(include, m_cancel);
+        UploadResult r = m_upload(include, m_stop.get_token());
         {
             std::lock_guard<std::mutex> lock(m_resultLock);
             m_pendingResult = std::move(r);
@@ -187,7 +187,7 @@ void SenderDialog::finishSend(const UploadResult& result) {
 void SenderDialog::reject() {
     // Closing while sending stops the transfer; the thread is joined when the
     // dialog goes away.
-    m_cancel.store(true);
+    m_stop.request_stop();
     QDialog::reject();
 }
 

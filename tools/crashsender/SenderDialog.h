@@ -6,14 +6,15 @@
 //
 // GUI thread only. The upload function is called on the sending thread with
 // the user's choices (one entry per attachment of the report) and the
-// dialog's cancel flag.
+// dialog's stop token, which closing the dialog (Don't send, Escape, the
+// window's close button) or destroying it raises.
 #pragma once
 
 #include <QDialog>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -27,7 +28,7 @@ class QPushButton;
 
 namespace crashsender {
 
-using UploadFunction = std::function<UploadResult(const std::vector<bool>& include, const std::atomic<bool>& cancel)>;
+using UploadFunction = std::function<UploadResult(const std::vector<bool>& include, std::stop_token stop)>;
 
 class SenderDialog : public QDialog {
     Q_OBJECT
@@ -65,7 +66,7 @@ private:
     QPushButton* m_close = nullptr;
     QPlainTextEdit* m_details = nullptr;
     std::thread m_sender;
-    std::atomic<bool> m_cancel{false};
+    std::stop_source m_stop;  // raised on the GUI thread, read by the sending thread's transfer
     // Handed from the sending thread to the GUI thread; the queued call that
     // announces it carries no data of its own.
     std::mutex m_resultLock;

@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "foundation/Json.h"
+#include "transfer/CurlStop.h"
 
 namespace crashsender {
 
@@ -17,11 +19,6 @@ size_t collectReply(char* data, size_t size, size_t count, void* user) {
     // transfer ends cleanly, but keep only the start.
     if (reply->size() < kMaxReplyBytes) reply->append(data, std::min(n, kMaxReplyBytes - reply->size()));
     return n;
-}
-
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* cancel = static_cast<const std::atomic<bool>*>(user);
-    return cancel != nullptr && cancel->load() ? 1 : 0;
 }
 
 struct CurlDeleter {
@@ -49,7 +46,7 @@ bool readStatus(const std::string& reply, std::string& id) {
 }  // namespace
 
 UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
-                          const std::atomic<bool>* cancel, const UploadLimits& limits) {
+                          std::stop_token stop, const UploadLimits& limits) {
     UploadResult result;
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
         result.message = "The upload address is not an http or https address: \"" + url + "\".";
@@ -92,9 +89,7 @@ UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>&
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collectReply);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    abortTransferOnStop(c, &stop);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
     // The server answers "100 Continue" or not; waiting a second for it on
     // every upload buys nothing.

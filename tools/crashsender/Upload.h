@@ -4,14 +4,16 @@
 // option to turn them off. Only http and https are spoken, redirects are not
 // followed (a POST body would not survive them). Time-outs: kConnectSeconds
 // to connect, kTransferSeconds for the whole request, and a transfer that
-// moves less than 1 byte/s for kStallSeconds ends too. A `cancel` flag, when
-// given, is polled during the transfer and ends it.
+// moves less than 1 byte/s for kStallSeconds ends too. Raising the `stop`
+// token ends the transfer as it ends every other one (abortTransferOnStop):
+// libcurl looks at it at least once a second, so the upload returns within
+// about a second with the message "Sending was cancelled.".
 //
 // Blocks the calling thread for at most kTransferSeconds. Call
 // curl_global_init once before the first upload (main does).
 #pragma once
 
-#include <atomic>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -44,8 +46,9 @@ struct UploadLimits {
 };
 
 // `binaryEncoding`: file parts carry "Content-Transfer-Encoding: binary"
-// (the install record's flag 0x4000).
+// (the install record's flag 0x4000). `stop` is read on the calling thread
+// only; a token without a stop source (the default) never cancels.
 UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
-                          const std::atomic<bool>* cancel = nullptr, const UploadLimits& limits = {});
+                          std::stop_token stop = {}, const UploadLimits& limits = {});
 
 }  // namespace crashsender

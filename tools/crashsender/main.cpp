@@ -20,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ReportFolder.h"
@@ -126,9 +128,9 @@ int main(int argc, char** argv) {
     }
     const std::string url = crashsender::uploadUrl(report);
     const bool binary = (report.description.flags & crashreport::kFlagHttpBinaryEncoding) != 0;
-    auto upload = [&](const std::vector<bool>& include, const std::atomic<bool>& cancel) {
+    auto upload = [&](const std::vector<bool>& include, std::stop_token stop) {
         crashsender::UploadResult r =
-            crashsender::uploadReport(url, crashsender::uploadParts(report, include), binary, &cancel);
+            crashsender::uploadReport(url, crashsender::uploadParts(report, include), binary, std::move(stop));
         if (r.ok) crashsender::markSent(report, r.serverId);
         return r;
     };
@@ -136,8 +138,8 @@ int main(int argc, char** argv) {
     int code = 0;
     if (opt.noDialog) {
         if (opt.send) {
-            const std::atomic<bool> never{false};
-            const crashsender::UploadResult r = upload({}, never);
+            // Nobody is there to cancel; the upload's own time-outs bound it.
+            const crashsender::UploadResult r = upload({}, std::stop_token{});
             if (r.ok) {
                 std::printf("crashsender: %s\n", r.message.c_str());
             } else {
