@@ -19,7 +19,9 @@ constexpr ModuleLog kLog{"Loader", L"Loader"};
 constexpr uint32_t kProgressPeriodMs = 1000;
 constexpr uint32_t kPausedPieceSleepMs = 1000;
 constexpr uint32_t kWriterWaitMs = 500;
-constexpr std::size_t kMaxTargetPathChars = 2047;
+// The task's folder (1024 characters) and file name (512) are joined in a
+// buffer of their own, which takes longer paths than kPathBufferChars.
+constexpr std::size_t kTargetPathBufferChars = 2048;
 // blockCount is 16 bits wide.
 constexpr uint32_t kMaxBlocks = 0xFFFF;
 
@@ -107,7 +109,7 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
     path += task->fileName;
     platform::File file;
     bool opened = false;
-    if (path.size() > kMaxTargetPathChars) {
+    if (path.size() >= kTargetPathBufferChars) {
         platform::setLastError(ENAMETOOLONG);
     } else {
         opened = file.open(path, platform::File::Access::ReadWrite, platform::File::Disposition::OpenAlways);

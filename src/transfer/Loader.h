@@ -19,6 +19,7 @@
 #include <mutex>
 #include <stop_token>
 
+#include "foundation/SystemUtil.h"
 #include "platform/file.h"
 #include "platform/sync.h"
 #include "transfer/HttpOperation.h"
@@ -54,7 +55,7 @@ struct DownloadTask {
     uint32_t blockSize = 0;      // 32768, or fileSize when that is smaller
     uint32_t lastBlockSize = 0;  // a full block when fileSize is a multiple of 32768
     char url[1024] = {};
-    wchar_t folder[1024] = {};
+    wchar_t folder[kPathBufferChars] = {};
     wchar_t fileName[512] = {};
 };
 
