@@ -44,7 +44,7 @@ struct UploadLimits {
 };
 
 // `binaryEncoding`: file parts carry "Content-Transfer-Encoding: binary"
-// (the install record's flag 0x4000).
+// (the report's flags hold crashreport::kFlagHttpBinaryEncoding).
 UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
                           const std::atomic<bool>* cancel = nullptr, const UploadLimits& limits = {});
 
