@@ -136,8 +136,9 @@
 // In such builds the program reads the environment variable
 //   GL_TEST_CRASH=<way>      way: segv | abort | terminate | fpe
 // right after crash reporting is installed and the log is attached, before
-// any other start-up work, writes the log line
-// "[CrashReport:900]test crash <way>" and crashes that way on the main thread. Release builds contain neither the
+// the rest of start-up, writes the log line
+//   [CrashReport:900]test crash <way>
+// and crashes that way on the main thread. Release builds contain neither the
 // variable's name nor the code.
 #pragma once
 

@@ -46,7 +46,7 @@ static_assert(std::atomic<pid_t>::is_always_lock_free);
 
 constexpr std::size_t kMapsBytes = 1024 * 1024;
 constexpr std::size_t kMaxMappings = 16384;
-constexpr std::size_t kCopyBytes = 64 * 1024;
+constexpr std::size_t kMapsRestBytes = 64 * 1024;  // what the parse buffer leaves, copied in pieces
 
 struct Mapping {
     uint64_t start;
@@ -62,7 +62,7 @@ char g_maps[kMapsBytes];
 std::size_t g_mapsLength;
 Mapping g_mappings[kMaxMappings];
 std::size_t g_mappingCount;
-char g_copy[kCopyBytes];
+char g_mapsRest[kMapsRestBytes];
 char g_dirents[4096];
 StackFrame g_frames[kMaxFrames];
 std::size_t g_frameCount;
@@ -203,10 +203,10 @@ void readMaps() {
         if (g_mapsLength == kMapsBytes) {
             // Larger than the parse buffer: copy the rest unparsed.
             for (;;) {
-                const ssize_t r = ::read(in, g_copy, sizeof g_copy);
+                const ssize_t r = ::read(in, g_mapsRest, sizeof g_mapsRest);
                 if (r < 0 && errno == EINTR) continue;
                 if (r <= 0) break;
-                if (out != kNoFile) writeFile(out, g_copy, static_cast<std::size_t>(r));
+                if (out != kNoFile) writeFile(out, g_mapsRest, static_cast<std::size_t>(r));
             }
             break;
         }
