@@ -1,12 +1,10 @@
 #include "app/CrashConfig.h"
 
+#include "crash/CrashBuildSettings.h"
 #include "crash/CrashReportFormat.h"
 #include "foundation/SystemUtil.h"
 #include "platform/ini.h"
 #include "platform/text.h"
-
-#define GL_WIDEN2(text) L##text
-#define GL_WIDEN(text) GL_WIDEN2(text)
 
 namespace {
 
@@ -20,11 +18,14 @@ std::wstring uploadUrlFor(std::wstring_view host) {
 }  // namespace
 
 const wchar_t* crashBuiltInUploadUrl() {
-    static const std::wstring url = uploadUrlFor(GL_WIDEN(GL_CRASH_UPLOAD_HOST));
+    static const std::wstring url = uploadUrlFor(platform::utf8ToWide(crashreport::kBuiltInUploadHost));
     return url.c_str();
 }
 
-const wchar_t* crashPrivacyPolicyUrl() { return GL_WIDEN(GL_CRASH_PRIVACY_URL); }
+const wchar_t* crashPrivacyPolicyUrl() {
+    static const std::wstring url = platform::utf8ToWide(crashreport::kPrivacyPolicyUrl);
+    return url.c_str();
+}
 
 std::wstring crashUploadUrl(const wchar_t* programFolder) {
     if (programFolder == nullptr || *programFolder == L'\0') return crashBuiltInUploadUrl();

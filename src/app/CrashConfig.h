@@ -3,8 +3,8 @@
 //
 // Both come from build settings: the CMake cache variables
 // GL_CRASH_UPLOAD_HOST and GL_CRASH_PRIVACY_URL, which reach the code as
-// compile definitions of the same names (see crash/CrashReportFormat.h for
-// the placeholders used without them). The upload URL is
+// crashreport::kBuiltInUploadHost and kPrivacyPolicyUrl in the generated
+// crash/CrashBuildSettings.h. The upload URL is
 // "http://" + host + "/index.php/crashReport/uploadExternal". For the demo
 // and the tests, the program folder's "setting.ini" may name another host
 // (with an optional ":port") in section "CrashReport", key "UploadHost";
@@ -19,7 +19,7 @@
 // The upload URL with the built-in host.
 const wchar_t* crashBuiltInUploadUrl();
 
-// The privacy-policy address (GL_CRASH_PRIVACY_URL).
+// The privacy-policy address (crashreport::kPrivacyPolicyUrl).
 const wchar_t* crashPrivacyPolicyUrl();
 
 // The upload URL for a program in `programFolder` (no trailing separator),

@@ -52,9 +52,9 @@ int32_t installCrashReport(const wchar_t* senderFolder, const wchar_t* appName, 
     record.appVersion = appVersion;
     record.url = url.c_str();
     record.senderFolder = sender.c_str();
-    record.transportPriorities[0] = 3;   // HTTP
-    record.transportPriorities[1] = -1;  // SMTP, never used
-    record.transportPriorities[2] = -1;  // Simple MAPI, never used
+    record.transportPriorities[crash::kTransportHttp] = 3;
+    record.transportPriorities[crash::kTransportSmtp] = -1;        // never used
+    record.transportPriorities[crash::kTransportSimpleMapi] = -1;  // never used
     record.flags = kFlags;
     record.privacyPolicyUrl = privacy.c_str();
     if (crash::install(&record) == crash::kOk) {

@@ -20,11 +20,14 @@
 #include <cstdint>
 #include <string>
 
+#include "crash/CrashReportFormat.h"
+
 namespace crash {
 
 // The install record, field for field; zero or null leaves the engine's
-// default in force. `size` is the record size of the original layout (104)
-// and serves as its version mark.
+// default in force. `size` must be kInstallRecordSize (104), the record's
+// size with 32-bit pointers: it marks the record's version and stays the same
+// whatever sizeof(InstallRecord) is in a build.
 struct InstallRecord {
     uint16_t size = 0;
     const wchar_t* appName = nullptr;
@@ -51,13 +54,17 @@ struct InstallRecord {
 };
 
 inline constexpr uint16_t kInstallRecordSize = 104;
-inline constexpr int32_t kTransportHttp = 0;  // index into transportPriorities
+// Indexes into transportPriorities; a priority of -1 leaves that transport out.
+inline constexpr int32_t kTransportHttp = 0;
+inline constexpr int32_t kTransportSmtp = 1;
+inline constexpr int32_t kTransportSimpleMapi = 2;
 // The thirteen handler bits. This system offers its handlers as one set:
 // any of these bits installs all of them (the signals and std::terminate).
 inline constexpr uint32_t kFlagAllHandlers = 0x1FFF;
-inline constexpr uint32_t kFlagHttpBinaryEncoding = 0x4000;
-inline constexpr uint32_t kFileFlagCopy = 1;
-inline constexpr uint32_t kFileFlagAllowDelete = 4;
+// The flags the report carries to the sender are defined with the report.
+using crashreport::kFlagHttpBinaryEncoding;
+using crashreport::kFileFlagCopy;
+using crashreport::kFileFlagAllowDelete;
 
 inline constexpr unsigned kHandlerTimeLimitSeconds = 60;
 inline constexpr unsigned kSecondCrashWaitSeconds = 30;

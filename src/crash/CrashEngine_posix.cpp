@@ -125,8 +125,8 @@ bool storeWide(char* out, std::size_t capacity, const wchar_t* text) {
     return storeField(out, capacity, text == nullptr ? std::string() : platform::wideToUtf8(text));
 }
 
-// "/opt/game/./" -> "/opt/game": the Windows spelling ".\" means the folder
-// itself.
+// "/opt/game/./" -> "/opt/game": a "." segment (the program passes ".\"
+// for its own folder) means the folder itself.
 std::string normaliseFolder(const std::string& path) {
     std::string out;
     std::size_t i = 0;

@@ -88,8 +88,8 @@
 //   exception <mangled type name>              only for cause "terminate"
 //                                              with an exception in flight
 //   flags   0x<8 hex digits>                   the install record's flags
-//                                              (0x4000: binary encoding of
-//                                              the upload)
+//                                              (kFlagHttpBinaryEncoding:
+//                                              binary encoding of the upload)
 //   task    <thread id>                        one line per thread of the
 //                                              process (/proc/self/task)
 //   file    <flags>  <copied bytes>  <size at crash or -1>  <name>  <description>
@@ -104,8 +104,8 @@
 // The sender
 // ---------------------------------------------------------------------------
 // The sender program is the file kSenderName in the sender folder of the
-// install record. The folder as given is the program's folder with its
-// trailing separator followed by ".\" (the Windows spelling); the engine
+// install record. The folder may be given with either separator and with "."
+// segments (the program passes its own folder followed by ".\"): the engine
 // turns "\" into "/" and drops "." segments, so the sender sits next to the
 // program. Installation fails when that file is missing or not executable.
 //
@@ -122,21 +122,23 @@
 // ---------------------------------------------------------------------------
 // The upload address
 // ---------------------------------------------------------------------------
-// url = "http://" + <host> + kUploadPath. <host> is GL_CRASH_UPLOAD_HOST
-// (a build setting, compile definition; placeholder default below), unless
-// the program folder's "setting.ini" has the optional key
+// url = "http://" + <host> + kUploadPath. <host> is kBuiltInUploadHost of
+// crash/CrashBuildSettings.h (the build setting GL_CRASH_UPLOAD_HOST),
+// unless the program folder's "setting.ini" has the optional key
 //   [CrashReport] UploadHost=<host[:port]>
 // which tests and the demo use to point uploads at the local update service.
-// The privacy-policy address is GL_CRASH_PRIVACY_URL (build setting).
+// The privacy-policy address is kPrivacyPolicyUrl of the same header (the
+// build setting GL_CRASH_PRIVACY_URL).
 //
 // ---------------------------------------------------------------------------
 // Test-only crash trigger (builds with the CMake option GL_TEST_HOOKS=ON only)
 // ---------------------------------------------------------------------------
 // In such builds the program reads the environment variable
 //   GL_TEST_CRASH=<way>      way: segv | abort | terminate | fpe
-// right after crash reporting is installed and the log is attached (start-up
-// step 4), writes the log line "[CrashReport:900]test crash <way>" and
-// crashes that way on the main thread. Release builds contain neither the
+// right after crash reporting is installed and the log is attached, before
+// the rest of start-up, writes the log line
+//   [CrashReport:900]test crash <way>
+// and crashes that way on the main thread. Release builds contain neither the
 // variable's name nor the code.
 #pragma once
 
@@ -157,9 +159,12 @@ inline constexpr int kFormatVersion = 1;
 inline constexpr const char* kSenderName = "crashsender";
 inline constexpr const char* kUploadPath = "/index.php/crashReport/uploadExternal";
 
-// Attachment flags, as the install record's engine names them.
+// Attachment flags (addFile and the "file" records): the one definition, which
+// the engine's interface (crash/CrashEngine.h) takes over.
 inline constexpr uint32_t kFileFlagCopy = 1;         // copied at the moment of the crash
 inline constexpr uint32_t kFileFlagAllowDelete = 4;  // the user may leave it out
+// The install-record flag the sender acts on (the "flags" record): file parts
+// of the upload carry "Content-Transfer-Encoding: binary".
 inline constexpr uint32_t kFlagHttpBinaryEncoding = 0x4000;
 
 // Bounds the engine keeps at a crash.
@@ -173,10 +178,3 @@ inline constexpr const wchar_t* kSettingSection = L"CrashReport";
 inline constexpr const wchar_t* kSettingUploadHost = L"UploadHost";
 
 }  // namespace crashreport
-
-#ifndef GL_CRASH_UPLOAD_HOST
-#define GL_CRASH_UPLOAD_HOST "crash.keltora.example"
-#endif
-#ifndef GL_CRASH_PRIVACY_URL
-#define GL_CRASH_PRIVACY_URL "https://www.keltora.example/privacy.html"
-#endif

@@ -1,8 +1,13 @@
-// The crash path: runs inside a signal handler (or the terminate handler)
-// of a process in an unknown state. Only async-signal-safe calls, no heap,
-// no locks, no stdio; every buffer is static and reserved at load time. One
-// thread at a time gets through the guard; the process never survives this
-// file's entry points.
+// The POSIX half of the crash path: how a fatal signal (or std::terminate) is
+// caught and read: the signal's names, the registers of the signal context,
+// the stack walk over /proc/self/maps, the threads, the sender's start and
+// the process's end. What the report says is CrashWriter.cpp's.
+//
+// Runs inside a signal handler (or the terminate handler) of a process in an
+// unknown state. Only async-signal-safe calls, no heap, no locks, no stdio;
+// every buffer is static and reserved at load time. One thread at a time
+// gets through the guard; the process never survives this file's entry
+// points.
 #include <cxxabi.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,13 +28,13 @@
 #include "crash/CrashEngine.h"
 #include "crash/CrashReportFormat.h"
 #include "crash/CrashState.h"
+#include "crash/CrashWriter.h"
 
 extern "C" char** environ;
 
 namespace crash::detail {
 namespace {
 
-using crashreport::kMaxFileCopyBytes;
 using crashreport::kMaxFrames;
 using crashreport::kMaxScanBytes;
 
@@ -41,7 +46,7 @@ static_assert(std::atomic<pid_t>::is_always_lock_free);
 
 constexpr std::size_t kMapsBytes = 1024 * 1024;
 constexpr std::size_t kMaxMappings = 16384;
-constexpr std::size_t kCopyBytes = 64 * 1024;
+constexpr std::size_t kMapsRestBytes = 64 * 1024;  // what the parse buffer leaves, copied in pieces
 
 struct Mapping {
     uint64_t start;
@@ -53,83 +58,21 @@ struct Mapping {
     bool executable;
 };
 
-struct Frame {
-    uint64_t index;
-    uint64_t address;
-};
-
 char g_maps[kMapsBytes];
 std::size_t g_mapsLength;
 Mapping g_mappings[kMaxMappings];
 std::size_t g_mappingCount;
-char g_copy[kCopyBytes];
-char g_outBuffer[8192];
-char g_reportDir[kPathBytes];
-char g_path[kPathBytes];
+char g_mapsRest[kMapsRestBytes];
 char g_dirents[4096];
-Frame g_frames[kMaxFrames];
+StackFrame g_frames[kMaxFrames];
 std::size_t g_frameCount;
-Frame g_scan[kMaxFrames];
+StackFrame g_scan[kMaxFrames];
 std::size_t g_scanCount;
-int64_t g_copied[crashreport::kMaxAttachedFiles];
-int64_t g_sizes[crashreport::kMaxAttachedFiles];
+RegisterValue g_registers[kMaxRegisters];
 
 // ---- small safe helpers ----------------------------------------------------
 
 pid_t currentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// Appends to a fixed buffer; what does not fit is dropped and remembered.
-struct Text {
-    char* data;
-    std::size_t capacity;
-    std::size_t length = 0;
-    bool overflow = false;
-
-    Text(char* d, std::size_t c) : data(d), capacity(c) { data[0] = '\0'; }
-    Text& add(const char* s) {
-        while (*s != '\0') add(*s++);
-        return *this;
-    }
-    Text& add(char c) {
-        if (length + 1 < capacity) {
-            data[length++] = c;
-            data[length] = '\0';
-        } else {
-            overflow = true;
-        }
-        return *this;
-    }
-    Text& dec(uint64_t v, int width = 0) {
-        char digits[24];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        for (int i = n; i < width; ++i) add('0');
-        while (n > 0) add(digits[--n]);
-        return *this;
-    }
-    Text& sdec(int64_t v) {
-        if (v < 0) {
-            add('-');
-            return dec(static_cast<uint64_t>(-(v + 1)) + 1);
-        }
-        return dec(static_cast<uint64_t>(v));
-    }
-    Text& hex(uint64_t v, int width) {
-        add("0x");
-        char digits[16];
-        int n = 0;
-        do {
-            digits[n++] = "0123456789abcdef"[v & 0xF];
-            v >>= 4;
-        } while (v != 0);
-        for (int i = n; i < width; ++i) add('0');
-        while (n > 0) add(digits[--n]);
-        return *this;
-    }
-};
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -144,76 +87,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// A buffered record writer for crash.txt.
-struct Out {
-    int fd;
-    std::size_t used = 0;
-    explicit Out(int f) : fd(f) {}
-    void put(const char* s, std::size_t n) {
-        while (n > 0) {
-            if (used == sizeof g_outBuffer) flush();
-            std::size_t take = sizeof g_outBuffer - used;
-            if (take > n) take = n;
-            std::memcpy(g_outBuffer + used, s, take);
-            used += take;
-            s += take;
-            n -= take;
-        }
-    }
-    void put(const Text& t) { put(t.data, t.length); }
-    void flush() {
-        writeAll(fd, g_outBuffer, used);
-        used = 0;
-    }
-};
-
-int openForWrite(const char* path) {
-    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-}
-
-// g_path = g_reportDir + "/" + name
-const char* inReport(const char* name) {
-    Text t(g_path, sizeof g_path);
-    t.add(g_reportDir).add('/').add(name);
-    return g_path;
-}
-
-void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    y = static_cast<int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    if (m <= 2) ++y;
-}
-
-struct CrashTime {
-    int64_t unix;
-    int64_t year;
-    unsigned month, day, hour, minute, second;
-};
-
-CrashTime crashTime() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    CrashTime t{};
-    t.unix = ts.tv_sec;
-    int64_t days = ts.tv_sec / 86400;
-    int64_t secs = ts.tv_sec % 86400;
-    if (secs < 0) {
-        secs += 86400;
-        --days;
-    }
-    civilFromDays(days, t.year, t.month, t.day);
-    t.hour = static_cast<unsigned>(secs / 3600);
-    t.minute = static_cast<unsigned>(secs / 60 % 60);
-    t.second = static_cast<unsigned>(secs % 60);
-    return t;
-}
+int descriptor(FileHandle file) { return static_cast<int>(file); }
 
 const char* signalName(int sig) {
     switch (sig) {
@@ -227,7 +101,6 @@ const char* signalName(int sig) {
         default: return "-";
     }
 }
-
 const char* codeName(int sig, int code) {
     switch (code) {
         case SI_USER: return "SI_USER";
@@ -320,26 +193,26 @@ void readMaps() {
     g_mappingCount = 0;
     const int in = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     if (in < 0) return;
-    const int out = openForWrite(inReport(crashreport::kMapsFile));
+    const FileHandle out = createReportFile(crashreport::kMapsFile);
     for (;;) {
         const ssize_t n = ::read(in, g_maps + g_mapsLength, kMapsBytes - g_mapsLength);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        if (out >= 0) writeAll(out, g_maps + g_mapsLength, static_cast<std::size_t>(n));
+        if (out != kNoFile) writeFile(out, g_maps + g_mapsLength, static_cast<std::size_t>(n));
         g_mapsLength += static_cast<std::size_t>(n);
         if (g_mapsLength == kMapsBytes) {
             // Larger than the parse buffer: copy the rest unparsed.
             for (;;) {
-                const ssize_t r = ::read(in, g_copy, sizeof g_copy);
+                const ssize_t r = ::read(in, g_mapsRest, sizeof g_mapsRest);
                 if (r < 0 && errno == EINTR) continue;
                 if (r <= 0) break;
-                if (out >= 0) writeAll(out, g_copy, static_cast<std::size_t>(r));
+                if (out != kNoFile) writeFile(out, g_mapsRest, static_cast<std::size_t>(r));
             }
             break;
         }
     }
     ::close(in);
-    if (out >= 0) ::close(out);
+    if (out != kNoFile) closeFile(out);
     const char* p = g_maps;
     const char* end = g_maps + g_mapsLength;
     while (p < end) {
@@ -355,6 +228,18 @@ const Mapping* findMapping(uint64_t address) {
     for (std::size_t i = 0; i < g_mappingCount; ++i)
         if (address >= g_mappings[i].start && address < g_mappings[i].end) return &g_mappings[i];
     return nullptr;
+}
+
+// A line of the stack, with the file its address lies in.
+StackFrame frameAt(uint64_t index, uint64_t address) {
+    StackFrame f{index, address, 0, nullptr, 0};
+    const Mapping* m = findMapping(address);
+    if (m != nullptr && m->pathLength != 0) {
+        f.moduleBase = m->base;
+        f.modulePath = g_maps + m->pathOffset;
+        f.modulePathLength = m->pathLength;
+    }
+    return f;
 }
 
 bool isCode(uint64_t address) {
@@ -390,7 +275,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) void walkStack(ui
                                                                              uint64_t fp) {
     g_frameCount = 0;
     g_scanCount = 0;
-    g_frames[g_frameCount++] = Frame{0, pc};
+    g_frames[g_frameCount++] = frameAt(0, pc);
     uint64_t low = 0;
     uint64_t high = 0;
     if (!stackRange(sp, low, high)) return;
@@ -401,7 +286,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) void walkStack(ui
         const uint64_t next = frame[0];
         const uint64_t ret = frame[1];
         if (!isCode(ret)) break;
-        g_frames[g_frameCount] = Frame{g_frameCount, ret};
+        g_frames[g_frameCount] = frameAt(g_frameCount, ret);
         ++g_frameCount;
         if (next <= fp) break;
         fp = next;
@@ -413,145 +298,27 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) void walkStack(ui
         const uint64_t value = *reinterpret_cast<const uint64_t*>(a);
         const Mapping* m = findMapping(value);
         if (m != nullptr && m->executable && m->pathLength != 0)
-            g_scan[g_scanCount++] = Frame{(a - (sp & ~uint64_t{7})) / 8, value};
+            g_scan[g_scanCount++] = frameAt((a - (sp & ~uint64_t{7})) / 8, value);
     }
 }
 
-void putFrame(Out& out, const char* key, const Frame& f) {
-    char line[kPathBytes + 160];
-    Text t(line, sizeof line);
-    t.add(key).add('\t').dec(f.index).add('\t').hex(f.address, 16).add('\t');
-    const Mapping* m = findMapping(f.address);
-    if (m == nullptr || m->pathLength == 0) {
-        t.add("0x0\t0x0\t-\n");
-        out.put(t);
-        return;
-    }
-    t.hex(m->base, 1).add('\t').hex(f.address - m->base, 1).add('\t');
-    out.put(t);
-    out.put(g_maps + m->pathOffset, m->pathLength);
-    out.put("\n", 1);
-}
+// ---- the signal context ------------------------------------------------------
 
-// ---- pieces of the report ----------------------------------------------------
-
-bool makeReportFolder(const CrashTime& t) {
-    // The root may have gone since installation: make it again, level by level.
-    {
-        Text root(g_path, sizeof g_path);
-        root.add(g_state.reportsRoot);
-        for (std::size_t i = 1; i <= root.length; ++i) {
-            if (i == root.length || g_path[i] == '/') {
-                const char saved = g_path[i];
-                g_path[i] = '\0';
-                ::mkdir(g_path, 0700);
-                g_path[i] = saved;
-            }
-        }
-    }
-    for (unsigned n = 1; n <= 100; ++n) {
-        Text dir(g_reportDir, sizeof g_reportDir);
-        dir.add(g_state.reportsRoot).add('/');
-        dir.dec(static_cast<uint64_t>(t.year), 4).dec(t.month, 2).dec(t.day, 2).add('T');
-        dir.dec(t.hour, 2).dec(t.minute, 2).dec(t.second, 2).add("Z-").dec(static_cast<uint64_t>(getpid()));
-        if (n > 1) dir.add('-').dec(n);
-        if (dir.overflow) return false;
-        if (::mkdir(g_reportDir, 0700) == 0) return true;
-        if (errno != EEXIST) return false;
-    }
-    return false;
-}
-
-// Copies the attached files' last kMaxFileCopyBytes into files/.
-void copyAttachedFiles() {
-    const std::size_t count = g_state.fileCount.load(std::memory_order_acquire);
-    if (count == 0) return;
-    ::mkdir(inReport(crashreport::kFilesFolder), 0700);
-    for (std::size_t i = 0; i < count && i < crashreport::kMaxAttachedFiles; ++i) {
-        const AttachedFile& f = g_state.files[i];
-        g_copied[i] = -1;
-        g_sizes[i] = -1;
-        // Non-blocking, so that a file replaced by a FIFO cannot stall us.
-        const int in = ::open(f.source, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (in < 0) continue;
-        struct stat info{};
-        if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(in);
-            continue;
-        }
-        g_sizes[i] = info.st_size;
-        const uint64_t size = static_cast<uint64_t>(info.st_size);
-        const uint64_t start = size > kMaxFileCopyBytes ? size - kMaxFileCopyBytes : 0;
-        uint64_t left = size - start;
-        if (::lseek(in, static_cast<off_t>(start), SEEK_SET) < 0) {
-            ::close(in);
-            continue;
-        }
-        Text dest(g_path, sizeof g_path);
-        dest.add(g_reportDir).add('/').add(crashreport::kFilesFolder).add('/').add(f.name);
-        const int out = dest.overflow ? -1 : openForWrite(g_path);
-        if (out < 0) {
-            ::close(in);
-            continue;
-        }
-        int64_t copied = 0;
-        while (left > 0) {
-            const std::size_t want = left < sizeof g_copy ? static_cast<std::size_t>(left) : sizeof g_copy;
-            const ssize_t n = ::read(in, g_copy, want);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            if (!writeAll(out, g_copy, static_cast<std::size_t>(n))) break;
-            copied += n;
-            left -= static_cast<uint64_t>(n);
-        }
-        ::close(out);
-        ::close(in);
-        g_copied[i] = copied;
-    }
-}
-
-void putTasks(Out& out) {
-    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    for (;;) {
-        const long n = syscall(SYS_getdents64, fd, g_dirents, sizeof g_dirents);
-        if (n <= 0) break;
-        long pos = 0;
-        while (pos < n) {
-            // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name
-            const char* entry = g_dirents + pos;
-            uint16_t reclen;
-            std::memcpy(&reclen, entry + 16, sizeof reclen);
-            const char* name = entry + 19;
-            if (name[0] >= '0' && name[0] <= '9') {
-                char line[64];
-                Text t(line, sizeof line);
-                t.add("task\t").add(name).add('\n');
-                out.put(t);
-            }
-            if (reclen == 0) break;
-            pos += reclen;
-        }
-    }
-    ::close(fd);
-}
-
-void putRegisters(Out& out, const ucontext_t* uc) {
+std::size_t readRegisters(const ucontext_t* uc, RegisterValue* out) {
 #if defined(__x86_64__)
     static const char* const kNames[] = {"r8",  "r9",  "r10", "r11", "r12",    "r13",    "r14",
                                          "r15", "rdi", "rsi", "rbp", "rbx",    "rdx",    "rax",
                                          "rcx", "rsp", "rip", "eflags", "csgsfs", "err", "trapno",
                                          "oldmask", "cr2"};
     static_assert(sizeof kNames / sizeof kNames[0] == NGREG);
-    for (int i = 0; i < NGREG; ++i) {
-        char line[64];
-        Text t(line, sizeof line);
-        t.add("reg\t").add(kNames[i]).add('\t').hex(static_cast<uint64_t>(uc->uc_mcontext.gregs[i]), 16).add('\n');
-        out.put(t);
-    }
+    static_assert(NGREG <= kMaxRegisters);
+    for (int i = 0; i < NGREG; ++i)
+        out[i] = RegisterValue{kNames[i], static_cast<uint64_t>(uc->uc_mcontext.gregs[i])};
+    return NGREG;
 #else
-    (void)out;
     (void)uc;
+    (void)out;
+    return 0;
 #endif
 }
 
@@ -570,66 +337,7 @@ void contextPointers(const ucontext_t* uc, uint64_t& pc, uint64_t& sp, uint64_t&
 #endif
 }
 
-void writeDescription(int sig, const siginfo_t* info, const ucontext_t* uc, const char* cause,
-                      const char* exceptionName, const CrashTime& when, pid_t tid) {
-    const int fd = openForWrite(inReport(crashreport::kDescriptionFile));
-    if (fd < 0) return;
-    Out out(fd);
-    char line[kUrlBytes + 64];
-    auto record = [&](const char* key, const char* value) {
-        Text t(line, sizeof line);
-        t.add(key).add('\t').add(value).add('\n');
-        out.put(t);
-    };
-    {
-        Text t(line, sizeof line);
-        t.add("format\t").add(crashreport::kFormatMagic).add('\t').dec(crashreport::kFormatVersion).add('\n');
-        out.put(t);
-    }
-    record("app", g_state.appName);
-    record("version", g_state.appVersion);
-    record("url", g_state.url);
-    record("privacy", g_state.privacyUrl);
-    {
-        Text t(line, sizeof line);
-        t.add("time\t").dec(static_cast<uint64_t>(when.year), 4).add('-').dec(when.month, 2).add('-').dec(when.day, 2);
-        t.add('T').dec(when.hour, 2).add(':').dec(when.minute, 2).add(':').dec(when.second, 2).add("Z\n");
-        t.add("unixtime\t").sdec(when.unix).add('\n');
-        t.add("pid\t").dec(static_cast<uint64_t>(getpid())).add('\n');
-        t.add("tid\t").dec(static_cast<uint64_t>(tid)).add('\n');
-        out.put(t);
-    }
-    record("exe", g_state.exePath);
-    if (g_state.buildId[0] != '\0') record("buildid", g_state.buildId);
-    {
-        Text t(line, sizeof line);
-        t.add("signal\t").dec(static_cast<uint64_t>(sig)).add('\t').add(signalName(sig)).add('\n');
-        t.add("cause\t").add(cause).add('\n');
-        const int code = info != nullptr ? info->si_code : 0;
-        t.add("code\t").sdec(code).add('\t').add(info != nullptr ? codeName(sig, code) : "-").add('\n');
-        t.add("address\t").hex(info != nullptr ? reinterpret_cast<uint64_t>(info->si_addr) : 0, 16).add('\n');
-        t.add("flags\t").hex(g_state.flags, 8).add('\n');
-        out.put(t);
-    }
-    if (exceptionName != nullptr) record("exception", exceptionName);
-    if (uc != nullptr) putRegisters(out, uc);
-    for (std::size_t i = 0; i < g_frameCount; ++i) putFrame(out, "frame", g_frames[i]);
-    for (std::size_t i = 0; i < g_scanCount; ++i) putFrame(out, "scan", g_scan[i]);
-    putTasks(out);
-    const std::size_t count = g_state.fileCount.load(std::memory_order_acquire);
-    for (std::size_t i = 0; i < count && i < crashreport::kMaxAttachedFiles; ++i) {
-        const AttachedFile& f = g_state.files[i];
-        Text t(line, sizeof line);
-        t.add("file\t").dec(f.flags).add('\t').sdec(g_copied[i]).add('\t').sdec(g_sizes[i]).add('\t');
-        t.add(f.name).add('\t').add(f.description).add('\n');
-        out.put(t);
-    }
-    out.put("end\n", 4);
-    out.flush();
-    ::close(fd);
-    const int mark = openForWrite(inReport(crashreport::kCompleteMark));
-    if (mark >= 0) ::close(mark);
-}
+// ---- the process's end -------------------------------------------------------
 
 // Starts the sender on the finished report and waits only until its
 // execve has either happened or failed.
@@ -654,7 +362,7 @@ void startSender() {
         const unsigned keep = static_cast<unsigned>(pipeFds[1]);
         if (keep > 3) syscall(SYS_close_range, 3u, keep - 1, 0u);
         syscall(SYS_close_range, keep + 1, ~0u, 0u);
-        char* argv[] = {g_state.senderPath, g_reportDir, nullptr};
+        char* argv[] = {g_state.senderPath, const_cast<char*>(reportFolder()), nullptr};
         ::execve(g_state.senderPath, argv, environ);
         const int error = errno;
         writeAll(pipeFds[1], reinterpret_cast<const char*>(&error), sizeof error);
@@ -701,20 +409,105 @@ void startSender() {
     }
     // A handler stuck on a file system or in the kernel ends here.
     alarm(kHandlerTimeLimitSeconds);
-    const CrashTime when = crashTime();
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const CrashTime when = crashTimeAt(now.tv_sec);
     if (makeReportFolder(when)) {
         uint64_t pc = 0, sp = 0, fp = 0;
         if (uc != nullptr) contextPointers(uc, pc, sp, fp);
         readMaps();
         walkStack(pc, sp, fp);
         copyAttachedFiles();
-        writeDescription(sig, info, uc, cause, exceptionName, when, tid);
+        CrashFacts facts{};
+        facts.signal = sig;
+        facts.signalName = signalName(sig);
+        facts.cause = cause;
+        facts.code = info != nullptr ? info->si_code : 0;
+        facts.codeName = info != nullptr ? codeName(sig, info->si_code) : "-";
+        facts.address = info != nullptr ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+        facts.exceptionName = exceptionName;
+        facts.threadId = static_cast<uint64_t>(tid);
+        facts.registers = g_registers;
+        facts.registerCount = uc != nullptr ? readRegisters(uc, g_registers) : 0;
+        facts.frames = g_frames;
+        facts.frameCount = g_frameCount;
+        facts.scan = g_scan;
+        facts.scanCount = g_scanCount;
+        writeDescription(facts, when);
         startSender();
     }
     endProcess(sig);
 }
 
 }  // namespace
+
+// ---- the system operations of CrashWriter.h ----------------------------------
+
+FolderResult makeFolder(const char* path) {
+    if (::mkdir(path, 0700) == 0) return FolderResult::Made;
+    return errno == EEXIST ? FolderResult::Exists : FolderResult::Failed;
+}
+
+FileHandle createNewFile(const char* path) {
+    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+FileHandle openFileToCopy(const char* path, int64_t& size) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return kNoFile;
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return kNoFile;
+    }
+    size = info.st_size;
+    return fd;
+}
+
+bool seekFile(FileHandle file, uint64_t offset) {
+    return ::lseek(descriptor(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+int64_t readFile(FileHandle file, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(descriptor(file), buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+bool writeFile(FileHandle file, const char* data, std::size_t size) { return writeAll(descriptor(file), data, size); }
+
+void closeFile(FileHandle file) { ::close(descriptor(file)); }
+
+uint64_t currentProcessId() { return static_cast<uint64_t>(getpid()); }
+
+void forEachThread(void (*onThread)(uint64_t threadId, void* context), void* context) {
+    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    for (;;) {
+        const long n = syscall(SYS_getdents64, fd, g_dirents, sizeof g_dirents);
+        if (n <= 0) break;
+        long pos = 0;
+        while (pos < n) {
+            // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name
+            const char* entry = g_dirents + pos;
+            uint16_t reclen;
+            std::memcpy(&reclen, entry + 16, sizeof reclen);
+            const char* name = entry + 19;
+            if (name[0] >= '0' && name[0] <= '9') {
+                uint64_t id = 0;
+                for (const char* p = name; *p >= '0' && *p <= '9'; ++p) id = id * 10 + static_cast<uint64_t>(*p - '0');
+                onThread(id, context);
+            }
+            if (reclen == 0) break;
+            pos += reclen;
+        }
+    }
+    ::close(fd);
+}
+
+// ---- entry points --------------------------------------------------------------
 
 void resetCrashGuard() { g_crashingThread.store(0); }
 

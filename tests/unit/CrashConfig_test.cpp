@@ -5,16 +5,11 @@
 #include <filesystem>
 #include <string>
 
+#include "crash/CrashBuildSettings.h"
 #include "platform/text.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
-
-// The build settings as the compiler got them.
-#define WIDEN2(text) L##text
-#define WIDEN(text) WIDEN2(text)
-#define GL_CRASH_UPLOAD_HOST_W WIDEN(GL_CRASH_UPLOAD_HOST)
-#define GL_CRASH_PRIVACY_URL_W WIDEN(GL_CRASH_PRIVACY_URL)
 
 namespace {
 
@@ -22,10 +17,10 @@ TEST(CrashConfig, BuiltInUploadUrlIsHttpToTheUploadPath) {
     const std::wstring url = crashBuiltInUploadUrl();
     EXPECT_EQ(url.rfind(L"http://", 0), 0u);
     const std::wstring path = L"/index.php/crashReport/uploadExternal";
-    EXPECT_EQ(url, L"http://" GL_CRASH_UPLOAD_HOST_W + path);
+    EXPECT_EQ(url, L"http://" + platform::utf8ToWide(crashreport::kBuiltInUploadHost) + path);
     ASSERT_GT(url.size(), path.size() + 7);
     EXPECT_EQ(url.substr(url.size() - path.size()), path);
-    EXPECT_EQ(std::wstring(crashPrivacyPolicyUrl()), GL_CRASH_PRIVACY_URL_W);
+    EXPECT_EQ(std::wstring(crashPrivacyPolicyUrl()), platform::utf8ToWide(crashreport::kPrivacyPolicyUrl));
 }
 
 TEST(CrashConfig, SettingIniOverridesTheUploadUrlOnlyWhenSet) {

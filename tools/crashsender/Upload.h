@@ -46,8 +46,9 @@ struct UploadLimits {
 };
 
 // `binaryEncoding`: file parts carry "Content-Transfer-Encoding: binary"
-// (the install record's flag 0x4000). `stop` is read on the calling thread
-// only; a token without a stop source (the default) never cancels.
+// (the report's flags hold crashreport::kFlagHttpBinaryEncoding). `stop` is
+// read on the calling thread only; a token without a stop source (the
+// default) never cancels.
 UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>& parts, bool binaryEncoding,
                           std::stop_token stop = {}, const UploadLimits& limits = {});
 

@@ -27,6 +27,7 @@
 
 #include "ReportFolder.h"
 #include "SenderDialog.h"
+#include "crash/CrashBuildSettings.h"
 #include "crash/CrashReportFormat.h"
 #include "Upload.h"
 
@@ -84,7 +85,7 @@ bool displayAvailable() {
 }
 
 std::string privacyUrl(const crashsender::ReportFolder& report) {
-    return report.description.privacy.empty() ? std::string(GL_CRASH_PRIVACY_URL) : report.description.privacy;
+    return report.description.privacy.empty() ? std::string(crashreport::kPrivacyPolicyUrl) : report.description.privacy;
 }
 
 }  // namespace
