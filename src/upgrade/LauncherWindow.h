@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "platform/window_send.h"
+
 // The window message that carries the bar's value.
 inline constexpr uint32_t WM_LAUNCHER_PROGRESS = 2023;
 // The bar's scale: 500 is full.
@@ -29,10 +31,6 @@ inline constexpr int32_t IDS_SERVER_ADDRESS_FAILED = 120;
 
 class LauncherWindow {
 public:
-    // What a blocking send returns when `stop` ended it before the window
-    // handled the message. The caller must take no further step then.
-    static constexpr int32_t kSendInterrupted = -1;
-
     virtual ~LauncherWindow() = default;
 
     // False once the window has been closed (close button or WM_CLOSE). A

@@ -139,7 +139,7 @@ uint32_t UpgradeManager::runWorker() {
     if (m_pWindow != nullptr && (state == kStateHandedOver || state == kStateClosedWaiting)) {
         kLog(235, "send Close Message Now");
         const int32_t sent = m_pWindow->Close(stop);
-        if (sent == LauncherWindow::kSendInterrupted) {
+        if (sent == kSendInterrupted) {
             state = kStateTerminated;
         } else if (sent != 0) {
             kLog(239, "_ThreadCheckVersion SendMessage WM_CLOSE Failed %ld", static_cast<long>(platform::lastError()));

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "ui/toolkit/SkinWindow.h"
-#include "ui/toolkit/SkinWindowWidget.h"
+#include "ui/toolkit/qt/SkinWindowWidget.h"
 
 namespace ui {
 
