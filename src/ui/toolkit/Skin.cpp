@@ -68,8 +68,56 @@ long lineOf(std::string_view xml, std::ptrdiff_t offset) {
     return 1 + static_cast<long>(std::count(xml.begin(), xml.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
 }
 
+// What is wrong with a document the reader refused, in our own words.
+const char* parseErrorText(pugi::xml_parse_status status) {
+    switch (status) {
+        case pugi::status_ok:
+            return "No error.";
+        case pugi::status_file_not_found:
+        case pugi::status_io_error:
+            return "Cannot be read.";
+        case pugi::status_out_of_memory:
+            return "Out of memory.";
+        case pugi::status_internal_error:
+        case pugi::status_append_invalid_root:
+            return "Internal error.";
+        case pugi::status_unrecognized_tag:
+            return "Unrecognized tag.";
+        case pugi::status_bad_pi:
+            return "Bad processing instruction.";
+        case pugi::status_bad_comment:
+            return "Bad comment.";
+        case pugi::status_bad_cdata:
+            return "Bad CDATA section.";
+        case pugi::status_bad_doctype:
+            return "Bad document type declaration.";
+        case pugi::status_bad_pcdata:
+            return "Bad character data.";
+        case pugi::status_bad_start_element:
+            return "Bad start tag.";
+        case pugi::status_bad_attribute:
+            return "Bad attribute.";
+        case pugi::status_bad_end_element:
+            return "Bad end tag.";
+        case pugi::status_end_element_mismatch:
+            return "Opening and ending tag mismatch.";
+        case pugi::status_no_document_element:
+            return "No document element.";
+    }
+    return "Unknown error.";
+}
+
 std::string documentError(std::string_view xml, const char* what, std::ptrdiff_t offset) {
     return "skin document: " + std::string(what) + " (line " + std::to_string(lineOf(xml, offset)) + ")";
+}
+
+// XML allows an attribute once per element; the reader does not check it.
+bool hasRepeatedAttribute(const pugi::xml_node& element) {
+    std::set<std::string_view> seen;
+    for (pugi::xml_attribute a : element.attributes()) {
+        if (!seen.insert(a.name()).second) return true;
+    }
+    return false;
 }
 
 // The control under `p` that takes the pointer: the topmost shown one whose
@@ -98,7 +146,7 @@ bool Skin::load(std::string_view xml, std::string& error) {
     if (!parsed) {
         error = parsed.status == pugi::status_no_document_element
                     ? std::string("the skin has no Window")
-                    : documentError(xml, parsed.description(), parsed.offset);
+                    : documentError(xml, parseErrorText(parsed.status), parsed.offset);
     } else {
         pugi::xml_node window;
         ok = true;
@@ -119,7 +167,12 @@ bool Skin::load(std::string_view xml, std::string& error) {
                 break;
             }
             window = node;
-            ok = readControls(&window, nullptr, 0, error);
+            if (hasRepeatedAttribute(window)) {
+                error = documentError(xml, "Attribute redefined.", window.offset_debug());
+                ok = false;
+                break;
+            }
+            ok = readControls(window, nullptr, 0, error);
             if (!ok) break;
         }
         if (ok && !window) {
@@ -150,21 +203,16 @@ bool Skin::load(std::string_view xml, std::string& error) {
     return true;
 }
 
-bool Skin::readControls(const void* element, Control* parent, int depth, std::string& error) {
-    const auto& node = *static_cast<const pugi::xml_node*>(element);
-    for (pugi::xml_node child : node.children()) {
+bool Skin::readControls(const pugi::xml_node& element, Control* parent, int depth, std::string& error) {
+    for (pugi::xml_node child : element.children()) {
         if (child.type() != pugi::node_element) continue;
         if (depth + 1 >= kMaxDepth) {
             error = "skin nested too deeply";
             return false;
         }
-        // Checked here, as the reader takes the last of repeated attributes.
-        std::set<std::string_view> seen;
-        for (pugi::xml_attribute a : child.attributes()) {
-            if (!seen.insert(a.name()).second) {
-                error = documentError(m_document, "Attribute redefined.", child.offset_debug());
-                return false;
-            }
+        if (hasRepeatedAttribute(child)) {
+            error = documentError(m_document, "Attribute redefined.", child.offset_debug());
+            return false;
         }
         // Inside an element no control is made for, nothing is made either.
         Control* control = nullptr;
@@ -178,7 +226,7 @@ bool Skin::readControls(const void* element, Control* parent, int depth, std::st
             }
         }
         // Below an unknown element the subtree is still checked.
-        if (!readControls(&child, control, depth + 1, error)) return false;
+        if (!readControls(child, control, depth + 1, error)) return false;
     }
     return true;
 }

@@ -22,6 +22,10 @@
 #include "ui/toolkit/Controls.h"
 #include "ui/toolkit/SkinGeometry.h"
 
+namespace pugi {
+class xml_node;
+}
+
 namespace ui {
 
 class SkinArchive;
@@ -79,7 +83,7 @@ public:
     void cancelPointer();
 
 private:
-    bool readControls(const void* element, Control* parent, int depth, std::string& error);
+    bool readControls(const pugi::xml_node& element, Control* parent, int depth, std::string& error);
     void setHot(Button* button);
 
     SkinHost* m_host;

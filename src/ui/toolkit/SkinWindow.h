@@ -25,7 +25,8 @@ namespace ui {
 class Control;
 class SkinWindowWidget;
 
-// Window messages the toolkit knows by their Windows numbers.
+// Window messages the toolkit handles itself; the numbers are the ones the
+// window classes and their senders use on every system.
 inline constexpr uint32_t kWmClose = 16;
 inline constexpr uint32_t kWmUser = 0x0400;
 
