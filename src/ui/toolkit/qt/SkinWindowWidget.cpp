@@ -1,7 +1,6 @@
 #include "ui/toolkit/qt/SkinWindowWidget.h"
 
 #include <QCloseEvent>
-#include <QEnterEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -119,13 +118,6 @@ void SkinWindowWidget::mouseReleaseEvent(QMouseEvent* event) {
         msg.senderName = clicked->name();
         m_owner->DispatchNotify(msg);
     }
-}
-
-void SkinWindowWidget::enterEvent(QEnterEvent* event) {
-    // A pointer that is already over the button when the window appears
-    // makes it hot before it moves.
-    m_skin.pointerMoved(toSkin(event->position().toPoint()));
-    QWidget::enterEvent(event);
 }
 
 void SkinWindowWidget::leaveEvent(QEvent* event) {
