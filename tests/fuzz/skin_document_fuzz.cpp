@@ -19,9 +19,7 @@ void check(bool ok) {
 class BoundsCanvas : public ui::SkinCanvas {
 public:
     explicit BoundsCanvas(ui::SkinSize size) : m_window{0, 0, size.width, size.height} {}
-    void setClip(const ui::SkinRect& clip) override {
-        check(clip.isEmpty() || m_window.intersected(clip) == clip);
-    }
+    void setClip(const ui::SkinRect& clip) override { check(clip.isEmpty() || m_window.intersected(clip) == clip); }
     void drawPicture(const std::string&, const ui::SkinRect&) override {}
     void drawPicturePart(const std::string&, ui::SkinPoint, const ui::SkinRect& source) override {
         check(source.width >= 0 && source.height >= 0);
@@ -54,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& control : skin.controls()) checkTree(*control, window);
     BoundsCanvas canvas(window);
     skin.paint(canvas);
-    const ui::SkinPoint points[] = {{0, 0}, {window.width / 2, window.height / 2}, {window.width - 1, window.height - 1}};
+    const ui::SkinPoint points[] = {
+        {0, 0}, {window.width / 2, window.height / 2}, {window.width - 1, window.height - 1}};
     for (const ui::SkinPoint p : points) {
         skin.pointerMoved(p);
         skin.pointerPressed(p);

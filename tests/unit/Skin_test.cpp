@@ -326,8 +326,10 @@ TEST(SkinDocumentTest, DocumentsThatAreNoSkinAreRefused) {
     const Case cases[] = {
         {"", "the skin has no Window"},
         {"<Dialog size=\"10,10\"/>", "the skin's root is not a Window"},
-        {"<Window size=\"10,10\"/>\n<Window size=\"10,10\"/>", "skin document: Extra content at end of document. (line 2)"},
-        {"<Window size=\"10,10\"><Button name=\"a\" name=\"b\"/></Window>", "skin document: Attribute redefined. (line 1)"},
+        {"<Window size=\"10,10\"/>\n<Window size=\"10,10\"/>",
+         "skin document: Extra content at end of document. (line 2)"},
+        {"<Window size=\"10,10\"><Button name=\"a\" name=\"b\"/></Window>",
+         "skin document: Attribute redefined. (line 1)"},
         {"<Window size=\"10,10\" size=\"20,20\"/>", "skin document: Attribute redefined. (line 1)"},
         {"<Window size=\"10,10\">\n<Button>\n</Window>", "skin document: "},
         {deep, "skin nested too deeply"},
@@ -401,7 +403,8 @@ TEST(SkinLayoutTest, ContainersStackFloatAndShare) {
         SkinPoint at;
         bool inCaption;
     };
-    const Point points[] = {{{10, 0}, true}, {{9, 0}, false}, {{279, 49}, true}, {{280, 10}, false}, {{100, 50}, false}};
+    const Point points[] = {
+        {{10, 0}, true}, {{9, 0}, false}, {{279, 49}, true}, {{280, 10}, false}, {{100, 50}, false}};
     for (const Point& p : points) EXPECT_EQ(skin.inCaption(p.at), p.inCaption) << p.at.x << "," << p.at.y;
     // A hidden control takes no presses; only the visible part of a clipped
     // button does.
@@ -423,7 +426,8 @@ TEST(SkinNumbersTest, AttributesAreReadAsTheSkinWritesThem) {
         const char* text;
         bool value;
     };
-    const Flag flags[] = {{"true", true}, {"TRUE", true}, {" True ", true}, {"false", false}, {"1", false}, {"", false}};
+    const Flag flags[] = {{"true", true},   {"TRUE", true}, {" True ", true},
+                          {"false", false}, {"1", false},   {"", false}};
     for (const Flag& f : flags) EXPECT_EQ(ui::skinBool(f.text), f.value) << "'" << f.text << "'";
 }
 
@@ -457,8 +461,10 @@ TEST(SkinOverlayTest, UncoveredPartOfTheBar) {
 TEST(SkinOverlayTest, VerticalAndStretchedBarsUncoverFromTheBottom) {
     const char* xml = R"(<Window size="100,100">
       <Container>
-        <Progress name="up" float="true" pos="10,0,0,0" width="20" height="100" hor="false" min="0" max="4" value="1" foreimage="v.png"/>
-        <Progress name="wide" float="true" pos="50,0,0,0" width="40" height="10" isstretchfore="TRUE" min="0" max="4" value="3" foreimage="s.png"/>
+        <Progress name="up" float="true" pos="10,0,0,0" width="20" height="100"
+                  hor="false" min="0" max="4" value="1" foreimage="v.png"/>
+        <Progress name="wide" float="true" pos="50,0,0,0" width="40" height="10"
+                  isstretchfore="TRUE" min="0" max="4" value="3" foreimage="s.png"/>
       </Container>
     </Window>)";
     ui::Skin skin;

@@ -64,7 +64,8 @@ std::unique_ptr<Control> makeControl(std::string_view type, SkinHost* host, Cont
 
 // The line (from 1) of `offset` in the document, for the error message.
 long lineOf(std::string_view xml, std::ptrdiff_t offset) {
-    const auto end = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(offset, 0, static_cast<std::ptrdiff_t>(xml.size())));
+    const auto end =
+        static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(offset, 0, static_cast<std::ptrdiff_t>(xml.size())));
     return 1 + static_cast<long>(std::count(xml.begin(), xml.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
 }
 
@@ -151,9 +152,10 @@ bool Skin::load(std::string_view xml, std::string& error) {
         pugi::xml_node window;
         ok = true;
         for (pugi::xml_node node : doc.children()) {
-            const bool content = node.type() == pugi::node_element ||
-                                 ((node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) &&
-                                  std::string_view(node.value()).find_first_not_of(" \t\r\n") != std::string_view::npos);
+            const bool content =
+                node.type() == pugi::node_element ||
+                ((node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) &&
+                 std::string_view(node.value()).find_first_not_of(" \t\r\n") != std::string_view::npos);
             if (!content) continue;
             if (window) {
                 // One document, one root.

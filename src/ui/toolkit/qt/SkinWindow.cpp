@@ -22,7 +22,9 @@ constexpr uint32_t kWsVisible = 0x10000000;
 
 QString fromWide(const std::wstring& text) { return QString::fromStdWString(text); }
 
-std::string toArchiveBytes(const QByteArray& bytes) { return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())); }
+std::string toArchiveBytes(const QByteArray& bytes) {
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
 
 }  // namespace
 
