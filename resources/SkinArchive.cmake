@@ -1,6 +1,6 @@
-# Skins are compiled into the program as ZIP archives, the Qt resource
-# ":/ZIPRES/<id>" (the Windows program's resource "ZIPRES" <id>). The archive
-# is packed at build time from the skin's source folder.
+# Skins are compiled into the program as ZIP archives: the resource of type
+# "ZIPRES" and id <id>, which Qt names ":/ZIPRES/<id>". The archive is packed
+# at build time from the skin's source folder.
 find_program(ZIP_PROGRAM zip REQUIRED)
 
 # gl_add_skin_archive(<target> <id> <folder>): packs every file below

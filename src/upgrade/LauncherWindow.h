@@ -16,6 +16,7 @@
 #include <stop_token>
 
 #include "foundation/StringTable.h"
+#include "platform/window_send.h"
 
 // The window message that carries the bar's value.
 inline constexpr uint32_t WM_LAUNCHER_PROGRESS = 2023;
@@ -24,10 +25,6 @@ inline constexpr uint32_t kProgressFull = 500;
 
 class LauncherWindow {
 public:
-    // What a blocking send returns when `stop` ended it before the window
-    // handled the message. The caller must take no further step then.
-    static constexpr int32_t kSendInterrupted = -1;
-
     virtual ~LauncherWindow() = default;
 
     // False once the window has been closed (close button or WM_CLOSE). A

@@ -163,7 +163,7 @@ WorkerState UpgradeManager::closeAfterHandOver(WorkerState state) {
     if (m_pWindow == nullptr || (state != WorkerState::HandedOver && state != WorkerState::ClosedWaiting)) return state;
     kLog(235, "send Close Message Now");
     const int32_t sent = m_pWindow->Close(m_stop.get_token());
-    if (sent == LauncherWindow::kSendInterrupted) return WorkerState::Terminated;
+    if (sent == kSendInterrupted) return WorkerState::Terminated;
     if (sent != 0) {
         kLog(239, "_ThreadCheckVersion SendMessage WM_CLOSE Failed %ld", static_cast<long>(platform::lastError()));
         uninstallThreadCrashHandler();

@@ -27,7 +27,7 @@
 #include "support/BoxWatcher.h"
 #include "support/TempHome.h"
 #include "ui/toolkit/Controls.h"
-#include "ui/toolkit/SkinWindowWidget.h"
+#include "ui/toolkit/qt/SkinWindowWidget.h"
 #include "ui/toolkit/Toolkit.h"
 
 namespace {
@@ -217,7 +217,7 @@ TEST_F(DlgGameLauncherTest, CloseButtonShowsItsFourStates) {
     EXPECT_EQ(closeButton()->state(), ui::Button::State::Normal);
     release(QPoint(200, 100));
     EXPECT_TRUE(dlg.IsRunning());
-    closeButton()->setEnabled(false);
+    closeButton()->SetEnabled(false);
     EXPECT_TRUE(samePixels(grab(dlg).copy(kButton), disabled));
 }
 
@@ -351,7 +351,7 @@ TEST_F(DlgGameLauncherTest, SendsAfterTheLoopHasEndedReturnOnTheStopRequest) {
     while (!started.load()) std::this_thread::yield();
     stop.request_stop();
     worker.join();
-    EXPECT_EQ(closeResult.load(), LauncherWindow::kSendInterrupted);
+    EXPECT_EQ(closeResult.load(), kSendInterrupted);
     // The abandoned sends do not run later either.
     QCoreApplication::processEvents();
     EXPECT_EQ(bar()->GetValue(), 0);

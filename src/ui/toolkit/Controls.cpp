@@ -1,80 +1,164 @@
 #include "ui/toolkit/Controls.h"
 
-#include <QEnterEvent>
-#include <QMouseEvent>
-#include <QPainter>
-
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
-#include "ui/toolkit/SkinWindowWidget.h"
+#include "ui/toolkit/SkinBackend.h"
 
 namespace ui {
 
 namespace {
 
-// Skin numbers are small; anything beyond this is a broken skin and is
-// clamped rather than trusted with pixel arithmetic.
-constexpr int kMaxSkinNumber = 1 << 20;
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-int toNumber(const QString& text) {
-    bool ok = false;
-    const long long v = text.trimmed().toLongLong(&ok);
-    if (!ok) return 0;
-    return static_cast<int>(std::clamp<long long>(v, -kMaxSkinNumber, kMaxSkinNumber));
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
 }
 
-bool toBool(const QString& text) { return text.trimmed().compare(QLatin1String("true"), Qt::CaseInsensitive) == 0; }
-
-QRect toRect(const QString& text) {
-    const QStringList parts = text.split(QLatin1Char(','));
-    int v[4] = {0, 0, 0, 0};
-    for (qsizetype i = 0; i < parts.size() && i < 4; ++i) v[i] = toNumber(parts[i]);
-    // QRect by its edges: right and bottom are the given numbers, not inclusive
-    // pixel positions, so keep them as coordinates.
-    return QRect(QPoint(v[0], v[1]), QPoint(v[2], v[3]));
+// A decimal integer, the whole text; false when it is not one or does not
+// fit in 64 bits.
+bool parseInteger(std::string_view text, int64_t& out) {
+    text = trimmed(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return false;
+    uint64_t magnitude = 0;
+    const uint64_t limit = negative ? uint64_t{1} << 63 : uint64_t{std::numeric_limits<int64_t>::max()};
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (magnitude > (limit - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
 }
 
 }  // namespace
 
-Control::Control(QWidget* parent, SkinWindowWidget* window) : QWidget(parent), m_window(window) {}
-
-QRect Control::floatRect() const {
-    const int left = m_pos.left();
-    const int top = m_pos.top();
-    const int right = m_pos.right();
-    const int bottom = m_pos.bottom();
-    const int width = m_width > 0 ? m_width : std::max(0, right - left);
-    const int height = m_height > 0 ? m_height : std::max(0, bottom - top);
-    return QRect(left, top, width, height);
+int skinNumber(std::string_view text) {
+    int64_t v = 0;
+    if (!parseInteger(text, v)) return 0;
+    return static_cast<int>(std::clamp<int64_t>(v, -kMaxSkinNumber, kMaxSkinNumber));
 }
 
-void Control::applyAttribute(const QString& name, const QString& value) {
-    if (name == QLatin1String("name")) {
+bool skinBool(std::string_view text) {
+    text = trimmed(text);
+    if (text.size() != 4) return false;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+        if (c != "true"[i]) return false;
+    }
+    return true;
+}
+
+int uncoveredExtent(int min, int max, int value, int length) {
+    if (max <= min) return 0;
+    const int64_t range = int64_t{max} - min;
+    const int64_t shown = std::clamp<int64_t>(int64_t{value} - min, 0, range);
+    return static_cast<int>(int64_t{length} * shown / range);
+}
+
+Control::Control(SkinHost* host, Control* parent) : m_host(host), m_parent(parent) {}
+
+Control::~Control() = default;
+
+Control* Control::addChild(std::unique_ptr<Control> child) {
+    m_children.push_back(std::move(child));
+    return m_children.back().get();
+}
+
+SkinRect Control::floatRect() const {
+    const int width = m_width > 0 ? m_width : std::max(0, m_pos[2] - m_pos[0]);
+    const int height = m_height > 0 ? m_height : std::max(0, m_pos[3] - m_pos[1]);
+    return {m_pos[0], m_pos[1], width, height};
+}
+
+void Control::applyAttribute(std::string_view name, std::string_view value) {
+    if (name == "name") {
         m_name = value;
-    } else if (name == QLatin1String("float")) {
-        m_float = toBool(value);
-    } else if (name == QLatin1String("pos")) {
-        m_pos = toRect(value);
-    } else if (name == QLatin1String("width")) {
-        m_width = std::max(0, toNumber(value));
-    } else if (name == QLatin1String("height")) {
-        m_height = std::max(0, toNumber(value));
-    } else if (name == QLatin1String("enabled")) {
-        setEnabled(toBool(value));
-    } else if (name == QLatin1String("visible")) {
-        setVisible(toBool(value));
+    } else if (name == "float") {
+        m_float = skinBool(value);
+    } else if (name == "pos") {
+        // Up to four numbers separated by ","; missing ones are 0.
+        int i = 0;
+        for (int& v : m_pos) v = 0;
+        while (i < 4) {
+            const std::size_t comma = value.find(',');
+            m_pos[i++] = skinNumber(value.substr(0, comma));
+            if (comma == std::string_view::npos) break;
+            value.remove_prefix(comma + 1);
+        }
+    } else if (name == "width") {
+        m_width = std::max(0, skinNumber(value));
+    } else if (name == "height") {
+        m_height = std::max(0, skinNumber(value));
+    } else if (name == "enabled") {
+        SetEnabled(skinBool(value));
+    } else if (name == "visible") {
+        m_visible = skinBool(value);
     }
 }
 
-void Control::drawImage(QPainter& painter, const QString& name, const QRect& target) {
-    const QImage image = m_window->archive().image(name);
-    if (image.isNull()) return;
-    painter.drawImage(target, image);
+void Control::setGeometry(const SkinRect& rect) {
+    m_rect = rect;
+    layoutChildren();
 }
 
-void Container::applyAttribute(const QString& name, const QString& value) {
-    if (name == QLatin1String("bkimage")) {
+SkinRect Control::windowRect() const {
+    SkinRect r = m_rect;
+    for (const Control* p = m_parent; p != nullptr; p = p->m_parent) r = r.translated(p->m_rect.left, p->m_rect.top);
+    return r;
+}
+
+SkinRect Control::visibleRect() const {
+    const SkinRect own = windowRect();
+    return m_parent != nullptr ? own.intersected(m_parent->visibleRect()) : own;
+}
+
+bool Control::IsVisible() const { return m_visible && (m_parent == nullptr || m_parent->IsVisible()); }
+
+bool Control::IsEnabled() const {
+    if (!m_enabled) return false;
+    if (m_parent != nullptr) return m_parent->IsEnabled();
+    return m_host == nullptr || m_host->skinWindowEnabled();
+}
+
+void Control::SetEnabled(bool enabled) {
+    if (enabled == m_enabled) return;
+    m_enabled = enabled;
+    // The change reaches every control below, as their state follows ours.
+    std::vector<Control*> pending{this};
+    while (!pending.empty()) {
+        Control* c = pending.back();
+        pending.pop_back();
+        c->enabledChanged();
+        for (const auto& child : c->m_children) pending.push_back(child.get());
+    }
+    invalidate();
+}
+
+void Control::paintTree(SkinCanvas& canvas) const {
+    if (!m_visible) return;
+    const SkinRect visible = visibleRect();
+    if (visible.isEmpty()) return;  // the children lie inside it
+    canvas.setClip(visible);
+    paint(canvas);
+    for (const auto& child : m_children) child->paintTree(canvas);
+}
+
+void Control::invalidate() const {
+    if (m_host != nullptr && IsVisible()) m_host->skinInvalidate(visibleRect());
+}
+
+void Container::applyAttribute(std::string_view name, std::string_view value) {
+    if (name == "bkimage") {
         m_bkImage = value;
     } else {
         Control::applyAttribute(name, value);
@@ -82,61 +166,51 @@ void Container::applyAttribute(const QString& name, const QString& value) {
 }
 
 void Container::layoutChildren() {
-    std::vector<Control*> stacked;
-    int fixedTotal = 0;
+    const SkinRect& own = geometry();
+    int64_t fixedTotal = 0;
     int flexible = 0;
-    for (QObject* child : children()) {
-        auto* control = dynamic_cast<Control*>(child);
-        if (control == nullptr) continue;
-        if (control->isFloat()) {
-            control->setGeometry(control->floatRect());
+    for (const auto& child : children()) {
+        if (child->isFloat()) continue;
+        if (child->fixedHeightHint() > 0) {
+            fixedTotal += child->fixedHeightHint();
         } else {
-            stacked.push_back(control);
-            if (control->fixedHeightHint() > 0) {
-                fixedTotal += control->fixedHeightHint();
-            } else {
-                ++flexible;
-            }
+            ++flexible;
         }
     }
-    const int share = flexible > 0 ? std::max(0, height() - fixedTotal) / flexible : 0;
-    int y = 0;
-    for (Control* control : stacked) {
-        const int h = control->fixedHeightHint() > 0 ? control->fixedHeightHint() : share;
-        const int w = control->fixedWidthHint() > 0 ? control->fixedWidthHint() : width();
-        control->setGeometry(0, y, w, h);
+    const int share =
+        flexible > 0 ? static_cast<int>(std::max<int64_t>(0, int64_t{own.height} - fixedTotal) / flexible) : 0;
+    int64_t y = 0;
+    for (const auto& child : children()) {
+        if (child->isFloat()) {
+            child->setGeometry(child->floatRect());
+            continue;
+        }
+        const int h = child->fixedHeightHint() > 0 ? child->fixedHeightHint() : share;
+        const int w = child->fixedWidthHint() > 0 ? child->fixedWidthHint() : own.width;
+        // Stacked children below the bottom of any sane skin are out of sight.
+        const int top = static_cast<int>(std::min<int64_t>(y, kMaxSkinNumber * int64_t{64}));
+        child->setGeometry({0, top, w, h});
         y += h;
     }
-    for (QObject* child : children()) {
-        if (auto* control = dynamic_cast<Control*>(child)) control->layoutChildren();
-    }
 }
 
-void Container::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    drawImage(painter, m_bkImage, rect());
+void Container::paint(SkinCanvas& canvas) const {
+    if (!m_bkImage.empty()) canvas.drawPicture(m_bkImage, windowRect());
 }
 
-void Container::resizeEvent(QResizeEvent*) { layoutChildren(); }
-
-Progress::Progress(QWidget* parent, SkinWindowWidget* window) : Control(parent, window) {
-    // Presses on the bar belong to the window: it is part of the drag area.
-    QWidget::setAttribute(Qt::WA_TransparentForMouseEvents);
-}
-
-void Progress::applyAttribute(const QString& name, const QString& value) {
-    if (name == QLatin1String("foreimage")) {
+void Progress::applyAttribute(std::string_view name, std::string_view value) {
+    if (name == "foreimage") {
         m_foreImage = value;
-    } else if (name == QLatin1String("min")) {
-        m_min = toNumber(value);
-    } else if (name == QLatin1String("max")) {
-        m_max = toNumber(value);
-    } else if (name == QLatin1String("value")) {
-        m_value = toNumber(value);
-    } else if (name == QLatin1String("hor")) {
-        m_horizontal = toBool(value);
-    } else if (name == QLatin1String("isstretchfore")) {
-        m_stretchFore = toBool(value);
+    } else if (name == "min") {
+        m_min = skinNumber(value);
+    } else if (name == "max") {
+        m_max = skinNumber(value);
+    } else if (name == "value") {
+        m_value = skinNumber(value);
+    } else if (name == "hor") {
+        m_horizontal = skinBool(value);
+    } else if (name == "isstretchfore") {
+        m_stretchFore = skinBool(value);
     } else {
         Control::applyAttribute(name, value);
     }
@@ -144,60 +218,57 @@ void Progress::applyAttribute(const QString& name, const QString& value) {
 
 void Progress::SetMinValue(int min) {
     m_min = min;
-    update();
+    invalidate();
 }
 
 void Progress::SetMaxValue(int max) {
     m_max = max;
-    update();
+    invalidate();
 }
 
 void Progress::SetValue(int value) {
     if (value == m_value || value < m_min || value > m_max) return;
     m_value = value;
-    update();
+    invalidate();
 }
 
 int Progress::uncoveredExtent() const {
-    if (m_max <= m_min) return 0;
-    const int64_t extent = m_horizontal ? width() : height();
-    const int64_t shown = std::clamp<int64_t>(int64_t{m_value} - m_min, 0, int64_t{m_max} - m_min);
-    return static_cast<int>(extent * shown / (int64_t{m_max} - m_min));
+    const SkinRect& own = geometry();
+    return ui::uncoveredExtent(m_min, m_max, m_value, m_horizontal ? own.width : own.height);
 }
 
-void Progress::paintEvent(QPaintEvent*) {
+Progress::Overlay Progress::overlay() const {
+    const SkinRect& own = geometry();
     const int extent = uncoveredExtent();
-    if (extent <= 0) return;
-    const QImage image = window()->archive().image(m_foreImage);
-    if (image.isNull()) return;
-    QPainter painter(this);
-    if (m_horizontal) {
-        const QRect target(0, 0, extent, height());
-        if (m_stretchFore) {
-            painter.drawImage(target, image);
-        } else {
-            painter.drawImage(target.topLeft(), image, QRect(0, 0, extent, height()));
-        }
+    Overlay o;
+    o.stretch = m_stretchFore;
+    if (extent <= 0) return o;
+    // Unscaled, the picture's own pixels under the uncovered part show.
+    o.target = m_horizontal ? SkinRect{0, 0, extent, own.height} : SkinRect{0, own.height - extent, own.width, extent};
+    o.source = o.target;
+    return o;
+}
+
+void Progress::paint(SkinCanvas& canvas) const {
+    const Overlay o = overlay();
+    if (o.target.isEmpty() || m_foreImage.empty()) return;
+    const SkinRect at = windowRect();
+    const SkinRect target = o.target.translated(at.left, at.top);
+    if (o.stretch) {
+        canvas.drawPicture(m_foreImage, target);
     } else {
-        const QRect target(0, height() - extent, width(), extent);
-        if (m_stretchFore) {
-            painter.drawImage(target, image);
-        } else {
-            painter.drawImage(target.topLeft(), image, QRect(0, height() - extent, width(), extent));
-        }
+        canvas.drawPicturePart(m_foreImage, {target.left, target.top}, o.source);
     }
 }
 
-Button::Button(QWidget* parent, SkinWindowWidget* window) : Control(parent, window) { setMouseTracking(true); }
-
-void Button::applyAttribute(const QString& name, const QString& value) {
-    if (name == QLatin1String("normalimage")) {
+void Button::applyAttribute(std::string_view name, std::string_view value) {
+    if (name == "normalimage") {
         m_images[static_cast<int>(State::Normal)] = value;
-    } else if (name == QLatin1String("hotimage")) {
+    } else if (name == "hotimage") {
         m_images[static_cast<int>(State::Hot)] = value;
-    } else if (name == QLatin1String("pushedimage")) {
+    } else if (name == "pushedimage") {
         m_images[static_cast<int>(State::Pushed)] = value;
-    } else if (name == QLatin1String("disabledimage")) {
+    } else if (name == "disabledimage") {
         m_images[static_cast<int>(State::Disabled)] = value;
     } else {
         Control::applyAttribute(name, value);
@@ -205,57 +276,52 @@ void Button::applyAttribute(const QString& name, const QString& value) {
 }
 
 Button::State Button::state() const {
-    if (!isEnabled()) return State::Disabled;
+    if (!IsEnabled()) return State::Disabled;
     if (m_pressed && m_hot) return State::Pushed;
     if (m_hot) return State::Hot;
     return State::Normal;
 }
 
-void Button::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    const QString& image = m_images[static_cast<int>(state())];
-    drawImage(painter, image.isEmpty() ? m_images[static_cast<int>(State::Normal)] : image, rect());
+const std::string& Button::picture(State state) const {
+    const std::string& own = m_images[static_cast<int>(state)];
+    return own.empty() ? m_images[static_cast<int>(State::Normal)] : own;
 }
 
-void Button::enterEvent(QEnterEvent*) {
-    m_hot = true;
-    update();
+void Button::pointerOver(bool over) {
+    if (over == m_hot) return;
+    m_hot = over;
+    invalidate();
 }
 
-void Button::leaveEvent(QEvent*) {
-    m_hot = false;
-    update();
-}
-
-void Button::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
+void Button::press(SkinPoint at) {
     m_pressed = true;
-    m_hot = rect().contains(event->position().toPoint());
-    update();
+    m_hot = windowRect().contains(at);
+    invalidate();
 }
 
-void Button::mouseMoveEvent(QMouseEvent* event) {
-    const bool hot = rect().contains(event->position().toPoint());
-    if (hot != m_hot) {
-        m_hot = hot;
-        update();
-    }
-}
+void Button::moveWhilePressed(SkinPoint at) { pointerOver(windowRect().contains(at)); }
 
-void Button::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || !m_pressed) return;
+bool Button::release(SkinPoint at) {
+    if (!m_pressed) return false;
     m_pressed = false;
-    const bool over = rect().contains(event->position().toPoint());
-    update();
-    if (over && isEnabled()) window()->notify("click", this);
+    m_hot = windowRect().contains(at);
+    invalidate();
+    return m_hot && IsEnabled();
 }
 
-void Button::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::EnabledChange) {
-        if (!isEnabled()) m_pressed = false;
-        update();
-    }
-    QWidget::changeEvent(event);
+void Button::cancelPress() {
+    if (!m_pressed) return;
+    m_pressed = false;
+    invalidate();
+}
+
+void Button::paint(SkinCanvas& canvas) const {
+    const std::string& name = picture(state());
+    if (!name.empty()) canvas.drawPicture(name, windowRect());
+}
+
+void Button::enabledChanged() {
+    if (!IsEnabled()) m_pressed = false;
 }
 
 }  // namespace ui

@@ -1,71 +1,54 @@
 #include "ui/toolkit/SkinArchive.h"
 
-#include <QFile>
-
-#include <map>
-#include <string>
+#include <vector>
 
 #include "foundation/ZipReader.h"
+#include "platform/file.h"
+#include "platform/text.h"
 
 namespace ui {
-
-namespace {
-// A skin picture or document is a few hundred kilobytes at most; anything
-// far larger is not a skin file and is not read into memory.
-constexpr std::size_t kMaxSkinFileBytes = 16u << 20;
-}  // namespace
 
 SkinArchive::SkinArchive() = default;
 SkinArchive::~SkinArchive() = default;
 
-bool SkinArchive::openZip(QByteArray bytes) {
-    m_images.clear();
+bool SkinArchive::openZip(std::string bytes) {
     m_folder.clear();
     m_bytes = std::move(bytes);
     m_zip = std::make_unique<ZipReader>();
     std::vector<ZipReader::Member> members;
-    if (!m_zip->openMemory(m_bytes.constData(), static_cast<std::size_t>(m_bytes.size())) ||
-        !m_zip->readDirectory(members)) {
+    if (!m_zip->openMemory(m_bytes.data(), m_bytes.size()) || !m_zip->readDirectory(members)) {
         m_zip.reset();
         return false;
     }
     return true;
 }
 
-void SkinArchive::openFolder(const QString& folder) {
-    m_images.clear();
+void SkinArchive::openFolder(std::wstring folder) {
     m_zip.reset();
-    m_folder = folder;
+    m_bytes.clear();
+    m_folder = std::move(folder);
 }
 
-bool SkinArchive::read(const QString& name, QByteArray& out) {
-    if (m_zip) {
-        std::string bytes;
-        if (!m_zip->readWhole(name.toStdString(), bytes, kMaxSkinFileBytes)) return false;
-        out = QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
-        return true;
+bool SkinArchive::read(const std::string& name, std::string& out) {
+    if (m_zip) return m_zip->readWhole(name, out, kMaxFileBytes);
+    if (m_folder.empty()) return false;
+    platform::File file;
+    uint64_t size = 0;
+    if (!file.open(m_folder + platform::utf8ToWide(name), platform::File::Access::Read,
+                   platform::File::Disposition::OpenExisting) ||
+        !file.size(size) || size > kMaxFileBytes) {
+        return false;
     }
-    if (m_folder.isEmpty()) return false;
-    QString path = name;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    QFile file(m_folder + path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > static_cast<qint64>(kMaxSkinFileBytes)) return false;
-    out = file.readAll();
-    return true;
-}
-
-QImage SkinArchive::image(const QString& name) {
-    if (name.isEmpty()) return {};
-    QString key = name;
-    key.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    auto it = m_images.find(key);
-    if (it != m_images.end()) return it->second;
-    QByteArray bytes;
-    QImage image;
-    if (read(name, bytes)) image.loadFromData(bytes);
-    if (!image.isNull()) image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    m_images.emplace(key, image);
-    return image;
+    out.clear();
+    char buffer[65536];
+    for (;;) {
+        const int64_t n = file.read(buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buffer, static_cast<std::size_t>(n));
+        // A file that grows while it is read is held to the same bound.
+        if (out.size() > kMaxFileBytes) return false;
+    }
 }
 
 }  // namespace ui

@@ -1,7 +1,9 @@
 // The toolkit's skinned window: a borderless top-level window built from an
 // XML skin ("gamelauncher.xml" and its pictures) kept in a ZIP archive
-// compiled into the program. A window class derives from it and answers the
-// hooks below, the way the Windows toolkit's window classes do.
+// compiled into the program. A window class derives from it, names its skin
+// through the hooks below and answers its messages and notifications there.
+// The skin is portable (Skin.h); the window operations are the backend's
+// (SkinBackend.h).
 //
 // Threads: everything runs on the UI thread except SendMessage, RunOnUiThread
 // and MessageBox, which any thread may call: they run their work on the UI
@@ -15,6 +17,7 @@
 #include <stop_token>
 #include <string>
 
+#include "platform/window_send.h"
 #include "ui/toolkit/Toolkit.h"
 
 namespace ui {
@@ -22,7 +25,8 @@ namespace ui {
 class Control;
 class SkinWindowWidget;
 
-// Window messages the toolkit knows by their Windows numbers.
+// Window messages the toolkit handles itself; the numbers are the ones the
+// window classes and their senders use on every system.
 inline constexpr uint32_t kWmClose = 16;
 inline constexpr uint32_t kWmUser = 0x0400;
 
@@ -38,10 +42,6 @@ struct NotifyMsg {
 
 class SkinWindow {
 public:
-    // What a blocking send returns when `stop` ended it before the UI thread
-    // handled the message.
-    static constexpr int32_t kSendInterrupted = -1;
-
     enum class CreateResult {
         Created,
         // The skin could not be built (resource missing, archive unreadable,
@@ -89,7 +89,7 @@ public:
     // confirmed, 0 when `stop` ended the wait first.
     int32_t MessageBox(const wchar_t* text, const wchar_t* caption, MessageIcon icon, std::stop_token stop);
 
-    // The toolkit side of the window; null before Create.
+    // The backend's side of the window; null before Create.
     SkinWindowWidget* widget() const { return m_widget.get(); }
 
     // Called by the toolkit on the UI thread.

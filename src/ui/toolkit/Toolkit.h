@@ -1,7 +1,7 @@
 // The skinned-window toolkit: start, message loop and message box. The
-// windows themselves are SkinWindow (SkinWindow.h). Built on Qt Widgets, but
-// nothing in these public headers needs Qt, so start-up can call them
-// without including it.
+// windows themselves are SkinWindow (SkinWindow.h). A backend implements it
+// (SkinBackend.h; here Qt Widgets, src/ui/toolkit/qt/), but nothing in these
+// public headers needs the backend, so start-up can call them without it.
 //
 // Threads: StartToolkit, RunMessageLoop, StopToolkit and the windows belong
 // to one thread, the UI thread (the one that called StartToolkit).

@@ -10,8 +10,9 @@
 #include "platform/debug_output.h"
 #include "platform/text.h"
 #include "ui/toolkit/Controls.h"
-#include "ui/toolkit/SkinWindowWidget.h"
-#include "ui/toolkit/UiThread.h"
+#include "ui/toolkit/Skin.h"
+#include "ui/toolkit/qt/SkinWindowWidget.h"
+#include "ui/toolkit/qt/UiThread.h"
 
 namespace ui {
 
@@ -19,11 +20,11 @@ namespace {
 
 constexpr uint32_t kWsVisible = 0x10000000;
 
-// The one text the user sees when the skin cannot be built.
-constexpr const wchar_t* kSkinFailedText = L"加载资源文件失败";
-constexpr const wchar_t* kSkinFailedCaption = L"Error";
-
 QString fromWide(const std::wstring& text) { return QString::fromStdWString(text); }
+
+std::string toArchiveBytes(const QByteArray& bytes) {
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
 
 }  // namespace
 
@@ -48,7 +49,7 @@ SkinWindow::CreateResult SkinWindow::Create(SkinWindow* parent, const wchar_t* t
             QFile file(path);
             if (!file.open(QIODevice::ReadOnly)) {
                 failure = QStringLiteral("resource %1 missing").arg(path);
-            } else if (!widget->archive().openZip(file.readAll())) {
+            } else if (!widget->archive().openZip(toArchiveBytes(file.readAll()))) {
                 failure = QStringLiteral("resource %1 is not a readable archive").arg(path);
             } else {
                 opened = true;
@@ -58,7 +59,7 @@ SkinWindow::CreateResult SkinWindow::Create(SkinWindow* parent, const wchar_t* t
         case ResourceType::Zip: {
             const QString path = fromWide(ToolkitResourcePath()) + fromWide(GetResourceID());
             QFile file(QString(path).replace(QLatin1Char('\\'), QLatin1Char('/')));
-            if (!file.open(QIODevice::ReadOnly) || !widget->archive().openZip(file.readAll())) {
+            if (!file.open(QIODevice::ReadOnly) || !widget->archive().openZip(toArchiveBytes(file.readAll()))) {
                 failure = QStringLiteral("archive %1 is not readable").arg(path);
             } else {
                 opened = true;
@@ -68,23 +69,22 @@ SkinWindow::CreateResult SkinWindow::Create(SkinWindow* parent, const wchar_t* t
         default: {
             std::wstring folder = ToolkitResourcePath();
             if (folder.empty()) folder = GetSkinFolder();
-            widget->archive().openFolder(fromWide(folder).replace(QLatin1Char('\\'), QLatin1Char('/')));
+            widget->archive().openFolder(folder);
             opened = true;
             break;
         }
     }
-    QByteArray xml;
-    if (opened && !widget->archive().read(fromWide(GetSkinFile()), xml)) {
-        failure = QStringLiteral("skin file %1 missing").arg(fromWide(GetSkinFile()));
+    std::string reason = failure.toStdString();
+    if (opened && !loadSkin(widget->archive(), platform::wideToUtf8(GetSkinFile()), widget->skin(), reason)) {
         opened = false;
     }
-    if (opened && !widget->build(xml, failure)) opened = false;
     if (!opened) {
-        platform::debugOutput(("skin failed: " + failure.toStdString() + "\n").c_str());
+        platform::debugOutput(("skin failed: " + reason + "\n").c_str());
         widget.reset();
         ui::MessageBox(parent, kSkinFailedText, kSkinFailedCaption, MessageIcon::Error);
         return CreateResult::SkinFailed;
     }
+    widget->applySkin();
 
     widget->setObjectName(QString::fromLatin1(GetWindowClassName()));
     widget->setWindowTitle(QString::fromWCharArray(title != nullptr ? title : L""));
@@ -130,7 +130,7 @@ uintptr_t SkinWindow::NativeHandle() const {
 
 Control* SkinWindow::FindControl(const char* name) const {
     if (!m_widget || name == nullptr) return nullptr;
-    return m_widget->findControl(QString::fromUtf8(name));
+    return m_widget->findControl(name);
 }
 
 bool SkinWindow::RunOnUiThread(const std::function<void()>& work, std::stop_token stop) {

@@ -1,4 +1,4 @@
-#include "ui/toolkit/UiThread.h"
+#include "ui/toolkit/qt/UiThread.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "ui/toolkit/SkinWindow.h"
-#include "ui/toolkit/SkinWindowWidget.h"
+#include "ui/toolkit/qt/SkinWindowWidget.h"
 
 namespace ui {
 
@@ -155,9 +155,9 @@ bool ToolkitStarted() { return state().app != nullptr; }
 
 const wchar_t* ToolkitResourcePath() { return state().resourcePath.c_str(); }
 
-// Quit messages wait for the message loop as WM_QUIT waits in a Windows
-// queue: one posted while no loop runs (or taken out of the queue by a
-// nested event pump such as a test's) still ends the next loop.
+// A quit message waits for the message loop: one posted while no loop runs
+// (or taken out of the queue by a nested event pump such as a test's) still
+// ends the next loop.
 namespace {
 
 std::atomic<int> g_pendingQuits{0};
@@ -211,8 +211,8 @@ int32_t MessageBox(SkinWindow* owner, const wchar_t* text, const wchar_t* captio
     QMessageBox box(toQt(icon), QString::fromWCharArray(caption != nullptr ? caption : L""),
                     QString::fromWCharArray(text != nullptr ? text : L""), QMessageBox::Ok, ownerWidget);
     box.setWindowModality(Qt::ApplicationModal);
-    // The owner is disabled while its box is open, as a Windows owner is;
-    // the box itself, a window of its own, stays usable.
+    // The owner takes no input while its box is open; the box itself, a
+    // window of its own, stays usable.
     QPointer<QWidget> disabled;
     if (ownerWidget != nullptr && ownerWidget->isEnabled()) {
         ownerWidget->setEnabled(false);
