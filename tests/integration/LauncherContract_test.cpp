@@ -172,6 +172,7 @@ protected:
         EXPECT_TRUE(waitFor(pid, "serving")) << readFile(record);
         const auto mine = of(readRecord(record), pid);
         std::vector<Event> expected = {{pid, "started", ""},
+                                       {pid, "argv0", (client / "launcher.exe").string()},
                                        {pid, "argc", "1"},
                                        {pid, "arg", launcherprotocol::kGamePathPrefix + game.string()},
                                        {pid, "cwd", workDir.string()},

@@ -14,7 +14,8 @@
 //
 // Record lines, each "<pid> <event>[ <detail>]":
 //   started                  first thing, before the marker
-//   argc <n>                 then one line per argument:
+//   argv0 <path>             argv[0] as received
+//   argc <n>                 the number of arguments after it, then one line each:
 //   arg <text>               argv[1], argv[2], ... as received
 //   cwd <folder>             the working folder it was started in
 //   tag <text>               the first line of tag.txt beside the executable, if any
@@ -263,6 +264,7 @@ std::string hex(const unsigned char* bytes, std::size_t n) {
 
 void recordStart(int argc, char** argv) {
     record("started");
+    record(std::string("argv0 ") + (argc > 0 ? argv[0] : ""));
     record("argc " + std::to_string(argc - 1));
     for (int i = 1; i < argc; ++i) record(std::string("arg ") + argv[i]);
     std::vector<char> cwd(4096);
