@@ -233,6 +233,8 @@ TEST_F(ConfinedTreeTest, NoHandleOutlivesItsOwnerOnAnyPath) {
              ASSERT_TRUE(b.open(wideFrom("new.txt"), Access::Write, Disposition::CreateAlways));
              b = std::move(a);
              platform::File c(std::move(b));
+             EXPECT_FALSE(a.isOpen());
+             EXPECT_FALSE(b.isOpen());
              EXPECT_TRUE(c.isOpen());
              ASSERT_TRUE(c.open(wideFrom("new.txt"), Access::ReadWrite, Disposition::OpenAlways));
          }},
