@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/native_handle.h"
+
 namespace platform {
 
 // A regular file opened for writing by ConfinedTree::createFile.
@@ -24,7 +26,7 @@ public:
     TreeFile(const TreeFile&) = delete;
     TreeFile& operator=(const TreeFile&) = delete;
 
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_handle.valid(); }
     // Writes all bytes unless an error stops it.
     bool write(const void* data, std::size_t size);
     // Ends the file where the writes have got to: whatever an earlier content
@@ -39,7 +41,7 @@ public:
 
 private:
     friend class ConfinedTree;
-    int m_fd = -1;
+    UniqueHandle m_handle;
     uint64_t m_initialSize = 0;
     uint64_t m_written = 0;
 };
@@ -56,7 +58,7 @@ public:
     // Opens the destination folder itself; links in `root` are followed, as
     // the caller chose that path. False when it is not an existing folder.
     bool open(const std::wstring& root);
-    bool isOpen() const { return m_root >= 0; }
+    bool isOpen() const { return m_root.valid(); }
     void close();
 
     // Creates every missing folder level of `relative`. A link found at a
@@ -98,14 +100,14 @@ public:
 
 private:
     // Opens the folder that holds the last level; `leaf` receives that
-    // level's name. -1 when the path is empty, has "..", or a level on the
-    // way is missing or not a real folder. The handle is cached: the caller
-    // must not close it.
-    int parentOf(std::wstring_view relative, std::string& leaf);
+    // level's name. kInvalidHandle when the path is empty, has "..", or a
+    // level on the way is missing or not a real folder. The handle stays
+    // this tree's (the root or the cached folder): the caller must not close it.
+    NativeHandle parentOf(std::wstring_view relative, std::string& leaf);
 
-    int m_root = -1;
+    UniqueHandle m_root;
     std::string m_cachedParentPath;
-    int m_cachedParent = -1;
+    UniqueHandle m_cachedParent;
 };
 
 }  // namespace platform

@@ -52,10 +52,6 @@ bool makeFolderAt(int dir, const std::string& name) {
     return ::mkdirat(dir, name.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-void closeFd(int fd) {
-    if (fd >= 0) ::close(fd);
-}
-
 // A launcher package is a few folders deep; a tree deeper than this is not
 // ours, and walking it must not exhaust the stack.
 constexpr int kMaxDepth = 128;
@@ -64,13 +60,12 @@ constexpr int kMaxDepth = 128;
 // duplicate of `fd`, which stays open for the caller.
 bool folderNames(int fd, std::vector<std::string>& out) {
     out.clear();
-    const int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (dup < 0) return false;
-    DIR* dir = ::fdopendir(dup);
-    if (dir == nullptr) {
-        ::close(dup);
-        return false;
-    }
+    UniqueHandle dup(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!dup.valid()) return false;
+    DIR* dir = ::fdopendir(dup.get());
+    if (dir == nullptr) return false;
+    // closedir closes it from here on.
+    dup.release();
     // The copy shares its offset with `fd`: start from the top whatever an
     // earlier listing through the same folder left behind.
     ::rewinddir(dir);
@@ -95,12 +90,12 @@ bool removeAllAt(int dir, const std::string& name, int depth) {
         errno = ELOOP;
         return false;
     }
-    const int fd = openFolderAt(dir, name);
-    if (fd < 0) return false;
+    UniqueHandle folder(openFolderAt(dir, name));
+    if (!folder.valid()) return false;
     std::vector<std::string> names;
-    bool ok = folderNames(fd, names);
-    for (const std::string& n : names) ok = removeAllAt(fd, n, depth + 1) && ok;
-    ::close(fd);
+    bool ok = folderNames(folder.get(), names);
+    for (const std::string& n : names) ok = removeAllAt(folder.get(), n, depth + 1) && ok;
+    folder.reset();
     if (!ok) return false;
     return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
@@ -119,11 +114,9 @@ bool listFilesAt(int fd, const std::string& prefix, int depth, std::vector<std::
             out.push_back(prefix + n);
             continue;
         }
-        const int sub = openFolderAt(fd, n);
-        if (sub < 0) return false;
-        const bool ok = listFilesAt(sub, prefix + n + "/", depth + 1, out);
-        ::close(sub);
-        if (!ok) return false;
+        const UniqueHandle sub(openFolderAt(fd, n));
+        if (!sub.valid()) return false;
+        if (!listFilesAt(sub.get(), prefix + n + "/", depth + 1, out)) return false;
     }
     return true;
 }
@@ -132,50 +125,48 @@ bool listFilesAt(int fd, const std::string& prefix, int depth, std::vector<std::
 // renames the copy over it: the target is either the old file or the whole
 // new one, never a part.
 bool copyOver(int fromDir, const std::string& leaf, int toDir) {
-    int in;
+    int inFd;
     do {
-        in = ::openat(fromDir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    } while (in < 0 && errno == EINTR);
-    if (in < 0) return false;
+        inFd = ::openat(fromDir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (inFd < 0 && errno == EINTR);
+    UniqueHandle in(inFd);
+    if (!in.valid()) return false;
     struct stat st{};
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         errno = EINVAL;
         return false;
     }
     const std::string temp = "." + leaf + ".moving";
     ::unlinkat(toDir, temp.c_str(), 0);
-    int out;
+    int outFd;
     do {
-        out = ::openat(toDir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } while (out < 0 && errno == EINTR);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
+        outFd = ::openat(toDir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (outFd < 0 && errno == EINTR);
+    UniqueHandle out(outFd);
+    if (!out.valid()) return false;
     std::vector<char> buffer(65536);
     bool ok = true;
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ok = false;
             break;
         }
         if (n == 0) break;
-        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
+        if (!writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n))) {
             ok = false;
             break;
         }
     }
     if (ok) {
         const timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, times);
-        ok = ::fchmod(out, st.st_mode & 0777) == 0;
+        ::futimens(out.get(), times);
+        ok = ::fchmod(out.get(), st.st_mode & 0777) == 0;
     }
     const int error = errno;
-    ::close(in);
-    if (::close(out) != 0 && ok) ok = false;
+    in.reset();
+    if (!out.close() && ok) ok = false;
     if (ok && ::renameat(toDir, temp.c_str(), toDir, leaf.c_str()) == 0) {
         ::unlinkat(fromDir, leaf.c_str(), 0);
         return true;
@@ -192,15 +183,15 @@ TreeFile::~TreeFile() { close(); }
 
 bool TreeFile::write(const void* data, std::size_t size) {
     std::size_t done = 0;
-    if (injectFileFaultOnFd(FileOp::Write, m_fd)) {
+    if (injectFileFaultOnHandle(FileOp::Write, m_handle.get())) {
         // A disk that fills up takes part of a write before it refuses.
         const int error = errno;
-        writeAll(m_fd, data, size / 2, &done);
+        writeAll(m_handle.get(), data, size / 2, &done);
         m_written += done;
         errno = error;
         return false;
     }
-    const bool ok = writeAll(m_fd, data, size, &done);
+    const bool ok = writeAll(m_handle.get(), data, size, &done);
     m_written += done;
     return ok;
 }
@@ -209,13 +200,13 @@ bool TreeFile::cutHere() {
     // Cutting a file that has not grown shorter would only cost a journal
     // transaction per file.
     if (m_written >= m_initialSize) return true;
-    if (injectFileFaultOnFd(FileOp::Truncate, m_fd)) return false;
-    return ::ftruncate(m_fd, static_cast<off_t>(m_written)) == 0;
+    if (injectFileFaultOnHandle(FileOp::Truncate, m_handle.get())) return false;
+    return ::ftruncate(m_handle.get(), static_cast<off_t>(m_written)) == 0;
 }
 
 bool TreeFile::setMode(uint32_t mode) {
-    if (injectFileFaultOnFd(FileOp::SetAttributes, m_fd)) return false;
-    return ::fchmod(m_fd, static_cast<mode_t>(mode & 0777)) == 0;
+    if (injectFileFaultOnHandle(FileOp::SetAttributes, m_handle.get())) return false;
+    return ::fchmod(m_handle.get(), static_cast<mode_t>(mode & 0777)) == 0;
 }
 
 bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds) {
@@ -224,16 +215,11 @@ bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, in
     times[0].tv_nsec = setAccess ? 0 : UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(writeSeconds);
     times[1].tv_nsec = setWrite ? 0 : UTIME_OMIT;
-    if (injectFileFaultOnFd(FileOp::SetAttributes, m_fd)) return false;
-    return ::futimens(m_fd, times) == 0;
+    if (injectFileFaultOnHandle(FileOp::SetAttributes, m_handle.get())) return false;
+    return ::futimens(m_handle.get(), times) == 0;
 }
 
-bool TreeFile::close() {
-    if (m_fd < 0) return true;
-    const int rc = ::close(m_fd);
-    m_fd = -1;
-    return rc == 0;
-}
+bool TreeFile::close() { return m_handle.close(); }
 
 ConfinedTree::~ConfinedTree() { close(); }
 
@@ -244,55 +230,52 @@ bool ConfinedTree::open(const std::wstring& root) {
     do {
         fd = ::open(p.empty() ? "." : p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    m_root = fd;
+    m_root.reset(fd);
     return fd >= 0;
 }
 
 void ConfinedTree::close() {
-    if (m_cachedParent != m_root) closeFd(m_cachedParent);
-    m_cachedParent = -1;
+    m_cachedParent.reset();
     m_cachedParentPath.clear();
-    closeFd(m_root);
-    m_root = -1;
+    m_root.reset();
 }
 
-int ConfinedTree::parentOf(std::wstring_view relative, std::string& leaf) {
+NativeHandle ConfinedTree::parentOf(std::wstring_view relative, std::string& leaf) {
     std::vector<std::string> levels;
-    if (m_root < 0 || !splitLevels(relative, levels)) return -1;
+    if (!m_root.valid() || !splitLevels(relative, levels)) return kInvalidHandle;
     if (levels.empty()) {
         errno = ENOENT;
-        return -1;
+        return kInvalidHandle;
     }
     leaf = levels.back();
     levels.pop_back();
-    if (levels.empty()) return m_root;
+    if (levels.empty()) return m_root.get();
 
     std::string key;
     for (const std::string& l : levels) {
         key += l;
         key += '/';
     }
-    if (m_cachedParent >= 0 && key == m_cachedParentPath) return m_cachedParent;
+    if (m_cachedParent.valid() && key == m_cachedParentPath) return m_cachedParent.get();
 
-    int cur = m_root;
+    // `cur` owns every level below the root; the root stays the tree's.
+    UniqueHandle cur;
     for (const std::string& l : levels) {
-        const int next = openFolderAt(cur, l);
-        if (cur != m_root) closeFd(cur);
-        if (next < 0) return -1;
-        cur = next;
+        UniqueHandle next(openFolderAt(cur.valid() ? cur.get() : m_root.get(), l));
+        if (!next.valid()) return kInvalidHandle;
+        cur = std::move(next);
     }
-    if (m_cachedParent != m_root) closeFd(m_cachedParent);
-    m_cachedParent = cur;
+    m_cachedParent = std::move(cur);
     m_cachedParentPath = std::move(key);
-    return cur;
+    return m_cachedParent.get();
 }
 
 bool ConfinedTree::createFolders(std::wstring_view relative) {
     std::vector<std::string> levels;
-    if (m_root < 0 || !splitLevels(relative, levels)) return false;
+    if (!m_root.valid() || !splitLevels(relative, levels)) return false;
     // Members of one folder follow each other: the folder that was walked
     // last is known to be whole.
-    if (m_cachedParent >= 0 && !levels.empty()) {
+    if (m_cachedParent.valid() && !levels.empty()) {
         std::string key;
         for (const std::string& l : levels) {
             key += l;
@@ -300,32 +283,27 @@ bool ConfinedTree::createFolders(std::wstring_view relative) {
         }
         if (key == m_cachedParentPath) return true;
     }
-    int cur = m_root;
-    bool ok = true;
+    // `cur` owns every level below the root; the root stays the tree's.
+    UniqueHandle cur;
     for (const std::string& l : levels) {
-        int next = openFolderAt(cur, l);
-        if (next < 0) {
+        const NativeHandle at = cur.valid() ? cur.get() : m_root.get();
+        UniqueHandle next(openFolderAt(at, l));
+        if (!next.valid()) {
             struct stat st{};
-            if (::fstatat(cur, l.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (::fstatat(at, l.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 // A link where a folder belongs is dropped, not followed.
-                if (S_ISLNK(st.st_mode) && !injectFileFaultAt(FileOp::Delete, cur, l) &&
-                    ::unlinkat(cur, l.c_str(), 0) == 0) {
-                    if (makeFolderAt(cur, l)) next = openFolderAt(cur, l);
+                if (S_ISLNK(st.st_mode) && !injectFileFaultAt(FileOp::Delete, at, l) &&
+                    ::unlinkat(at, l.c_str(), 0) == 0) {
+                    if (makeFolderAt(at, l)) next.reset(openFolderAt(at, l));
                 }
             } else if (errno == ENOENT) {
-                if (makeFolderAt(cur, l)) next = openFolderAt(cur, l);
+                if (makeFolderAt(at, l)) next.reset(openFolderAt(at, l));
             }
         }
-        if (cur != m_root) closeFd(cur);
-        if (next < 0) {
-            ok = false;
-            cur = m_root;
-            break;
-        }
-        cur = next;
+        if (!next.valid()) return false;
+        cur = std::move(next);
     }
-    if (cur != m_root) closeFd(cur);
-    return ok;
+    return true;
 }
 
 ConfinedTree::Kind ConfinedTree::kind(std::wstring_view relative) {
@@ -372,8 +350,7 @@ bool ConfinedTree::removeAll(std::wstring_view relative) {
         return false;
     }
     // The cached folder handle may be one about to go.
-    if (m_cachedParent != m_root) closeFd(m_cachedParent);
-    m_cachedParent = -1;
+    m_cachedParent.reset();
     m_cachedParentPath.clear();
     std::string leaf;
     const int parent = parentOf(relative, leaf);
@@ -383,12 +360,12 @@ bool ConfinedTree::removeAll(std::wstring_view relative) {
 
 bool ConfinedTree::listFiles(std::vector<std::wstring>& out) {
     out.clear();
-    if (m_root < 0) {
+    if (!m_root.valid()) {
         errno = EBADF;
         return false;
     }
     std::vector<std::string> names;
-    if (!listFilesAt(m_root, "", 0, names)) return false;
+    if (!listFilesAt(m_root.get(), "", 0, names)) return false;
     std::sort(names.begin(), names.end());
     for (const std::string& n : names) out.push_back(utf8ToWide(n));
     return true;
@@ -417,14 +394,14 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     do {
         fd = ::openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
+    UniqueHandle file(fd);
+    if (!file.valid()) return false;
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
         errno = EINVAL;
         return false;
     }
-    out.m_fd = fd;
+    out.m_handle = std::move(file);
     out.m_initialSize = static_cast<uint64_t>(st.st_size);
     out.m_written = 0;
     return true;

@@ -1,7 +1,7 @@
 // Files and folders. Paths are the program's wide texts; "\" and "/" are
 // both separators (see path.h).
 //
-// The Windows read-only attribute is the owner-write bit: a file without it
+// The read-only attribute is the owner-write bit: a file without it
 // cannot be opened for writing through this layer even by root (the check is
 // made here, since the kernel lets root write anyway), and
 // setFileAttributesNormal gives it back. Every function sets the last error
@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/native_handle.h"
 
 namespace platform {
 
@@ -35,7 +37,7 @@ public:
     // `append` makes every write land at the end of the file atomically
     // (O_APPEND), also against other processes appending to the same file.
     bool open(const std::wstring& path, Access access, Disposition disposition, bool append = false);
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_handle.valid(); }
     void close();
 
     // Reads up to `size` bytes; returns the count (0 at the end) or -1.
@@ -49,7 +51,7 @@ public:
     bool size(uint64_t& out) const;
 
 private:
-    int m_fd = -1;  // the system's handle
+    UniqueHandle m_handle;
 };
 
 bool pathExists(const std::wstring& path);
@@ -80,7 +82,7 @@ struct DirEntry {
 };
 
 // Lists the entries of `folder` whose names end with `suffix` (compared
-// without letter case, as the Windows wildcard "*<suffix>" does), in the
+// without letter case, as a wildcard "*<suffix>" is), in the
 // system's listing order, "." and ".." left out. An empty suffix lists all.
 // Entries describe themselves, never what a symbolic link points to.
 bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::vector<DirEntry>& out);

@@ -26,6 +26,8 @@
 
 #include <string>
 
+#include "platform/native_handle.h"
+
 namespace platform {
 
 enum class FileOp { Create, Write, Rename, Truncate, SetAttributes, Delete, CreateFolder };
@@ -34,14 +36,14 @@ enum class FileOp { Create, Write, Rename, Truncate, SetAttributes, Delete, Crea
 // Counts one operation on `systemPath` (a path as handed to the system) and
 // answers true, with errno set, when it is to fail.
 bool injectFileFault(FileOp op, const std::string& systemPath);
-// The same for an operation on the open file `fd`.
-bool injectFileFaultOnFd(FileOp op, int fd);
-// The same for `leaf` in the open folder `folderFd`.
-bool injectFileFaultAt(FileOp op, int folderFd, const std::string& leaf);
+// The same for an operation on the open file `file`.
+bool injectFileFaultOnHandle(FileOp op, NativeHandle file);
+// The same for `leaf` in the open folder `folder`.
+bool injectFileFaultAt(FileOp op, NativeHandle folder, const std::string& leaf);
 #else
 inline bool injectFileFault(FileOp, const std::string&) { return false; }
-inline bool injectFileFaultOnFd(FileOp, int) { return false; }
-inline bool injectFileFaultAt(FileOp, int, const std::string&) { return false; }
+inline bool injectFileFaultOnHandle(FileOp, NativeHandle) { return false; }
+inline bool injectFileFaultAt(FileOp, NativeHandle, const std::string&) { return false; }
 #endif
 
 }  // namespace platform

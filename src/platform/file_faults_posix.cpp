@@ -186,12 +186,12 @@ bool injectFileFault(FileOp op, const std::string& systemPath) {
     return FileFaults::instance().check(op, [&] { return resolve(systemPath); });
 }
 
-bool injectFileFaultOnFd(FileOp op, int fd) {
-    return FileFaults::instance().check(op, [&] { return pathOfFd(fd); });
+bool injectFileFaultOnHandle(FileOp op, NativeHandle file) {
+    return FileFaults::instance().check(op, [&] { return pathOfFd(file); });
 }
 
-bool injectFileFaultAt(FileOp op, int folderFd, const std::string& leaf) {
-    return FileFaults::instance().check(op, [&] { return pathOfFd(folderFd) + "/" + leaf; });
+bool injectFileFaultAt(FileOp op, NativeHandle folder, const std::string& leaf) {
+    return FileFaults::instance().check(op, [&] { return pathOfFd(folder) + "/" + leaf; });
 }
 
 }  // namespace platform

@@ -18,15 +18,9 @@ namespace platform {
 
 File::~File() { close(); }
 
-File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+File::File(File&& other) noexcept = default;
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
+File& File::operator=(File&& other) noexcept = default;
 
 bool File::open(const std::wstring& path, Access access, Disposition disposition, bool append) {
     close();
@@ -38,7 +32,7 @@ bool File::open(const std::wstring& path, Access access, Disposition disposition
         case Access::ReadWrite: flags |= O_RDWR; break;
     }
     if (access != Access::Read) {
-        // Windows refuses write access to a read-only file whoever asks.
+        // A read-only file refuses write access whoever asks, root included.
         struct stat st{};
         if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
             errno = EACCES;
@@ -53,43 +47,33 @@ bool File::open(const std::wstring& path, Access access, Disposition disposition
     if ((flags & (O_CREAT | O_ACCMODE)) != O_RDONLY && injectFileFault(FileOp::Create, p)) return false;
     // O_NONBLOCK keeps a FIFO or device put in the file's place from blocking
     // the open (a FIFO without a writer would hold the caller for good); only
-    // regular files are files here, as Windows has no such special files.
+    // regular files are files here: no file the program reads or writes is
+    // meant to be a FIFO, socket or device.
     int fd;
     do {
         fd = ::open(p.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
+    UniqueHandle file(fd);
+    if (!file.valid()) return false;
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int error = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
-        ::close(fd);
-        errno = error;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
         return false;
     }
     // Reads and writes of a regular file never wait anyway; the flag goes so
     // that nothing later can take it for a non-blocking stream.
     const int statusFlags = ::fcntl(fd, F_GETFL);
-    if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return false;
-    }
-    m_fd = fd;
+    if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) return false;
+    m_handle = std::move(file);
     return true;
 }
 
-void File::close() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-}
+void File::close() { m_handle.reset(); }
 
 int64_t File::read(void* buffer, std::size_t size) {
     ssize_t n;
     do {
-        n = ::read(m_fd, buffer, size);
+        n = ::read(m_handle.get(), buffer, size);
     } while (n < 0 && errno == EINTR);
     return n;
 }
@@ -114,26 +98,26 @@ bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written) 
 }
 
 bool File::write(const void* buffer, std::size_t size, std::size_t* written) {
-    if (injectFileFaultOnFd(FileOp::Write, m_fd)) {
+    if (injectFileFaultOnHandle(FileOp::Write, m_handle.get())) {
         // A disk that fills up takes part of a write before it refuses.
         const int error = errno;
-        writeAll(m_fd, buffer, size / 2, written);
+        writeAll(m_handle.get(), buffer, size / 2, written);
         errno = error;
         return false;
     }
-    return writeAll(m_fd, buffer, size, written);
+    return writeAll(m_handle.get(), buffer, size, written);
 }
 
-bool File::seek(uint64_t offset) { return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0; }
+bool File::seek(uint64_t offset) { return ::lseek(m_handle.get(), static_cast<off_t>(offset), SEEK_SET) >= 0; }
 
 bool File::truncate(uint64_t size) {
-    if (injectFileFaultOnFd(FileOp::Truncate, m_fd)) return false;
-    return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+    if (injectFileFaultOnHandle(FileOp::Truncate, m_handle.get())) return false;
+    return ::ftruncate(m_handle.get(), static_cast<off_t>(size)) == 0;
 }
 
 bool File::size(uint64_t& out) const {
     struct stat st{};
-    if (::fstat(m_fd, &st) != 0) return false;
+    if (::fstat(m_handle.get(), &st) != 0) return false;
     out = static_cast<uint64_t>(st.st_size);
     return true;
 }

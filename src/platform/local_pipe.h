@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/native_handle.h"
+
 namespace platform {
 
 class PipeClient {
@@ -41,12 +43,12 @@ public:
     // taken the bytes within kWriteTimeoutMs (it stopped reading).
     bool write(const void* data, std::size_t size);
     void close();
-    bool isOpen() const { return m_handle >= 0; }
+    bool isOpen() const { return m_handle.valid(); }
 
     static constexpr int32_t kWriteTimeoutMs = 5000;
 
 private:
-    int32_t m_handle = -1;
+    UniqueHandle m_handle;
 };
 
 // The serving end, for the game launcher (tools/sample-launcher) and tests.
@@ -82,7 +84,7 @@ public:
     Result read(void* buffer, std::size_t size, int32_t timeoutMs);
     // Drops the current client (its next write fails).
     void disconnect();
-    bool hasClient() const { return m_client >= 0; }
+    bool hasClient() const { return m_client.valid(); }
     // Makes every current and later wait of this object return Woken.
     // Async-signal-safe and callable from any thread, so that a signal
     // handler can end a server waiting without a limit.
@@ -92,11 +94,11 @@ public:
     void close();
 
 private:
-    Result waitReadable(int fd, int64_t deadlineMs);
+    Result waitReadable(NativeHandle handle, int64_t deadlineMs);
 
-    int32_t m_listen = -1;
-    int32_t m_client = -1;
-    int32_t m_wake = -1;
+    UniqueHandle m_listen;
+    UniqueHandle m_client;
+    UniqueHandle m_wake;
     uint64_t m_device = 0;
     uint64_t m_inode = 0;
     char m_path[108] = {};

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/folders.h"
 
@@ -50,26 +51,17 @@ bool pipeAddress(const char* name, sockaddr_un& address) {
     return true;
 }
 
-void closeKeepingError(int fd) {
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-}
-
 // One non-blocking connect: a Unix socket connect never waits for the
 // server to accept, but a blocking one waits while its backlog is full.
-int connectOnce(const sockaddr_un& address) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
+UniqueHandle connectOnce(const sockaddr_un& address) {
+    UniqueHandle socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket.valid()) return socket;
     int r;
     do {
-        r = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        r = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (r != 0 && errno == EINTR);
-    if (r != 0) {
-        closeKeepingError(fd);
-        return -1;
-    }
-    return fd;
+    if (r != 0) socket.reset();
+    return socket;
 }
 
 bool isRetryable(int error) { return error == ENOENT || error == ECONNREFUSED || error == EAGAIN; }
@@ -81,10 +73,10 @@ PipeClient::OpenResult PipeClient::open(const char* name, uint32_t waitMs) {
     sockaddr_un address;
     if (!pipeAddress(name, address)) return OpenResult::Failed;
     const int64_t deadline = nowMs() + waitMs;
-    int fd;
+    UniqueHandle socket;
     for (;;) {
-        fd = connectOnce(address);
-        if (fd >= 0) break;
+        socket = connectOnce(address);
+        if (socket.valid()) break;
         const int error = errno;
         if (!isRetryable(error)) return OpenResult::Failed;
         const int64_t left = deadline - nowMs();
@@ -96,25 +88,24 @@ PipeClient::OpenResult PipeClient::open(const char* name, uint32_t waitMs) {
     }
     // Writes block (up to the send time-out) rather than fail when the
     // server is slow to read.
-    const int flags = ::fcntl(fd, F_GETFL);
+    const int flags = ::fcntl(socket.get(), F_GETFL);
     timeval timeout{kWriteTimeoutMs / 1000, (kWriteTimeoutMs % 1000) * 1000};
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
-        closeKeepingError(fd);
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
         return OpenResult::Failed;
     }
-    m_handle = fd;
+    m_handle = std::move(socket);
     return OpenResult::Opened;
 }
 
 bool PipeClient::write(const void* data, std::size_t size) {
-    if (m_handle < 0) {
+    if (!m_handle.valid()) {
         errno = EBADF;
         return false;
     }
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::send(m_handle, p, size, MSG_NOSIGNAL);
+        const ssize_t n = ::send(m_handle.get(), p, size, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             // The send time-out shows as EAGAIN.
@@ -127,87 +118,69 @@ bool PipeClient::write(const void* data, std::size_t size) {
     return true;
 }
 
-void PipeClient::close() {
-    if (m_handle < 0) return;
-    ::close(m_handle);
-    m_handle = -1;
-}
+void PipeClient::close() { m_handle.reset(); }
 
-PipeServer::PipeServer() {
-    // Non-blocking, so that wake() from a signal handler never blocks even
-    // when the counter is at its limit.
-    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
+// Non-blocking, so that wake() from a signal handler never blocks even when
+// the counter is at its limit.
+PipeServer::PipeServer() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-PipeServer::~PipeServer() {
-    close();
-    if (m_wake >= 0) ::close(m_wake);
-}
+PipeServer::~PipeServer() { close(); }
 
 bool PipeServer::listen(const char* name) {
     close();
     sockaddr_un address;
     if (!pipeAddress(name, address)) return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
+    UniqueHandle socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket.valid()) return false;
+    const int fd = socket.get();
     // The runtime folder is private already; the mode keeps the socket so
     // if that folder is ever shared. fchmod before bind sets the mode the
     // file is created with, so there is no moment of a wider mode.
     (void)::fchmod(fd, 0600);
     for (int attempt = 0;; ++attempt) {
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
-        if (errno != EADDRINUSE || attempt > 0) {
-            closeKeepingError(fd);
-            return false;
-        }
+        if (errno != EADDRINUSE || attempt > 0) return false;
         // A socket file is there: replace it only when nobody answers on it.
         struct stat st{};
         if (::lstat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-            closeKeepingError(fd);
             errno = EADDRINUSE;
             return false;
         }
-        const int probe = connectOnce(address);
-        if (probe >= 0 || errno != ECONNREFUSED) {
-            if (probe >= 0) ::close(probe);
-            ::close(fd);
+        const UniqueHandle probe = connectOnce(address);
+        if (probe.valid() || errno != ECONNREFUSED) {
             errno = EADDRINUSE;
             return false;
         }
-        if (::unlink(address.sun_path) != 0 && errno != ENOENT) {
-            closeKeepingError(fd);
-            return false;
-        }
+        if (::unlink(address.sun_path) != 0 && errno != ENOENT) return false;
     }
     struct stat st{};
     if (::chmod(address.sun_path, 0600) != 0 || ::lstat(address.sun_path, &st) != 0 || ::listen(fd, 8) != 0) {
         const int error = errno;
         ::unlink(address.sun_path);
-        ::close(fd);
         errno = error;
         return false;
     }
-    m_listen = fd;
+    m_listen = std::move(socket);
     m_device = st.st_dev;
     m_inode = st.st_ino;
     std::memcpy(m_path, address.sun_path, sizeof m_path);
     return true;
 }
 
-PipeServer::Result PipeServer::waitReadable(int fd, int64_t deadlineMs) {
+PipeServer::Result PipeServer::waitReadable(NativeHandle handle, int64_t deadlineMs) {
     for (;;) {
         int timeout = -1;
         if (deadlineMs >= 0) {
             const int64_t left = deadlineMs - nowMs();
             timeout = left > 0 ? static_cast<int>(std::min<int64_t>(left, 1 << 30)) : 0;
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake, POLLIN, 0}};
-        const int r = ::poll(fds, m_wake >= 0 ? 2 : 1, timeout);
+        pollfd fds[2] = {{handle, POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
+        const int r = ::poll(fds, m_wake.valid() ? 2 : 1, timeout);
         if (r < 0) {
             if (errno == EINTR) continue;
             return Result::Failed;
         }
-        if (m_wake >= 0 && (fds[1].revents & POLLIN) != 0) return Result::Woken;
+        if (m_wake.valid() && (fds[1].revents & POLLIN) != 0) return Result::Woken;
         if (fds[0].revents != 0) return Result::Ok;
         if (r == 0) return Result::TimedOut;
     }
@@ -215,17 +188,17 @@ PipeServer::Result PipeServer::waitReadable(int fd, int64_t deadlineMs) {
 
 PipeServer::Result PipeServer::accept(int32_t timeoutMs) {
     disconnect();
-    if (m_listen < 0) {
+    if (!m_listen.valid()) {
         errno = EBADF;
         return Result::Failed;
     }
     const int64_t deadline = timeoutMs < 0 ? -1 : nowMs() + timeoutMs;
     for (;;) {
-        const Result ready = waitReadable(m_listen, deadline);
+        const Result ready = waitReadable(m_listen.get(), deadline);
         if (ready != Result::Ok) return ready;
-        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = ::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            m_client = fd;
+            m_client.reset(fd);
             return Result::Ok;
         }
         // The client may have gone between poll and accept.
@@ -234,14 +207,14 @@ PipeServer::Result PipeServer::accept(int32_t timeoutMs) {
 }
 
 PipeServer::Result PipeServer::read(void* buffer, std::size_t size, int32_t timeoutMs) {
-    if (m_client < 0) {
+    if (!m_client.valid()) {
         errno = EBADF;
         return Result::Failed;
     }
     const int64_t deadline = timeoutMs < 0 ? -1 : nowMs() + timeoutMs;
     char* p = static_cast<char*>(buffer);
     while (size > 0) {
-        const ssize_t n = ::recv(m_client, p, size, 0);
+        const ssize_t n = ::recv(m_client.get(), p, size, 0);
         if (n > 0) {
             p += n;
             size -= static_cast<std::size_t>(n);
@@ -251,30 +224,26 @@ PipeServer::Result PipeServer::read(void* buffer, std::size_t size, int32_t time
         if (errno == EINTR) continue;
         if (errno == ECONNRESET) return Result::Closed;
         if (errno != EAGAIN) return Result::Failed;
-        const Result ready = waitReadable(m_client, deadline);
+        const Result ready = waitReadable(m_client.get(), deadline);
         if (ready != Result::Ok) return ready;
     }
     return Result::Ok;
 }
 
-void PipeServer::disconnect() {
-    if (m_client < 0) return;
-    ::close(m_client);
-    m_client = -1;
-}
+void PipeServer::disconnect() { m_client.reset(); }
 
 void PipeServer::wake() {
-    if (m_wake < 0) return;
+    if (!m_wake.valid()) return;
     const uint64_t one = 1;
     // Only write(2): this runs in signal handlers.
     const int error = errno;
-    (void)!::write(m_wake, &one, sizeof one);
+    (void)!::write(m_wake.get(), &one, sizeof one);
     errno = error;
 }
 
 void PipeServer::close() {
     disconnect();
-    if (m_listen < 0) return;
+    if (!m_listen.valid()) return;
     // Another server may have replaced a file it found unanswered (after
     // this one stopped answering); its file is not ours to remove.
     struct stat st{};
@@ -282,8 +251,7 @@ void PipeServer::close() {
         static_cast<uint64_t>(st.st_ino) == m_inode) {
         ::unlink(m_path);
     }
-    ::close(m_listen);
-    m_listen = -1;
+    m_listen.reset();
 }
 
 }  // namespace platform

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "platform/native_handle.h"
+
 namespace platform {
 
 class Marker {
@@ -29,10 +31,10 @@ public:
     Result acquire(const char* name);
     // Gives the marker up; nothing when not held.
     void release();
-    bool held() const { return m_handle >= 0; }
+    bool held() const { return m_handle.valid(); }
 
 private:
-    int32_t m_handle = -1;
+    UniqueHandle m_handle;
 };
 
 // Whether someone holds `name`. The probe only looks: it never holds the

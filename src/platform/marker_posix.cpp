@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "platform/folders.h"
 
@@ -14,19 +15,19 @@ namespace {
 
 // The lock files stay on disk: unlinking one while another process has it
 // open would let two holders lock two different files of the same name.
-int openMarkerFile(const char* name) {
+UniqueHandle openMarkerFile(const char* name) {
     std::string folder;
     if (name == nullptr || name[0] == '\0') {
         errno = EINVAL;
-        return -1;
+        return UniqueHandle();
     }
-    if (!runtimeFolder(folder)) return -1;
+    if (!runtimeFolder(folder)) return UniqueHandle();
     const std::string path = folder + "/" + name + ".lock";
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
-    return fd;
+    return UniqueHandle(fd);
 }
 
 // The whole file, exclusively. Open-file-description locks, like flock(),
@@ -55,37 +56,27 @@ int lockCall(int fd, int command, struct flock& lock) {
 
 Marker::Result Marker::acquire(const char* name) {
     if (held()) return Result::Acquired;
-    const int fd = openMarkerFile(name);
-    if (fd < 0) return Result::Failed;
+    UniqueHandle file = openMarkerFile(name);
+    if (!file.valid()) return Result::Failed;
     struct flock lock = wholeFile();
-    if (lockCall(fd, F_OFD_SETLK, lock) != 0) {
+    if (lockCall(file.get(), F_OFD_SETLK, lock) != 0) {
         const int error = errno;
-        ::close(fd);
-        errno = error;
         return error == EAGAIN || error == EACCES ? Result::AlreadyHeld : Result::Failed;
     }
-    m_handle = fd;
+    m_handle = std::move(file);
     return Result::Acquired;
 }
 
-void Marker::release() {
-    if (m_handle < 0) return;
-    // Closing the only descriptor of the lock drops it.
-    ::close(m_handle);
-    m_handle = -1;
-}
+// Closing the only descriptor of the lock drops it.
+void Marker::release() { m_handle.reset(); }
 
 MarkerState probeMarker(const char* name) {
-    const int fd = openMarkerFile(name);
-    if (fd < 0) return MarkerState::Failed;
+    UniqueHandle file = openMarkerFile(name);
+    if (!file.valid()) return MarkerState::Failed;
     struct flock lock = wholeFile();
-    const int r = lockCall(fd, F_OFD_GETLK, lock);
-    const int error = errno;
-    ::close(fd);
-    if (r != 0) {
-        errno = error;
-        return MarkerState::Failed;
-    }
+    const int r = lockCall(file.get(), F_OFD_GETLK, lock);
+    file.reset();
+    if (r != 0) return MarkerState::Failed;
     return lock.l_type == F_UNLCK ? MarkerState::Free : MarkerState::Held;
 }
 

@@ -2,22 +2,32 @@
 // a staged launcher package relies on. Links are never followed, a file is
 // replaced in one step (even the executable of a running program), and a
 // move across file systems never leaves a half-written target.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/confined_tree.h"
+#include "platform/file.h"
+#include "platform/local_pipe.h"
+#include "platform/marker.h"
 #include "support/DiskFaults.h"
+#include "support/Fifo.h"
 #include "support/TempHome.h"
 
 extern char** environ;
@@ -180,6 +190,215 @@ TEST_F(ConfinedTreeTest, MoveAcrossFileSystemsCopiesThenRenames) {
     for (const auto& e : fs::directory_iterator(to)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "huge.bin"}));
+}
+
+// Every platform object that holds a system handle gives it back, on the
+// paths that succeed and on those that fail after the system had already
+// opened something: the process has as many descriptors open after each
+// case as before it.
+std::size_t openDescriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(ConfinedTreeTest, NoHandleOutlivesItsOwnerOnAnyPath) {
+    const std::size_t idle = openDescriptors();
+    {
+        // The count sees a descriptor that is left open.
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(openDescriptors(), idle + 1);
+        ::close(fd);
+    }
+    writeFile(from / "file.txt", "content");
+    writeFile(from / "read-only.txt", "x");
+    fs::permissions(from / "read-only.txt", fs::perms::owner_read);
+    fs::create_directories(from / "folder/inner");
+    writeFile(from / "folder/inner/leaf.txt", "x");
+    testsupport::makeFifo(from / "fifo");
+    const auto wideFrom = [&](const char* name) { return (from / name).wstring(); };
+    using Access = platform::File::Access;
+    using Disposition = platform::File::Disposition;
+
+    struct Case {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Case cases[] = {
+        {"file opened, moved over another and closed by its owner",
+         [&] {
+             platform::File a, b;
+             ASSERT_TRUE(a.open(wideFrom("file.txt"), Access::Read, Disposition::OpenExisting));
+             ASSERT_TRUE(b.open(wideFrom("new.txt"), Access::Write, Disposition::CreateAlways));
+             b = std::move(a);
+             platform::File c(std::move(b));
+             EXPECT_FALSE(a.isOpen());
+             EXPECT_FALSE(b.isOpen());
+             EXPECT_TRUE(c.isOpen());
+             ASSERT_TRUE(c.open(wideFrom("new.txt"), Access::ReadWrite, Disposition::OpenAlways));
+         }},
+        {"file missing",
+         [&] {
+             platform::File f;
+             EXPECT_FALSE(f.open(wideFrom("missing.txt"), Access::Read, Disposition::OpenExisting));
+             EXPECT_EQ(errno, ENOENT);
+         }},
+        {"file is a folder, refused once opened",
+         [&] {
+             platform::File f;
+             EXPECT_FALSE(f.open(wideFrom("folder"), Access::Read, Disposition::OpenExisting));
+             EXPECT_EQ(errno, EISDIR);
+         }},
+        {"file is a FIFO, refused once opened",
+         [&] {
+             platform::File f;
+             EXPECT_FALSE(f.open(wideFrom("fifo"), Access::Read, Disposition::OpenExisting));
+             EXPECT_EQ(errno, EACCES);
+         }},
+        {"file read-only, refused for writing",
+         [&] {
+             platform::File f;
+             EXPECT_FALSE(f.open(wideFrom("read-only.txt"), Access::Write, Disposition::OpenExisting));
+             EXPECT_EQ(errno, EACCES);
+         }},
+        {"tree walked, written, listed, moved and emptied",
+         [&] {
+             platform::ConfinedTree src, dst;
+             ASSERT_TRUE(open(src, from));
+             ASSERT_TRUE(open(dst, to));
+             ASSERT_TRUE(src.createFolders(L"a/b/c"));
+             platform::TreeFile file;
+             ASSERT_TRUE(src.createFile(L"a/b/c/f.txt", file));
+             EXPECT_TRUE(file.write("abc", 3));
+             EXPECT_TRUE(file.cutHere());
+             EXPECT_TRUE(file.setMode(0644));
+             // Another file in another folder while the first is still open.
+             platform::TreeFile other;
+             ASSERT_TRUE(src.createFile(L"a/g.txt", other));
+             EXPECT_EQ(src.kind(L"a/b/c/f.txt"), platform::ConfinedTree::Kind::File);
+             std::vector<std::wstring> names;
+             EXPECT_TRUE(src.listFiles(names));
+             ASSERT_TRUE(dst.createFolders(L"a/b/c"));
+             EXPECT_TRUE(src.moveTo(L"a/b/c/f.txt", dst));
+             EXPECT_TRUE(src.removeAll(L"a"));
+             EXPECT_TRUE(dst.removeAll(L"a"));
+         }},
+        {"tree root is no folder",
+         [&] {
+             platform::ConfinedTree tree;
+             EXPECT_FALSE(open(tree, from / "file.txt"));
+         }},
+        {"tree level on the way is missing or a file",
+         [&] {
+             platform::ConfinedTree tree;
+             ASSERT_TRUE(open(tree, from));
+             EXPECT_EQ(tree.kind(L"folder/inner/missing/x"), platform::ConfinedTree::Kind::Missing);
+             EXPECT_FALSE(tree.createFolders(L"folder/inner/leaf.txt/x"));
+             EXPECT_FALSE(tree.createFolders(L"file.txt/x"));
+             platform::TreeFile file;
+             EXPECT_FALSE(tree.createFile(L"folder/inner/missing/x", file));
+         }},
+        {"tree file where a folder or a FIFO is",
+         [&] {
+             platform::ConfinedTree tree;
+             ASSERT_TRUE(open(tree, from));
+             platform::TreeFile file;
+             EXPECT_FALSE(tree.createFile(L"folder", file));
+             EXPECT_EQ(errno, EISDIR);
+             // With a reader the FIFO opens, and is refused once open.
+             const int reader = ::open((from / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+             ASSERT_GE(reader, 0);
+             EXPECT_FALSE(tree.createFile(L"fifo", file));
+             EXPECT_EQ(errno, EINVAL);
+             ::close(reader);
+         }},
+        {"marker taken, refused to a second holder, probed, released",
+         [&] {
+             platform::Marker first, second;
+             ASSERT_EQ(first.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::Acquired);
+             EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::AlreadyHeld);
+             EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), platform::MarkerState::Held);
+             first.release();
+             EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), platform::MarkerState::Free);
+             // Destroyed while held.
+             ASSERT_EQ(second.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::Acquired);
+         }},
+        {"marker with an unusable name",
+         [&] {
+             platform::Marker marker;
+             EXPECT_EQ(marker.acquire(""), platform::Marker::Result::Failed);
+             EXPECT_EQ(platform::probeMarker(""), platform::MarkerState::Failed);
+         }},
+        {"pipe served, written, read, and a second server refused",
+         [&] {
+             platform::PipeServer server;
+             ASSERT_TRUE(server.listen("MV3_GAMELAUNCHER"));
+             platform::PipeClient client;
+             ASSERT_EQ(client.open("MV3_GAMELAUNCHER", 300), platform::PipeClient::OpenResult::Opened);
+             EXPECT_TRUE(client.write("ping", 4));
+             ASSERT_EQ(server.accept(5000), platform::PipeServer::Result::Ok);
+             char buffer[4];
+             EXPECT_EQ(server.read(buffer, sizeof buffer, 5000), platform::PipeServer::Result::Ok);
+             // The rival's probe connects, finds the server live and hangs up.
+             platform::PipeServer rival;
+             EXPECT_FALSE(rival.listen("MV3_GAMELAUNCHER"));
+             EXPECT_EQ(errno, EADDRINUSE);
+             // Accepting drops the first client and takes the probe's connection.
+             ASSERT_EQ(server.accept(5000), platform::PipeServer::Result::Ok);
+             EXPECT_EQ(server.read(buffer, sizeof buffer, 5000), platform::PipeServer::Result::Closed);
+         }},
+        {"pipe nobody serves, and names that cannot be pipes",
+         [&] {
+             platform::PipeClient client;
+             EXPECT_EQ(client.open("MV3_GAMELAUNCHER", 30), platform::PipeClient::OpenResult::NoInstance);
+             EXPECT_EQ(client.open("a/b", 30), platform::PipeClient::OpenResult::Failed);
+             platform::PipeServer server;
+             EXPECT_FALSE(server.listen(""));
+             EXPECT_EQ(server.accept(0), platform::PipeServer::Result::Failed);
+         }},
+        {"pipe over a socket file nobody serves",
+         [&] {
+             const fs::path path = home.runtime() / "MV3_GAMELAUNCHER";
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             ASSERT_GE(fd, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+             ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ::close(fd);
+             platform::PipeServer server;
+             EXPECT_TRUE(server.listen("MV3_GAMELAUNCHER"));
+         }},
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    // Across file systems a move copies through two more handles.
+    const fs::path other = home.root() / "other";
+    fs::create_directories(other);
+    auto mounted = testsupport::FolderMount::tmpfs(other, 1 << 20);
+    if (mounted.available()) {
+        all.push_back({"tree moved across file systems: copied, refused, and the disk full", [&] {
+                           writeFile(from / "moved.bin", "moved");
+                           writeFile(from / "huge.bin", std::string(2 << 20, 'h'));
+                           platform::ConfinedTree src, dst;
+                           ASSERT_TRUE(open(src, from));
+                           ASSERT_TRUE(open(dst, other));
+                           EXPECT_TRUE(src.moveTo(L"moved.bin", dst));
+                           EXPECT_FALSE(src.moveTo(L"fifo", dst));
+                           EXPECT_EQ(errno, EINVAL);
+                           EXPECT_FALSE(src.moveTo(L"huge.bin", dst));
+                           EXPECT_EQ(errno, ENOSPC);
+                       }});
+    } else {
+        std::fprintf(stderr, "cross-file-system move left out: %s\n", mounted.why().c_str());
+    }
+    for (const Case& c : all) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = openDescriptors();
+        c.run();
+        EXPECT_EQ(openDescriptors(), before);
+    }
+    EXPECT_EQ(openDescriptors(), idle);
 }
 
 }  // namespace
