@@ -164,9 +164,14 @@ bool copyOver(int fromDir, const std::string& leaf, int toDir) {
         ::futimens(out.get(), times);
         ok = ::fchmod(out.get(), st.st_mode & 0777) == 0;
     }
-    const int error = errno;
+    int error = errno;
     in.reset();
-    if (!out.close() && ok) ok = false;
+    // A copy whose last bytes the close could not write failed, and says why.
+    const bool closed = out.close();
+    if (ok && !closed) {
+        ok = false;
+        error = errno;
+    }
     if (ok && ::renameat(toDir, temp.c_str(), toDir, leaf.c_str()) == 0) {
         ::unlinkat(fromDir, leaf.c_str(), 0);
         return true;

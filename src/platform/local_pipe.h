@@ -1,7 +1,7 @@
-// The launcher pipe: what the Windows program does with the named pipe
-// "\\.\pipe\<name>", as a Unix stream socket "<runtime folder>/<name>" (see
-// folders.h). Only the game launcher serves it (PipeServer); this program is
-// a client (PipeClient) that writes whole messages and never reads.
+// The launcher pipe "<name>": a Unix stream socket "<runtime folder>/<name>"
+// (see folders.h); on Windows the named pipe "\\.\pipe\<name>". Only the
+// game launcher serves it (PipeServer); this program is a client
+// (PipeClient) that writes whole messages and never reads.
 //
 // A stream socket keeps no message boundaries: the reader frames messages by
 // their own header. A message is written with one send, so a reader that
@@ -52,7 +52,7 @@ private:
 };
 
 // The serving end, for the game launcher (tools/sample-launcher) and tests.
-// Like a Windows pipe with one instance, it serves one client at a time:
+// A pipe of one instance, it serves one client at a time:
 // accept, read that client's messages until it closes, disconnect, accept
 // the next. Clients that connect meanwhile wait in the socket's backlog.
 class PipeServer {

@@ -1,8 +1,8 @@
-// Per-user named markers: what the Windows program does with named
-// semaphores whose only meaning is "one of that name exists". A marker is an
-// exclusive lock on "<runtime folder>/<name>.lock" (see folders.h); the
-// kernel drops it when its holder ends, so a crash never leaves a stale
-// marker behind. Two holders in one process exclude each other too.
+// Per-user named markers whose only meaning is "one of that name exists"
+// (named semaphores on Windows). A marker is an exclusive lock on
+// "<runtime folder>/<name>.lock" (see folders.h); the kernel drops it when
+// its holder ends, so a crash never leaves a stale marker behind. Two
+// holders in one process exclude each other too.
 //
 // Threads: callable from any thread; one Marker object is used by one thread
 // at a time. Nothing here blocks.
