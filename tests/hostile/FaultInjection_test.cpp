@@ -38,9 +38,11 @@
 #include "platform/text.h"
 #include "support/ChildProcess.h"
 #include "support/Process.h"
+#include "support/LogReader.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -110,17 +112,7 @@ struct Lane {
     fs::path crashReports() const { return root / "config/Keltora/morvel3/CrashReports"; }
     fs::path report(const std::string& name) const { return root / (name + ".ops"); }
     // Every daily log there is, concatenated.
-    std::string log() const {
-        std::string text;
-        std::error_code ec;
-        const fs::path folder = root / "config/Keltora/morvel3/GameLauncher";
-        if (!fs::is_directory(folder, ec)) return text;
-        std::vector<fs::path> files;
-        for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
-        std::sort(files.begin(), files.end());
-        for (const auto& f : files) text += readFile(f);
-        return text;
-    }
+    std::string log() const { return testsupport::readLogs(root / "config/Keltora/morvel3/GameLauncher"); }
 
     std::map<std::string, std::string> env() const {
         std::map<std::string, std::string> out{{"HOME", (root / "home").string()},
