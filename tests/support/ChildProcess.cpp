@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 namespace testsupport {
@@ -55,8 +57,9 @@ int exitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
-
+// In a child between fork and exec: moves into `workDir` (the child ends
+// with 126 when it cannot; an empty one stays) and applies `env` to the
+// inherited environment (an empty value unsets the variable).
 void enterChildContext(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env) {
     if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
     for (const auto& [name, value] : env) {
@@ -68,9 +71,20 @@ void enterChildContext(const std::filesystem::path& workDir, const std::map<std:
     }
 }
 
+}  // namespace
+
+ChildOptions childIn(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
+                     ChildOutput output) {
+    ChildOptions options;
+    options.workDir = workDir;
+    options.env = env;
+    options.output = output;
+    return options;
+}
+
 ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                            const std::filesystem::path& workDir, const std::map<std::string, std::string>& env)
-    : ChildProcess(program, args, ChildOptions{workDir, env, ChildOutput::Pipe, true}) {}
+    : ChildProcess(program, args, childIn(workDir, env)) {}
 
 ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                            const ChildOptions& options) {
@@ -84,7 +98,7 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
 
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
-    const bool piped = options.output != ChildOutput::Inherit;
+    const bool piped = options.output == ChildOutput::Pipe || options.output == ChildOutput::PipeWithErrors;
     if (::pipe2(in, O_CLOEXEC) != 0) return;
     if (piped && ::pipe2(out, O_CLOEXEC) != 0) {
         closeFd(in[0]);
@@ -96,6 +110,13 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
         ::dup2(in[0], STDIN_FILENO);
         if (piped) ::dup2(out[1], STDOUT_FILENO);
         if (options.output == ChildOutput::PipeWithErrors) ::dup2(out[1], STDERR_FILENO);
+        if (options.output == ChildOutput::File) {
+            const int file = ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (file >= 0) {
+                ::dup2(file, STDOUT_FILENO);
+                ::dup2(file, STDERR_FILENO);
+            }
+        }
         if (!options.coreDumps) {
             const rlimit none{0, 0};
             ::setrlimit(RLIMIT_CORE, &none);
@@ -188,6 +209,44 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 5)));
         }
     }
+}
+
+std::optional<bool> ChildProcess::waitStopOrEnd(std::chrono::milliseconds timeout) {
+    if (m_pid <= 0 || m_status) return false;
+    // Only waitpid tells of a stop, and it has no time-out: a watchdog ends
+    // the wait by SIGKILL when the time is up.
+    std::mutex lock;
+    std::condition_variable settled;
+    bool done = false;
+    bool hung = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> l(lock);
+        if (!settled.wait_for(l, timeout, [&] { return done; })) {
+            hung = true;
+            ::kill(m_pid, SIGKILL);
+        }
+    });
+    int status = 0;
+    pid_t r;
+    while ((r = ::waitpid(m_pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
+    }
+    {
+        std::lock_guard<std::mutex> l(lock);
+        done = true;
+    }
+    settled.notify_all();
+    watchdog.join();
+    if (r != m_pid) return std::nullopt;
+    if (WIFSTOPPED(status)) {
+        if (!hung) return true;
+        // Stopped just as the time ran out: the SIGKILL ends it all the same.
+        wait(std::chrono::seconds(10));
+        return std::nullopt;
+    }
+    m_status = status;
+    closeFd(m_pidfd);
+    if (hung) return std::nullopt;
+    return false;
 }
 
 void ChildProcess::signal(int sig) {

@@ -23,6 +23,7 @@ enum class ChildOutput {
     Pipe,             // output to the test (readLine, readAll); errors to the test's own
     PipeWithErrors,   // both to the test, mixed as they come
     Inherit,          // both to the test's own
+    File,             // both appended to ChildOptions::outputFile
 };
 
 struct ChildOptions {
@@ -32,7 +33,12 @@ struct ChildOptions {
     ChildOutput output = ChildOutput::Pipe;
     // Off for programs that are meant to die: no core file for each crash.
     bool coreDumps = true;
+    std::filesystem::path outputFile;  // for ChildOutput::File
 };
+
+// The options of a child run in `workDir` with `env` added, its output to `output`.
+ChildOptions childIn(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
+                     ChildOutput output = ChildOutput::Pipe);
 
 class ChildProcess {
 public:
@@ -61,6 +67,11 @@ public:
     // Its exit code once it has ended within `timeout` (-1 when it did not
     // exit normally or was not started); nothing while it still runs.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // For a program that stops itself (SIGSTOP) at a chosen point: waits at
+    // most `timeout` for it to stop or end. True when it stopped (it stays
+    // stopped), false when it ended (its status collected); nothing when it
+    // did neither, and then it has been killed.
+    std::optional<bool> waitStopOrEnd(std::chrono::milliseconds timeout);
     // The raw wait status (WIFSIGNALED, WTERMSIG...) once collected.
     std::optional<int> waitStatus() const { return m_status; }
     void signal(int sig);
@@ -77,10 +88,5 @@ private:
     std::string m_buffer;  // read from standard output, not yet handed out
     std::optional<int> m_status;
 };
-
-// In a child between fork and exec: moves into `workDir` (the child ends
-// with 126 when it cannot; an empty one stays) and applies `env` to the
-// inherited environment (an empty value unsets the variable).
-void enterChildContext(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env);
 
 }  // namespace testsupport

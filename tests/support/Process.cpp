@@ -31,7 +31,7 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
                      int timeoutSeconds) {
     RunResult result;
     const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-    ChildProcess child(program, args, ChildOptions{workDir, env, ChildOutput::PipeWithErrors, true});
+    ChildProcess child(program, args, childIn(workDir, env, ChildOutput::PipeWithErrors));
     if (!child.started()) return result;
     std::optional<int> code;
     if (child.readAll(result.output, left(deadline))) code = child.wait(left(deadline));
@@ -46,7 +46,9 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
 int runForWaitStatus(const std::filesystem::path& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
                      int timeoutSeconds) {
-    ChildProcess child(program, args, ChildOptions{workDir, env, ChildOutput::Inherit, false});
+    ChildOptions options = childIn(workDir, env, ChildOutput::Inherit);
+    options.coreDumps = false;
+    ChildProcess child(program, args, options);
     if (!child.started()) return -1;
     if (!child.wait(std::chrono::seconds(timeoutSeconds))) {
         kill(child);
