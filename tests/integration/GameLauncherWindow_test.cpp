@@ -144,7 +144,8 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
 
     // Another program's window, so that "untouched" also means "not raised".
     testsupport::ChildProcess other(testsupport::builtProgram("tests/marked-window"),
-                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
+                                    {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game,
+                                    {{"DISPLAY", xvfb.display()}});
     ASSERT_TRUE(other.readLine());
 
     testsupport::ChildProcess first(game / "gamelauncher", {}, game, onDisplay());
@@ -203,7 +204,8 @@ TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheF
     const x11::NativeWindow launcherWindow = x11::findMarkedWindow(x11::kLauncherWindowMark);
     ASSERT_NE(launcherWindow, 0u) << readFile(client / "launcher.log");
     testsupport::ChildProcess other(testsupport::builtProgram("tests/marked-window"),
-                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
+                                    {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game,
+                                    {{"DISPLAY", xvfb.display()}});
     const auto otherLine = other.readLine();
     ASSERT_TRUE(otherLine);
     const x11::NativeWindow otherWindow = std::stoull(*otherLine);

@@ -28,7 +28,7 @@ protected:
     // Starts a window process and returns its window id (0 on failure).
     x11::NativeWindow openWindow(std::vector<std::string> args) {
         children.push_back(std::make_unique<ChildProcess>(testsupport::builtProgram("tests/marked-window"), args,
-                                                   home.root()));
+                                                          home.root()));
         const auto line = children.back()->readLine();
         return line ? std::stoull(*line) : 0;
     }
