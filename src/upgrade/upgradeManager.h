@@ -103,6 +103,8 @@ inline constexpr uint32_t kConnectPeriodMs = 1500;
 inline constexpr uint32_t kLauncherQuitPollMs = 250;
 inline constexpr uint32_t kWorkerWaitMs = 3000;
 inline constexpr int kPackageTries = 3;
+// Appended to the install folder's name: the staging folder beside it.
+inline constexpr const wchar_t* kStagingSuffix = L".staging";
 
 // The launcher's client/launcher.db text: the members in document order,
 // "files" appending to `out`, the first "version" (into the 32-byte

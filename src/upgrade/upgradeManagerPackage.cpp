@@ -157,7 +157,7 @@ int32_t UpgradeManager::updateLauncherPackage(const UpdateInfo* pResInfo, const 
 std::wstring UpgradeManager::stagingFolder() const {
     const std::wstring_view install = withoutTrailingSeparators(m_installFolder);
     std::wstring out;
-    if (install.empty() || !JoinPath(out, {install, L".staging/"}, kMaxPathChars)) return {};
+    if (install.empty() || !JoinPath(out, {install, kStagingSuffix, L"/"}, kMaxPathChars)) return {};
     return out;
 }
 

@@ -42,8 +42,8 @@ constexpr const char* kPrlimit = "/usr/bin/prlimit";
 class DiskFaults : public HostileGame {
 protected:
     fs::path tempFolder() const { return home.config() / "Keltora/morvel3/temp"; }
-    // Beside the install folder: where each package is unpacked and checked.
-    std::string stagingFolder() const { return (home.data() / "Keltora/morvel3.staging/").string(); }
+    // As the program writes it, with its separator at the end.
+    std::string stagingFolder() const { return (HostileGame::stagingFolder() / "").string(); }
 
     // Runs the program as run() does, under a file-size limit of `bytes`
     // (set by prlimit, which then becomes the program).

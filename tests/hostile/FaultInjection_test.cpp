@@ -12,10 +12,8 @@
 // own HOME, XDG folders and runtime folder, against one update service.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,13 +21,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <condition_variable>
 #include <functional>
 #include <future>
-#include <mutex>
-#include <thread>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,9 +34,11 @@
 #include "platform/text.h"
 #include "support/ChildProcess.h"
 #include "support/Process.h"
+#include "support/LogReader.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -110,17 +108,7 @@ struct Lane {
     fs::path crashReports() const { return root / "config/Keltora/morvel3/CrashReports"; }
     fs::path report(const std::string& name) const { return root / (name + ".ops"); }
     // Every daily log there is, concatenated.
-    std::string log() const {
-        std::string text;
-        std::error_code ec;
-        const fs::path folder = root / "config/Keltora/morvel3/GameLauncher";
-        if (!fs::is_directory(folder, ec)) return text;
-        std::vector<fs::path> files;
-        for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
-        std::sort(files.begin(), files.end());
-        for (const auto& f : files) text += readFile(f);
-        return text;
-    }
+    std::string log() const { return testsupport::readLogs(root / "config/Keltora/morvel3/GameLauncher"); }
 
     std::map<std::string, std::string> env() const {
         std::map<std::string, std::string> out{{"HOME", (root / "home").string()},
@@ -208,48 +196,17 @@ std::size_t countEntries(const fs::path& folder) {
 bool runUntilStoppedThenKill(const fs::path& program, const fs::path& workDir,
                              const std::map<std::string, std::string>& env, const fs::path& output, bool& hung,
                              int timeoutSeconds = 90) {
-    hung = false;
-    const pid_t pid = ::fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (out >= 0) {
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-        }
-        testsupport::enterChildContext(workDir, env);
-        std::string prog = program.string();
-        char* argv[] = {prog.data(), nullptr};
-        ::execv(prog.c_str(), argv);
-        ::_exit(127);
+    testsupport::ChildOptions options = testsupport::childIn(workDir, env, testsupport::ChildOutput::File);
+    options.outputFile = output;
+    testsupport::ChildProcess child(program, {}, options);
+    const std::optional<bool> stopped =
+        child.started() ? child.waitStopOrEnd(std::chrono::seconds(timeoutSeconds)) : std::optional<bool>(false);
+    hung = !stopped.has_value();
+    if (stopped.value_or(false)) {
+        child.signal(SIGKILL);
+        child.wait(std::chrono::seconds(30));
     }
-    // A watchdog, should the program neither stop nor end.
-    std::mutex lock;
-    std::condition_variable settled;
-    bool done = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> l(lock);
-        if (!settled.wait_for(l, std::chrono::seconds(timeoutSeconds), [&] { return done; })) {
-            hung = true;
-            ::kill(pid, SIGKILL);
-        }
-    });
-    int status = 0;
-    while (::waitpid(pid, &status, WUNTRACED) < 0 && errno == EINTR) {
-    }
-    const bool stopped = WIFSTOPPED(status);
-    if (stopped) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    {
-        std::lock_guard<std::mutex> l(lock);
-        done = true;
-    }
-    settled.notify_all();
-    watchdog.join();
-    return stopped && !hung;
+    return stopped.value_or(false);
 }
 
 class FaultInjection : public ::testing::Test {

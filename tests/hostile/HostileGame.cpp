@@ -13,8 +13,10 @@
 #include <thread>
 
 #include "foundation/ZipUtil.h"
+#include "upgrade/upgradeManager.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -225,6 +227,10 @@ void HostileGame::SetUp() {
 void HostileGame::TearDown() {
     EXPECT_EQ(testsupport::stopLaunchers(clientFolder()), "");
     m_service.reset();
+}
+
+fs::path HostileGame::stagingFolder() const {
+    return installFolder() += kStagingSuffix;
 }
 
 fs::path HostileGame::installFolder() const {

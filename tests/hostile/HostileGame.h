@@ -111,6 +111,8 @@ protected:
     // The install folder (XDG data .../Keltora/morvel3) and its client folder.
     std::filesystem::path installFolder() const;
     std::filesystem::path clientFolder() const { return installFolder() / "client"; }
+    // Beside the install folder: where each package is unpacked and checked.
+    std::filesystem::path stagingFolder() const;
     // The folder the update service and nginx serve; the packages live here.
     std::filesystem::path served() const { return home.root() / "served"; }
     // Where servers write their own records (events, logs): not compared.

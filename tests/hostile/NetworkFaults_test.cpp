@@ -17,6 +17,7 @@
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "support/WaitUntil.h"
 
 namespace hostile {
 namespace {

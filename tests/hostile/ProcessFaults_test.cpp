@@ -19,6 +19,7 @@
 #include "support/ChildProcess.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
+#include "support/WaitUntil.h"
 
 namespace hostile {
 namespace {
@@ -68,16 +69,16 @@ protected:
         const auto next = run();
         expectOutcome(next, Expected().installs("2.0.0.0").logs(kInstalledAndStarted).logsNot(kNoInstanceLeft).shows({}));
         EXPECT_EQ(countLogged("[GameLauncher:31]GameLauncher Start"), runsBefore + 1);
-        EXPECT_FALSE(fs::exists(installFolder().string() + ".staging")) << "the staging folder stays behind";
+        EXPECT_FALSE(fs::exists(stagingFolder())) << "the staging folder stays behind";
     }
     // client/launcher.exe of the installed 1.0.0.0, started by the test with
     // `options`; it holds the launcher's marker once this returns.
-    std::unique_ptr<testsupport::ChildLauncher> runningLauncher(std::vector<std::string> options) {
+    std::unique_ptr<testsupport::ChildProcess> runningLauncher(std::vector<std::string> options) {
         options.push_back("--no-window");
         options.push_back("--ready");
         options.push_back((serverState() / "launcher.ready").string());
         fs::remove(serverState() / "launcher.ready");
-        auto launcher = std::make_unique<testsupport::ChildLauncher>(clientFolder() / "launcher.exe", options);
+        auto launcher = std::make_unique<testsupport::ChildProcess>(clientFolder() / "launcher.exe", options);
         EXPECT_TRUE(testsupport::waitForFile(serverState() / "launcher.ready"));
         EXPECT_TRUE(testsupport::waitLauncherMarker(true));
         return launcher;
@@ -85,7 +86,7 @@ protected:
     // 2.0.0.0 published while a launcher started with `options` runs: it is
     // told to quit (0x81) and goes, and the run updates and starts the new
     // one. The old launcher, for the case's own checks.
-    std::unique_ptr<testsupport::ChildLauncher> updatePastALauncherThatQuits(std::vector<std::string> options) {
+    std::unique_ptr<testsupport::ChildProcess> updatePastALauncherThatQuits(std::vector<std::string> options) {
         EXPECT_FALSE(publish("2.0.0.0", "client.zip").empty());
         writeLauncherIni({service()->base()});
         auto launcher = runningLauncher(std::move(options));
@@ -138,7 +139,7 @@ TEST_F(ProcessFaults, KilledDuringTheUnpackTheNextRunInstallsTheUpdate) {
         << log();
     // It stopped inside the unpack: the package is being written beside the
     // installed launcher, which is still 1.0.0.0 and whole.
-    EXPECT_TRUE(fs::is_directory(installFolder().string() + ".staging"));
+    EXPECT_TRUE(fs::is_directory(stagingFolder()));
     EXPECT_EQ(installedVersion(), "1.0.0.0");
     EXPECT_EQ(damagedFiles(), std::vector<std::string>{});
     EXPECT_EQ(countLogged("[upgradeManager:386]launcherURL:"), 1u);
@@ -206,14 +207,14 @@ TEST_F(ProcessFaults, ALauncherThatNeverReadsThePipeButEndsLetsTheUpdateGoOn) {
     // It takes 0x81 unread and ends by itself a little later, as a launcher
     // busy with something else would.
     auto launcher = updatePastALauncherThatQuits({"--no-read", "--exit-after", "3000"});
-    EXPECT_EQ(launcher->wait(), 0);
+    EXPECT_EQ(launcher->wait(std::chrono::seconds(20)), 0);
 }
 
 TEST_F(ProcessFaults, ALauncherThatDiesRightAfterQuitLeavesNothingInTheWay) {
     // It dies by SIGKILL on 0x81, its pipe's socket left behind: the update
     // goes on, and the new launcher serves the pipe in its place.
     auto launcher = updatePastALauncherThatQuits({"--die-on-quit"});
-    EXPECT_EQ(launcher->wait(), -1) << "it was to die by the signal";
+    EXPECT_EQ(launcher->wait(std::chrono::seconds(20)), -1) << "it was to die by the signal";
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     // Both launchers log into the same file: the old one served first.
     ASSERT_TRUE(testsupport::waitUntil([&] {

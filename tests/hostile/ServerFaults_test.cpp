@@ -14,6 +14,7 @@
 #include "support/TempHome.h"
 #include "support/TestData.h"
 #include "support/ZipBuilder.h"
+#include "upgrade/upgradeManager.h"
 
 namespace hostile {
 namespace {
@@ -71,7 +72,7 @@ TEST_P(BadPackages, ThreeTriesThenTheInstalledLauncherStartsAsItWasAndAGoodPacka
     const auto result = run();
 
     std::vector<std::string> logged{"[upgradeManager:386]launcherURL:"};
-    for (int tries = 2; tries >= 0; --tries) {
+    for (int tries = kPackageTries - 1; tries >= 0; --tries) {
         for (const std::string& line : c.eachTry) logged.push_back(line);
         logged.push_back("[upgradeManager:396]download launcher.zip failed ResCode " + std::to_string(c.code) +
                          " tryTimes " + std::to_string(tries) + "\r\n");
@@ -81,7 +82,7 @@ TEST_P(BadPackages, ThreeTriesThenTheInstalledLauncherStartsAsItWasAndAGoodPacka
     logged.push_back("[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK\r\n");
     expectOutcome(result, Expected().installs("1.0.0.0").logs(logged).shows({kBoxUpdateFailed}));
     EXPECT_EQ(events(), kEventsWithoutUpdate);
-    EXPECT_EQ(countLogged("download launcher.zip failed ResCode"), 3u);
+    EXPECT_EQ(countLogged("download launcher.zip failed ResCode"), std::size_t(kPackageTries));
     // The bad package was not kept for the next run to trust.
     EXPECT_FALSE(std::filesystem::exists(home.config() / "Keltora/morvel3/temp/client.upd"));
 
@@ -169,7 +170,7 @@ TEST_F(HostileService, AReplyWithAVersionButNoUrlLeavesOneZeroStarted) {
     const auto result = run();
 
     std::vector<std::string> logged{"[upgradeManager:386]launcherURL:\r\n"};
-    for (int tries = 2; tries >= 0; --tries) {
+    for (int tries = kPackageTries - 1; tries >= 0; --tries) {
         logged.push_back("[upgradeManager:570]DownLoadFile failed loadUrl: loadRes:226\r\n");
         logged.push_back("[upgradeManager:396]download launcher.zip failed ResCode 226 tryTimes " +
                          std::to_string(tries) + "\r\n");

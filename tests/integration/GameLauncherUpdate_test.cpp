@@ -108,7 +108,7 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     EXPECT_EQ(testsupport::stopLaunchers(client), "");
     fs::remove(client / "launcher.args");
-    auto silent = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
+    auto silent = std::make_unique<testsupport::ChildProcess>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     const std::size_t runsBefore = countOf(log(), "[GameLauncher:31]GameLauncher Start");
     testsupport::ChildProcess firstInstance(game / "gamelauncher", {}, game, kOffscreen);

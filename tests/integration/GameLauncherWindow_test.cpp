@@ -24,13 +24,15 @@
 #include "platform/x11/screen_grab.h"
 #include "platform/x11/marked_window.h"
 #include "platform/x11/window_mark.h"
-#include "support/Child.h"
 #include "support/ChildProcess.h"
+#include "support/CoveringWindow.h"
 #include "support/FakeHttpServer.h"
 #include "support/GameFolder.h"
+#include "support/LogReader.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
+#include "support/WaitUntil.h"
 #include "support/Xvfb.h"
 
 namespace fs = std::filesystem;
@@ -142,11 +144,12 @@ TEST_F(GameLauncherWindow, ASecondStartExitsAtOnceAndLeavesTheFirstWindowAlone) 
     pointAt(service.base());
 
     // Another program's window, so that "untouched" also means "not raised".
-    testsupport::Child other(testsupport::builtProgram("tests/marked-window"),
-                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
+    testsupport::ChildProcess other(testsupport::builtProgram("tests/marked-window"),
+                                    {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game,
+                                    {{"DISPLAY", xvfb.display()}});
     ASSERT_TRUE(other.readLine());
 
-    testsupport::Child first(game / "gamelauncher", {}, game, onDisplay());
+    testsupport::ChildProcess first(game / "gamelauncher", {}, game, onDisplay());
     ASSERT_TRUE(first.started());
     const x11::NativeWindow window = x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 60000);
     ASSERT_NE(window, 0u) << "the first instance's window never carried its mark";
@@ -201,16 +204,9 @@ TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheF
     ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(ready) || !launcher.running(); }));
     const x11::NativeWindow launcherWindow = x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark);
     ASSERT_NE(launcherWindow, 0u) << readFile(client / "launcher.log");
-    testsupport::Child other(testsupport::builtProgram("tests/marked-window"),
-                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
-    const auto otherLine = other.readLine();
-    ASSERT_TRUE(otherLine);
-    const x11::NativeWindow otherWindow = std::stoull(*otherLine);
-    auto stackIndex = [](x11::NativeWindow w) {
-        const auto order = x11::stackingOrder();
-        return std::find(order.begin(), order.end(), w) - order.begin();
-    };
-    ASSERT_GT(stackIndex(otherWindow), stackIndex(launcherWindow));
+    const testsupport::CoveringWindow other(game, xvfb.display());
+    ASSERT_NE(other.window(), 0u);
+    ASSERT_GT(testsupport::stackIndex(other.window()), testsupport::stackIndex(launcherWindow));
 
     testsupport::UpdateService service({"--version", kInstalledVersion, "--quiet"});
     ASSERT_FALSE(service.base().empty());
@@ -224,7 +220,7 @@ TEST_F(GameLauncherWindow, ARunningLauncherIsHandedOverToAndItsWindowComesToTheF
                          "[GameLauncher:132]MessageLoop Quit\r\n", kExitLine});
     EXPECT_EQ(text.find("start launcher.exe"), std::string::npos) << "no second launcher" << text;
     EXPECT_EQ(readFile(client / "launcher.messages"), "id=0x80 command=0 length=0 data=\n");
-    EXPECT_GT(stackIndex(launcherWindow), stackIndex(otherWindow));
+    EXPECT_GT(testsupport::stackIndex(launcherWindow), testsupport::stackIndex(other.window()));
     EXPECT_EQ(x11::inputFocus(), launcherWindow);
     launcher.signal(SIGTERM);
     EXPECT_EQ(launcher.wait(std::chrono::seconds(20)), 0);
@@ -314,7 +310,7 @@ TEST_F(GameLauncherWindow, MidWayTheWindowShowsTheSkinWithThePartOfTheOverlayThe
                                         "0123456789abcdef0123456789abcdef", "--quiet"});
     ASSERT_FALSE(service.base().empty());
     pointAt(service.base());
-    testsupport::Child program(game / "gamelauncher", {}, game, onDisplay());
+    testsupport::ChildProcess program(game / "gamelauncher", {}, game, onDisplay());
     const x11::NativeWindow window = x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 60000);
     ASSERT_NE(window, 0u);
     ASSERT_TRUE(x11::waitUntilViewable(window, 30000));
@@ -384,13 +380,7 @@ TEST(GameLauncherRefusal, OnASystemThatIsNotSixtyFourBitTheErrorBoxComesAfterThe
         std::snprintf(buffer, capacity, "%s", "aarch64");
         return true;
     });
-    auto logText = [&] {
-        std::string all;
-        if (fs::exists(home.logFolder())) {
-            for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        }
-        return all;
-    };
+    auto logText = [&] { return testsupport::readLogs(home); };
     x11::NativeWindow box = 0, owner = 0;
     std::string logAtBox;
     x11::Image picture;
@@ -455,8 +445,7 @@ TEST(GameLauncherNoDisplay, AToolkitThatCannotStartEndsThroughTheShutdownWithCod
         fs::copy_file(testsupport::builtProgram("gamelauncher"), game / "gamelauncher");
         const auto run = testsupport::runProgram(game / "gamelauncher", {}, game, c.env);
         EXPECT_EQ(run.exitCode, 1) << c.what << "\n" << run.output;
-        std::string text;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) text += readFile(e.path());
+        const std::string text = testsupport::readLogs(home);
         const std::size_t failed = text.find("[GameLauncher:101]StartToolkit failed:");
         EXPECT_NE(failed, std::string::npos) << c.what << "\n" << text;
         if (c.reason != nullptr) {

@@ -22,8 +22,8 @@
 #include "gamelauncher/LauncherProtocol.h"
 #include "platform/x11/marked_window.h"
 #include "platform/x11/window_mark.h"
-#include "support/Child.h"
 #include "support/ChildProcess.h"
+#include "support/CoveringWindow.h"
 #include "support/GameFolder.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
@@ -264,16 +264,9 @@ TEST_F(LauncherContractOnDisplay, IsStartedThenFoundRaisedAndHandedOverTo) {
     ASSERT_NE(windowLine, mine.end()) << readFile(record);
     const x11::NativeWindow launcherWindow = std::stoull(windowLine->detail);
     EXPECT_EQ(x11::findMarkedWindow(launcherprotocol::kLauncherWindowMark), launcherWindow);
-    testsupport::Child other(testsupport::builtProgram("tests/marked-window"),
-                             {"--no-mark", "--at", "0,0", "--size", "1024,768"}, game, {{"DISPLAY", xvfb.display()}});
-    const auto otherLine = other.readLine();
-    ASSERT_TRUE(otherLine);
-    const x11::NativeWindow otherWindow = std::stoull(*otherLine);
-    auto stackIndex = [](x11::NativeWindow w) {
-        const auto order = x11::stackingOrder();
-        return std::find(order.begin(), order.end(), w) - order.begin();
-    };
-    ASSERT_GT(stackIndex(otherWindow), stackIndex(launcherWindow));
+    const testsupport::CoveringWindow other(game, xvfb.display());
+    ASSERT_NE(other.window(), 0u);
+    ASSERT_GT(testsupport::stackIndex(other.window()), testsupport::stackIndex(launcherWindow));
     RootWatch root(xvfb.display());
     ASSERT_TRUE(root.ok());
 
@@ -298,7 +291,7 @@ TEST_F(LauncherContractOnDisplay, IsStartedThenFoundRaisedAndHandedOverTo) {
     const auto activations = root.activations();
     EXPECT_NE(std::find(activations.begin(), activations.end(), std::pair<uint32_t, uint32_t>{launcherWindow, 1u}),
               activations.end());
-    EXPECT_GT(stackIndex(launcherWindow), stackIndex(otherWindow));
+    EXPECT_GT(testsupport::stackIndex(launcherWindow), testsupport::stackIndex(other.window()));
     EXPECT_EQ(x11::inputFocus(), launcherWindow);
 }
 

@@ -18,6 +18,7 @@
 #include "support/ChildProcess.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -25,6 +25,7 @@
 #include "support/DiskFaults.h"
 #include "support/FakeHttpServer.h"
 #include "support/FakeLauncherWindow.h"
+#include "support/LogReader.h"
 #include "support/Process.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
@@ -92,7 +93,7 @@ protected:
         fs::create_directories(game);
         files = home.root() / "files";
         install = home.data() / "Keltora/morvel3";
-        staging = home.data() / "Keltora/morvel3.staging";
+        staging = fs::path(install) += kStagingSuffix;
         client = install / "client";
         temp = home.config() / "Keltora/morvel3/temp";
         gameWide = game.wstring();
@@ -167,12 +168,7 @@ protected:
         for (const auto& l : linesOf(home.root() / "checks.jsonl")) out.push_back(fieldOf(l, "ver"));
         return out;
     }
-    std::string log() const {
-        std::string all;
-        if (!fs::exists(home.logFolder())) return all;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
-    }
+    std::string log() const { return testsupport::readLogs(home); }
     // The arguments of each launcher start, once the last start has written them.
     std::vector<std::vector<std::string>> starts(std::size_t expected) {
         if (expected > 0) {
@@ -409,9 +405,9 @@ TEST_F(Workflow, ListMovesLastAndAnInterruptedMoveIsRepaired) {
     std::string text = log();
     EXPECT_EQ(countOf(text, "[upgradeManager:631]MoveFile failed lastErrID:1 from:" + staging.string() +
                                 "/client/launcher.db to:" + install.string() + "/client/launcher.db\r\n"),
-              3u)
+              std::size_t(kPackageTries))
         << text;
-    EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed ResCode 3 "), 3u);
+    EXPECT_EQ(countOf(text, "[upgradeManager:396]download launcher.zip failed ResCode 3 "), std::size_t(kPackageTries));
     endLaunchers(1);
 
     pinned.clear();
@@ -549,11 +545,11 @@ TEST_F(Workflow, PackageThatCannotBeInstalled) {
     broken.failRange(0, 404);
 
     const std::vector<std::pair<Case, std::vector<std::string>>> cases = {
-        {{"package MD5 differs", 3, "ResCode 3 "}, {"--md5", std::string(32, '0')}},
-        {{"listed file missing", 3, "ResCode 5 "}, {"--package", "lacking.zip"}},
+        {{"package MD5 differs", kPackageTries, "ResCode 3 "}, {"--md5", std::string(32, '0')}},
+        {{"listed file missing", kPackageTries, "ResCode 5 "}, {"--package", "lacking.zip"}},
         // Kept, it would be installed unchecked at every run: it goes, and
         // each try fetches the package afresh.
-        {{"listed file missing, package left by an earlier run", 3, "ResCode 5 ", true}, {"--package", "lacking.zip"}},
+        {{"listed file missing, package left by an earlier run", kPackageTries, "ResCode 5 ", true}, {"--package", "lacking.zip"}},
         {{"DownLoadFile 230", 1, "ResCode 230 "},
          {"--package-url", broken.url("/client.zip"), "--md5", testsupport::md5Hex(readFile(files / "client.zip"))}},
     };
@@ -614,7 +610,7 @@ TEST_F(Workflow, RunningCurrentLauncherIsToldToComeForward) {
     publish("2.0.0.0");
     installPublished();
     startService("2.0.0.0");
-    testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string(), "-gamepath=first"});
+    testsupport::ChildProcess running(client / "launcher.exe", {"--ready", (home.root() / "ready").string(), "-gamepath=first"});
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
     EXPECT_EQ(run(), WorkerState::HandedOver);
     EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "Hide", "Close"}));
@@ -632,7 +628,7 @@ TEST_F(Workflow, ServiceFailureWithRunningLauncherHandsOver) {
     publish("1.0.0.0");
     installPublished();
     startService("2.0.0.0", {"--check-status", "503"});
-    testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
+    testsupport::ChildProcess running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
     EXPECT_EQ(run(), WorkerState::HandedOver);
     EXPECT_EQ(win->warnings(), std::vector<uint32_t>{104});
@@ -648,12 +644,12 @@ TEST_F(Workflow, ServiceFailureWithRunningLauncherHandsOver) {
 TEST_F(Workflow, RunningOutdatedLauncherQuitsBeforeTheUpdate) {
     publish("1.0.0.0");
     installPublished();
-    testsupport::ChildLauncher running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
+    testsupport::ChildProcess running(client / "launcher.exe", {"--ready", (home.root() / "ready").string()});
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
     publish("2.0.0.0");
     startService("2.0.0.0");
     EXPECT_EQ(run(), WorkerState::Current);
-    EXPECT_EQ(running.wait(), 0) << "the first launcher quit as asked";
+    EXPECT_EQ(running.wait(std::chrono::seconds(20)), 0) << "the first launcher quit as asked";
     EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x81 command=0 length=0 data="});
     const auto s = starts(2);
     ASSERT_EQ(s.size(), 2u);
@@ -669,7 +665,7 @@ TEST_F(Workflow, WindowClosedWhileWaitingForThePipe) {
     publish("2.0.0.0");
     installPublished();
     startService("2.0.0.0");
-    testsupport::ChildLauncher running(client / "launcher.exe", {"--no-pipe"});
+    testsupport::ChildProcess running(client / "launcher.exe", {"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     win->closeAtLauncherQuery(1);
     EXPECT_EQ(run(), WorkerState::ClosedWaiting);
@@ -689,7 +685,7 @@ TEST_F(Workflow, WindowClosedWhileWaitingForThePipe) {
 TEST_F(Workflow, LauncherWithoutPipeThatQuits) {
     publish("1.0.0.0");
     installPublished();
-    auto running = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
+    auto running = std::make_unique<testsupport::ChildProcess>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     publish("2.0.0.0");
     startService("2.0.0.0");
@@ -725,7 +721,7 @@ TEST_F(Workflow, WindowClosedWhileTheBarFills) {
 TEST_F(Workflow, WindowClosedDuringTheLauncherQuitWait) {
     publish("1.0.0.0");
     installPublished();
-    testsupport::ChildLauncher running(client / "launcher.exe", {"--ignore-quit", "--ready", (home.root() / "ready").string()});
+    testsupport::ChildProcess running(client / "launcher.exe", {"--ignore-quit", "--ready", (home.root() / "ready").string()});
     ASSERT_TRUE(testsupport::waitForFile(home.root() / "ready"));
     startService("2.0.0.0", {"--md5", std::string(32, '0')});
     startManager();
@@ -766,9 +762,9 @@ TEST_F(Workflow, DestructionWhileTheWorkerIsBusy) {
         SCOPED_TRACE(c.what);
         fs::remove_all(home.logFolder());
         win = std::make_unique<FakeLauncherWindow>();
-        std::unique_ptr<testsupport::ChildLauncher> running;
+        std::unique_ptr<testsupport::ChildProcess> running;
         if (c.launcherWithoutPipe) {
-            running = std::make_unique<testsupport::ChildLauncher>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
+            running = std::make_unique<testsupport::ChildProcess>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
             ASSERT_TRUE(testsupport::waitLauncherMarker(true));
         }
         service.reset();

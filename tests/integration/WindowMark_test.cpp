@@ -13,13 +13,13 @@
 #include "platform/x11/marked_window.h"
 #include "platform/x11/screen_grab.h"
 #include "platform/x11/window_mark.h"
-#include "support/Child.h"
+#include "support/ChildProcess.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/Xvfb.h"
 
 namespace x11 = platform::x11;
-using testsupport::Child;
+using testsupport::ChildProcess;
 
 namespace {
 
@@ -27,8 +27,8 @@ class WindowMarkTest : public ::testing::Test {
 protected:
     // Starts a window process and returns its window id (0 on failure).
     x11::NativeWindow openWindow(std::vector<std::string> args) {
-        children.push_back(std::make_unique<Child>(testsupport::builtProgram("tests/marked-window"), args,
-                                                   home.root()));
+        children.push_back(std::make_unique<ChildProcess>(testsupport::builtProgram("tests/marked-window"), args,
+                                                          home.root()));
         const auto line = children.back()->readLine();
         return line ? std::stoull(*line) : 0;
     }
@@ -41,7 +41,7 @@ protected:
 
     testsupport::TempHome home;
     testsupport::Xvfb xvfb;
-    std::vector<std::unique_ptr<Child>> children;
+    std::vector<std::unique_ptr<ChildProcess>> children;
 };
 
 TEST_F(WindowMarkTest, ProbeBringsTheLauncherWindowAboveAnotherProgramsWindow) {

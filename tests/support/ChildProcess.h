@@ -1,15 +1,16 @@
-// A long-lived child process of the project for integration tests (a
-// service, a sample launcher): started with its standard output on a pipe,
-// read line by line with a time-out, watched for its exit with a time-out,
-// signalled, stopped with SIGTERM and its exit status collected. The
-// destructor stops it.
+// A program running as a child of the test (a service, a launcher, a window
+// of another program, a run to completion): started in a folder with extra
+// environment, its standard output read line by line with a time-out, its
+// standard input a pipe the test can write commands into, watched for its
+// exit with a time-out, signalled, stopped with SIGTERM (then SIGKILL) and
+// its status collected. The destructor stops it. The runs to completion of
+// support/Process.h are made of it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,26 +18,62 @@
 
 namespace testsupport {
 
+// Where the child's standard output and standard error go.
+enum class ChildOutput {
+    Pipe,             // output to the test (readLine, readAll); errors to the test's own
+    PipeWithErrors,   // both to the test, mixed as they come
+    Inherit,          // both to the test's own
+    File,             // both appended to ChildOptions::outputFile
+};
+
+struct ChildOptions {
+    std::filesystem::path workDir;  // empty: the test's own
+    // Added to the current environment; an empty value unsets the variable.
+    std::map<std::string, std::string> env;
+    ChildOutput output = ChildOutput::Pipe;
+    // Off for programs that are meant to die: no core file for each crash.
+    bool coreDumps = true;
+    std::filesystem::path outputFile;  // for ChildOutput::File
+};
+
+// The options of a child run in `workDir` with `env` added, its output to `output`.
+ChildOptions childIn(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
+                     ChildOutput output = ChildOutput::Pipe);
+
 class ChildProcess {
 public:
-    ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args);
-    // In `workDir`, with the current environment plus `env` (an empty value
-    // unsets the variable).
     ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& workDir, const std::map<std::string, std::string>& env);
+                 const ChildOptions& options = {});
+    ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+                 const std::filesystem::path& workDir, const std::map<std::string, std::string>& env = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
-    bool running() const { return m_pid > 0 && !m_exited; }
-    // The next line of standard output without its line end; empty when none
-    // came within `timeout` or the output ended.
-    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Its exit code once it has exited within `timeout` (-1 when it did not
-    // exit normally); nullopt while it still runs after the wait.
+    // Started and not yet ended; collects the status when it just has.
+    bool running();
+
+    // The next line of standard output without its line end; nothing when
+    // none came within `timeout` or the output ended first.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Appends everything left on standard output to `out` until it ends
+    // (true) or `timeout` passes (false).
+    bool readAll(std::string& out, std::chrono::milliseconds timeout);
+    // Writes `line` and a line end to the program's standard input.
+    bool writeLine(const std::string& line);
+
+    // Its exit code once it has ended within `timeout` (-1 when it did not
+    // exit normally or was not started); nothing while it still runs.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // For a program that stops itself (SIGSTOP) at a chosen point: waits at
+    // most `timeout` for it to stop or end. True when it stopped (it stays
+    // stopped), false when it ended (its status collected); nothing when it
+    // did neither, and then it has been killed.
+    std::optional<bool> waitStopOrEnd(std::chrono::milliseconds timeout);
+    // The raw wait status (WIFSIGNALED, WTERMSIG...) once collected.
+    std::optional<int> waitStatus() const { return m_status; }
     void signal(int sig);
     // Sends SIGTERM unless it has ended and waits for it (SIGKILL after ten
     // seconds): its exit code, or -1 when it did not exit normally (or was
@@ -44,18 +81,12 @@ public:
     int stop();
 
 private:
-    void launch(const std::filesystem::path& program, const std::vector<std::string>& args,
-                const std::filesystem::path* workDir, const std::map<std::string, std::string>& env);
-
     pid_t m_pid = -1;
+    int m_pidfd = -1;  // readable once the child has ended
+    int m_in = -1;
     int m_out = -1;
-    int m_exitCode = -1;
-    bool m_exited = false;
+    std::string m_buffer;  // read from standard output, not yet handed out
+    std::optional<int> m_status;
 };
-
-// Polls `condition` every few milliseconds until it holds or `timeout` has
-// passed; for states of another process that give no signal of their own.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 }  // namespace testsupport

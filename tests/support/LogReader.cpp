@@ -1,7 +1,9 @@
 #include "support/LogReader.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <vector>
 
 namespace testsupport {
 
@@ -14,14 +16,21 @@ std::string todayLogName() {
     return name;
 }
 
-std::string readLogs(const TempHome& home) {
+std::string readLogs(const std::filesystem::path& logFolder) {
     std::string all;
     std::error_code error;
-    if (!std::filesystem::exists(home.logFolder(), error)) return all;
-    for (const auto& e : std::filesystem::directory_iterator(home.logFolder(), error)) {
-        if (e.is_regular_file(error)) all += readFile(e.path());
+    if (!std::filesystem::is_directory(logFolder, error)) return all;
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(logFolder, error)) {
+        if (e.is_regular_file(error)) files.push_back(e.path());
     }
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) all += readFile(f);
     return all;
+}
+
+std::string readLogs(const TempHome& home) {
+    return readLogs(home.logFolder());
 }
 
 }  // namespace testsupport

@@ -1,4 +1,5 @@
-// Runs a program of the project as a child process for integration tests.
+// Runs a program of the project (or a system tool) to completion as a child
+// process (a ChildProcess) for integration tests.
 #pragma once
 
 #include <filesystem>
@@ -27,11 +28,6 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
 int runForWaitStatus(const std::filesystem::path& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env = {},
                      int timeoutSeconds = 60);
-
-// In a child between fork and exec: moves into `workDir` (the child ends
-// with 126 when it cannot) and applies `env` to the inherited environment
-// (an empty value unsets the variable).
-void enterChildContext(const std::filesystem::path& workDir, const std::map<std::string, std::string>& env);
 
 // Path of a program built by this build tree (e.g. "gamelauncher").
 std::filesystem::path builtProgram(const std::string& relative);

@@ -1,47 +1,30 @@
 #include "support/SampleLauncher.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <sstream>
-#include <thread>
 
 #include "foundation/Md5.h"
 #include "gamelauncher/LauncherProtocol.h"
 #include "platform/marker.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 
 namespace testsupport {
 
-namespace {
-
-constexpr auto kPoll = std::chrono::milliseconds(10);
-
-template <typename Done>
-bool pollUntil(int timeoutMs, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(kPoll);
-    }
-    return true;
-}
-
-}  // namespace
-
 bool waitLauncherMarker(bool held, int timeoutMs) {
-    return pollUntil(timeoutMs, [held] {
+    return waitUntil([held] {
         return (platform::probeMarker(launcherprotocol::kLauncherMarker) == platform::MarkerState::Held) == held;
-    });
+    }, std::chrono::milliseconds(timeoutMs));
 }
 
 bool waitForFile(const fs::path& path, int timeoutMs) {
-    return pollUntil(timeoutMs, [&] { return fs::exists(path); });
+    return waitUntil([&] { return fs::exists(path); }, std::chrono::milliseconds(timeoutMs));
 }
 
 std::vector<LauncherStart> launcherStarts(const fs::path& clientFolder) {
@@ -58,7 +41,8 @@ std::vector<LauncherStart> launcherStarts(const fs::path& clientFolder) {
 }
 
 bool waitLauncherStarts(const fs::path& clientFolder, std::size_t count, int timeoutMs) {
-    return pollUntil(timeoutMs, [&] { return launcherStarts(clientFolder).size() >= count; });
+    return waitUntil([&] { return launcherStarts(clientFolder).size() >= count; },
+                     std::chrono::milliseconds(timeoutMs));
 }
 
 std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
@@ -93,44 +77,12 @@ std::string stopLaunchers(const fs::path& clientFolder) {
     // the leader of a process can show as a zombie while its other threads
     // still hold the program.
     for (const LauncherStart& s : started) {
-        if (s.pid > 0 && !pollUntil(20000, [&] { return ::kill(s.pid, 0) != 0; })) {
+        if (s.pid > 0 && !waitUntil([&] { return ::kill(s.pid, 0) != 0; }, std::chrono::seconds(20))) {
             failure += "launcher " + std::to_string(s.pid) + " outlived SIGTERM:" + processStatus(s.pid) + "\n";
         }
     }
     if (!failure.empty()) failure += "launcher.log:\n" + readFile(clientFolder / "launcher.log");
     return failure;
-}
-
-ChildLauncher::ChildLauncher(const fs::path& exe, const std::vector<std::string>& args) {
-    const std::string program = exe.string();
-    std::vector<std::string> copies = args;
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    m_pid = ::fork();
-    if (m_pid == 0) {
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-}
-
-ChildLauncher::~ChildLauncher() {
-    if (m_pid <= 0 || m_reaped) return;
-    ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-}
-
-int ChildLauncher::wait(int timeoutMs) {
-    int code = -1;
-    const bool ended = pollUntil(timeoutMs, [&] {
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) != m_pid) return false;
-        m_reaped = true;
-        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return true;
-    });
-    return ended ? code : -1;
 }
 
 std::string makeLauncherPackage(const fs::path& folder, const std::string& version, const fs::path& zip,

@@ -4,8 +4,6 @@
 // that runs ended afterwards.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -38,23 +36,6 @@ std::vector<std::string> launcherMessages(const std::filesystem::path& clientFol
 // and waits until the marker is free and those processes are gone. Empty
 // when they are; otherwise what still runs, for a test to report.
 std::string stopLaunchers(const std::filesystem::path& clientFolder);
-
-// Starts `exe` with `args` as a child of the test; the destructor ends it
-// (SIGTERM) and reaps it.
-class ChildLauncher {
-public:
-    ChildLauncher(const std::filesystem::path& exe, const std::vector<std::string>& args);
-    ~ChildLauncher();
-    ChildLauncher(const ChildLauncher&) = delete;
-    ChildLauncher& operator=(const ChildLauncher&) = delete;
-    pid_t pid() const { return m_pid; }
-    // Waits for the child to end by itself; its exit code, or -1.
-    int wait(int timeoutMs = 20000);
-
-private:
-    pid_t m_pid = -1;
-    bool m_reaped = false;
-};
 
 // Lays out `folder` as an installed launcher: client/launcher.exe (a copy of
 // the built sample launcher) and the extra files given, then runs mkpackage

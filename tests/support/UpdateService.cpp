@@ -6,7 +6,7 @@
 namespace testsupport {
 
 UpdateService::UpdateService(const std::vector<std::string>& args)
-    : m_process(builtProgram("tools/update-service/update-service"), args), m_base(m_process.readLine()) {}
+    : m_process(builtProgram("tools/update-service/update-service"), args), m_base(m_process.readLine().value_or("")) {}
 
 std::string UpdateService::hostAndPort() const {
     const std::string prefix = "http://";

@@ -316,13 +316,13 @@ TEST_F(ConfinedTreeTest, NoHandleOutlivesItsOwnerOnAnyPath) {
         {"marker taken, refused to a second holder, probed, released",
          [&] {
              platform::Marker first, second;
-             ASSERT_EQ(first.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::Acquired);
-             EXPECT_EQ(second.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::AlreadyHeld);
-             EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), platform::MarkerState::Held);
+             ASSERT_EQ(first.acquire("GL_HANDLE_TEST"), platform::Marker::Result::Acquired);
+             EXPECT_EQ(second.acquire("GL_HANDLE_TEST"), platform::Marker::Result::AlreadyHeld);
+             EXPECT_EQ(platform::probeMarker("GL_HANDLE_TEST"), platform::MarkerState::Held);
              first.release();
-             EXPECT_EQ(platform::probeMarker("MV3_LAUNCHER_KT"), platform::MarkerState::Free);
+             EXPECT_EQ(platform::probeMarker("GL_HANDLE_TEST"), platform::MarkerState::Free);
              // Destroyed while held.
-             ASSERT_EQ(second.acquire("MV3_LAUNCHER_KT"), platform::Marker::Result::Acquired);
+             ASSERT_EQ(second.acquire("GL_HANDLE_TEST"), platform::Marker::Result::Acquired);
          }},
         {"marker with an unusable name",
          [&] {

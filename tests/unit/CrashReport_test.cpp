@@ -18,6 +18,7 @@
 #include "foundation/Log.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -35,10 +36,7 @@ protected:
     }
     std::string log() {
         ReleaseLogger();
-        std::string all;
-        if (fs::exists(home.logFolder()))
-            for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
+        return testsupport::readLogs(home);
     }
     // A sender that does nothing, in a folder of the test's own.
     fs::path makeSender(fs::perms perms = fs::perms::owner_all) {

@@ -12,6 +12,7 @@
 
 #include "foundation/Log.h"
 #include "support/BoxWatcher.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "ui/DlgGameLauncher.h"
 #include "ui/toolkit/Toolkit.h"
@@ -148,8 +149,7 @@ TEST_F(SkinFailureTest, SkinWithoutProgressFailsInitControls) {
     dlg.SetProgress(250, {});
     EXPECT_TRUE(dlg.IsRunning());
     ReleaseLogger();
-    std::string log;
-    for (const auto& entry : std::filesystem::directory_iterator(home.logFolder())) log += testsupport::readFile(entry.path());
+    const std::string log = testsupport::readLogs(home);
     EXPECT_NE(log.find(" [DlgGameLauncher:84] Load progress control failed\r\n"), std::string::npos) << log;
 }
 

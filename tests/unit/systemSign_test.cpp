@@ -8,6 +8,7 @@
 
 #include "foundation/Log.h"
 #include "platform/system_info.h"
+#include "support/LogReader.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -33,10 +34,7 @@ protected:
     }
     std::string log() {
         ReleaseLogger();
-        std::string all;
-        if (!fs::exists(home.logFolder())) return all;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) all += testsupport::readFile(e.path());
-        return all;
+        return testsupport::readLogs(home);
     }
     testsupport::TempHome home;
     platform::MachineNameSource m_previous = nullptr;

@@ -14,6 +14,7 @@
 #include "foundation/Md5.h"
 #include "platform/local_pipe.h"
 #include "support/FakeLauncherWindow.h"
+#include "support/LogReader.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "upgrade/LauncherPipe.h"
@@ -45,12 +46,7 @@ protected:
         EXPECT_EQ(m->loadSettings(), 0);
         return m;
     }
-    std::string log() const {
-        std::string all;
-        if (!fs::exists(home.logFolder())) return all;
-        for (const auto& e : fs::directory_iterator(home.logFolder())) all += readFile(e.path());
-        return all;
-    }
+    std::string log() const { return testsupport::readLogs(home); }
 
     testsupport::TempHome home;
     fs::path game;
@@ -83,7 +79,7 @@ TEST_F(UpgradeManagerParts, FoldersAndSettings) {
         EXPECT_EQ(std::wstring(m->programFolder()), game.wstring());
         EXPECT_EQ(std::wstring(m->installFolder()), home.data().wstring() + L"/Keltora/morvel3/");
         EXPECT_EQ(std::wstring(m->tempFolder()), home.config().wstring() + L"/Keltora/morvel3/temp/");
-        EXPECT_EQ(m->stagingFolder(), home.data().wstring() + L"/Keltora/morvel3.staging/");
+        EXPECT_EQ(m->stagingFolder(), home.data().wstring() + L"/Keltora/morvel3" + kStagingSuffix + L"/");
     }
 }
 
