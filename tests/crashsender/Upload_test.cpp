@@ -96,13 +96,17 @@ private:
                 if (need == std::string::npos && head != std::string::npos && lenAt != std::string::npos)
                     need = head + 4 + std::stoul(request.substr(lenAt + 16));
             }
+            // Recorded before the answer goes out: the client may look at
+            // the record as soon as it has the answer.
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_requests.push_back(request);
+            }
             const std::string reply = "{\"status\":1,\"id\":\"x1\"}";
             const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                                        std::to_string(reply.size()) + "\r\nConnection: close\r\n\r\n" + reply;
             ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
             ::close(c);
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_requests.push_back(request);
         }
     }
 

@@ -28,6 +28,7 @@
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
+#include "support/WaitUntil.h"
 #include "support/Xvfb.h"
 
 namespace fs = std::filesystem;
