@@ -226,7 +226,7 @@ int32_t install(const InstallRecord* record) {
         return fail(L"no application-data folder for crash reports: " + errnoText(errno));
     }
     const std::string root =
-        platform::toSystemPath(roaming + L"/Keltora/morvel3/" + platform::utf8ToWide(crashreport::kReportsSubfolder));
+        platform::toSystemPath(roaming + kProductFolder + platform::utf8ToWide(crashreport::kReportsSubfolder));
     CreateFolderPath(platform::utf8ToWide(root).c_str());
     if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         return fail(L"cannot create the crash report folder " + platform::utf8ToWide(root) + L": " + errnoText(errno));

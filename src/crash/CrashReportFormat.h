@@ -147,7 +147,7 @@
 
 namespace crashreport {
 
-inline constexpr const char* kReportsSubfolder = "CrashReports/";  // under <roaming>/Keltora/morvel3/
+inline constexpr const char* kReportsSubfolder = "CrashReports/";  // under <roaming> + kProductFolder
 inline constexpr const char* kDescriptionFile = "crash.txt";
 inline constexpr const char* kMapsFile = "maps";
 inline constexpr const char* kFilesFolder = "files";
