@@ -177,8 +177,8 @@ int main(int argc, char** argv) {
     bool first = true;
     for (Member& m : members) {
         if (m.st.st_size == 0) {
-            // The bootstrapper's digest refuses empty files, so a listed one
-            // would fail every check and bring the package again each time.
+            // Left out of the list so that lists stay readable by
+            // bootstrappers whose file check refused empty files.
             std::fprintf(stderr, "mkpackage: %s is empty: packed, not listed\n", m.name.c_str());
             continue;
         }
