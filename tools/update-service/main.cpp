@@ -11,12 +11,19 @@
 //                         stores a multipart crash upload under --crash-dir,
 //                         one folder per upload; answers {"status":1,"id":...}
 //
+// Every request is bounded (GuardedServer.h): its head, its body (8 KiB, the
+// crash upload --crash-max-bytes) and the time it may take to arrive.
+//
 // Runs until SIGINT or SIGTERM. See usage() for the options.
+#include <fcntl.h>
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +41,7 @@
 #include <vector>
 
 #include "CrashUploads.h"
+#include "GuardedServer.h"
 #include "JsonString.h"
 #include "common/RangeFiles.h"
 
@@ -67,7 +75,7 @@ void usage(const char* argv0) {
                  "  --ip TEXT           ip answered by launcher/check (default 127.0.0.1)\n"
                  "  --files DIR         serve DIR's files under <base>files/ (GET, HEAD, Range)\n"
                  "  --package NAME      url answered = <base>files/NAME; md5 = MD5 of DIR/NAME,\n"
-                 "                      computed at each check\n"
+                 "                      computed once per version of the file\n"
                  "  --package-url URL   url answered instead (with --md5)\n"
                  "  --md5 HEX           md5 answered instead of the computed one\n"
                  "  --events FILE       JSON-lines file the events are appended to\n"
@@ -78,8 +86,9 @@ void usage(const char* argv0) {
                  "  --report-reply TEXT body of log/startgame replies (default {\"status\":1})\n"
                  "  --crash-dir DIR     store crash uploads under DIR, one folder each\n"
                  "                      (without it the upload path answers 404)\n"
-                 "  --crash-max-bytes N largest request body taken (default 67108864;\n"
-                 "                      a larger one is refused with 413)\n"
+                 "  --crash-max-bytes N largest crash upload taken (default 67108864;\n"
+                 "                      a larger one is refused with 413; the other\n"
+                 "                      paths take at most 8192 bytes)\n"
                  "  --quiet             no request lines on standard error\n",
                  argv0);
 }
@@ -173,29 +182,80 @@ std::string field(const std::vector<std::pair<std::string, std::string>>& fields
 }
 
 // Computed apart from the client's own digest code, so that the end-to-end
-// tests compare two implementations rather than one with itself.
-std::string md5OfFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "";
+// tests compare two implementations rather than one with itself. Empty when
+// the file cannot be read to its end.
+std::string md5OfFd(int fd) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
     std::vector<char> buf(1 << 16);
-    while (in) {
-        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-        if (in.gcount() > 0) EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(in.gcount()));
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(n));
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_DigestFinal_ex(ctx, digest, &len);
     EVP_MD_CTX_free(ctx);
     std::string hex;
-    for (unsigned int i = 0; i < len; ++i) {
+    for (unsigned int i = 0; ok && i < len; ++i) {
         char b[3];
         std::snprintf(b, sizeof b, "%02x", digest[i]);
         hex += b;
     }
     return hex;
 }
+
+// The package's MD5, computed once per version of the file rather than at
+// every check (a 256 MiB package costs 0.4 s of CPU). A version is the
+// file's device, inode, size and modification time, as for the served
+// mappings: packages are published by rename, which makes a new one. The
+// digest is taken from the same open file as that identity.
+class PackageDigest {
+public:
+    explicit PackageDigest(fs::path path) : m_path(std::move(path)) {}
+
+    // Empty when the file is missing, not a regular file or unreadable.
+    // Checks wait for each other while a digest is computed.
+    std::string md5() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return "";
+        struct stat st {};
+        std::string md5;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (m_known && st.st_dev == m_dev && st.st_ino == m_ino && st.st_size == m_size &&
+                st.st_mtim.tv_sec == m_mtime.tv_sec && st.st_mtim.tv_nsec == m_mtime.tv_nsec) {
+                md5 = m_md5;
+            } else {
+                md5 = md5OfFd(fd);
+                m_known = !md5.empty();
+                m_md5 = md5;
+                m_dev = st.st_dev;
+                m_ino = st.st_ino;
+                m_size = st.st_size;
+                m_mtime = st.st_mtim;
+            }
+        }
+        ::close(fd);
+        return md5;
+    }
+
+private:
+    const fs::path m_path;
+    std::mutex m_lock;
+    bool m_known = false;
+    std::string m_md5;
+    dev_t m_dev{};
+    ino_t m_ino{};
+    off_t m_size{};
+    timespec m_mtime{};
+};
 
 std::string nowText() {
     const auto now = std::chrono::system_clock::now();
@@ -257,8 +317,9 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server server;
+    guardedserver::GuardedServer server;
     JsonLines events(opt.eventsFile);
+    PackageDigest packageDigest(opt.filesDir / opt.package);
     JsonLines checks(opt.checksFile);
     std::string base;
 
@@ -274,7 +335,7 @@ int main(int argc, char** argv) {
         std::string md5 = opt.md5;
         if (!opt.package.empty()) {
             if (url.empty()) url = base + "files/" + opt.package;
-            if (md5.empty()) md5 = md5OfFile(opt.filesDir / opt.package);
+            if (md5.empty()) md5 = packageDigest.md5();
         }
         const std::string reply = "{\"rnd\":" + jsonString(field(fields, "rnd")) +
                                   ",\"ver\":" + jsonString(opt.version) + ",\"url\":" + jsonString(url) +
@@ -301,7 +362,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         // Bodies beyond the bound are refused with 413 before they are read.
-        server.set_payload_max_length(opt.crashMaxBytes);
+        server.setBodyLimit("/index.php/crashReport/uploadExternal", opt.crashMaxBytes);
         server.Post("/index.php/crashReport/uploadExternal", [&](const httplib::Request& req, httplib::Response& res) {
             std::vector<crashuploads::Part> parts;
             for (const auto& [name, f] : req.files) parts.push_back({f.name, f.filename, f.content_type, f.content});
