@@ -52,18 +52,21 @@ public:
         m_lineStartsWithCR = false;
         m_headerBytes = 0;
         m_bodyBytes = 0;
-        m_bodyBudget = m_limits.bodyBytes;
+        m_bodyBudget = 0;
+        m_statusBeyond = 413;
         m_deadline = Clock::now() + m_limits.requestTime;
     }
 
-    // The body this request may send, and the time a declared length of it
-    // adds to the deadline.
-    void allowBody(std::size_t budget, std::size_t declared) {
+    // The body this request may send, the time a declared length of it adds
+    // to the deadline, and the answer to a longer one.
+    void allowBody(std::size_t budget, std::size_t declared, int statusBeyond) {
         m_bodyBudget = budget;
+        m_statusBeyond = statusBeyond;
         m_deadline += std::chrono::milliseconds(declared / std::max<std::size_t>(1, m_limits.slowestBodyBytesPerSecond / 1000));
     }
     void refuse(Refusal why) { m_refusal = why; }
     Refusal refusal() const { return m_refusal; }
+    int statusBeyond() const { return m_statusBeyond; }
 
     // Closes the connection; after a request refused for its size, first
     // reads and drops what the client still sends (bounded), so that the
@@ -244,6 +247,7 @@ private:
     std::size_t m_headerBytes = 0;
     std::size_t m_bodyBytes = 0;
     std::size_t m_bodyBudget = 0;
+    int m_statusBeyond = 413;
 };
 
 // The connection a worker serves, for the handlers that the library calls
@@ -255,13 +259,16 @@ thread_local Connection* t_connection = nullptr;
 GuardedServer::GuardedServer(const Limits& limits) : m_limits(limits) {
     const std::size_t workers = m_limits.workers;
     new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-    set_payload_max_length(m_limits.bodyBytes);
+    set_payload_max_length(0);
 
     // Runs once the head is read and before any of the body is.
     set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         Connection* conn = t_connection;
         if (conn == nullptr) return HandlerResponse::Unhandled;
-        const std::size_t limit = bodyLimit(req.path);
+        // A path without a bound takes no body: it has no route that would.
+        const auto it = m_bodyLimits.find(req.path);
+        const std::size_t limit = it == m_bodyLimits.end() ? 0 : it->second;
+        const int statusBeyond = it == m_bodyLimits.end() ? 404 : 413;
         std::size_t declared = 0;
         if (req.has_header("Content-Length")) {
             const std::string text = req.get_header_value("Content-Length");
@@ -274,12 +281,12 @@ GuardedServer::GuardedServer(const Limits& limits) : m_limits(limits) {
                 return HandlerResponse::Handled;
             }
         }
+        conn->allowBody(limit, declared, statusBeyond);
         if (declared > limit) {
             conn->refuse(Refusal::BodyTooLarge);
-            res.status = 413;
+            res.status = statusBeyond;
             return HandlerResponse::Handled;
         }
-        conn->allowBody(limit, declared);
         return HandlerResponse::Unhandled;
     });
 
@@ -293,7 +300,7 @@ GuardedServer::GuardedServer(const Limits& limits) : m_limits(limits) {
                 res.status = 431;
                 break;
             case Refusal::BodyTooLarge:
-                res.status = 413;
+                res.status = conn->statusBeyond();
                 break;
             case Refusal::TimedOut:
                 res.status = 408;
@@ -309,14 +316,9 @@ GuardedServer::GuardedServer(const Limits& limits) : m_limits(limits) {
 
 void GuardedServer::setBodyLimit(const std::string& path, std::size_t bytes) {
     m_bodyLimits[path] = bytes;
-    std::size_t largest = m_limits.bodyBytes;
+    std::size_t largest = 0;
     for (const auto& [p, b] : m_bodyLimits) largest = std::max(largest, b);
     set_payload_max_length(largest);
-}
-
-std::size_t GuardedServer::bodyLimit(const std::string& path) const {
-    const auto it = m_bodyLimits.find(path);
-    return it == m_bodyLimits.end() ? m_limits.bodyBytes : it->second;
 }
 
 bool GuardedServer::process_and_close_socket(socket_t sock) {

@@ -6,11 +6,10 @@
 //   only once the whole line is in memory) and the header lines at most 100
 //   and 16 KiB together; beyond that the request is answered 431 (or, for the
 //   request line, the connection is closed) without reading further;
-// - each route takes a body of at most its own bound (setBodyLimit; unless
-//   set 8 KiB, the bound the library itself puts on form-encoded bodies
-//   once read): a declared length beyond it is answered 413 before any of
-//   the body is read, a body sent without a length (chunked) is cut with 413
-//   where it passes the bound;
+// - each path that takes a body has its own bound (setBodyLimit): a declared
+//   length beyond it is answered 413 before any of the body is read, a body
+//   sent without a length (chunked) is cut with 413 where it passes the
+//   bound. A body sent to any other path is answered 404 the same way;
 // - a request must arrive whole (head and body) within a deadline that runs
 //   from its first byte: 15 s, plus one second per 64 KiB of declared body.
 //   Beyond it the request is answered 408 (or, before its first line is
@@ -38,7 +37,6 @@ struct Limits {
     std::size_t requestLineBytes = 8 * 1024;
     std::size_t headerLines = 100;
     std::size_t headerBytes = 16 * 1024;
-    std::size_t bodyBytes = 8 * 1024;
     std::chrono::milliseconds requestTime{15000};
     std::size_t slowestBodyBytesPerSecond = 64 * 1024;
     std::size_t workers = 64;
@@ -55,7 +53,6 @@ public:
 
 private:
     bool process_and_close_socket(socket_t sock) override;
-    std::size_t bodyLimit(const std::string& path) const;
 
     Limits m_limits;
     std::map<std::string, std::size_t> m_bodyLimits;

@@ -328,6 +328,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "update-service: %s %s -> %d\n", req.method.c_str(), req.path.c_str(), status);
     };
 
+    // The program's check and event bodies are under 512 bytes. 8 KiB is
+    // also where the library itself refuses a form-encoded body, once read.
+    constexpr std::size_t kFormBodyMaxBytes = 8 * 1024;
+    server.setBodyLimit("/launcher/check", kFormBodyMaxBytes);
+    server.setBodyLimit("/log/startgame", kFormBodyMaxBytes);
     server.Post("/launcher/check", [&](const httplib::Request& req, httplib::Response& res) {
         const auto fields = splitForm(req.body);
         if (checks.enabled()) checks.append("launcher/check", req.body, fields);
@@ -393,8 +398,11 @@ int main(int argc, char** argv) {
             rangefiles::answer(*files, req.matches[1], req, res);
         });
     }
+    // The handlers note their own requests; here the file route's and those
+    // refused before a handler ran (too large or too slow).
     server.set_logger([&](const httplib::Request& req, const httplib::Response& res) {
-        if (req.path.rfind("/files/", 0) == 0) note(req, res.status);
+        if (req.path.rfind("/files/", 0) == 0 || res.status == 408 || res.status == 413 || res.status == 431)
+            note(req, res.status);
     });
 
     int port = opt.port;
