@@ -116,8 +116,9 @@ inline constexpr uint64_t kMaxLauncherListBytes = 4194304;
 
 // The launcher's client/launcher.db text: the members in document order,
 // "files" appending to `out`, the first "version" (into the 32-byte
-// `versionOut`) ending the walk. Invalid: over kMaxLauncherListBytes, not
-// JSON, more than kMaxLauncherListEntries entries, an entry the fixed fields
+// `versionOut`) ending the walk. Invalid: over kMaxLauncherListBytes, more
+// ",", "[" and "{" than eight per kMaxLauncherListEntries (a bound on the
+// parsed tree), not JSON, more than kMaxLauncherListEntries entries, an entry the fixed fields
 // cannot hold (path of 260 bytes or more, MD5 of 64 or more), that is not an
 // object with a first member, that names a path outside the install folder
 // ("..", absolute), or that names a file an earlier entry names (the same

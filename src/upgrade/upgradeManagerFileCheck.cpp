@@ -59,6 +59,22 @@ std::wstring resolvedForm(std::wstring_view wide, bool foldCase) {
     return out;
 }
 
+// Every value of the parsed tree but a container's first comes after a ","
+// and every container starts with "[" or "{", so these characters (counted
+// in names and texts too, which only counts high) bound the tree's nodes.
+// A list of entries needs two per entry; without this bound a list of
+// small values within kMaxLauncherListBytes would expand into millions of
+// nodes (hundreds of MiB) before the entry bound is reached.
+constexpr std::size_t kMaxListValueMarks = 8 * kMaxLauncherListEntries;
+
+bool holdsFewValues(std::string_view text) {
+    std::size_t marks = 0;
+    for (char c : text) {
+        if ((c == ',' || c == '[' || c == '{') && ++marks > kMaxListValueMarks) return false;
+    }
+    return true;
+}
+
 // Walks the root object in document order: "files" fills the list, the
 // first "version" ends the walk. Entries the fixed fields cannot hold, or
 // that name a file outside the install folder, make the whole file invalid:
@@ -126,7 +142,7 @@ LauncherListResult parseLauncherFileList(const std::string& text, char* versionO
                                          std::string* badVersion) {
     versionOut[0] = '\0';
     if (text.size() > kMaxLauncherListBytes || std::memchr(text.data(), '\0', text.size()) != nullptr ||
-        !JsonIsValid(text.c_str()))
+        !holdsFewValues(text) || !JsonIsValid(text.c_str()))
         return LauncherListResult::Invalid;
     std::unique_ptr<JsonNode> root(JsonParse(text.c_str()));
     if (root == nullptr) return LauncherListResult::Invalid;

@@ -244,11 +244,15 @@ TEST_F(UpgradeManagerParts, ListsOverTheBoundsOrNamingAFileTwiceAreDamaged) {
     std::string tenThousand = "{\"files\":[";
     for (int i = 0; i < 10000; ++i) tenThousand += std::string(i ? "," : "") + "{\"client/big.bin\":\"1\"}";
     tenThousand += "],\"version\":\"1\"}";
+    std::string manyZeros;
+    for (std::size_t i = 0; i < 8 * kMaxLauncherListEntries; ++i) manyZeros += "0,";
     const Case cases[] = {
         {"entries at the bound", listOf(kMaxLauncherListEntries), 0, kMaxLauncherListEntries},
         {"one entry over the bound", listOf(kMaxLauncherListEntries + 1), -3, 0},
         {"over the bound in two lists", listOf(kMaxLauncherListEntries, "\"files\":[{\"x\":\"1\"}],"), -3, 0},
         {"bytes at the bound", listOfSize(kMaxLauncherListBytes), 0, 2},
+        // Within the bytes, small values would parse into millions of nodes.
+        {"values far beyond what the entries need", listOf(2, "\"x\":[" + manyZeros + "0],"), -3, 0},
         {"one byte over the bound", listOfSize(kMaxLauncherListBytes + 1), -3, 0},
         {"a file named twice", twice, -3, 0},
         {"one file named 10,000 times", tenThousand, -3, 0},
