@@ -129,12 +129,14 @@ enum class LauncherListResult { Ok, Invalid, NoVersion };
 LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
                                          std::string* badVersion = nullptr);
 
-// Leaves in `staged` (files relative to the staging folder, "/"-joined)
+// Leaves in `staged` (files relative to `folder`, "/"-joined)
 // client/launcher.db and the files `fileList` names, as the file check
 // resolves the names (separators, empty and "." levels; letter case as the
 // file system has it): a file the list does not name was never checked, so
-// it is not installed.
-void keepListedFiles(std::vector<std::wstring>& staged, const std::vector<FileEntry>& fileList);
+// it is not installed. Empty files stay too: packages leave them unlisted
+// (mkpackage does, for file checks that refused empty files), and one
+// brings no content that could need a check.
+void keepListedFiles(const wchar_t* folder, std::vector<std::wstring>& staged, const std::vector<FileEntry>& fileList);
 
 class UpgradeManager {
 public:
@@ -243,7 +245,7 @@ private:
     // kPackageBadArchive when a file could not be moved. The staging folder
     // is gone afterwards in every case.
     int32_t installStaged(char* versionOut);
-    // Moves the staged files `fileList` names (keepListedFiles) into place;
+    // Moves the staged files keepListedFiles keeps for `fileList` into place;
     // false at the first that fails.
     bool moveStagedFiles(const std::wstring& staging, const std::vector<FileEntry>& fileList);
     // Removes the staging folder with everything in it; true when none is left.

@@ -253,10 +253,24 @@ bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileE
     return ok;
 }
 
-void keepListedFiles(std::vector<std::wstring>& staged, const std::vector<FileEntry>& fileList) {
+namespace {
+
+bool isEmptyFile(const wchar_t* folder, const std::wstring& relative) {
+    std::wstring path;
+    if (!JoinPath(path, {folder, relative}, kMaxPathChars)) return false;
+    platform::File file;
+    uint64_t size = 0;
+    return file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting) &&
+           file.size(size) && size == 0;
+}
+
+}  // namespace
+
+void keepListedFiles(const wchar_t* folder, std::vector<std::wstring>& staged, const std::vector<FileEntry>& fileList) {
     std::unordered_set<std::wstring> listed;
     for (const FileEntry& entry : fileList) listed.insert(resolvedForm(platform::utf8ToWide(entry.path), false));
     std::erase_if(staged, [&](const std::wstring& relative) {
-        return relative != kListPath && listed.count(resolvedForm(relative, false)) == 0;
+        return relative != kListPath && listed.count(resolvedForm(relative, false)) == 0 &&
+               !isEmptyFile(folder, relative);
     });
 }

@@ -216,7 +216,7 @@ bool UpgradeManager::moveStagedFiles(const std::wstring& staging, const std::vec
     if (!from.open(staging) || !from.listFiles(files)) return failed(L"");
     // What the list does not name was never checked: it stays behind and
     // goes with the staging folder.
-    keepListedFiles(files, fileList);
+    keepListedFiles(staging.c_str(), files, fileList);
     // The list last: until it is in place the installed list still names
     // the old files, and a run that ends half way is repaired by the next.
     std::stable_partition(files.begin(), files.end(), [](const std::wstring& f) { return f != kVersionFileName; });

@@ -104,12 +104,14 @@ TEST_F(HostileList, InstalledListNamingAFileTwiceIsRepairedByTheUpdate) {
 }
 
 // Files the list does not name were never checked: they are not moved into
-// place, and go with the staging folder, while everything listed installs.
+// place, and go with the staging folder, while everything listed installs
+// (and an empty file, as packages leave those unlisted).
 TEST_F(HostileList, FilesThePackageCarriesButDoesNotListStayOut) {
     writePackage(served() / "extra.zip",
                  {{"client/unlisted.bin", std::string(1 << 20, 'u')},
                   {"client/more/also-unlisted.txt", "unlisted"},
                   {"top-level.txt", "unlisted"},
+                  {"client/empty.txt", ""},
                   {"client/listed.txt", "listed"}},
                  {{"client/listed.txt", "listed"}});
     resnapshot();
@@ -128,6 +130,8 @@ TEST_F(HostileList, FilesThePackageCarriesButDoesNotListStayOut) {
     EXPECT_FALSE(fs::exists(clientFolder() / "more"));
     EXPECT_FALSE(fs::exists(installFolder() / "top-level.txt"));
     EXPECT_FALSE(fs::exists(stagingFolder()));
+    // Packages leave empty files unlisted; they bring nothing unchecked.
+    EXPECT_TRUE(fs::is_regular_file(clientFolder() / "empty.txt"));
 }
 
 }  // namespace

@@ -456,15 +456,20 @@ TEST(LauncherFileList, NamesOfOneFile) {
     }
 }
 
-// The staged files that are moved into place: the list and what it names,
-// spelt as the check finds them (letter case as the file system has it).
-TEST(LauncherFileList, OnlyListedStagedFilesAreKept) {
-    std::vector<std::wstring> staged = {L"client/a.dll",      L"client/data/b.bin", L"client/launcher.db",
-                                        L"client/unlisted.bin", L"other/c.txt",     L"client/C.txt"};
+// The staged files that are moved into place: the list, what it names,
+// spelt as the check finds them (letter case as the file system has it),
+// and empty files, which packages leave unlisted.
+TEST(LauncherFileList, OnlyListedOrEmptyStagedFilesAreKept) {
+    testsupport::TempHome home;
+    const fs::path staging = home.root() / "staging";
+    std::vector<std::wstring> staged = {L"client/a.dll", L"client/data/b.bin", L"client/empty.txt", L"client/launcher.db",
+                                        L"client/unlisted.bin", L"other/c.txt", L"client/C.txt"};
+    for (const std::wstring& f : staged) writeFile(staging / f, f == L"client/empty.txt" ? "" : "x");
     const std::vector<FileEntry> list = {FileEntry{"client\\a.dll", "1"}, FileEntry{"./client//data/b.bin", "2"},
                                          FileEntry{"client/c.txt", "3"}, FileEntry{"client/not-carried.dll", "4"}};
-    keepListedFiles(staged, list);
-    EXPECT_EQ(staged, (std::vector<std::wstring>{L"client/a.dll", L"client/data/b.bin", L"client/launcher.db"}));
+    keepListedFiles((staging.wstring() + L"/").c_str(), staged, list);
+    EXPECT_EQ(staged, (std::vector<std::wstring>{L"client/a.dll", L"client/data/b.bin", L"client/empty.txt",
+                                                 L"client/launcher.db"}));
 }
 
 }  // namespace
