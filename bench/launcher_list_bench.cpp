@@ -21,8 +21,8 @@ std::string typical(std::size_t entries) {
     std::string s = "{\n    \"files\": [\n";
     char line[256];
     for (std::size_t i = 0; i < entries; ++i) {
-        std::snprintf(line, sizeof line, "        {\"client/data/pack%03zu/file_%05zu.dat\": \"%032zx\"}%s\n", i % 200, i,
-                      i, i + 1 < entries ? "," : "");
+        std::snprintf(line, sizeof line, "        {\"client/data/pack%03zu/file_%05zu.dat\": \"%032zx\"}%s\n", i % 200,
+                      i, i, i + 1 < entries ? "," : "");
         s += line;
     }
     return s + "    ],\n    \"version\": \"1.0.0.15\"\n}\n";
@@ -30,7 +30,8 @@ std::string typical(std::size_t entries) {
 
 std::string oneFileTenThousandTimes() {
     std::string s = "{\"files\":[";
-    for (int i = 0; i < 10000; ++i) s += std::string(i ? "," : "") + "{\"client/big.bin\":\"" + std::string(32, 'a') + "\"}";
+    for (int i = 0; i < 10000; ++i)
+        s += std::string(i ? "," : "") + "{\"client/big.bin\":\"" + std::string(32, 'a') + "\"}";
     return s + "],\"version\":\"1\"}";
 }
 

@@ -52,7 +52,8 @@ std::wstring resolvedForm(std::wstring_view wide, bool foldCase) {
         const std::wstring_view level = wide.substr(start, end - start);
         if (!level.empty() && level != L".") {
             if (!out.empty()) out += L'/';
-            for (wchar_t c : level) out += foldCase && c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+            for (wchar_t c : level)
+                out += foldCase && c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
         }
         start = end + 1;
     }

@@ -87,7 +87,8 @@ TEST_F(HostileList, InstalledListNamingAFileTwiceIsRepairedByTheUpdate) {
     std::string text = readFile(list);
     const std::size_t files = text.find("\"files\":[");
     ASSERT_NE(files, std::string::npos) << text;
-    const std::string pieces = "{\"client\\\\data\\\\pieces.bin\":\"" + md5Hex(readFile(clientFolder() / "data/pieces.bin")) + "\"},";
+    const std::string pieces =
+        "{\"client\\\\data\\\\pieces.bin\":\"" + md5Hex(readFile(clientFolder() / "data/pieces.bin")) + "\"},";
     text.insert(files + 9, pieces);
     writeFile(list, text);
     const std::string base = publish("2.0.0.0");

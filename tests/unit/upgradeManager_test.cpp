@@ -267,7 +267,8 @@ TEST_F(UpgradeManagerParts, ListsOverTheBoundsOrNamingAFileTwiceAreDamaged) {
         EXPECT_EQ(m->praseVersionFile(version, list), c.result);
         EXPECT_EQ(list.size(), c.entries);
         ReleaseLogger();
-        const std::string line = "[upgradeManager:460]File Content is invalid:" + install.string() + "/client/launcher.db\r\n";
+        const std::string line =
+            "[upgradeManager:460]File Content is invalid:" + install.string() + "/client/launcher.db\r\n";
         EXPECT_EQ(log().find(line) != std::string::npos, c.result != 0) << log();
         // The pure parse agrees, so the fuzz target sees the same rule.
         std::vector<FileEntry> parsed;
@@ -462,8 +463,9 @@ TEST(LauncherFileList, NamesOfOneFile) {
 TEST(LauncherFileList, OnlyListedOrEmptyStagedFilesAreKept) {
     testsupport::TempHome home;
     const fs::path staging = home.root() / "staging";
-    std::vector<std::wstring> staged = {L"client/a.dll", L"client/data/b.bin", L"client/empty.txt", L"client/launcher.db",
-                                        L"client/unlisted.bin", L"other/c.txt", L"client/C.txt"};
+    std::vector<std::wstring> staged = {L"client/a.dll",        L"client/data/b.bin", L"client/empty.txt",
+                                        L"client/launcher.db",  L"client/unlisted.bin", L"other/c.txt",
+                                        L"client/C.txt"};
     for (const std::wstring& f : staged) writeFile(staging / f, f == L"client/empty.txt" ? "" : "x");
     const std::vector<FileEntry> list = {FileEntry{"client\\a.dll", "1"}, FileEntry{"./client//data/b.bin", "2"},
                                          FileEntry{"client/c.txt", "3"}, FileEntry{"client/not-carried.dll", "4"}};
