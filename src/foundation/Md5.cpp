@@ -90,7 +90,7 @@ void MD5_CTX::MD5Final(unsigned char digest[16]) {
     MD5Init();
 }
 
-int32_t MD5_CTX::digestFile(platform::File* file, char* out) {
+int32_t MD5_CTX::digestFile(platform::File* file, char* out, const std::stop_token& stop) {
     if (file == nullptr || !file->isOpen()) return kMd5NoHandle;
     uint64_t size = 0;
     if (!file->size(size)) return kMd5SizeFailed;
@@ -105,7 +105,12 @@ int32_t MD5_CTX::digestFile(platform::File* file, char* out) {
 
     MD5Init();
     bool readFailed = false;
+    bool stopped = false;
     for (uint64_t i = 0; i < pieces; ++i) {
+        if (stop.stop_requested()) {
+            stopped = true;
+            break;
+        }
         const std::size_t want = static_cast<std::size_t>(i + 1 == pieces ? lastPiece : kMd5ChunkSize);
         // The buffer is all zeros but for the piece just read. The read
         // overwrites its first `want` bytes, so clearing those beforehand
@@ -121,6 +126,7 @@ int32_t MD5_CTX::digestFile(platform::File* file, char* out) {
     }
     unsigned char digest[16];
     MD5Final(digest);
+    if (stopped) return kMd5Stopped;
     if (readFailed) return kMd5ReadFailed;
 
     char text[33];
@@ -129,13 +135,13 @@ int32_t MD5_CTX::digestFile(platform::File* file, char* out) {
     return kMd5Ok;
 }
 
-int32_t MD5_CTX::digestPath(char* out, const wchar_t* path) {
+int32_t MD5_CTX::digestPath(char* out, const wchar_t* path, const std::stop_token& stop) {
     if (path == nullptr) return kMd5NoPath;
     platform::File file;
     if (!file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting)) {
         return kMd5OpenFailed;
     }
-    return digestFile(&file, out);
+    return digestFile(&file, out, stop);
 }
 
 int32_t checkFileMd5(const wchar_t* path, const char* expectedMd5) {
@@ -148,8 +154,8 @@ int32_t checkFileMd5(const wchar_t* path, const char* expectedMd5) {
     return kMd5Ok;
 }
 
-int32_t getFileMd5(const wchar_t* path, char* out) {
+int32_t getFileMd5(const wchar_t* path, char* out, const std::stop_token& stop) {
     if (out == nullptr) return kMd5NoBuffer;
     MD5_CTX ctx;
-    return ctx.digestPath(out, path);
+    return ctx.digestPath(out, path, stop);
 }

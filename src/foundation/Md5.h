@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 
 namespace platform {
 class File;
@@ -24,6 +25,8 @@ inline constexpr int32_t kMd5NoHandle = -1;
 inline constexpr int32_t kMd5SizeFailed = -2;
 inline constexpr int32_t kMd5EmptyFile = -3;
 inline constexpr int32_t kMd5ReadFailed = -4;
+// The stop request came before the last piece: no digest.
+inline constexpr int32_t kMd5Stopped = -5;
 inline constexpr int32_t kMd5NoPath = 1;
 inline constexpr int32_t kMd5OpenFailed = 2;
 inline constexpr int32_t kMd5NoBuffer = 10;
@@ -53,11 +56,14 @@ public:
     // Returns 0, -1 (no handle), -2 (size unknown), -3 (empty file) or
     // -4 (a read failed; `out` is left as it was). A read that ends early
     // without an error gives 0 and the digest of the bytes before it.
-    int32_t digestFile(platform::File* file, char* out);
+    // `stop` is looked at before each piece: once it is raised the digest
+    // ends with -5 and `out` is left as it was, so a stop is noticed within
+    // one piece however large the file.
+    int32_t digestFile(platform::File* file, char* out, const std::stop_token& stop = {});
     // Opens `path` for reading and runs digestFile. Returns 1 for a null
     // path, 2 when the file cannot be opened (missing, a folder), else the
     // code of digestFile.
-    int32_t digestPath(char* out, const wchar_t* path);
+    int32_t digestPath(char* out, const wchar_t* path, const std::stop_token& stop = {});
 
     // The RFC 1321 layout. The running words live inside the EVP context,
     // so `state` shows the initial words set by MD5Init; `count` (bits, low
@@ -79,5 +85,6 @@ private:
 // code of digestPath.
 int32_t checkFileMd5(const wchar_t* path, const char* expectedMd5);
 // Appends the digest text of `path` to the empty text in `out` (at least 33
-// bytes). 10 for a null `out`, else the code of digestPath.
-int32_t getFileMd5(const wchar_t* path, char* out);
+// bytes). 10 for a null `out`, else the code of digestPath (-5 once `stop`
+// is raised).
+int32_t getFileMd5(const wchar_t* path, char* out, const std::stop_token& stop = {});

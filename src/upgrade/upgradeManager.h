@@ -106,16 +106,37 @@ inline constexpr int kPackageTries = 3;
 // Appended to the install folder's name: the staging folder beside it.
 inline constexpr const wchar_t* kStagingSuffix = L".staging";
 
+// The bounds of client/launcher.db. A launcher ships a few hundred to a
+// few thousand files, and an entry takes under 100 bytes with a typical
+// path (under 330 with the longest one): both bounds leave ten times the
+// room a real launcher needs, while a list at the bound still parses in a
+// fraction of a second and a few dozen MiB.
+inline constexpr std::size_t kMaxLauncherListEntries = 20000;
+inline constexpr uint64_t kMaxLauncherListBytes = 4194304;
+
 // The launcher's client/launcher.db text: the members in document order,
 // "files" appending to `out`, the first "version" (into the 32-byte
-// `versionOut`) ending the walk. Invalid: not JSON, or an entry the fixed
-// fields cannot hold (path of 260 bytes or more, MD5 of 64 or more), that is
-// not an object with a first member, or that names a path outside the install
-// folder ("..", absolute). NoVersion: no version, an empty one, or one of 32
-// bytes or more (then in `badVersion`). After Invalid, `out` is empty.
+// `versionOut`) ending the walk. Invalid: over kMaxLauncherListBytes, more
+// ",", "[" and "{" than eight per kMaxLauncherListEntries (a bound on the
+// parsed tree), not JSON, more than kMaxLauncherListEntries entries, an entry the fixed fields
+// cannot hold (path of 260 bytes or more, MD5 of 64 or more), that is not an
+// object with a first member, that names a path outside the install folder
+// ("..", absolute), or that names a file an earlier entry names (the same
+// path but for "/" or a backslash, empty or "." levels and ASCII letter case).
+// NoVersion: no version, an empty one, or one of 32 bytes or more (then in
+// `badVersion`). After Invalid, `out` is empty.
 enum class LauncherListResult { Ok, Invalid, NoVersion };
 LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
                                          std::string* badVersion = nullptr);
+
+// Leaves in `staged` (files relative to `folder`, "/"-joined)
+// client/launcher.db and the files `fileList` names, as the file check
+// resolves the names (separators, empty and "." levels; letter case as the
+// file system has it): a file the list does not name was never checked, so
+// it is not installed. Empty files stay too: packages leave them unlisted
+// (mkpackage does, for file checks that refused empty files), and one
+// brings no content that could need a check.
+void keepListedFiles(const wchar_t* folder, std::vector<std::wstring>& staged, const std::vector<FileEntry>& fileList);
 
 class UpgradeManager {
 public:
@@ -162,10 +183,13 @@ public:
     int32_t verifyAndUnzip(const char* md5, const wchar_t* packagePath);
 
     // Reads installFolder + "client/launcher.db": 0, -1 missing, -2 cannot
-    // be opened, -3 unreadable, not JSON, or no version. `versionOut` holds
-    // 32 bytes.
+    // be opened, -3 unreadable, not JSON, refused (see parseLauncherFileList)
+    // or no version. `versionOut` holds 32 bytes.
     int32_t praseVersionFile(char* versionOut, std::vector<FileEntry>& fileListOut);
     // True when every listed file exists and matches, or FILECMP is off.
+    // False, with nothing logged or changed, once the termination request
+    // is raised: it ends the check between files and within a piece of a
+    // file's digest.
     bool checkFileList(std::vector<FileEntry> fileList);
 
     // The folder each package is unpacked into before it is installed:
@@ -221,8 +245,9 @@ private:
     // kPackageBadArchive when a file could not be moved. The staging folder
     // is gone afterwards in every case.
     int32_t installStaged(char* versionOut);
-    // Moves every staged file into place; false at the first that fails.
-    bool moveStagedFiles(const std::wstring& staging);
+    // Moves the staged files keepListedFiles keeps for `fileList` into place;
+    // false at the first that fails.
+    bool moveStagedFiles(const std::wstring& staging, const std::vector<FileEntry>& fileList);
     // Removes the staging folder with everything in it; true when none is left.
     bool discardStaging();
     // One run of the connect-launcher check; true when the wait is over.

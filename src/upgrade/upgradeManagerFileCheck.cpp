@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "foundation/Json.h"
 #include "foundation/Md5.h"
@@ -19,9 +20,8 @@
 namespace {
 
 constexpr const ModuleLog& kLog = kUpgradeLog;
-// The reader refuses longer texts anyway; nothing larger is read into memory.
-constexpr uint64_t kMaxVersionFileBytes = 33554432;
 constexpr const char* kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
+constexpr std::wstring_view kListPath = L"client/launcher.db";
 
 // A listed path must stay inside the install folder: the check makes
 // changed files writable, and a package must not reach any other file.
@@ -38,11 +38,56 @@ bool isContainedPath(std::string_view path) {
     return true;
 }
 
+// A listed path as the file check resolves it below a folder: the text
+// made wide as the check makes it, both separators alike, and empty and "."
+// levels dropped, as the file system drops them. Letter case is kept or
+// folded (ASCII only) as asked.
+std::wstring resolvedForm(std::wstring_view wide, bool foldCase) {
+    std::wstring out;
+    out.reserve(wide.size());
+    std::size_t start = 0;
+    while (start <= wide.size()) {
+        std::size_t end = wide.find_first_of(L"/\\", start);
+        if (end == std::wstring_view::npos) end = wide.size();
+        const std::wstring_view level = wide.substr(start, end - start);
+        if (!level.empty() && level != L".") {
+            if (!out.empty()) out += L'/';
+            for (wchar_t c : level)
+                out += foldCase && c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+// Every value of the parsed tree but a container's first comes after a ","
+// and every container starts with "[" or "{", so these characters (counted
+// in names and texts too, which only counts high) bound the tree's nodes.
+// A list of entries needs two per entry; without this bound a list of
+// small values within kMaxLauncherListBytes would expand into millions of
+// nodes (hundreds of MiB) before the entry bound is reached.
+constexpr std::size_t kMaxListValueMarks = 8 * kMaxLauncherListEntries;
+
+bool holdsFewValues(std::string_view text) {
+    std::size_t marks = 0;
+    for (char c : text) {
+        if ((c == ',' || c == '[' || c == '{') && ++marks > kMaxListValueMarks) return false;
+    }
+    return true;
+}
+
 // Walks the root object in document order: "files" fills the list, the
 // first "version" ends the walk. Entries the fixed fields cannot hold, or
 // that name a file outside the install folder, make the whole file invalid:
-// a list that cannot be checked must not pass as checked.
+// a list that cannot be checked must not pass as checked. So do more than
+// kMaxLauncherListEntries entries and a file named twice: each listed file
+// is digested at every start, and a list that names one big file thousands
+// of times would hold every start for minutes. Two names are one file when
+// they differ only in separators, empty or "." levels or ASCII letter case:
+// where file names ignore case (as they do on Windows) they are, and a
+// launcher's list never spells one file two ways.
 LauncherListResult readList(JsonNode& root, char* versionOut, std::vector<FileEntry>& out, std::string* badVersion) {
+    std::unordered_set<std::wstring> listed;
     const uint32_t members = root.size();
     for (uint32_t i = 0; i < members; ++i) {
         JsonNode* member = root.at(i);
@@ -59,6 +104,7 @@ LauncherListResult readList(JsonNode& root, char* versionOut, std::vector<FileEn
         }
         if (name != "files") continue;
         const uint32_t entries = member->size();
+        if (entries > kMaxLauncherListEntries - listed.size()) return LauncherListResult::Invalid;
         for (uint32_t j = 0; j < entries; ++j) {
             JsonNode* entry = member->at(j);
             JsonNode* first = entry != nullptr ? entry->at(0) : nullptr;
@@ -66,7 +112,7 @@ LauncherListResult readList(JsonNode& root, char* versionOut, std::vector<FileEn
             const std::string path = first->name();
             const std::string md5 = first->asString();
             if (path.size() >= sizeof(FileEntry::path) || md5.size() >= sizeof(FileEntry::md5) ||
-                !isContainedPath(path)) {
+                !isContainedPath(path) || !listed.insert(resolvedForm(platform::utf8ToWide(path), true)).second) {
                 return LauncherListResult::Invalid;
             }
             FileEntry fe{};
@@ -96,7 +142,8 @@ bool staysInPlace(const wchar_t* folder, const std::wstring& relative) {
 LauncherListResult parseLauncherFileList(const std::string& text, char* versionOut, std::vector<FileEntry>& out,
                                          std::string* badVersion) {
     versionOut[0] = '\0';
-    if (std::memchr(text.data(), '\0', text.size()) != nullptr || !JsonIsValid(text.c_str()))
+    if (text.size() > kMaxLauncherListBytes || std::memchr(text.data(), '\0', text.size()) != nullptr ||
+        !holdsFewValues(text) || !JsonIsValid(text.c_str()))
         return LauncherListResult::Invalid;
     std::unique_ptr<JsonNode> root(JsonParse(text.c_str()));
     if (root == nullptr) return LauncherListResult::Invalid;
@@ -131,7 +178,8 @@ int32_t UpgradeManager::readVersionFileIn(const wchar_t* folder, char* versionOu
     }
     uint64_t size = 0;
     std::string text;
-    bool readOk = file.size(size) && size <= kMaxVersionFileBytes;
+    // A longer list is refused unread: it is never held in memory.
+    bool readOk = file.size(size) && size <= kMaxLauncherListBytes;
     if (readOk) {
         text.resize(static_cast<std::size_t>(size));
         std::size_t got = 0;
@@ -169,8 +217,13 @@ bool UpgradeManager::checkFileList(std::vector<FileEntry> fileList) {
 bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList,
                                   const wchar_t* keptFolder) {
     if (!m_fileCompare) return true;
+    // The stop request ends the check between files and inside a digest; a
+    // check cut short has found nothing, so it logs nothing and changes no
+    // file, and it counts as failed: what it did not see is not checked.
+    const std::stop_token stop = m_stop.get_token();
     bool ok = true;
     for (const FileEntry& entry : fileList) {
+        if (stop.stop_requested()) return false;
         const std::wstring relative = platform::utf8ToWide(entry.path);
         std::wstring path;
         const bool fits = JoinPath(path, {folder, relative}, kMaxPathChars);
@@ -185,7 +238,8 @@ bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileE
             break;
         }
         char local[kMd5TextCapacity] = {};
-        const int32_t digest = getFileMd5(path.c_str(), local);
+        const int32_t digest = getFileMd5(path.c_str(), local, stop);
+        if (digest == kMd5Stopped) return false;
         // The digest refuses empty files, yet a package may list one with the
         // MD5 of no bytes: without this every run would see a damaged launcher.
         if (digest == kMd5EmptyFile) std::strcpy(local, kEmptyMd5);
@@ -198,4 +252,26 @@ bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileE
         }
     }
     return ok;
+}
+
+namespace {
+
+bool isEmptyFile(const wchar_t* folder, const std::wstring& relative) {
+    std::wstring path;
+    if (!JoinPath(path, {folder, relative}, kMaxPathChars)) return false;
+    platform::File file;
+    uint64_t size = 0;
+    return file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting) &&
+           file.size(size) && size == 0;
+}
+
+}  // namespace
+
+void keepListedFiles(const wchar_t* folder, std::vector<std::wstring>& staged, const std::vector<FileEntry>& fileList) {
+    std::unordered_set<std::wstring> listed;
+    for (const FileEntry& entry : fileList) listed.insert(resolvedForm(platform::utf8ToWide(entry.path), false));
+    std::erase_if(staged, [&](const std::wstring& relative) {
+        return relative != kListPath && listed.count(resolvedForm(relative, false)) == 0 &&
+               !isEmptyFile(folder, relative);
+    });
 }

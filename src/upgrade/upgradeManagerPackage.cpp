@@ -190,18 +190,20 @@ int32_t UpgradeManager::installStaged(char* versionOut) {
         kLog(584, "praseVersionFile failed res:%d", p);
         result = kPackageBadVersionFile;
     } else if (!checkFilesIn(staging.c_str(), fileList, m_installFolder)) {
-        kLog(590, "checkFileList failed ");
-        result = kPackageBadFile;
+        // A check ended by the stop request has found no fault.
+        const bool stop = stopped();
+        if (!stop) kLog(590, "checkFileList failed ");
+        result = stop ? kUpdateStopped : kPackageBadFile;
     } else if (stopped()) {
         result = kUpdateStopped;
-    } else if (!moveStagedFiles(staging)) {
+    } else if (!moveStagedFiles(staging, fileList)) {
         result = kPackageBadArchive;
     }
     discardStaging();
     return result;
 }
 
-bool UpgradeManager::moveStagedFiles(const std::wstring& staging) {
+bool UpgradeManager::moveStagedFiles(const std::wstring& staging, const std::vector<FileEntry>& fileList) {
     const std::wstring install = m_installFolder;
     auto failed = [&](const std::wstring& relative) {
         const auto error = static_cast<unsigned long>(platform::lastError());
@@ -212,6 +214,9 @@ bool UpgradeManager::moveStagedFiles(const std::wstring& staging) {
     platform::ConfinedTree from;
     std::vector<std::wstring> files;
     if (!from.open(staging) || !from.listFiles(files)) return failed(L"");
+    // What the list does not name was never checked: it stays behind and
+    // goes with the staging folder.
+    keepListedFiles(staging.c_str(), files, fileList);
     // The list last: until it is in place the installed list still names
     // the old files, and a run that ends half way is repaired by the next.
     std::stable_partition(files.begin(), files.end(), [](const std::wstring& f) { return f != kVersionFileName; });

@@ -102,6 +102,8 @@ WorkerState UpgradeManager::reportNoDownloader() {
 }
 
 WorkerState UpgradeManager::checkAndUpdate(const InstalledLauncher& installed) {
+    // A check the stop request ended has no result to report.
+    if (stopped()) return WorkerState::Terminated;
     reportData("LHR_CHK", installed.reported, "");
     if (stopped()) return WorkerState::Terminated;
     UpdateInfo resInfo;

@@ -138,6 +138,8 @@ TEST_F(Md5FileTest, ResultCodes) {
     };
     char out[64] = {};
     MD5_CTX ctx;
+    std::stop_source raised;
+    raised.request_stop();
     const Case kCases[] = {
         {"check: equal", checkFileMd5(c.c_str(), "900150983cd24fb0d6963f7d28e17f72"), 0},
         {"check: upper case expected", checkFileMd5(c.c_str(), "900150983CD24FB0D6963F7D28E17F72"), 0},
@@ -153,6 +155,8 @@ TEST_F(Md5FileTest, ResultCodes) {
         {"get: empty file", getFileMd5(e.c_str(), out), -3},
         {"digestPath: no path", ctx.digestPath(out, nullptr), 1},
         {"digestFile: no handle", ctx.digestFile(nullptr, out), -1},
+        {"get: stop raised", getFileMd5(c.c_str(), out, raised.get_token()), -5},
+        {"get: stop never raised", getFileMd5(e.c_str(), out, std::stop_source().get_token()), -3},
     };
     for (const Case& k : kCases) EXPECT_EQ(k.code, k.expected) << k.what;
     // No failure wrote anything.

@@ -3,8 +3,11 @@
 // server reads them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,10 +16,12 @@
 #include "foundation/Log.h"
 #include "foundation/Md5.h"
 #include "platform/local_pipe.h"
+#include "service/KTUpgrade.h"
 #include "support/FakeLauncherWindow.h"
 #include "support/LogReader.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
+#include "support/WaitUntil.h"
 #include "upgrade/LauncherPipe.h"
 #include "upgrade/upgradeManager.h"
 
@@ -209,6 +214,116 @@ TEST_F(UpgradeManagerParts, FileCheckWithEachFileCompareSetting) {
         << "an upper-case MD5 matches";
 }
 
+// A list's text of `entries` distinct entries and the version "1".
+std::string listOf(std::size_t entries, const std::string& pad = "") {
+    std::string text = "{\"files\":[";
+    for (std::size_t i = 0; i < entries; ++i) {
+        text += std::string(i == 0 ? "" : ",") + "{\"client/f" + std::to_string(i) + "\":\"" + std::string(32, '0') + "\"}";
+    }
+    return text + "]," + pad + "\"version\":\"1\"}";
+}
+
+// A list text padded with blanks to exactly `bytes` bytes.
+std::string listOfSize(std::size_t bytes) {
+    const std::string small = listOf(2);
+    return small.substr(0, small.size() - 1) + std::string(bytes - small.size(), ' ') + "}";
+}
+
+// Lists a check must not take: too long, too many entries, a file named
+// twice. Each reads as a damaged list does (460, -3), installed or staged;
+// right at the bounds a list is read.
+TEST_F(UpgradeManagerParts, ListsOverTheBoundsOrNamingAFileTwiceAreDamaged) {
+    struct Case {
+        const char* what;
+        std::string text;
+        int32_t result;
+        std::size_t entries;
+    };
+    const std::string twice =
+        "{\"files\":[{\"client/launcher.exe\":\"1\"},{\"client/launcher.exe\":\"1\"}],\"version\":\"1\"}";
+    std::string tenThousand = "{\"files\":[";
+    for (int i = 0; i < 10000; ++i) tenThousand += std::string(i ? "," : "") + "{\"client/big.bin\":\"1\"}";
+    tenThousand += "],\"version\":\"1\"}";
+    std::string manyZeros;
+    for (std::size_t i = 0; i < 8 * kMaxLauncherListEntries; ++i) manyZeros += "0,";
+    const Case cases[] = {
+        {"entries at the bound", listOf(kMaxLauncherListEntries), 0, kMaxLauncherListEntries},
+        {"one entry over the bound", listOf(kMaxLauncherListEntries + 1), -3, 0},
+        {"over the bound in two lists", listOf(kMaxLauncherListEntries, "\"files\":[{\"x\":\"1\"}],"), -3, 0},
+        {"bytes at the bound", listOfSize(kMaxLauncherListBytes), 0, 2},
+        // Within the bytes, small values would parse into millions of nodes.
+        {"values far beyond what the entries need", listOf(2, "\"x\":[" + manyZeros + "0],"), -3, 0},
+        {"one byte over the bound", listOfSize(kMaxLauncherListBytes + 1), -3, 0},
+        {"a file named twice", twice, -3, 0},
+        {"one file named 10,000 times", tenThousand, -3, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(home.logFolder());
+        writeFile(install / "client/launcher.db", c.text);
+        auto m = manager();
+        char version[32] = {};
+        std::vector<FileEntry> list;
+        EXPECT_EQ(m->praseVersionFile(version, list), c.result);
+        EXPECT_EQ(list.size(), c.entries);
+        ReleaseLogger();
+        const std::string line =
+            "[upgradeManager:460]File Content is invalid:" + install.string() + "/client/launcher.db\r\n";
+        EXPECT_EQ(log().find(line) != std::string::npos, c.result != 0) << log();
+        // The pure parse agrees, so the fuzz target sees the same rule.
+        std::vector<FileEntry> parsed;
+        EXPECT_EQ(parseLauncherFileList(c.text, version, parsed),
+                  c.result == 0 ? LauncherListResult::Ok : LauncherListResult::Invalid);
+    }
+}
+
+// The stop request (raised by the destruction, as when the window closes,
+// once the worker has had its time) ends the installed launcher's check in
+// the middle of a big file: nothing is logged about the file, it is not
+// made writable, no launcher starts, and the destruction returns.
+TEST_F(UpgradeManagerParts, StopRequestEndsTheCheckInsideABigFile) {
+    const fs::path big = install / "client/big.bin";
+    {
+        std::ofstream(big).close();
+    }
+    // Sparse: 16 GiB that cost no disk and take far longer to digest than
+    // the destruction waits for the worker.
+    fs::resize_file(big, uint64_t(16) << 30);
+    fs::permissions(big, fs::perms::owner_read | fs::perms::group_read);
+    writeFile(install / "client/launcher.db",
+              "{\"files\":[{\"client/big.bin\":\"" + std::string(32, '0') + "\"}],\"version\":\"1.0.0.0\"}");
+    testsupport::FakeLauncherWindow window;
+    auto m = manager();
+    ASSERT_EQ(m->checkUpgrade(&window), kCheckStarted);
+    // The digest runs once the worker holds the file open.
+    const auto digesting = [&] {
+        for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            if (fs::read_symlink(e.path(), ec) == big) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(testsupport::waitUntil(digesting));
+    std::atomic<bool> destroyed{false};
+    std::thread destroy([&] {
+        m.reset();
+        destroyed.store(true);
+    });
+    EXPECT_TRUE(testsupport::waitUntil([&] { return destroyed.load(); }));
+    destroy.join();
+    delete getKTUpgrade(game.wstring().c_str(), nullptr);
+    EXPECT_FALSE(digesting());
+    EXPECT_EQ(fs::status(big).permissions() & fs::perms::owner_write, fs::perms::none) << "not made writable";
+    ReleaseLogger();
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:246]_ThreadCheckVersion stopped by the termination request\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("[upgradeManager:520]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[upgradeManager:641]"), std::string::npos) << "no launcher start";
+    EXPECT_EQ(text.find("LHR_CHK"), std::string::npos) << "nothing reported after the stop";
+}
+
 // A pipe server on the runtime folder that reads what the manager sends.
 class PipeReader {
 public:
@@ -309,6 +424,54 @@ TEST(LauncherFileList, Shapes) {
                                 "\"}],\"version\":\"" + std::string(31, '9') + "\"}";
     EXPECT_EQ(parseLauncherFileList(fitting, version, list), LauncherListResult::Ok);
     EXPECT_EQ(std::string(version), std::string(31, '9'));
+}
+
+// The rule that makes two names one file: separators, empty and "."
+// levels, ASCII letter case; anything else keeps them apart.
+TEST(LauncherFileList, NamesOfOneFile) {
+    struct Case {
+        const char* first;
+        const char* second;
+        bool oneFile;
+    };
+    const Case cases[] = {
+        {"client/a.dll", "client/a.dll", true},
+        {"client/a.dll", "client\\\\a.dll", true},
+        {"client/a.dll", "client//a.dll", true},
+        {"client/a.dll", "./client/./a.dll", true},
+        {"client/a.dll", "client/a.dll/", true},
+        {"client/a.dll", "Client/A.DLL", true},
+        {"client/a.dll", "client/a.dl", false},
+        {"client/a.dll", "client/a.dll ", false},
+        {"client/a", "client/a/b", false},
+        {"client/\xc3\xa4.dll", "client/\xc3\x84.dll", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        const std::string text = std::string("{\"files\":[{\"") + c.first + "\":\"1\"},{\"" + c.second +
+                                 "\":\"2\"}],\"version\":\"1\"}";
+        char version[32];
+        std::vector<FileEntry> list;
+        EXPECT_EQ(parseLauncherFileList(text, version, list),
+                  c.oneFile ? LauncherListResult::Invalid : LauncherListResult::Ok);
+    }
+}
+
+// The staged files that are moved into place: the list, what it names,
+// spelt as the check finds them (letter case as the file system has it),
+// and empty files, which packages leave unlisted.
+TEST(LauncherFileList, OnlyListedOrEmptyStagedFilesAreKept) {
+    testsupport::TempHome home;
+    const fs::path staging = home.root() / "staging";
+    std::vector<std::wstring> staged = {L"client/a.dll",        L"client/data/b.bin", L"client/empty.txt",
+                                        L"client/launcher.db",  L"client/unlisted.bin", L"other/c.txt",
+                                        L"client/C.txt"};
+    for (const std::wstring& f : staged) writeFile(staging / f, f == L"client/empty.txt" ? "" : "x");
+    const std::vector<FileEntry> list = {FileEntry{"client\\a.dll", "1"}, FileEntry{"./client//data/b.bin", "2"},
+                                         FileEntry{"client/c.txt", "3"}, FileEntry{"client/not-carried.dll", "4"}};
+    keepListedFiles((staging.wstring() + L"/").c_str(), staged, list);
+    EXPECT_EQ(staged, (std::vector<std::wstring>{L"client/a.dll", L"client/data/b.bin", L"client/empty.txt",
+                                                 L"client/launcher.db"}));
 }
 
 }  // namespace
