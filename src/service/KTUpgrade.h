@@ -51,6 +51,8 @@ struct CheckReply {
     char rnd[16];
     char md5[64];
     Entry entries[5];  // url, ip, ver, rnd, md5
+    // The reply's rnd did not fit `rnd`: it is not the nonce, whatever its start.
+    bool rndCut = false;
 };
 
 class KTUpgrade {
@@ -134,6 +136,6 @@ KTUpgrade* getKTUpgrade(const wchar_t* gamePath, ErrorReportFn errorReport);
 
 // The alphabet and the selection behind makeRandomString and getMacHex, apart
 // from the system: `macHex` is getMacHex's text or null.
-// makeRandomStringFrom only draws; the caller has seeded rand().
+// makeRandomStringFrom draws from the system's random source.
 void makeRandomStringFrom(const char* macHex, char* out);
 bool macHexFromAdapters(const std::vector<platform::NetworkAdapter>& adapters, char* out);

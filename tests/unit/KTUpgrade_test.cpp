@@ -365,6 +365,13 @@ TEST_F(ServiceClient, CheckReplies) {
          "1.0.0.1",
          -2,
          {"[KTUpgrade:745]Rnd different: WRONG  %N"}},
+        // The field takes 15 characters: the nonce and a suffix cut there
+        // must not pass for the nonce.
+        {"rnd with a suffix",
+         [](const std::string& n) { return goodReply(n + std::string(20, 'X')); },
+         "1.0.0.1",
+         -2,
+         {"[KTUpgrade:745]Rnd different: %S  %N"}},
         {"no rnd",
          [](const std::string&) { return R"({"ver":"1","ip":"127.0.0.1"})"; },
          "1",
@@ -434,8 +441,11 @@ TEST_F(ServiceClient, CheckReplies) {
         const std::string nonce = nonceOf(server.requests()[0]);
         std::vector<std::string> expected;
         for (std::string l : c.lines) {
-            const std::size_t at = l.find("%N");
-            if (at != std::string::npos) l.replace(at, 2, nonce);
+            for (const auto& [mark, text] : {std::pair<std::string, std::string>{"%S", (nonce + std::string(20, 'X')).substr(0, 15)},
+                                             {"%N", nonce}}) {
+                const std::size_t at = l.find(mark);
+                if (at != std::string::npos) l.replace(at, 2, text);
+            }
             expected.push_back(l);
         }
         EXPECT_EQ(linesNumbered({734, 745, 752, 914}), expected) << c.what;
@@ -889,7 +899,6 @@ TEST(MachineId, FirstUsableAdapter) {
 
 TEST(Nonce, AlphabetAndLengths) {
     const std::string alphabet = "1234567890abcdefghigklmnopqrstuvwxyzABCDEFGHIGKLMNOPQRSTUVWXYZ";
-    std::srand(12345);
     std::set<std::size_t> lengths;
     std::set<char> seen;
     for (int i = 0; i < 2000; ++i) {
@@ -912,6 +921,19 @@ TEST(Nonce, AlphabetAndLengths) {
     EXPECT_EQ(lengths.size(), 8u);  // every length from 8 to 15 turns up
     EXPECT_EQ(seen.count('j') + seen.count('J'), 0u);
     EXPECT_EQ(seen.size(), 60u);  // 62 entries, "g" and "G" twice each
+}
+
+// Checks made one after the other, in the same second, get nonces nobody
+// could compute: 50 of them repeat a value only by rare chance (one in a few
+// hundred for a single repeat among 238,328 values).
+TEST(Nonce, ChecksInTheSameSecondGetDifferentNonces) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        char out[32] = {};
+        KTUpgrade::makeRandomString(out);
+        seen.insert(out);
+    }
+    EXPECT_GE(seen.size(), 45u);
 }
 
 }  // namespace
