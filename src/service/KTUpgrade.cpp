@@ -72,8 +72,8 @@ void formatBounded(char* out, std::size_t size, const char* format, ...) {
 // check made in the same second, and anyone can compute them. A byte is
 // taken only below the largest multiple of the range, so that every value is
 // as likely as every other.
-uint8_t randomBelow(uint8_t range) {
-    const auto limit = static_cast<uint8_t>(256 / range * range);
+uint8_t randomBelow(unsigned range) {
+    const unsigned limit = 256 - 256 % range;
     for (;;) {
         uint8_t byte = 0;
         // Without the source the nonce still works, only predictably.
@@ -296,6 +296,9 @@ int KTUpgrade::checkAppUpgrade(const char* version, bool launcher, char* url, ch
             logFormat(745, "Rnd different: %s  %s", record.rnd, nonce);
             continue;
         }
+        // Only now: a reply that is not ours, or a flood of made-up names,
+        // must not be able to fill the log.
+        for (const std::string& name : record.unknownKeys) logFormat(914, "unknown json key:%s", name.c_str());
         if (record.ver[0] == '\0' || record.ip[0] == '\0') {
             logFormat(752, "No version Or no Ip: %s  %s", record.ver, record.ip);
             continue;
@@ -376,14 +379,17 @@ void KTUpgrade::parseCheckReply(JsonNode& node, CheckReply& record) {
             CheckReply::Entry& e = record.entries[k];
             if (name == e.key) {
                 const std::string value = child.asString();
-                // A cut rnd could equal the nonce with anything after it.
-                if (k == kRndEntry && value.size() >= e.size) record.rndCut = true;
+                // A cut rnd, or one with a NUL inside, could compare equal to
+                // the nonce with anything after it.
+                if (k == kRndEntry) record.rndCut = value.size() >= e.size || value.find('\0') != std::string::npos;
                 copyBounded(e.value, e.size, value.c_str());
                 matched = true;
                 break;
             }
         }
-        if (!matched) logFormat(914, "unknown json key:%s", name.c_str());
+        if (!matched && record.unknownKeys.size() < CheckReply::kLoggedUnknownKeys) {
+            record.unknownKeys.push_back(name.substr(0, CheckReply::kUnknownKeyBytes));
+        }
     }
 }
 
