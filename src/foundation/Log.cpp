@@ -27,14 +27,12 @@ namespace {
 constexpr std::size_t kBufferSize = 4096;
 constexpr std::size_t kKeptLogs = 7;
 constexpr const wchar_t* kLogPrefix = L"log_glauncher_";
-// A day's file stops growing here: hundreds of times what a day of ordinary
-// runs writes, and with seven files kept the folder stays near 112 MiB
-// whatever a server or a package makes the program say. The last
-// kStopLineRoom bytes are kept for the line that says so.
-constexpr uint64_t kMaxLogFileBytes = 16ull * 1024 * 1024;
+// A day's file stops growing at kLogFileBoundBytes: hundreds of times what a
+// day of ordinary runs writes, and with seven files kept the folder stays
+// near 112 MiB whatever a server or a package makes the program say. The
+// last kStopLineRoom bytes are kept for the line that says so.
 constexpr uint64_t kStopLineRoom = 256;
-constexpr const char* kStopMessage = "Logging stopped for the day: the log file reached its bound of 16777216 bytes";
-static_assert(kMaxLogFileBytes == 16777216ull, "kStopMessage names the bound");
+static_assert(kLogFileBoundBytes == 16777216ull, "kLogStoppedMessage names the bound");
 
 struct LogFileEntry {
     uint64_t lastWriteSeconds;
@@ -98,6 +96,9 @@ public:
             return false;
         }
         m_dwProcessId = platform::currentProcessId();
+        // An earlier run filled the file and ended it with the stop line.
+        uint64_t size = 0;
+        m_stopped = m_hLogFile.size(size) && isFull(size);
         return true;
     }
 
@@ -106,7 +107,7 @@ public:
     // size check and the write are one step within the process, so threads
     // cannot together pass the bound; another process writing the same file
     // can pass it by the lines it writes between our check and our write,
-    // and each process writes its own stop line (one per run at most).
+    // and each process that finds the file filling up writes a stop line.
     bool writeLine(const char* message, std::size_t length) {
         char line[kBufferSize];
         const std::size_t total = formatLine(line, message, length);
@@ -114,9 +115,9 @@ public:
         std::lock_guard<std::mutex> lock(m_writeLock);
         if (m_stopped) return false;
         uint64_t size = 0;
-        if (m_hLogFile.size(size) && size + total > kMaxLogFileBytes - kStopLineRoom) {
+        if (m_hLogFile.size(size) && isFull(size)) {
             m_stopped = true;
-            const std::size_t stop = formatLine(line, kStopMessage, std::strlen(kStopMessage));
+            const std::size_t stop = formatLine(line, kLogStoppedMessage, std::strlen(kLogStoppedMessage));
             if (stop != 0) m_hLogFile.write(line, stop);
             return false;
         }
@@ -126,6 +127,11 @@ public:
     const wchar_t* path() const { return m_szLogPath; }
 
 private:
+    // Full: the longest line would leave no room for the stop line. Judged
+    // by the size alone, whatever the next line's length, so that a run
+    // that finds the file full adds nothing to it.
+    static bool isFull(uint64_t size) { return size + kBufferSize > kLogFileBoundBytes - kStopLineRoom; }
+
     // The line's bytes in `line` (kBufferSize bytes); 0 when it cannot be made.
     std::size_t formatLine(char* line, const char* message, std::size_t length) const {
         const platform::LocalTime t = platform::localTimeNow();
