@@ -163,8 +163,12 @@ TEST_F(LogTest, ControlCharactersInTextArgumentsAreEscaped) {
 // bound, and a new file (the next day's) is written as usual.
 TEST_F(LogTest, TheDailyFileStopsAtItsBound) {
     const std::string pad(4000, 'p');
+    // Enough lines to pass the bound twice over, and no more: a log without
+    // a bound would otherwise be fed until the disk is full.
+    const int most = static_cast<int>(2 * kLogFileBoundBytes / pad.size());
     int written = 0;
-    while (LogPrint("[%s:%d]%d %s", "Loader", 1, written, pad.c_str()) != 0) ++written;
+    while (written < most && LogPrint("[%s:%d]%d %s", "Loader", 1, written, pad.c_str()) != 0) ++written;
+    ASSERT_LT(written, most);
     EXPECT_EQ(LogPrint("[%s:%d]later", "Loader", 2), 0);
     EXPECT_EQ(LogPrintW(L"[%s:%d]later", L"Loader", 3), 0);
     EXPECT_EQ(LogServiceError(L"[KTUpgrade:4]later"), 0);
