@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/Json.h"
 #include "foundation/Log.h"
 #include "platform/text.h"
 #include "service/HttpManager.h"
@@ -1001,6 +1002,32 @@ TEST(MachineId, FirstUsableAdapter) {
         } else {
             EXPECT_EQ(out[0], '#') << c.what;
         }
+    }
+}
+
+// The rnd field holds the text the reply sent only when it fits whole and
+// has no NUL; otherwise the record says so, since the field's text could
+// then equal the nonce with something after it. The last rnd decides.
+TEST(CheckReplyWalk, RndThatIsNotWholeIsMarked) {
+    struct Case {
+        std::string json;
+        bool cut;
+    };
+    const Case cases[] = {
+        {R"({"rnd":"abc"})", false},
+        {R"({"rnd":"abc\u0000X"})", true},
+        {R"({"rnd":")" + std::string(15, 'r') + "\"}", false},
+        {R"({"rnd":")" + std::string(16, 'r') + "\"}", true},
+        {R"({"rnd":")" + std::string(16, 'r') + R"(","rnd":"abc"})", false},
+        {R"({"rnd":"abc","x":{"rnd":")" + std::string(40, 'r') + "\"}}", true},
+    };
+    KTUpgrade client(L"/nonexistent", captureLine);
+    for (const Case& c : cases) {
+        std::unique_ptr<JsonNode> root(JsonParse(c.json.c_str()));
+        ASSERT_TRUE(root) << c.json;
+        CheckReply record;
+        client.parseCheckReply(*root, record);
+        EXPECT_EQ(record.rndCut, c.cut) << c.json;
     }
 }
 
