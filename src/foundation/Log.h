@@ -37,7 +37,7 @@ inline constexpr const char* kLogStoppedMessage =
     "Logging stopped for the day: the log file reached its bound of 16777216 bytes";
 
 // Formats with the printf rules. Returns non-zero when the line was written,
-// 0 when there is no log file or the write failed.
+// 0 when there is no log file, the file is full or the write failed.
 int LogPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Wide format with the Windows conventions: "%s" and "%c" take wide
