@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "foundation/SystemUtil.h"
@@ -24,6 +27,12 @@ namespace {
 constexpr std::size_t kBufferSize = 4096;
 constexpr std::size_t kKeptLogs = 7;
 constexpr const wchar_t* kLogPrefix = L"log_glauncher_";
+// A day's file stops growing at kLogFileBoundBytes: hundreds of times what a
+// day of ordinary runs writes, and with seven files kept the folder stays
+// near 112 MiB whatever a server or a package makes the program say. The
+// last kStopLineRoom bytes are kept for the line that says so.
+constexpr uint64_t kStopLineRoom = 256;
+static_assert(kLogFileBoundBytes == 16777216ull, "kLogStoppedMessage names the bound");
 
 struct LogFileEntry {
     uint64_t lastWriteSeconds;
@@ -87,33 +96,65 @@ public:
             return false;
         }
         m_dwProcessId = platform::currentProcessId();
+        // An earlier run filled the file and ended it with the stop line.
+        uint64_t size = 0;
+        m_stopped = m_hLogFile.size(size) && isFull(size);
         return true;
     }
 
     // One write of the whole line on an O_APPEND handle: the kernel places
-    // it at the end and keeps it whole, across threads and processes.
+    // it at the end and keeps it whole, across threads and processes. The
+    // size check and the write are one step within the process, so threads
+    // cannot together pass the bound; another process writing the same file
+    // can pass it by the lines it writes between our check and our write,
+    // and each process that finds the file filling up writes a stop line.
     bool writeLine(const char* message, std::size_t length) {
-        const platform::LocalTime t = platform::localTimeNow();
         char line[kBufferSize];
-        const int prefix = std::snprintf(
-            line, sizeof line, "%04hu-%02hu-%02hu_%02hu:%02hu:%02hu:%03hu [GameLauncher:%lu] ", t.year, t.month, t.day,
-            t.hour, t.minute, t.second, t.milliseconds, static_cast<unsigned long>(m_dwProcessId));
-        if (prefix < 0) return false;
-        const std::size_t room = (kBufferSize - 1) - static_cast<std::size_t>(prefix) - 2;
-        const std::size_t take = platform::utf8PrefixLength(std::string_view(message, length), room);
-        std::memcpy(line + prefix, message, take);
-        std::size_t total = static_cast<std::size_t>(prefix) + take;
-        line[total++] = '\r';
-        line[total++] = '\n';
+        const std::size_t total = formatLine(line, message, length);
+        if (total == 0) return false;
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        if (m_stopped) return false;
+        uint64_t size = 0;
+        if (m_hLogFile.size(size) && isFull(size)) {
+            m_stopped = true;
+            const std::size_t stop = formatLine(line, kLogStoppedMessage, std::strlen(kLogStoppedMessage));
+            if (stop != 0) m_hLogFile.write(line, stop);
+            return false;
+        }
         return m_hLogFile.write(line, total);
     }
 
     const wchar_t* path() const { return m_szLogPath; }
 
 private:
+    // Full: the longest line would leave no room for the stop line. Judged
+    // by the size alone, whatever the next line's length, so that a run
+    // that finds the file full adds nothing to it.
+    static bool isFull(uint64_t size) { return size + kBufferSize > kLogFileBoundBytes - kStopLineRoom; }
+
+    // The line's bytes in `line` (kBufferSize bytes); 0 when it cannot be made.
+    std::size_t formatLine(char* line, const char* message, std::size_t length) const {
+        const platform::LocalTime t = platform::localTimeNow();
+        const int prefix = std::snprintf(
+            line, kBufferSize, "%04hu-%02hu-%02hu_%02hu:%02hu:%02hu:%03hu [GameLauncher:%lu] ", t.year, t.month, t.day,
+            t.hour, t.minute, t.second, t.milliseconds, static_cast<unsigned long>(m_dwProcessId));
+        if (prefix < 0) return 0;
+        const std::size_t room = (kBufferSize - 1) - static_cast<std::size_t>(prefix) - 2;
+        const std::size_t take = platform::utf8PrefixLength(std::string_view(message, length), room);
+        std::memcpy(line + prefix, message, take);
+        std::size_t total = static_cast<std::size_t>(prefix) + take;
+        line[total++] = '\r';
+        line[total++] = '\n';
+        return total;
+    }
+
     wchar_t m_szLogPath[kMaxPathChars] = {};
     platform::File m_hLogFile;
     uint32_t m_dwProcessId = 0;
+    std::mutex m_writeLock;
+    // The file reached its bound: this logger writes nothing more. A new
+    // logger (the next run, or the next day's file) checks afresh.
+    bool m_stopped = false;
 };
 
 std::atomic<Logger*> g_logger{nullptr};
@@ -192,31 +233,177 @@ std::wstring toLibcWideFormat(const wchar_t* format) {
 
 namespace {
 
+// Text from outside (a server's reply, a package, a file, a path) reaches the
+// log as the text arguments of a format; a CR or LF in it would end our line
+// and start one that only looks like ours. Control characters in those
+// arguments are written as \r, \n, \t or \xNN; the format's own characters
+// are the program's and stay as they are (an exit line ends in blank lines
+// on purpose). A backslash stays as it is: Windows paths are full of them
+// and escaping it would change every line that names a file; an escape-like
+// sequence may then come from the text itself, but no text can end a line.
+bool isControl(wchar_t c) {
+    return (c >= 0 && c < 0x20) || c == 0x7F;
+}
+
+template <typename Char>
+void appendEscaped(std::basic_string<Char>& out, const Char* text, std::size_t length) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < length; ++i) {
+        const Char c = text[i];
+        const auto code = static_cast<wchar_t>(static_cast<std::make_unsigned_t<Char>>(c));
+        if (!isControl(code)) {
+            out.push_back(c);
+            continue;
+        }
+        out.push_back(Char('\\'));
+        if (code == L'\r') {
+            out.push_back(Char('r'));
+        } else if (code == L'\n') {
+            out.push_back(Char('n'));
+        } else if (code == L'\t') {
+            out.push_back(Char('t'));
+        } else {
+            out.push_back(Char('x'));
+            out.push_back(Char(kHex[(code >> 4) & 0xF]));
+            out.push_back(Char(kHex[code & 0xF]));
+        }
+    }
+}
+
+// One conversion with its one argument into `out`, cut at `size` - 1
+// characters; the count written.
+template <typename T>
+std::size_t formatOne(char* out, std::size_t size, const char* spec, T value) {
+    const int n = std::snprintf(out, size, spec, value);
+    if (n < 0) return 0;
+    return std::min(static_cast<std::size_t>(n), size - 1);
+}
+
+template <typename T>
+std::size_t formatOne(wchar_t* out, std::size_t size, const wchar_t* spec, T value) {
+    // On overflow the C library reports -1 but has filled the buffer
+    // without a terminator: the cut text is what stands there.
+    out[0] = L'\0';
+    const int n = std::swprintf(out, size, spec, value);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    out[size - 1] = L'\0';
+    return std::wcslen(out);
+}
+
+// Formats with the C library's printf rules (for wide formats the rules of
+// swprintf: "%s" a narrow text, "%ls" a wide one), one conversion at a time
+// so that the text arguments can be escaped; appends to `out` until it holds
+// `limit` characters. "%n" stores nothing.
+template <typename Char>
+void formatEscaped(std::basic_string<Char>& out, std::size_t limit, const Char* format, va_list args) {
+    static constexpr std::size_t kPieceChars = 2 * kBufferSize;
+    Char piece[kPieceChars];
+    const Char* p = format;
+    while (*p != Char('\0') && out.size() < limit) {
+        if (*p != Char('%')) {
+            out.push_back(*p++);
+            continue;
+        }
+        if (p[1] == Char('%')) {
+            out.push_back(Char('%'));
+            p += 2;
+            continue;
+        }
+        // The conversion's text, with any "*" replaced by its argument.
+        std::basic_string<Char> spec(1, Char('%'));
+        ++p;
+        auto isIn = [](Char c, const char* set) {
+            for (; *set != '\0'; ++set) {
+                if (c == Char(*set)) return true;
+            }
+            return false;
+        };
+        auto takeNumber = [&] {
+            if (*p == Char('*')) {
+                const int n = va_arg(args, int);
+                for (char c : std::to_string(n)) spec.push_back(Char(c));
+                ++p;
+                return;
+            }
+            while (*p >= Char('0') && *p <= Char('9')) spec.push_back(*p++);
+        };
+        while (*p != Char('\0') && isIn(*p, "-+ #0'")) spec.push_back(*p++);
+        takeNumber();
+        if (*p == Char('.')) {
+            spec.push_back(*p++);
+            takeNumber();
+        }
+        std::string length;
+        while (*p != Char('\0') && isIn(*p, "hlLqjzt")) {
+            length.push_back(static_cast<char>(*p));
+            spec.push_back(*p++);
+        }
+        const Char conv = *p;
+        if (conv == Char('\0')) break;
+        spec.push_back(*p++);
+        const Char* s = spec.c_str();
+        std::size_t n = 0;
+        bool text = false;
+        const bool longDouble = length == "L";
+        const bool isLong = length == "l";
+        const bool isLongLong = length == "ll" || length == "q";
+        if (isIn(conv, "di")) {
+            if (isLongLong) n = formatOne(piece, kPieceChars, s, va_arg(args, long long));
+            else if (isLong) n = formatOne(piece, kPieceChars, s, va_arg(args, long));
+            else if (length == "j") n = formatOne(piece, kPieceChars, s, va_arg(args, intmax_t));
+            else if (length == "z") n = formatOne(piece, kPieceChars, s, va_arg(args, std::make_signed_t<std::size_t>));
+            else if (length == "t") n = formatOne(piece, kPieceChars, s, va_arg(args, std::ptrdiff_t));
+            else n = formatOne(piece, kPieceChars, s, va_arg(args, int));
+        } else if (isIn(conv, "uoxX")) {
+            if (isLongLong) n = formatOne(piece, kPieceChars, s, va_arg(args, unsigned long long));
+            else if (isLong) n = formatOne(piece, kPieceChars, s, va_arg(args, unsigned long));
+            else if (length == "j") n = formatOne(piece, kPieceChars, s, va_arg(args, uintmax_t));
+            else if (length == "z") n = formatOne(piece, kPieceChars, s, va_arg(args, std::size_t));
+            else if (length == "t") n = formatOne(piece, kPieceChars, s, va_arg(args, std::make_unsigned_t<std::ptrdiff_t>));
+            else n = formatOne(piece, kPieceChars, s, va_arg(args, unsigned));
+        } else if (isIn(conv, "fFeEgGaA")) {
+            if (longDouble) n = formatOne(piece, kPieceChars, s, va_arg(args, long double));
+            else n = formatOne(piece, kPieceChars, s, va_arg(args, double));
+        } else if (conv == Char('c')) {
+            text = true;
+            if (isLong) n = formatOne(piece, kPieceChars, s, va_arg(args, wint_t));
+            else n = formatOne(piece, kPieceChars, s, va_arg(args, int));
+        } else if (conv == Char('s')) {
+            text = true;
+            if (isLong) n = formatOne(piece, kPieceChars, s, va_arg(args, const wchar_t*));
+            else n = formatOne(piece, kPieceChars, s, va_arg(args, const char*));
+        } else if (conv == Char('p')) {
+            n = formatOne(piece, kPieceChars, s, va_arg(args, void*));
+        } else if (conv == Char('n')) {
+            (void)va_arg(args, void*);
+        } else {
+            // Not a conversion the C library knows: its text as it stands.
+            out += spec;
+            continue;
+        }
+        if (text) {
+            appendEscaped(out, piece, n);
+        } else {
+            out.append(piece, n);
+        }
+    }
+    if (out.size() > limit) out.resize(limit);
+}
+
 // `prefix` (may be empty) is written before the formatted message.
 int vLogNarrow(const char* prefix, const char* format, va_list args) {
     if (GetLogger() == nullptr || format == nullptr) return 0;
     // Twice the bound, so that the cut at 4,095 bytes sees the character
     // that straddles it whole and drops it rather than split it.
-    char message[2 * kBufferSize];
-    const std::size_t head = std::min(std::strlen(prefix), kBufferSize);
-    std::memcpy(message, prefix, head);
-    const int n = std::vsnprintf(message + head, sizeof message - head, format, args);
-    if (n < 0) return 0;
-    const std::size_t length = std::min(head + static_cast<std::size_t>(n), sizeof message - 1);
-    return writeNarrow(std::string(message, length));
+    std::string message(prefix, std::min(std::strlen(prefix), kBufferSize));
+    formatEscaped(message, 2 * kBufferSize - 1, format, args);
+    return writeNarrow(message);
 }
 
 int vLogWide(const wchar_t* prefix, const wchar_t* format, va_list args) {
     if (GetLogger() == nullptr || format == nullptr) return 0;
-    wchar_t message[kBufferSize];
-    std::wmemset(message, L'\0', kBufferSize);
-    const std::size_t head = std::min(std::wcslen(prefix), kBufferSize - 1);
-    std::wmemcpy(message, prefix, head);
-    const std::wstring libcFormat = toLibcWideFormat(format);
-    // On overflow the C library reports -1 but has filled the buffer
-    // without a terminator: the cut message is what stands there.
-    std::vswprintf(message + head, kBufferSize - head, libcFormat.c_str(), args);
-    message[kBufferSize - 1] = L'\0';
+    std::wstring message(prefix, std::min(std::wcslen(prefix), kBufferSize - 1));
+    formatEscaped(message, kBufferSize - 1, toLibcWideFormat(format).c_str(), args);
     return writeNarrow(platform::wideToUtf8(message));
 }
 
@@ -260,7 +447,11 @@ int ModuleLog::wide(int number, const wchar_t* format, ...) const {
 
 int LogServiceError(const wchar_t* text) {
     if (text == nullptr) return 0;
-    return writeNarrow(platform::wideToUtf8(text));
+    // The service client's messages carry what its servers sent; the whole
+    // text is one line, so nothing in it may end one.
+    std::wstring line;
+    appendEscaped(line, text, std::wcslen(text));
+    return writeNarrow(platform::wideToUtf8(line));
 }
 
 const wchar_t* GetLogFilePath() {

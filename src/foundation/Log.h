@@ -14,13 +14,30 @@
 // Bounds: a formatted message is at most 4,095 bytes (narrow) or 4,095 wide
 // characters, and a whole line at most 4,095 bytes including its prefix and
 // its CR LF. A longer message is cut at the bound, never inside a UTF-8
-// character, and the line keeps its CR LF.
+// character, and the line keeps its CR LF. A day's file grows to at most
+// kLogFileBoundBytes: once a longest line and the stop line would no longer
+// both fit, the line kLogStoppedMessage is written instead and that logger
+// writes nothing more; a later run that finds the file full writes nothing
+// at all. A process that runs past midnight keeps its file, so it stays
+// silent; the next run on another day starts a new file. Another process
+// writing the same file at once can pass the bound by the lines it writes
+// meanwhile (and by its own stop line).
+//
+// Outside text: control characters (below 0x20, and 0x7F) in the text
+// arguments of a format ("%s", "%c" and their wide forms), and anywhere in
+// LogServiceError's text, are written as \r, \n, \t or \xNN (two lowercase
+// hex digits), so no text can end a line or start one of its own; the
+// format's own characters are written as they stand.
 #pragma once
 
 #include <cstdint>
 
+inline constexpr uint64_t kLogFileBoundBytes = 16ull * 1024 * 1024;
+inline constexpr const char* kLogStoppedMessage =
+    "Logging stopped for the day: the log file reached its bound of 16777216 bytes";
+
 // Formats with the printf rules. Returns non-zero when the line was written,
-// 0 when there is no log file or the write failed.
+// 0 when there is no log file, the file is full or the write failed.
 int LogPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Wide format with the Windows conventions: "%s" and "%c" take wide

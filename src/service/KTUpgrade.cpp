@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <mutex>
 #include <new>
 
 #include "foundation/Json.h"
 #include "foundation/SystemUtil.h"
+#include "platform/random.h"
 #include "platform/ini.h"
 #include "platform/text.h"
 #include "service/HttpManager.h"
@@ -67,8 +67,23 @@ void formatBounded(char* out, std::size_t size, const char* format, ...) {
     va_end(args);
 }
 
+// The nonce ties a reply to its request, so it comes from the system's
+// random source: a clock-seeded generator gives the same characters to every
+// check made in the same second, and anyone can compute them. A byte is
+// taken only below the largest multiple of the range, so that every value is
+// as likely as every other.
+uint8_t randomBelow(unsigned range) {
+    const unsigned limit = 256 - 256 % range;
+    for (;;) {
+        uint8_t byte = 0;
+        // Without the source the nonce still works, only predictably.
+        if (!platform::randomBytes(&byte, 1)) byte = static_cast<uint8_t>(std::rand());
+        if (byte < limit) return static_cast<uint8_t>(byte % range);
+    }
+}
+
 char pick() {
-    return kAlphabet[std::rand() % 62];
+    return kAlphabet[randomBelow(62)];
 }
 
 bool equalsNoCase(const std::string& a, const char* b) {
@@ -277,10 +292,13 @@ int KTUpgrade::checkAppUpgrade(const char* version, bool launcher, char* url, ch
         }
         parseCheckReply(*root, record);
         delete root;
-        if (std::strcmp(record.rnd, nonce) != 0) {
+        if (record.rndCut || std::strcmp(record.rnd, nonce) != 0) {
             logFormat(745, "Rnd different: %s  %s", record.rnd, nonce);
             continue;
         }
+        // Only now: a reply that is not ours, or a flood of made-up names,
+        // must not be able to fill the log.
+        for (const std::string& name : record.unknownKeys) logFormat(914, "unknown json key:%s", name.c_str());
         if (record.ver[0] == '\0' || record.ip[0] == '\0') {
             logFormat(752, "No version Or no Ip: %s  %s", record.ver, record.ip);
             continue;
@@ -355,16 +373,23 @@ void KTUpgrade::parseCheckReply(JsonNode& node, CheckReply& record) {
         }
         const std::string name = child.name();
         static constexpr int kMatchOrder[] = {0, 4, 1, 2, 3};  // url, md5, ip, ver, rnd
+        static constexpr int kRndEntry = 3;
         bool matched = false;
         for (int k : kMatchOrder) {
             CheckReply::Entry& e = record.entries[k];
             if (name == e.key) {
-                copyBounded(e.value, e.size, child.asString().c_str());
+                const std::string value = child.asString();
+                // A cut rnd, or one with a NUL inside, could compare equal to
+                // the nonce with anything after it.
+                if (k == kRndEntry) record.rndCut = value.size() >= e.size || value.find('\0') != std::string::npos;
+                copyBounded(e.value, e.size, value.c_str());
                 matched = true;
                 break;
             }
         }
-        if (!matched) logFormat(914, "unknown json key:%s", name.c_str());
+        if (!matched && record.unknownKeys.size() < CheckReply::kLoggedUnknownKeys) {
+            record.unknownKeys.push_back(name.substr(0, CheckReply::kUnknownKeyBytes));
+        }
     }
 }
 
@@ -381,14 +406,13 @@ void makeRandomStringFrom(const char* macHex, char* out) {
     }
     int length;
     do {
-        length = std::rand() % 16;
+        length = randomBelow(16);
     } while (length < 8);
     for (int i = 0; i < length; ++i) out[i] = pick();
     out[length] = '\0';
 }
 
 void KTUpgrade::makeRandomString(char* out) {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     char mac[16] = {};
     const bool haveMac = getMacHex(mac);
     makeRandomStringFrom(haveMac ? mac : nullptr, out);

@@ -51,6 +51,15 @@ struct CheckReply {
     char rnd[16];
     char md5[64];
     Entry entries[5];  // url, ip, ver, rnd, md5
+    // The reply's last rnd is not the text in `rnd` (it did not fit, or held a
+    // NUL): it is not the nonce, whatever its start.
+    bool rndCut = false;
+    // Names of members with another name, the first kLoggedUnknownKeys of
+    // them (each cut to kUnknownKeyBytes); they are logged only once the
+    // reply has been accepted, so a reply for another request logs none.
+    static constexpr std::size_t kLoggedUnknownKeys = 8;
+    static constexpr std::size_t kUnknownKeyBytes = 2048;
+    std::vector<std::string> unknownKeys;
 };
 
 class KTUpgrade {
@@ -87,7 +96,8 @@ public:
     int DataReport_common(uint64_t user, int sid, const char* ver, const char* event, const char* ext);
 
     // Fills `record` from the members of `node`, at any depth. Members with
-    // another name are logged and ignored.
+    // another name are ignored; the first few names are kept in the record
+    // for the caller to log. Logs nothing itself.
     void parseCheckReply(JsonNode& node, CheckReply& record);
 
     // The nonce: the adapter address (12 hex digits) and three random
@@ -134,6 +144,6 @@ KTUpgrade* getKTUpgrade(const wchar_t* gamePath, ErrorReportFn errorReport);
 
 // The alphabet and the selection behind makeRandomString and getMacHex, apart
 // from the system: `macHex` is getMacHex's text or null.
-// makeRandomStringFrom only draws; the caller has seeded rand().
+// makeRandomStringFrom draws from the system's random source.
 void makeRandomStringFrom(const char* macHex, char* out);
 bool macHexFromAdapters(const std::vector<platform::NetworkAdapter>& adapters, char* out);

@@ -34,8 +34,11 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/Json.h"
+#include "foundation/Log.h"
 #include "platform/text.h"
 #include "service/HttpManager.h"
+#include "support/LogReader.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 
@@ -365,6 +368,25 @@ TEST_F(ServiceClient, CheckReplies) {
          "1.0.0.1",
          -2,
          {"[KTUpgrade:745]Rnd different: WRONG  %N"}},
+        // The field takes 15 characters: the nonce and a suffix cut there
+        // must not pass for the nonce.
+        {"rnd with a suffix",
+         [](const std::string& n) { return goodReply(n + std::string(20, 'X')); },
+         "1.0.0.1",
+         -2,
+         {"[KTUpgrade:745]Rnd different: %S  %N"}},
+        // A NUL ends the text the field holds, not the member: what follows
+        // it is a suffix all the same.
+        {"rnd with a NUL and a suffix",
+         [](const std::string& n) { return goodReply(n + "\\u0000X"); },
+         "1.0.0.1",
+         -2,
+         {"[KTUpgrade:745]Rnd different: %N  %N"}},
+        {"the last rnd counts",
+         [](const std::string& n) { return goodReply(n).insert(1, "\"rnd\":\"" + n + std::string(20, 'X') + "\","); },
+         "1.0.0.1",
+         0,
+         {}},
         {"no rnd",
          [](const std::string&) { return R"({"ver":"1","ip":"127.0.0.1"})"; },
          "1",
@@ -433,9 +455,14 @@ TEST_F(ServiceClient, CheckReplies) {
         ASSERT_EQ(server.requests().size(), 1u) << c.what;
         const std::string nonce = nonceOf(server.requests()[0]);
         std::vector<std::string> expected;
+        const std::pair<std::string, std::string> marks[] = {{"%S", (nonce + std::string(20, 'X')).substr(0, 15)},
+                                                             {"%N", nonce}};
         for (std::string l : c.lines) {
-            const std::size_t at = l.find("%N");
-            if (at != std::string::npos) l.replace(at, 2, nonce);
+            for (const auto& [mark, text] : marks) {
+                for (std::size_t at = l.find(mark); at != std::string::npos; at = l.find(mark, at + text.size())) {
+                    l.replace(at, 2, text);
+                }
+            }
             expected.push_back(l);
         }
         EXPECT_EQ(linesNumbered({734, 745, 752, 914}), expected) << c.what;
@@ -468,6 +495,97 @@ TEST_F(ServiceClient, OverlongReplyMembersAreCutAtTheirFields) {
     EXPECT_EQ(std::string(out.ver.data()), std::string(31, 'v'));
     EXPECT_EQ(std::string(out.md5.data()), std::string(63, 'm'));
     EXPECT_EQ(out.url[1000], 'Z');  // nothing written past the 1000-byte copy
+}
+
+// A reply of made-up member names costs the log a few lines, and a reply
+// that is not for this request (another rnd) costs it none.
+TEST_F(ServiceClient, UnknownMembersAreLoggedOnlyForAnAcceptedReplyAndOnlyAFew) {
+    struct Case {
+        const char* what;
+        bool ourRnd;
+        int result;
+        std::size_t unknownLines;
+    };
+    const Case cases[] = {
+        {"accepted", true, 0, CheckReply::kLoggedUnknownKeys},
+        {"another rnd", false, -2, 0},
+    };
+    for (const Case& c : cases) {
+        {
+            std::lock_guard<std::mutex> lock(g_linesLock);
+            g_lines.clear();
+        }
+        ScriptedServer server([&c](const std::string& request) {
+            const std::string tail = goodReply(c.ourRnd ? nonceOf(request) : "WRONG").substr(1);
+            std::string reply = "{";
+            char member[32];
+            for (int i = 0; reply.size() + 32 + tail.size() < HttpManager::kMaxReplyBytes; ++i) {
+                std::snprintf(member, sizeof member, "\"k%07d\":0,", i);
+                reply += member;
+            }
+            return httpReply(200, reply + tail);
+        });
+        servers({{0, server.base()}});
+        kt.reset();
+        Outputs out;
+        EXPECT_EQ(check("1.0.0.1", out), c.result) << c.what;
+        ASSERT_EQ(server.requests().size(), 1u) << c.what;
+        std::vector<std::string> expected;
+        for (std::size_t i = 0; i < c.unknownLines; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "[KTUpgrade:914]unknown json key:k%07zu", i);
+            expected.push_back(line);
+        }
+        EXPECT_EQ(linesNumbered({914}), expected) << c.what;
+        EXPECT_LE(lines().size(), 20u) << c.what;
+    }
+}
+
+// Whatever a server sends is written into the log file as one line: control
+// characters in member names, rnd and unusable replies appear escaped.
+TEST_F(ServiceClient, ServerTextCannotBreakALogLine) {
+    const std::string forged = "2026-01-01_00:00:00:000 [GameLauncher:1] [KTUpgrade:1]forged";
+    struct Case {
+        const char* what;
+        std::function<std::string(const std::string& nonce)> reply;
+        std::string line;  // with a "%N" for the nonce
+    };
+    const Case cases[] = {
+        {"member name",
+         [&](const std::string& n) { return goodReply(n).insert(1, "\"a\\r\\n" + forged + "\":0,"); },
+         "[KTUpgrade:914]unknown json key:a\\r\\n" + forged},
+        {"rnd", [&](const std::string&) { return goodReply("x\\n" + forged); }, "[KTUpgrade:745]Rnd different: x\\n"},
+        {"unusable reply",
+         [&](const std::string&) { return "not json\r\n" + forged + "\t\x01\x7f"; },
+         "[KTUpgrade:734]BackStr Invalid:not json\\r\\n" + forged + "\\t\\x01\\x7f"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server([&c](const std::string& request) { return httpReply(200, c.reply(nonceOf(request))); });
+        servers({{0, server.base()}});
+        KTUpgrade client(folderText.c_str(), LogServiceError);
+        Outputs out;
+        client.checkLauncherUpgrade("1.0.0.1", out.url.data(), out.ip.data(), out.ver.data(), out.md5.data());
+        ASSERT_EQ(server.requests().size(), 1u) << c.what;
+        const std::string nonce = nonceOf(server.requests()[0]);
+        ReleaseLogger();
+        const std::string text = testsupport::readLogs(home);
+        fs::remove_all(home.logFolder());
+        std::string expected = c.line;
+        if (const std::size_t at = expected.find("%N"); at != std::string::npos) expected.replace(at, 2, nonce);
+        EXPECT_NE(text.find("] " + expected), std::string::npos) << c.what << "\n" << text;
+        // Every line of the file is one of ours: the prefix, then a tagged message.
+        const std::regex ours(R"(^\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}:\d{3} \[GameLauncher:\d+\] \[KTUpgrade:\d+\].*)");
+        std::size_t count = 0;
+        for (std::size_t pos = 0; pos < text.size(); ++count) {
+            const std::size_t end = text.find("\r\n", pos);
+            ASSERT_NE(end, std::string::npos) << c.what;
+            const std::string line = text.substr(pos, end - pos);
+            EXPECT_TRUE(std::regex_match(line, ours)) << c.what << ": " << line;
+            EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << c.what << ": " << line;
+            pos = end + 2;
+        }
+        EXPECT_EQ(count, static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'))) << c.what;
+    }
 }
 
 TEST_F(ServiceClient, LongInvalidRepliesInTheLog) {
@@ -887,9 +1005,34 @@ TEST(MachineId, FirstUsableAdapter) {
     }
 }
 
+// The rnd field holds the text the reply sent only when it fits whole and
+// has no NUL; otherwise the record says so, since the field's text could
+// then equal the nonce with something after it. The last rnd decides.
+TEST(CheckReplyWalk, RndThatIsNotWholeIsMarked) {
+    struct Case {
+        std::string json;
+        bool cut;
+    };
+    const Case cases[] = {
+        {R"({"rnd":"abc"})", false},
+        {R"({"rnd":"abc\u0000X"})", true},
+        {R"({"rnd":")" + std::string(15, 'r') + "\"}", false},
+        {R"({"rnd":")" + std::string(16, 'r') + "\"}", true},
+        {R"({"rnd":")" + std::string(16, 'r') + R"(","rnd":"abc"})", false},
+        {R"({"rnd":"abc","x":{"rnd":")" + std::string(40, 'r') + "\"}}", true},
+    };
+    KTUpgrade client(L"/nonexistent", captureLine);
+    for (const Case& c : cases) {
+        std::unique_ptr<JsonNode> root(JsonParse(c.json.c_str()));
+        ASSERT_TRUE(root) << c.json;
+        CheckReply record;
+        client.parseCheckReply(*root, record);
+        EXPECT_EQ(record.rndCut, c.cut) << c.json;
+    }
+}
+
 TEST(Nonce, AlphabetAndLengths) {
     const std::string alphabet = "1234567890abcdefghigklmnopqrstuvwxyzABCDEFGHIGKLMNOPQRSTUVWXYZ";
-    std::srand(12345);
     std::set<std::size_t> lengths;
     std::set<char> seen;
     for (int i = 0; i < 2000; ++i) {
@@ -912,6 +1055,19 @@ TEST(Nonce, AlphabetAndLengths) {
     EXPECT_EQ(lengths.size(), 8u);  // every length from 8 to 15 turns up
     EXPECT_EQ(seen.count('j') + seen.count('J'), 0u);
     EXPECT_EQ(seen.size(), 60u);  // 62 entries, "g" and "G" twice each
+}
+
+// Checks made one after the other, in the same second, get nonces nobody
+// could compute: 50 of them repeat a value only by rare chance (one in a few
+// hundred for a single repeat among 238,328 values).
+TEST(Nonce, ChecksInTheSameSecondGetDifferentNonces) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        char out[32] = {};
+        KTUpgrade::makeRandomString(out);
+        seen.insert(out);
+    }
+    EXPECT_GE(seen.size(), 45u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <string>
@@ -120,6 +121,81 @@ TEST_F(LogTest, WideAndServiceMessages) {
     const auto lines = splitLines(readFile(todayLog()));
     ASSERT_EQ(lines.size(), std::size(cases));
     for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(messageOf(lines[i]), cases[i].expected);
+}
+
+// Text from outside reaches the log as a format's text arguments: a CR or
+// LF in it must not end the line and start a forged one. The format's own
+// characters, numbers and backslashes (Windows paths) stay as they were.
+TEST_F(LogTest, ControlCharactersInTextArgumentsAreEscaped) {
+    const std::string forged = "2026-01-01_00:00:00:000 [GameLauncher:1] [upgradeManager:208]forged";
+    struct Case {
+        std::function<int()> write;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {[&] { return ModuleLog("upgradeManager", L"upgradeManager")(386, "launcherURL:%s", ("http://h/a.zip\r\n" + forged).c_str()); },
+         "[upgradeManager:386]launcherURL:http://h/a.zip\\r\\n" + forged},
+        {[] { return LogPrint("[%s:%d]%s|%c|%-6s|%.3s|%5c", "Loader", 1, "a\tb\x01\x1f\x7f" "c", '\n', "\r", "x\ny", '\x1b'); },
+         "[Loader:1]a\\tb\\x01\\x1f\\x7fc|\\n|\\r     |x\\ny|    \\x1b"},
+        {[] { return LogPrintW(L"[%s:%d]%s %hs %c", L"GameLauncher", 2, L"w\r\n", "n\n", L'\t'); },
+         "[GameLauncher:2]w\\r\\n n\\n \\t"},
+        {[] { return ModuleLog("Loader", L"Loader").wide(3, L"path:%s %S", L"C:\\Games\\x\u00e9\n", "\r"); },
+         "[Loader:3]path:C:\\Games\\x\xc3\xa9\\n \\r"},
+        {[] { return LogServiceError(L"[KTUpgrade:734]BackStr Invalid:a\r\nb\\c"); },
+         "[KTUpgrade:734]BackStr Invalid:a\\r\\nb\\c"},
+        // Everything that is not a text argument is formatted as printf does.
+        {[] {
+             return LogPrint("%d|%+5i|%lu|%lld|%zu|%jd|%x|%#o|%*d|%-*.*f|%e|%g|%5.1Lf|%%|%hhd|%hu", -7, 3, 42ul, -9ll,
+                             std::size_t{12}, intmax_t{-1}, 255u, 8u, 4, 7, 6, 2, 1.5, 1e10, 0.25, 2.25L, 300, 70000);
+         },
+         "-7|   +3|42|-9|12|-1|ff|010|   7|1.50  |1.000000e+10|0.25|  2.2|%|44|4464"},
+        {[] { return LogPrint("[%s:%d]C:\\dir\\file %s", "GameLauncher", 5, "D:\\x"); },
+         "[GameLauncher:5]C:\\dir\\file D:\\x"},
+    };
+    for (const Case& c : cases) ASSERT_NE(c.write(), 0);
+    ReleaseLogger();
+    const auto lines = splitLines(readFile(todayLog()));
+    ASSERT_EQ(lines.size(), std::size(cases));
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(messageOf(lines[i]), cases[i].expected);
+}
+
+// A flood of lines ends in one line that says so; the file stays within its
+// bound, and a new file (the next day's) is written as usual.
+TEST_F(LogTest, TheDailyFileStopsAtItsBound) {
+    const std::string pad(4000, 'p');
+    // Enough lines to pass the bound twice over, and no more: a log without
+    // a bound would otherwise be fed until the disk is full.
+    const int most = static_cast<int>(2 * kLogFileBoundBytes / pad.size());
+    int written = 0;
+    while (written < most && LogPrint("[%s:%d]%d %s", "Loader", 1, written, pad.c_str()) != 0) ++written;
+    ASSERT_LT(written, most);
+    EXPECT_EQ(LogPrint("[%s:%d]later", "Loader", 2), 0);
+    EXPECT_EQ(LogPrintW(L"[%s:%d]later", L"Loader", 3), 0);
+    EXPECT_EQ(LogServiceError(L"[KTUpgrade:4]later"), 0);
+    ReleaseLogger();
+    std::string text = readFile(todayLog());
+    EXPECT_LE(text.size(), kLogFileBoundBytes);
+    // Stopped near the bound, not long before it.
+    EXPECT_GT(text.size(), kLogFileBoundBytes - 2 * 4096);
+    auto lines = splitLines(text);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(written) + 1);
+    for (int i = 0; i < written; ++i) {
+        EXPECT_EQ(messageOf(lines[static_cast<std::size_t>(i)]), "[Loader:1]" + std::to_string(i) + " " + pad);
+    }
+    EXPECT_EQ(messageOf(lines.back()), kLogStoppedMessage);
+
+    // A later run of the same day adds nothing, however short its lines.
+    EXPECT_EQ(LogPrint("[%s:%d]next run", "Loader", 5), 0);
+    ReleaseLogger();
+    EXPECT_EQ(readFile(todayLog()), text);
+
+    // The next day's file starts empty.
+    fs::rename(todayLog(), home.logFolder() / "log_glauncher_20000101.log");
+    EXPECT_NE(LogPrint("[%s:%d]new day", "Loader", 6), 0);
+    ReleaseLogger();
+    lines = splitLines(readFile(todayLog()));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(messageOf(lines[0]), "[Loader:6]new day");
 }
 
 TEST_F(LogTest, LongMessagesAreCutAtTheLineBoundOnACharacterEdge) {
