@@ -98,6 +98,26 @@ public:
     // EISDIR, ENXIO...) when a link, folder or special file is in the way.
     bool createFile(std::wstring_view relative, TreeFile& out);
 
+    // For folders someone else may have filled (a crash report): read without
+    // following a link anywhere, and written back in whole-file steps.
+
+    // Opens `root` as open() does, but fails (ELOOP) when its last level is a
+    // link: a link put in the folder's place would carry every read below it
+    // elsewhere. Levels above it are the caller's path.
+    bool openWithoutLink(const std::wstring& root);
+    enum class Part { Head, Tail };
+    // Reads the regular file `relative`: at most `limit` bytes, from its start
+    // (Head) or its last `limit` bytes (Tail); `size`, when given, receives the
+    // whole file's size. Fails without blocking on a FIFO, socket or device
+    // (EINVAL) and on a link at any level (ELOOP or ENOTDIR).
+    bool readFile(std::wstring_view relative, std::size_t limit, Part part, std::string& out,
+                  uint64_t* size = nullptr);
+    // Replaces `relative` with a regular file holding `bytes`, in one step: a
+    // new file beside it, created exclusively (mode 0600), written, flushed
+    // and renamed over whatever lay there (a file, a link, a FIFO), which is
+    // never opened. On failure the old one stays and the new one goes.
+    bool replaceFile(std::wstring_view relative, std::string_view bytes);
+
 private:
     // Opens the folder that holds the last level; `leaf` receives that
     // level's name. kInvalidHandle when the path is empty, has "..", or a

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -410,6 +411,105 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     out.m_initialSize = static_cast<uint64_t>(st.st_size);
     out.m_written = 0;
     return true;
+}
+
+bool ConfinedTree::openWithoutLink(const std::wstring& root) {
+    close();
+    const std::string p = toSystemPath(root);
+    int fd;
+    do {
+        fd = ::open(p.empty() ? "." : p.c_str(), kFolderFlags);
+    } while (fd < 0 && errno == EINTR);
+    // With O_DIRECTORY the kernel names a link ENOTDIR; it is ELOOP here,
+    // as at every other level.
+    struct stat st{};
+    if (fd < 0 && errno == ENOTDIR && ::lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
+    m_root.reset(fd);
+    return fd >= 0;
+}
+
+bool ConfinedTree::readFile(std::wstring_view relative, std::size_t limit, Part part, std::string& out,
+                            uint64_t* size) {
+    out.clear();
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    if (parent < 0) return false;
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer that may never come; a regular file reads the same either way.
+    int fd;
+    do {
+        fd = ::openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    const UniqueHandle file(fd);
+    if (!file.valid()) return false;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    const uint64_t whole = static_cast<uint64_t>(st.st_size);
+    if (size != nullptr) *size = whole;
+    off_t at = 0;
+    if (part == Part::Tail && whole > limit) at = static_cast<off_t>(whole - limit);
+    // The size is where the file stood at the open; a file still growing is
+    // read no further than `limit` all the same.
+    out.resize(static_cast<std::size_t>(std::min<uint64_t>(whole, limit)));
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            out.clear();
+            return false;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    out.resize(done);
+    return true;
+}
+
+namespace {
+
+// A name beside `leaf` that nothing else uses; O_EXCL makes sure of it, so
+// this only has to make a clash unlikely.
+std::string temporaryName(const std::string& leaf, unsigned attempt) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                                   (static_cast<unsigned long long>(::getpid()) << 32) ^ attempt;
+    return "." + leaf + "." + std::to_string(mix % 1000000007ull) + ".tmp";
+}
+
+}  // namespace
+
+bool ConfinedTree::replaceFile(std::wstring_view relative, std::string_view bytes) {
+    std::string leaf;
+    const int parent = parentOf(relative, leaf);
+    if (parent < 0) return false;
+    std::string temp;
+    int fd = -1;
+    for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = temporaryName(leaf, attempt);
+        do {
+            fd = ::openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    UniqueHandle file(fd);
+    if (!file.valid()) return false;
+    bool ok = writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    int error = errno;
+    if (!file.close() && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::renameat(parent, temp.c_str(), parent, leaf.c_str()) == 0) return true;
+    if (ok) error = errno;
+    ::unlinkat(parent, temp.c_str(), 0);
+    errno = error;
+    return false;
 }
 
 }  // namespace platform

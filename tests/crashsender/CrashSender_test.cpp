@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "SenderTestSupport.h"
+#include "support/Fifo.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
@@ -37,19 +38,36 @@ std::vector<fs::path> folders(const fs::path& root) {
     return out;
 }
 
+std::set<std::string> names(const fs::path& folder) {
+    std::set<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder)) out.insert(e.path().filename().string());
+    return out;
+}
+
+const std::set<std::string> kWholeUpload = {"app",  "version", "report", "crash.txt", "symbolized.txt",
+                                            "maps", "log_glauncher_20261210.log", "upload.json"};
+
+std::set<std::string> without(std::set<std::string> all, const std::string& left) {
+    all.erase(left);
+    return all;
+}
+
 class CrashSender : public ::testing::Test {
 protected:
     void SetUp() override {
         report.frames =
             sendertest::codeRecord("frame", 0, reinterpret_cast<uint64_t>(&crashsendertest::reportedFunction));
     }
-    testsupport::RunResult run(const std::vector<std::string>& args, std::map<std::string, std::string> env = {}) {
+    // A run that has not ended after `timeoutSeconds` is killed and reports
+    // exit code -1.
+    testsupport::RunResult run(const std::vector<std::string>& args, std::map<std::string, std::string> env = {},
+                               int timeoutSeconds = 120) {
         env.emplace("DISPLAY", "");
         env.emplace("WAYLAND_DISPLAY", "");
         env.emplace("QT_QPA_PLATFORM", "");
         env.emplace("GL_CRASHSENDER_ARGS", "");
         return testsupport::runProgram(testsupport::builtProgram("tools/crashsender/crashsender"), args,
-                                       home.root(), env, 120);
+                                       home.root(), env, timeoutSeconds);
     }
     fs::path folder() const { return home.root() / "CrashReports" / "20261210T120000Z-4242"; }
     fs::path store() const { return home.root() / "uploads"; }
@@ -217,6 +235,172 @@ TEST_F(CrashSender, SendsOnlyPlainFilesOfTheReportFolder) {
     for (const auto& e : fs::directory_iterator(uploads[0])) names.insert(e.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"app", "version", "report", "crash.txt", "symbolized.txt", "maps",
                                             "upload.json"}));
+}
+
+// A FIFO where the sender expects a file would hold it for good if it were
+// opened as one. Each run ends, and the piece in question is left out (or,
+// for the description, the report refused); a run that hangs is ended by the
+// time-out and fails.
+TEST_F(CrashSender, AFifoInPlaceOfAFileDoesNotHoldTheSender) {
+    testsupport::UpdateService service({"--quiet", "--crash-dir", store().string()});
+    ASSERT_FALSE(service.base().empty());
+    report.url = service.base() + kUploadPath;
+    const fs::path program = home.root() / "bin" / "morvel3_launcher";
+    struct Case {
+        const char* what;
+        fs::path fifo;
+        int code;
+        std::string message;
+        std::set<std::string> stored;  // the upload's files; none when empty
+    };
+    const Case cases[] = {
+        {"description", folder() / "crash.txt", 2,
+         "Cannot read the crash description in " + folder().string() + ": it is not a regular file.", {}},
+        {"memory map", folder() / "maps", 0, "The report was sent", without(kWholeUpload, "maps")},
+        {"the symbolised text's temporary file", folder() / "symbolized.txt.tmp", 0, "The report was sent",
+         kWholeUpload},
+        {"the sent mark's temporary file", folder() / "sent.tmp", 0, "The report was sent", kWholeUpload},
+        {"the program the description names", program, 0, "The report was sent", kWholeUpload},
+        {"attached copy", folder() / "files" / "log_glauncher_20261210.log", 0, "The report was sent",
+         without(kWholeUpload, "log_glauncher_20261210.log")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder());
+        fs::remove_all(store());
+        fs::remove_all(program.parent_path());
+        report.exe = c.fifo == program ? program.string() : sendertest::ownExe();
+        sendertest::writeReport(folder(), report);
+        fs::remove(c.fifo);
+        testsupport::makeFifo(c.fifo);
+        const auto r = run({"--send", "--no-dialog", folder().string()}, {}, 60);
+        EXPECT_EQ(r.exitCode, c.code) << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        const auto uploads = folders(store());
+        if (c.stored.empty()) {
+            EXPECT_TRUE(uploads.empty());
+            continue;
+        }
+        ASSERT_EQ(uploads.size(), 1u);
+        EXPECT_EQ(names(uploads[0]), c.stored);
+        EXPECT_EQ(readFile(folder() / "sent"), uploads[0].filename().string() + "\n");
+        // Without the memory map the module cannot be placed, so no name.
+        const std::string symbolised = readFile(folder() / "symbolized.txt");
+        if (c.stored.count("maps") != 0) {
+            EXPECT_NE(symbolised.find("crashsendertest::reportedFunction()"), std::string::npos) << symbolised;
+        } else {
+            EXPECT_NE(symbolised.find("Stack of the crashing thread:"), std::string::npos) << symbolised;
+        }
+        if (c.fifo == program) {
+            EXPECT_NE(symbolised.find("Cannot read " + program.string() + ": it is not a regular file."),
+                      std::string::npos)
+                << symbolised;
+        }
+    }
+}
+
+// A link anywhere in the report is not followed: in place of files/ or of
+// one file the rest of the report goes without it; in place of the
+// description or of the folder itself there is no report to send.
+TEST_F(CrashSender, LinksInTheReportFolderAreNotFollowed) {
+    testsupport::UpdateService service({"--quiet", "--crash-dir", store().string()});
+    ASSERT_FALSE(service.base().empty());
+    report.url = service.base() + kUploadPath;
+    const fs::path outside = home.root() / "outside";
+    const fs::path elsewhere = home.root() / "elsewhere" / "20261210T120000Z-4242";
+    struct Case {
+        const char* what;
+        fs::path link;    // replaced by a link to `target`
+        fs::path target;  // in the outside folder, a copy of the report's own
+        std::string named;  // how the folder is given to the sender
+        int code;
+        std::string message;
+        std::set<std::string> stored;
+    };
+    const Case cases[] = {
+        {"files/", folder() / "files", outside / "files", folder().string(), 0, "The report was sent",
+         without(kWholeUpload, "log_glauncher_20261210.log")},
+        {"maps", folder() / "maps", outside / "maps", folder().string(), 0, "The report was sent",
+         without(kWholeUpload, "maps")},
+        {"crash.txt", folder() / "crash.txt", outside / "crash.txt", folder().string(), 2,
+         "Cannot read the crash description in " + folder().string() + ": a symbolic link is in its place.", {}},
+        {"the report folder", folder(), elsewhere, folder().string(), 2,
+         "Cannot open the report folder " + folder().string() + ": a symbolic link is in its place.", {}},
+        {"the report folder, named with a trailing separator", folder(), elsewhere, folder().string() + "/", 2,
+         "Cannot open the report folder " + folder().string() + ": a symbolic link is in its place.", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder());
+        fs::remove_all(store());
+        fs::remove_all(outside);
+        fs::remove_all(elsewhere);
+        // The outside copy is a whole report of its own, so whatever the
+        // sender took through the link would be sent.
+        sendertest::writeReport(outside, report);
+        sendertest::writeReport(elsewhere, report);
+        sendertest::writeReport(folder(), report);
+        fs::remove_all(c.link);
+        fs::create_symlink(c.target, c.link);
+        const auto r = run({"--send", "--no-dialog", c.named});
+        EXPECT_EQ(r.exitCode, c.code) << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        const auto uploads = folders(store());
+        if (c.stored.empty()) {
+            EXPECT_TRUE(uploads.empty());
+            EXPECT_FALSE(fs::exists(elsewhere / "symbolized.txt"));
+            continue;
+        }
+        ASSERT_EQ(uploads.size(), 1u);
+        EXPECT_EQ(names(uploads[0]), c.stored);
+    }
+}
+
+// Each part goes no larger than the crash engine writes it or the sender
+// reads it: an attached copy its last 1 MiB (the engine keeps a file's end),
+// the description its first 4 MiB and the memory map its first 8 MiB (what
+// the sender parses), and no more than the engine's 8 attachments.
+TEST_F(CrashSender, EachPartIsBoundedAtTheEnginesLimits) {
+    testsupport::UpdateService service({"--quiet", "--crash-dir", store().string()});
+    ASSERT_FALSE(service.base().empty());
+    report.url = service.base() + kUploadPath;
+    constexpr std::size_t kMiB = 1u << 20;
+    // Numbered lines, so that where a cut was made shows.
+    auto numbered = [](const std::string& key, std::size_t bytes) {
+        std::string out;
+        for (std::size_t i = 0; out.size() < bytes; ++i) out += key + "\t" + std::to_string(i) + "\t" + std::string(200, 'x') + "\n";
+        return out;
+    };
+    report.log = numbered("log", 3 * kMiB);
+    // Nine more attachments of a few bytes each: one too many.
+    for (int i = 1; i <= 9; ++i) report.extra += "file\t5\t4\t4\textra" + std::to_string(i) + ".log\tLogFile\n";
+    // Records of a later format version, which the sender skips.
+    report.extra += numbered("note", 5 * kMiB);
+    const std::string description = sendertest::writeReport(folder(), report);
+    for (int i = 1; i <= 9; ++i) testsupport::writeFile(folder() / "files" / ("extra" + std::to_string(i) + ".log"), "log\n");
+    const std::string maps = sendertest::ownMaps() + numbered("00000000-00000000 r--p 00000000 00:00 0", 9 * kMiB);
+    testsupport::writeFile(folder() / "maps", maps);
+
+    const auto r = run({"--send", "--no-dialog", folder().string()});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    const auto uploads = folders(store());
+    ASSERT_EQ(uploads.size(), 1u);
+    const fs::path up = uploads[0];
+    // Compared whole, but reported by size: a failure would print mebibytes.
+    auto expectBytes = [&](const std::string& name, const std::string& expected) {
+        const std::string stored = readFile(up / name);
+        EXPECT_EQ(stored.size(), expected.size()) << name;
+        EXPECT_TRUE(stored == expected) << name;
+    };
+    expectBytes("crash.txt", description.substr(0, 4 * kMiB));
+    expectBytes("maps", maps.substr(0, 8 * kMiB));
+    expectBytes("log_glauncher_20261210.log", report.log.substr(report.log.size() - kMiB));
+    std::set<std::string> attached;
+    for (const std::string& n : names(up)) {
+        if (n.rfind("extra", 0) == 0) attached.insert(n);
+    }
+    EXPECT_EQ(attached, (std::set<std::string>{"extra1.log", "extra2.log", "extra3.log", "extra4.log",
+                                               "extra5.log", "extra6.log", "extra7.log"}));
 }
 
 }  // namespace

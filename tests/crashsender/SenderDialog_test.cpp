@@ -135,6 +135,16 @@ TEST_F(SenderDialogTest, UntickingTheLogLeavesItOutOfTheUpload) {
     }
 }
 
+// A copy larger than the engine writes goes as its last mebibyte, and the
+// box says so.
+TEST_F(SenderDialogTest, AnOversizedCopyIsListedAsItsEnd) {
+    sample.log = std::string((1u << 20) + 4096, 'x');
+    open(std::string("http://127.0.0.1:1/") + kUploadPath, 5);
+    EXPECT_EQ(logBox()->text().toStdString(), "LogFile: log_glauncher_20261210.log (its last 1.0 MB)");
+    ASSERT_EQ(report.attachments.size(), 1u);
+    EXPECT_EQ(report.attachments[0].content.size(), 1u << 20);
+}
+
 TEST_F(SenderDialogTest, AFileThatMustGoCannotBeUnticked) {
     testsupport::UpdateService service({"--quiet", "--crash-dir", store().string()});
     ASSERT_FALSE(service.base().empty());

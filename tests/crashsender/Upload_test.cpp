@@ -124,12 +124,9 @@ std::size_t count(const std::string& text, const std::string& what) {
 }
 
 TEST(Upload, OneMultipartRequestWithBinaryPartsWhenAsked) {
-    testsupport::TempHome home;
-    const fs::path log = home.root() / "log.txt";
-    testsupport::writeFile(log, std::string("a\0b\r\n\xff", 6));
     const std::vector<crashsender::UploadPart> parts = {
-        {"app", "", "", "morvel3_launcher"},
-        {"attachment", "log_glauncher_20261210.log", log.string(), ""},
+        {"app", "", "morvel3_launcher"},
+        {"attachment", "log_glauncher_20261210.log", std::string("a\0b\r\n\xff", 6)},
     };
     for (const bool binary : {true, false}) {
         SCOPED_TRACE(binary ? "binary" : "default encoding");
@@ -195,7 +192,7 @@ TEST(Upload, HttpsRefusesAnUntrustedCertificate) {
     }
     EXPECT_TRUE(listening);
     const auto r = crashsender::uploadReport("https://127.0.0.1:" + std::to_string(port) + kPath,
-                                             {{"app", "", "", "x"}}, true);
+                                             {{"app", "", "x"}}, true);
     ::kill(server, SIGTERM);
     ::waitpid(server, nullptr, 0);
     EXPECT_FALSE(r.ok);
@@ -204,7 +201,7 @@ TEST(Upload, HttpsRefusesAnUntrustedCertificate) {
 
 TEST(Upload, NoAnswerEndsByTimeOut) {
     SilentPeer peer;
-    const std::vector<crashsender::UploadPart> parts = {{"app", "", "", "x"}};
+    const std::vector<crashsender::UploadPart> parts = {{"app", "", "x"}};
 
     const auto timedOut = crashsender::uploadReport(peer.url(), parts, true, {}, {5, 60, 1});
     EXPECT_FALSE(timedOut.ok);
@@ -216,7 +213,7 @@ TEST(Upload, NoAnswerEndsByTimeOut) {
 // was cancelled before it started. The upload's own bounds are far beyond
 // what the cancel takes, so ending by them gives another message.
 TEST(Upload, RaisedStopTokenEndsTheUploadAsCancelled) {
-    const std::vector<crashsender::UploadPart> parts = {{"app", "", "", "x"}};
+    const std::vector<crashsender::UploadPart> parts = {{"app", "", "x"}};
     for (const bool raisedFirst : {false, true}) {
         SCOPED_TRACE(raisedFirst ? "raised before the upload" : "raised while the service holds the upload");
         sendertest::SilentUploadService service;

@@ -59,8 +59,9 @@ SenderDialog::SenderDialog(const ReportFolder& report, const std::string& privac
     filesLayout->addWidget(fixed);
     for (std::size_t i = 0; i < report.attachments.size(); ++i) {
         const Attachment& a = report.attachments[i];
-        const QString label = a.present ? QStringLiteral("%1: %2 (%3)")
-                                              .arg(q(a.file.description), q(a.file.name), sizeText(a.bytes))
+        // A copy larger than the engine writes goes as its end only.
+        const QString sized = a.cut ? QStringLiteral("%1: %2 (its last %3)") : QStringLiteral("%1: %2 (%3)");
+        const QString label = a.present ? sized.arg(q(a.file.description), q(a.file.name), sizeText(a.bytes))
                                         : QStringLiteral("%1: %2 (could not be copied, not sent)")
                                               .arg(q(a.file.description), q(a.file.name));
         auto* box = new QCheckBox(label);

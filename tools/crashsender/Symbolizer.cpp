@@ -4,8 +4,11 @@
 #include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -157,9 +160,19 @@ Symbolizer::Module* Symbolizer::moduleFor(const CodeAddress& at) {
     Module* raw = module.get();
     m_modules.emplace(at.module, std::move(module));
 
+    // The description names the file, so it may name a FIFO or a device:
+    // opened without waiting for a writer, and read only when it is a
+    // regular file.
+    int fd;
+    do {
+        fd = ::open(at.module.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     struct stat st {};
-    if (::stat(at.module.c_str(), &st) != 0) {
-        m_notes.push_back("Cannot read " + at.module + ": " + std::strerror(errno) + ".");
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool special = fd >= 0;
+        m_notes.push_back("Cannot read " + at.module + ": " +
+                          (special ? std::string("it is not a regular file") : std::strerror(errno)) + ".");
+        if (fd >= 0) ::close(fd);
         return raw;
     }
     for (const MappedFile& m : m_maps) {
@@ -173,13 +186,20 @@ Symbolizer::Module* Symbolizer::moduleFor(const CodeAddress& at) {
         break;
     }
     raw->dwfl = dwfl_begin(&kOfflineCallbacks);
-    if (raw->dwfl == nullptr) return raw;
+    if (raw->dwfl == nullptr) {
+        ::close(fd);
+        return raw;
+    }
     dwfl_report_begin(raw->dwfl);
     // libdwfl places a shared object (and a PIE) so that its first loadable
-    // segment starts at `base`; a fixed-address executable ignores it.
-    raw->mod = dwfl_report_elf(raw->dwfl, at.module.c_str(), at.module.c_str(), -1, at.moduleBase, false);
+    // segment starts at `base`; a fixed-address executable ignores it. The
+    // module takes the descriptor over when it is made, and only then.
+    raw->mod = dwfl_report_elf(raw->dwfl, at.module.c_str(), at.module.c_str(), fd, at.moduleBase, false);
     dwfl_report_end(raw->dwfl, nullptr, nullptr);
-    if (raw->mod == nullptr) m_notes.push_back("Cannot read the symbols of " + at.module + ": " + dwfl_errmsg(-1) + ".");
+    if (raw->mod == nullptr) {
+        ::close(fd);
+        m_notes.push_back("Cannot read the symbols of " + at.module + ": " + dwfl_errmsg(-1) + ".");
+    }
     return raw;
 }
 

@@ -8,6 +8,9 @@
 // /proc/<pid>/maps. A mismatch is reported in the text, and names from such
 // a file are marked as doubtful rather than dropped.
 //
+// The report names the files, so any of them may be a FIFO or a device: each
+// is opened without waiting and read only when it is a regular file.
+//
 // Reads local files only, provided the environment names no debuginfod
 // server (DEBUGINFOD_URLS): libdw would ask it for missing debug information,
 // so the sender clears that variable first. No process is started. Not

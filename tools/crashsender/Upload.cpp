@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "foundation/Json.h"
 #include "transfer/CurlStop.h"
@@ -27,6 +30,29 @@ struct CurlDeleter {
 struct MimeDeleter {
     void operator()(curl_mime* m) const { curl_mime_free(m); }
 };
+
+// A file part's bytes, handed to libcurl where they lie instead of copied:
+// an attachment may be a mebibyte.
+struct PartReader {
+    const std::string* bytes = nullptr;
+    std::size_t at = 0;
+};
+
+size_t readPart(char* buffer, size_t size, size_t count, void* arg) {
+    auto* r = static_cast<PartReader*>(arg);
+    const std::size_t n = std::min(size * count, r->bytes->size() - r->at);
+    std::memcpy(buffer, r->bytes->data() + r->at, n);
+    r->at += n;
+    return n;
+}
+
+int seekPart(void* arg, curl_off_t offset, int origin) {
+    auto* r = static_cast<PartReader*>(arg);
+    if (origin != SEEK_SET || offset < 0 || static_cast<std::size_t>(offset) > r->bytes->size())
+        return CURL_SEEKFUNC_CANTSEEK;
+    r->at = static_cast<std::size_t>(offset);
+    return CURL_SEEKFUNC_OK;
+}
 
 // The service's status: {"status":1,"id":"..."} at the top level.
 bool readStatus(const std::string& reply, std::string& id) {
@@ -59,17 +85,18 @@ UploadResult uploadReport(const std::string& url, const std::vector<UploadPart>&
     }
     CURL* c = curl.get();
     std::unique_ptr<curl_mime, MimeDeleter> mime(curl_mime_init(c));
-    for (const UploadPart& p : parts) {
+    // Outlives the transfer; sized once, so no reader moves.
+    std::vector<PartReader> readers(parts.size());
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const UploadPart& p = parts[i];
         curl_mimepart* part = curl_mime_addpart(mime.get());
         curl_mime_name(part, p.field.c_str());
         if (p.filename.empty()) {
             curl_mime_data(part, p.value.data(), p.value.size());
             continue;
         }
-        if (curl_mime_filedata(part, p.path.c_str()) != CURLE_OK) {
-            result.message = "Cannot read " + p.path + ".";
-            return result;
-        }
+        readers[i].bytes = &p.value;
+        curl_mime_data_cb(part, static_cast<curl_off_t>(p.value.size()), readPart, seekPart, nullptr, &readers[i]);
         curl_mime_filename(part, p.filename.c_str());
         curl_mime_type(part, "application/octet-stream");
         if (binaryEncoding) curl_mime_encoder(part, "binary");

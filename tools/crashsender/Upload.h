@@ -24,11 +24,12 @@ inline constexpr long kTransferSeconds = 300;
 inline constexpr long kStallSeconds = 30;
 inline constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 
+// The bytes of every part are in memory: the caller has read and bounded
+// them, so the upload opens no file and sends no more than it was given.
 struct UploadPart {
     std::string field;     // form field name
-    std::string filename;  // empty: a plain text field taken from `value`
-    std::string path;      // file part: read from this file
-    std::string value;     // plain field value
+    std::string filename;  // empty: a plain text field; else a file part of that name
+    std::string value;     // the field's text or the file's bytes
 };
 
 struct UploadResult {
