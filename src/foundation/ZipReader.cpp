@@ -1,8 +1,10 @@
 #include "foundation/ZipReader.h"
 
 #include <unzip.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -147,6 +149,47 @@ int ZCALLBACK fileError(voidpf, voidpf stream) { return static_cast<FileStream*>
 
 unzFile asUnz(void* p) { return static_cast<unzFile>(p); }
 
+// The open member's data. minizip hands out the raw (still deflated) bytes
+// and zlib inflates them here: minizip's own inflating stops quietly at the
+// declared size, which would take a member that holds more for a whole one.
+struct MemberStream {
+    bool deflated = false;
+    bool inflateReady = false;  // inflateInit2 done; reset for each member
+    bool ended = false;         // the deflate stream's own end was met
+    uint64_t left = 0;          // declared bytes not handed out yet
+    z_stream z{};
+    std::vector<unsigned char> input = std::vector<unsigned char>(65536);
+
+    MemberStream() = default;
+    MemberStream(const MemberStream&) = delete;
+    MemberStream& operator=(const MemberStream&) = delete;
+    ~MemberStream() {
+        if (inflateReady) inflateEnd(&z);
+    }
+};
+
+// Inflates into `out` until it is full or the stream ends; the count, or -1
+// for damaged data and for data that end before the stream does.
+int64_t inflateInto(unzFile unz, MemberStream& s, unsigned char* out, std::size_t want) {
+    s.z.next_out = out;
+    s.z.avail_out = static_cast<uInt>(want);
+    while (s.z.avail_out > 0 && !s.ended) {
+        if (s.z.avail_in == 0) {
+            const int n = unzReadCurrentFile(unz, s.input.data(), static_cast<unsigned>(s.input.size()));
+            if (n <= 0) return -1;
+            s.z.next_in = s.input.data();
+            s.z.avail_in = static_cast<uInt>(n);
+        }
+        const int rc = inflate(&s.z, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END) {
+            s.ended = true;
+        } else if (rc != Z_OK) {
+            return -1;
+        }
+    }
+    return static_cast<int64_t>(want - s.z.avail_out);
+}
+
 // minizip refuses an archive that has no members at all, though such an
 // archive is well formed: nothing but an end-of-directory record with zero
 // entries. `tail` is the end of the archive, `tailStart` its offset.
@@ -252,6 +295,8 @@ void ZipReader::close() {
     m_memory = nullptr;
     delete static_cast<FileStream*>(m_file);
     m_file = nullptr;
+    delete static_cast<MemberStream*>(m_member);
+    m_member = nullptr;
     m_emptyArchive = false;
 }
 
@@ -307,18 +352,44 @@ bool ZipReader::openMember(const Member& member) {
     unz64_file_pos pos{};
     pos.pos_in_zip_directory = member.directoryOffset;
     pos.num_of_file = member.index;
+    if (m_member == nullptr) m_member = new (std::nothrow) MemberStream;
+    auto* s = static_cast<MemberStream*>(m_member);
+    if (s == nullptr) return false;
+    s->deflated = member.method == Z_DEFLATED;
+    s->ended = false;
+    s->left = member.uncompressedSize;
+    if (s->deflated) {
+        const int rc = s->inflateReady ? inflateReset(&s->z) : inflateInit2(&s->z, -MAX_WBITS);
+        if (rc != Z_OK) return false;
+        s->inflateReady = true;
+        s->z.avail_in = 0;
+    }
     unzFile unz = asUnz(m_unz);
     if (unzGoToFilePos64(unz, &pos) != UNZ_OK) return false;
-    if (unzOpenCurrentFile(unz) != UNZ_OK) return false;
+    int method = 0;
+    int level = 0;
+    if (unzOpenCurrentFile2(unz, &method, &level, 1) != UNZ_OK) return false;
     m_memberOpen = true;
     return true;
 }
 
 int64_t ZipReader::readMember(void* buffer, std::size_t size) {
     if (!m_memberOpen) return -1;
-    const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
-    const int n = unzReadCurrentFile(asUnz(m_unz), buffer, chunk);
-    return n < 0 ? -1 : n;
+    auto* s = static_cast<MemberStream*>(m_member);
+    // One byte more than is left is asked for: that byte, if it comes,
+    // shows that the member holds more than it declared.
+    const uint64_t room = s->left == UINT64_MAX ? s->left : s->left + 1;
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>({size, room, 1u << 30}));
+    if (want == 0) return 0;
+    int64_t n = 0;
+    if (s->deflated) {
+        n = inflateInto(asUnz(m_unz), *s, static_cast<unsigned char*>(buffer), want);
+    } else {
+        n = unzReadCurrentFile(asUnz(m_unz), buffer, static_cast<unsigned>(want));
+    }
+    if (n < 0 || static_cast<uint64_t>(n) > s->left) return -1;
+    s->left -= static_cast<uint64_t>(n);
+    return n;
 }
 
 void ZipReader::closeMember() {

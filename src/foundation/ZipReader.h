@@ -53,7 +53,9 @@ public:
     // method other than stored or deflated, or a damaged local header.
     bool openMember(const Member& member);
     // Reads up to `size` bytes of the open member: the count, 0 at its end,
-    // -1 when reading or inflating fails.
+    // -1 when reading or inflating fails, or as soon as the data would go
+    // past the member's declared uncompressed size (callers judge the room
+    // they need by that size, so no member may take more).
     int64_t readMember(void* buffer, std::size_t size);
     // Ends reading the member. The CRC is not judged: the archive as a whole
     // is checked by its digest before anything reads it.
@@ -71,6 +73,7 @@ private:
     void* m_unz = nullptr;      // unzFile
     void* m_memory = nullptr;   // MemoryStream of openMemory
     void* m_file = nullptr;     // FileStream of openFile
+    void* m_member = nullptr;   // MemberStream of the open member
     bool m_memberOpen = false;
     bool m_emptyArchive = false;  // well formed, no members: minizip will not open it
     std::vector<char> m_nameBuffer;

@@ -7,7 +7,9 @@
 #include "foundation/SystemUtil.h"
 #include "foundation/ZipReader.h"
 #include "platform/confined_tree.h"
+#include "platform/disk_space.h"
 #include "platform/path.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -16,13 +18,22 @@ constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixSymlink = 0120000;
 constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
 
+// Room kept free beyond the members' declared sizes: each member may take
+// one more file-system block than its bytes, and the rest of the run (its
+// log above all) must still find room once the package is in.
+constexpr uint64_t kRoomPerMember = 4096;
+constexpr uint64_t kRoomToSpare = 1u << 20;
+
 // A member name that would put its file outside the destination. Checked
 // for every member before the first one is written, so that such an archive
 // changes nothing at all.
 bool leavesDestination(const ZipReader::Member& m) {
     // A name with a zero byte would be cut short by every system call.
     if (m.rawName.find('\0') != std::string::npos) return true;
-    const std::wstring& n = m.name;
+    // The whole stored name, not the one held to 259 characters: a ".."
+    // beyond the cut says what the archive meant, and such an archive is
+    // refused as a whole like any other.
+    const std::wstring n = platform::utf8ToWide(m.rawName);
     if (!n.empty() && platform::isSeparator(n[0])) return true;
     if (n.size() >= 2 && n[1] == L':' && ((n[0] >= L'A' && n[0] <= L'Z') || (n[0] >= L'a' && n[0] <= L'z'))) {
         return true;
@@ -125,7 +136,9 @@ MemberTimes memberTimes(const ZipReader::Member& m) {
 // (exec bits included) when the archive was made on Unix and carries them,
 // else rw-r--r--; write bits cleared when the attributes say read-only. A
 // link is written as a plain file holding the link text, so it never takes
-// the link's rwxrwxrwx; set-id and sticky bits are never applied.
+// the link's rwxrwxrwx; set-id and sticky bits are never applied. Group and
+// other write are never given: another user who could change a file we
+// install could change the program we start.
 uint32_t memberMode(const ZipReader::Member& m, uint32_t attributes) {
     const uint32_t unixMode = m.externalAttributes >> 16;
     uint32_t mode = 0644;
@@ -134,7 +147,7 @@ uint32_t memberMode(const ZipReader::Member& m, uint32_t attributes) {
         mode = unixMode & 0777;
     }
     if ((attributes & kFileAttributeReadonly) != 0) mode &= ~0222u;
-    return mode;
+    return mode & ~022u;
 }
 
 int32_t writeMember(ZipReader& reader, const ZipReader::Member& m, platform::TreeFile& file,
@@ -157,6 +170,21 @@ int32_t writeMember(ZipReader& reader, const ZipReader::Member& m, platform::Tre
     return rc;
 }
 
+// A small archive may declare members of many gigabytes: what cannot fit is
+// refused before the disk is filled. No member is written past its declared
+// size (ZipReader::readMember), so the declared sizes bound what is written.
+// A file system that cannot tell its free space is not held against the
+// archive.
+bool hasRoomFor(const std::vector<ZipReader::Member>& members, const std::wstring& root) {
+    uint64_t needed = kRoomToSpare;
+    for (const ZipReader::Member& m : members) {
+        const uint64_t add = m.uncompressedSize >= UINT64_MAX - kRoomPerMember ? UINT64_MAX
+                                                                               : m.uncompressedSize + kRoomPerMember;
+        needed = add > UINT64_MAX - needed ? UINT64_MAX : needed + add;
+    }
+    return platform::diskRoomFor(root, needed) != platform::DiskRoom::TooLittle;
+}
+
 int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
     std::vector<ZipReader::Member> members;
     if (!reader.readDirectory(members)) return kZipOpenFailed;
@@ -168,6 +196,7 @@ int32_t extractAll(ZipReader& reader, const wchar_t* localPath) {
     if (localPath == nullptr || localPath[0] == L'\0') return kZipCreateFailed;
 
     const std::wstring root(localPath);
+    if (!hasRoomFor(members, root)) return kZipNoSpace;
     const bool rootEndsWithSeparator = root.back() == L'\\' || root.back() == L'/';
     platform::ConfinedTree tree;
     auto openRoot = [&](bool create) {

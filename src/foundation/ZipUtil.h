@@ -21,6 +21,10 @@ inline constexpr int32_t kZipCreateFailed = 512;
 // Reading, inflating or writing a member failed, or its method is neither
 // stored nor deflated (or it is encrypted).
 inline constexpr int32_t kZipWriteFailed = 1024;
+// The members' declared sizes, with a margin, exceed the free space of the
+// destination's file system: nothing at all is written. The last error is
+// then the system's "disk full".
+inline constexpr int32_t kZipNoSpace = 2048;
 
 // Windows file attribute bits as the archive's external attributes map to them.
 inline constexpr uint32_t kFileAttributeReadonly = 0x01;
@@ -40,11 +44,14 @@ class ZipUtil {
 public:
     // Writes every member of the archive at `zipPath` below `localPath`
     // (with or without a trailing separator), creating the members' folders
-    // and replacing files already there, read-only ones included. Returns 0,
-    // or stops at the first member that fails with 8888, 512 or 1024; files
-    // written before it stay. 9999 when the archive cannot be opened or any
-    // member would land outside `localPath` (a ".." level, an absolute name,
-    // a drive letter): then nothing at all is written.
+    // and replacing files already there, read-only ones included; no file
+    // is left writable by group or others. Returns 0, or stops at the first
+    // member that fails with 8888, 512 or 1024 (1024 also for a member whose
+    // data go past its declared size); files written before it stay. 9999
+    // when the archive cannot be opened or any member would land outside
+    // `localPath` (a ".." level, an absolute name, a drive letter), 2048 when
+    // the declared sizes with 1 MiB and 4 KiB a member to spare exceed the
+    // free space there: then nothing at all is written.
     int32_t UnZipFile(const wchar_t* zipPath, const wchar_t* localPath);
     // The same for an archive of `size` bytes at `data`.
     int32_t UnZipMemory(const void* data, std::size_t size, const wchar_t* localPath);

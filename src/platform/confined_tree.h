@@ -18,6 +18,11 @@
 
 namespace platform {
 
+// The permission bits a file written or moved here may have: what this
+// program installs is written by the player alone, so that no other user can
+// change a program it starts.
+inline constexpr uint32_t kTreeFileModes = 0755;
+
 // A regular file opened for writing by ConfinedTree::createFile.
 class TreeFile {
 public:
@@ -33,7 +38,8 @@ public:
     // had beyond that is cut off. Call it once the writing is over, whether
     // it succeeded or not.
     bool cutHere();
-    // Permission bits (the lower 9 bits of `mode`).
+    // Permission bits (the lower 9 bits of `mode`), never group or other
+    // write (kTreeFileModes).
     bool setMode(uint32_t mode);
     // Seconds since 1970 (UTC); a time whose `set…` flag is false is left alone.
     bool setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds);

@@ -163,7 +163,7 @@ bool copyOver(int fromDir, const std::string& leaf, int toDir) {
     if (ok) {
         const timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(out.get(), times);
-        ok = ::fchmod(out.get(), st.st_mode & 0777) == 0;
+        ok = ::fchmod(out.get(), st.st_mode & kTreeFileModes) == 0;
     }
     int error = errno;
     in.reset();
@@ -212,7 +212,7 @@ bool TreeFile::cutHere() {
 
 bool TreeFile::setMode(uint32_t mode) {
     if (injectFileFaultOnHandle(FileOp::SetAttributes, m_handle.get())) return false;
-    return ::fchmod(m_handle.get(), static_cast<mode_t>(mode & 0777)) == 0;
+    return ::fchmod(m_handle.get(), static_cast<mode_t>(mode & kTreeFileModes)) == 0;
 }
 
 bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, int64_t writeSeconds) {

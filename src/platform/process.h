@@ -17,10 +17,13 @@ bool moduleFileName(std::wstring& out);
 // arrives as one argument whatever it holds), detached in a session of its
 // own, in this process's working folder, with standard input, output and
 // error on /dev/null. An `exe` without an execute bit for its owner gets it
-// first (a package made without Unix modes unpacks without it). The child is
-// never left as a zombie of this process. True when the program was started;
-// false, with the last error set, when it could not be (missing, not
-// executable, not a program).
+// first (a package made without Unix modes unpacks without it). An `exe`
+// that others may change is never started: owned by another user (EPERM),
+// or writable by group or others (EACCES; when it is the player's own, those
+// bits are cleared, for the next start after its content was checked). The
+// child is never left as a zombie of this process. True when the program
+// was started; false, with the last error set, when it could not be
+// (missing, not executable, not a program, not the player's alone).
 bool spawnDetached(const std::wstring& exe, const std::wstring& argument);
 
 // A write past the process's file-size limit (RLIMIT_FSIZE) then fails with

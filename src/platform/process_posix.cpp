@@ -70,6 +70,24 @@ namespace {
     reportAndExit(errorPipe, errno);
 }
 
+// A program that another user may write could have been changed since it
+// was checked, and would then run as the player: it is not started. Only
+// the player (or root, who can change anything anyway) may own it, and
+// neither group nor others may write it. The player's own file has those
+// bits cleared on the way, so that the next run's check judges its content
+// and then starts it; another's is refused for as long as it stays so.
+bool mayStart(const std::string& path, const struct stat& st) {
+    const uid_t self = ::geteuid();
+    if (st.st_uid != self && st.st_uid != 0) {
+        errno = EPERM;
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+    if (st.st_uid == self) ::chmod(path.c_str(), st.st_mode & 07755);
+    errno = EACCES;
+    return false;
+}
+
 }  // namespace
 
 bool spawnDetached(const std::wstring& exe, const std::wstring& argument) {
@@ -79,11 +97,12 @@ bool spawnDetached(const std::wstring& exe, const std::wstring& argument) {
         errno = ENOENT;
         return false;
     }
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (S_ISREG(st.st_mode) && !mayStart(path, st)) return false;
     // A package packed without Unix modes leaves the program without its
     // execute bit; packages are made on systems that have none, so the
     // owner's is added.
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return false;
     if (S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) == 0 &&
         ::chmod(path.c_str(), (st.st_mode & 07777) | S_IXUSR) != 0) {
         return false;

@@ -54,7 +54,7 @@ void clearFolder(const fs::path& folder) {
 
 bool knownCode(int32_t rc) {
     return rc == kZipOk || rc == kZipOpenFailed || rc == kZipTargetLocked || rc == kZipCreateFailed ||
-           rc == kZipWriteFailed;
+           rc == kZipWriteFailed || rc == kZipNoSpace;
 }
 
 }  // namespace

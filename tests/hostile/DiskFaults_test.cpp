@@ -20,10 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ZipUtil.h"
 #include "hostile/HostileGame.h"
 #include "support/DiskFaults.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
+#include "upgrade/upgradeManager.h"
 
 namespace hostile {
 namespace {
@@ -155,6 +157,45 @@ INSTANTIATE_TEST_SUITE_P(
                    "[upgradeManager:622]UnZipFile failed dwRes:1024 lastErrID:27 ",
                    3}),
     [](const ::testing::TestParamInfo<WriteFault>& param) { return std::string(param.param.name); });
+
+// --- a package that declares more than there is room for ---------------------
+
+// A small package whose one member declares 16 MiB, against an 8 MiB file
+// system that holds the install folder (and so the staging folder beside
+// it): each try is refused before anything is written (2048, 28 no space),
+// the file system is never filled, and 1.0.0.0 starts as it was.
+TEST_F(DiskFaults, PackageDeclaringMoreThanTheFreeSpaceIsRefusedBeforeWriting) {
+    const fs::path big = served() / "big.zip";
+    ASSERT_EQ(makePackage("2.0.0.0", big, {{"client/data/filler.bin", std::string(16u << 20, '\0')}}).size(), 32u);
+    ASSERT_LT(fs::file_size(big), 1u << 20);
+    resnapshot();
+    auto small = testsupport::FolderMount::tmpfs(installFolder().parent_path(), 8u << 20);
+    if (!small.available()) GTEST_SKIP() << small.why();
+    // 1.0.0.0 installed again, on the small file system.
+    ASSERT_EQ(getZipUtil()->UnZipFile((serverState() / "launcher-1.0.0.0.zip").wstring().c_str(),
+                                      installFolder().wstring().c_str()),
+              0);
+    ASSERT_EQ(installedVersion(), "1.0.0.0");
+    const std::string base = publish("2.0.0.0", "big.zip");
+    ASSERT_FALSE(base.empty());
+    writeLauncherIni({base});
+
+    const auto result = run();
+
+    const std::string refused = "[upgradeManager:622]UnZipFile failed dwRes:2048 lastErrID:28 zipPath:";
+    expectOutcome(result, Expected()
+                              .installs("1.0.0.0")
+                              .logs({"[upgradeManager:386]launcherURL:" + base + "files/big.zip", refused,
+                                     " localPath:" + stagingFolder() + "\r\n",
+                                     "[upgradeManager:396]download launcher.zip failed ResCode 3 tryTimes 0\r\n",
+                                     kGaveUp, kStartedOk})
+                              .shows({kBoxUpdateFailed}));
+    EXPECT_EQ(countLogged(refused), std::size_t(kPackageTries)) << log();
+    EXPECT_EQ(events(), kEventsWithoutUpdate);
+    EXPECT_FALSE(fs::exists(stagingFolder()));
+    // The launcher runs from the small file system: ended before it goes.
+    stopLaunchers();
+}
 
 // --- the install folder is read-only -------------------------------------------
 

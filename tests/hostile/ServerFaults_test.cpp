@@ -137,7 +137,33 @@ INSTANTIATE_TEST_SUITE_P(
                 return std::vector<std::string>{};
             },
             5,
-            {"[upgradeManager:512]check file not exist file:", "[upgradeManager:590]checkFileList failed \r\n"}}),
+            {"[upgradeManager:512]check file not exist file:", "[upgradeManager:590]checkFileList failed \r\n"}},
+        // A member whose data inflate to more than its declared size, listed
+        // with the MD5 of the part it declares: the rest is not quietly cut
+        // off, the unpacking fails (1024) before anything is checked.
+        BadPackage{
+            "MemberHoldsMoreThanItDeclares",
+            [](const std::filesystem::path& served) {
+                const std::string exe = readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher"));
+                const std::string declared = "bytes of 2.0.0.0";
+                const std::string db = "{\"files\":[{\"client/data/pieces.bin\":\"" + testsupport::md5Hex(declared) +
+                                       "\"},{\"client/launcher.exe\":\"" + testsupport::md5Hex(exe) +
+                                       "\"}],\"version\":\"2.0.0.0\"}";
+                testsupport::ZipEntry pieces;
+                pieces.name = "client/data/pieces.bin";
+                pieces.data = declared + std::string(4u << 20, 'x');
+                pieces.versionMadeBy = (3 << 8) | 30;
+                pieces.externalAttributes = 0100644u << 16;
+                pieces.declaredSize = static_cast<uint32_t>(declared.size());
+                testsupport::ZipBuilder()
+                    .unixFile("client/launcher.exe", exe, 0100755)
+                    .add(pieces)
+                    .unixFile("client/launcher.db", db, 0100644)
+                    .writeTo(served / "bad.zip");
+                return std::vector<std::string>{};
+            },
+            3,
+            {"[upgradeManager:622]UnZipFile failed dwRes:1024 "}}),
     [](const ::testing::TestParamInfo<BadPackage>& param) { return std::string(param.param.name); });
 
 // --- replies that cannot be used ---------------------------------------------

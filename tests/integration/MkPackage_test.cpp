@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "foundation/Md5.h"
+#include "foundation/ZipReader.h"
 #include "foundation/ZipUtil.h"
 #include "platform/text.h"
 #include "support/Process.h"
@@ -126,4 +128,26 @@ TEST_F(MkPackageTest, RefusesWhatCannotBeALauncherPackage) {
         EXPECT_FALSE(fs::exists(out));
         EXPECT_FALSE(fs::exists(out.string() + ".part"));
     }
+}
+
+// Modes travel without group and other write, whatever the folder has.
+TEST_F(MkPackageTest, GroupAndOtherWriteAreNotPacked) {
+    ::chmod((src / "client/launcher.exe").c_str(), 0777);
+    ::chmod((src / "client/data files/table one.bin").c_str(), 0666);
+    ::chmod((src / "res/readme.txt").c_str(), 0464);
+    const fs::path zip = home.root() / "modes.zip";
+    const auto made = mkpackage({src.string(), "1.0", zip.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+
+    ZipReader reader;
+    ASSERT_TRUE(reader.openFile(zip.wstring()));
+    std::vector<ZipReader::Member> members;
+    ASSERT_TRUE(reader.readDirectory(members));
+    std::map<std::string, uint32_t> modes;
+    for (const auto& m : members) modes[m.rawName] = (m.externalAttributes >> 16) & 07777;
+    EXPECT_EQ(modes, (std::map<std::string, uint32_t>{{"client/data files/table one.bin", 0644},
+                                                      {"client/launcher.db", 0644},
+                                                      {"client/launcher.exe", 0755},
+                                                      {"res/empty.txt", modeOf(src / "res/empty.txt") & 0755},
+                                                      {"res/readme.txt", 0444}}));
 }

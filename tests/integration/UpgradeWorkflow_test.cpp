@@ -328,6 +328,55 @@ TEST_F(Workflow, NoDownloaderStartsTheInstalledLauncher) {
     EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
 }
 
+// Whatever modes a package stores, nothing it brings may be written by
+// group or others; and a launcher that others may write (its modes changed
+// after the install) is not started: warning 117, the start fails with 13,
+// the launcher is the player's alone again, and the next run, whose check
+// finds it as listed, starts it.
+TEST_F(Workflow, NothingOthersMayWriteIsInstalledOrStarted) {
+    const std::string exe = readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher"));
+    const std::string data = "shared data";
+    const std::string db = "{\"files\":[{\"client/data/shared.bin\":\"" + testsupport::md5Hex(data) +
+                           "\"},{\"client/launcher.exe\":\"" + testsupport::md5Hex(exe) + "\"}],\"version\":\"2.0.0.0\"}";
+    fs::create_directories(files);
+    testsupport::ZipBuilder()
+        .unixFile("client/launcher.exe", exe, 0100777)
+        .unixFile("client/data/shared.bin", data, 0100666)
+        .unixFile("client/launcher.db", db, 0100664)
+        .writeTo(files / "client.zip");
+    startService("2.0.0.0");
+    EXPECT_EQ(run(), WorkerState::Current);
+    EXPECT_EQ(fs::status(client / "launcher.exe").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(client / "data/shared.bin").permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::status(client / "launcher.db").permissions(), fs::perms(0644));
+    endLaunchers(1);
+
+    fs::permissions(client / "launcher.exe", fs::perms::all);
+    win = std::make_unique<FakeLauncherWindow>();
+    startManager();
+    auto state = static_cast<WorkerState>(12345);
+    EXPECT_TRUE(manager->waitWorker(60000, state));
+    EXPECT_EQ(state, WorkerState::Current);
+    EXPECT_EQ(win->warnings(), std::vector<uint32_t>{117});
+    EXPECT_EQ(win->calls(), (std::vector<std::string>{"IsLauncherRunning", "ShowWarning 117"}));
+    const std::string text = log();
+    EXPECT_NE(text.find("[upgradeManager:210]_ThreadCheckVersion END with start launcher.exe Failed 13\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(testsupport::launcherStarts(client).size(), 0u) << "it was started";
+    EXPECT_EQ(fs::status(client / "launcher.exe").permissions(), fs::perms(0755));
+    manager.reset();
+    delete ktUpgrade;
+    ktUpgrade = nullptr;
+    ReleaseLogger();
+
+    fs::remove_all(home.logFolder());
+    win = std::make_unique<FakeLauncherWindow>();
+    EXPECT_EQ(run(), WorkerState::Current);
+    EXPECT_EQ(win->warnings(), std::vector<uint32_t>{});
+    EXPECT_EQ(starts(1), (std::vector<std::vector<std::string>>{{gameArg()}}));
+}
+
 // What an earlier run that was killed while unpacking left in the staging
 // folder is cleared first: none of it reaches the install, none stays.
 TEST_F(Workflow, LeftoverStagingFolderIsCleared) {

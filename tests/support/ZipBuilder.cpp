@@ -78,6 +78,7 @@ std::string ZipBuilder::build() const {
         const uint32_t crc = static_cast<uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
         const uint32_t offset = static_cast<uint32_t>(out.size());
+        const uint32_t declared = e.declaredSize.value_or(static_cast<uint32_t>(e.data.size()));
 
         put32(out, 0x04034b50);
         put16(out, 20);
@@ -86,7 +87,7 @@ std::string ZipBuilder::build() const {
         put32(out, e.dosDateTime);
         put32(out, crc);
         put32(out, static_cast<uint32_t>(body.size()));
-        put32(out, static_cast<uint32_t>(e.data.size()));
+        put32(out, declared);
         put16(out, static_cast<uint32_t>(e.name.size()));
         put16(out, static_cast<uint32_t>(e.localExtra.size()));
         out += e.name;
@@ -101,7 +102,7 @@ std::string ZipBuilder::build() const {
         put32(central, e.dosDateTime);
         put32(central, crc);
         put32(central, static_cast<uint32_t>(body.size()));
-        put32(central, static_cast<uint32_t>(e.data.size()));
+        put32(central, declared);
         put16(central, static_cast<uint32_t>(e.name.size()));
         put16(central, static_cast<uint32_t>(e.centralExtra.size()));
         put16(central, 0);  // comment

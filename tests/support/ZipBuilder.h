@@ -1,12 +1,14 @@
 // Builds ZIP archives byte by byte for tests: stored or deflated members,
 // any "version made by" and external attributes (Unix modes), extra fields
-// such as "UT" timestamps, any stored name (backslashes, "..", absolute).
+// such as "UT" timestamps, any stored name (backslashes, "..", absolute),
+// any declared size.
 // Cut the result to make a truncated archive.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,9 @@ struct ZipEntry {
     uint16_t flags = 0;
     std::string centralExtra;
     std::string localExtra;
+    // The uncompressed size both headers declare, when it is not the data's
+    // own (a member that inflates to more, or less, than it says).
+    std::optional<uint32_t> declaredSize;
 };
 
 class ZipBuilder {

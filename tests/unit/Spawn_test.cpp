@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -169,4 +170,52 @@ TEST(SpawnDetached, ProgramsThatCannotStartAreReportedWithTheReason) {
         EXPECT_EQ(errno, c.error) << std::strerror(errno);
         EXPECT_EQ(childrenOfThisProcess(), std::vector<std::string>{});
     }
+}
+
+// A program that another user may change is never started: it could have
+// been changed after it was checked. The player's own has those write bits
+// taken away on the way (the next start, after a check, may run it);
+// another user's file is left as it is.
+TEST(SpawnDetached, ProgramsOthersMayChangeAreNotStarted) {
+    testsupport::TempHome home;
+    struct Case {
+        const char* what;
+        mode_t mode;
+        uid_t owner;  // 0 stands for this process's own user
+        int error;
+        mode_t after;
+    };
+    const Case cases[] = {
+        {"writable by everybody", 0777, 0, EACCES, 0755},
+        {"writable by the group", 0775, 0, EACCES, 0755},
+        {"writable by others", 0757, 0, EACCES, 0755},
+        {"another user's", 0755, 65534, EPERM, 0755},
+        {"another user's, writable by everybody", 0777, 65534, EPERM, 0777},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path exe = home.root() / ("launcher" + std::to_string(n) + ".exe");
+        const fs::path out = home.root() / ("record" + std::to_string(n++));
+        testsupport::writeFile(exe, recorderScript(out));
+        ASSERT_EQ(::chmod(exe.c_str(), c.mode), 0);
+        if (c.owner != 0) {
+            if (::geteuid() != 0) {
+                std::printf("skipped: giving a file to another user needs root\n");
+                continue;
+            }
+            ASSERT_EQ(::chown(exe.c_str(), c.owner, c.owner), 0);
+            ASSERT_EQ(::chmod(exe.c_str(), c.mode), 0);
+        }
+        errno = 0;
+        EXPECT_FALSE(platform::spawnDetached(exe.wstring(), L"-gamepath=x"));
+        EXPECT_EQ(errno, c.error) << std::strerror(errno);
+        EXPECT_EQ(fs::status(exe).permissions(), fs::perms(c.after));
+        EXPECT_EQ(childrenOfThisProcess(), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(out)) << "it ran";
+    }
+    // The player's own file, once its bits were taken away, starts.
+    const fs::path exe = home.root() / "launcher0.exe";
+    ASSERT_TRUE(platform::spawnDetached(exe.wstring(), L"-gamepath=x")) << std::strerror(errno);
+    EXPECT_FALSE(awaitFile(home.root() / "record0").empty());
 }

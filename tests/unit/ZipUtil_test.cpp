@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/ZipReader.h"
+#include "support/DiskFaults.h"
 #include "support/TempHome.h"
 #include "support/ZipBuilder.h"
 
@@ -146,7 +147,7 @@ TEST_F(ZipUtilTest, ReadOnlyMembersAreReplacedOnTheNextExtraction) {
     EXPECT_EQ(readFile(dest / "client/user.cfg"), "kept");
 }
 
-TEST_F(ZipUtilTest, UnixModesAreApplied) {
+TEST_F(ZipUtilTest, UnixModesAreAppliedWithoutGroupOrOtherWrite) {
     struct Case {
         const char* name;
         uint32_t mode;
@@ -156,8 +157,12 @@ TEST_F(ZipUtilTest, UnixModesAreApplied) {
         {"bin/run.sh", 0100755, 0755},
         {"private.key", 0100600, 0600},
         {"readonly.txt", 0100444, 0444},
-        {"group.txt", 0100664, 0664},
         {"setuid.bin", 0104755, 0755},  // set-id bits are never applied
+        // Nobody but the owner may change what is installed.
+        {"group.txt", 0100664, 0644},
+        {"world.exe", 0100777, 0755},
+        {"world.txt", 0100666, 0644},
+        {"group-only.bin", 0100570, 0550},
     };
     ZipBuilder zip;
     for (const Case& c : kCases) zip.unixFile(c.name, c.name, c.mode);
@@ -216,11 +221,15 @@ TEST_F(ZipUtilTest, DosTimesAreUtcAndUtTimestampsReplaceThem) {
 }
 
 TEST_F(ZipUtilTest, MembersLeavingTheDestinationRefuseTheWholeArchive) {
-    static const char* kNames[] = {
+    // Names are held to 259 characters; a ".." beyond that still counts.
+    const std::string longLevel(300, 'a');
+    const std::string kNames[] = {
         "../escape.txt", "a/../../escape.txt", "..\\escape.txt", "a\\..\\..\\escape.txt", "..",
         "/tmp/escape.txt", "\\escape.txt", "C:/escape.txt", "c:escape.txt", "ok/..",
+        longLevel + "/../../escape.txt", std::string(258, 'a') + "/../../escape/",
+        std::string(259, 'a') + "\\..\\..\\escape.txt",
     };
-    for (const char* name : kNames) {
+    for (const std::string& name : kNames) {
         SCOPED_TRACE(name);
         fs::remove_all(dest);
         ZipBuilder zip;
@@ -317,6 +326,95 @@ TEST_F(ZipUtilTest, FailingMemberStopsTheExtraction) {
         EXPECT_TRUE(fs::exists(dest / "b.bin"));  // the partly written target stays
         EXPECT_FALSE(fs::exists(dest / "c.txt"));  // later members are not tried
     }
+}
+
+// The declared size is what the room was judged by: a member whose data
+// hold more is refused as soon as it passes that size, and never more than
+// it declared is written.
+TEST_F(ZipUtilTest, MemberHoldingMoreThanItDeclaresStopsTheExtraction) {
+    struct Case {
+        const char* what;
+        uint16_t method;
+        std::size_t dataSize;
+        uint32_t declared;
+    };
+    static const Case kCases[] = {
+        {"deflated, far more", 8, 3u << 20, 1000},
+        {"deflated, one byte more", 8, 40001, 40000},
+        {"deflated, nothing declared", 8, 100, 0},
+        {"stored, more", 0, 50000, 10},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dest);
+        ZipEntry big;
+        big.name = "b.bin";
+        big.data = randomBytes(c.dataSize, 5);
+        big.method = c.method;
+        big.declaredSize = c.declared;
+        ZipBuilder zip;
+        zip.file("a.txt", "first").add(big).file("c.txt", "never");
+        EXPECT_EQ(unzip(zip), 1024);
+        EXPECT_EQ(readFile(dest / "a.txt"), "first");
+        EXPECT_LE(fs::file_size(dest / "b.bin"), c.declared);
+        EXPECT_FALSE(fs::exists(dest / "c.txt"));
+    }
+    // Exactly the declared size, and less (the file is as long as the data).
+    ZipEntry shorter;
+    shorter.name = "short.bin";
+    shorter.data = randomBytes(30000, 6);
+    shorter.declaredSize = 40000;
+    fs::remove_all(dest);
+    ASSERT_EQ(unzip(ZipBuilder().file("exact.bin", randomBytes(40000, 6)).add(shorter)), 0);
+    EXPECT_EQ(readFile(dest / "exact.bin"), randomBytes(40000, 6));
+    EXPECT_EQ(readFile(dest / "short.bin"), randomBytes(30000, 6));
+}
+
+// The sum of the declared sizes, with a margin, against the free space of
+// the destination's file system (here an 8 MiB tmpfs): what cannot fit is
+// refused before anything is written, so the disk is never filled.
+TEST_F(ZipUtilTest, ArchiveThatCannotFitIsRefusedBeforeAnythingIsWritten) {
+    const fs::path small = home.root() / "small";
+    fs::create_directories(small);
+    auto mount = testsupport::FolderMount::tmpfs(small, 8u << 20);
+    if (!mount.available()) GTEST_SKIP() << mount.why();
+    const fs::path into = small / "staging/";
+    struct Case {
+        const char* what;
+        std::vector<std::size_t> sizes;
+        int32_t code;
+    };
+    const Case kCases[] = {
+        {"one member larger than the file system", {100, 16u << 20}, kZipNoSpace},
+        {"members that fit one by one, not together", {3u << 20, 3u << 20, 3u << 20}, kZipNoSpace},
+        {"the margin does not fit", {7u << 20}, kZipNoSpace},
+        {"room to spare", {3u << 20, 2u << 20}, kZipOk},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(into);
+        ZipBuilder zip;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            zip.file("m" + std::to_string(i) + ".bin", std::string(c.sizes[i], '\0'));
+        }
+        errno = 0;
+        EXPECT_EQ(unzip(zip, into.wstring()), c.code);
+        if (c.code == kZipNoSpace) {
+            EXPECT_EQ(errno, ENOSPC);
+            EXPECT_FALSE(fs::exists(into));
+        } else {
+            EXPECT_EQ(fs::file_size(into / "m1.bin"), c.sizes[1]);
+        }
+    }
+    // A declared size that the data do not back is still counted.
+    ZipEntry claims;
+    claims.name = "claims.bin";
+    claims.data = "tiny";
+    claims.method = 0;
+    claims.declaredSize = 0xffffffffu;
+    fs::remove_all(into);
+    EXPECT_EQ(unzip(ZipBuilder().add(claims), into.wstring()), kZipNoSpace);
+    EXPECT_FALSE(fs::exists(into));
 }
 
 TEST_F(ZipUtilTest, TargetsThatCannotBeCreated) {

@@ -1,8 +1,9 @@
 // mkpackage FOLDER VERSION OUTPUT.zip [--level N]
 //
 // Writes the launcher package for the installed-launcher folder FOLDER: every
-// regular file below it, deflated with its Unix mode, plus a generated
-// client/launcher.db that lists each file with its MD5 and names VERSION.
+// regular file below it, deflated with its Unix mode (less group and other
+// write), plus a generated client/launcher.db that lists each file with its
+// MD5 and names VERSION.
 // Prints the package's MD5 on standard output (what the update service
 // announces). The package appears under OUTPUT by rename, so a service that
 // serves OUTPUT's folder never hands out half of it.
@@ -97,7 +98,9 @@ bool openMember(zipFile zip, const std::string& name, uint32_t mode, time_t mtim
 bool addFile(zipFile zip, const Member& m, int level, std::vector<char>& buffer) {
     FILE* in = std::fopen(m.source.c_str(), "rb");
     if (in == nullptr) return false;
-    bool ok = openMember(zip, m.name, static_cast<uint32_t>(m.st.st_mode & 0177777), m.st.st_mtime, level);
+    // Group and other write never travel: what is installed from the
+    // package must be the player's alone to change.
+    bool ok = openMember(zip, m.name, static_cast<uint32_t>(m.st.st_mode & 0177755), m.st.st_mtime, level);
     while (ok) {
         const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
         if (n > 0) ok = zipWriteInFileInZip(zip, buffer.data(), static_cast<unsigned>(n)) == ZIP_OK;
