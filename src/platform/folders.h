@@ -16,11 +16,18 @@ bool roamingAppDataFolder(std::wstring& out);
 bool localAppDataFolder(std::wstring& out);
 
 // The folder for per-user runtime objects (markers, the launcher pipe):
-// $XDG_RUNTIME_DIR when set and absolute; else "/tmp/gamelauncher-<uid>",
-// created with mode 0700. That fallback is refused (false, last error
-// EACCES) when it is not a real folder owned by this user or others may
-// write into it, so another local user can neither fake a running launcher
-// nor block the single-instance guard. No trailing separator.
+// $XDG_RUNTIME_DIR when set, absolute, and a real folder (not a link) of
+// this user's own that neither group nor others may write into; else
+// "<localAppDataFolder>/gamelauncher-runtime", created with mode 0700. A
+// shared /tmp is never used: another local user could create the folder
+// there first and so block every update. That fallback is refused (false,
+// last error EACCES) when it is not a real folder of this user's own or
+// group or others may write into it, so another local user can neither
+// fake a running launcher nor read what is sent to it. False, with the last
+// error set, also when the fallback cannot be made. No trailing separator.
+//
+// The fallback's path may be longer than a socket address holds; the pipe
+// reaches it through a descriptor of the folder (local_pipe_posix.cpp).
 bool runtimeFolder(std::string& out);
 
 }  // namespace platform

@@ -13,6 +13,8 @@ namespace platform {
 
 namespace {
 
+constexpr const char* kRuntimeLeaf = "gamelauncher-runtime";
+
 std::string absoluteEnv(const char* name) {
     const char* v = std::getenv(name);
     // The XDG rules ignore relative values.
@@ -39,6 +41,13 @@ bool makeAll(const std::string& path) {
     return true;
 }
 
+// A real folder (not a link), owned by `uid`, that neither its group nor
+// others may write into.
+bool isPrivateFolder(const std::string& path, uid_t uid) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & 022) == 0;
+}
+
 bool userFolder(const char* xdgName, const char* homeSuffix, std::wstring& out) {
     std::string path = absoluteEnv(xdgName);
     if (path.empty()) {
@@ -62,19 +71,24 @@ bool roamingAppDataFolder(std::wstring& out) { return userFolder("XDG_CONFIG_HOM
 bool localAppDataFolder(std::wstring& out) { return userFolder("XDG_DATA_HOME", "/.local/share", out); }
 
 bool runtimeFolder(std::string& out) {
+    const uid_t uid = ::getuid();
     std::string dir = absoluteEnv("XDG_RUNTIME_DIR");
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (!dir.empty()) {
+    // A runtime folder others may write into lets them fake a running
+    // launcher and read what is sent to it: such a one is passed over.
+    if (!dir.empty() && isPrivateFolder(dir, uid)) {
         out = dir;
         return true;
     }
-    const uid_t uid = ::getuid();
-    dir = "/tmp/gamelauncher-" + std::to_string(uid);
+    // Under the user's own data folder, where another user cannot create
+    // it first (in /tmp anyone could, and so block every update).
+    std::wstring data;
+    if (!localAppDataFolder(data)) return false;
+    dir = wideToUtf8(data);
+    if (dir != "/") dir += '/';
+    dir += kRuntimeLeaf;
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st{};
-    // lstat: a link planted in /tmp by someone else must not lead us away.
-    if (::lstat(dir.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 0077) != 0) {
+    if (!isPrivateFolder(dir, uid)) {
         errno = EACCES;
         return false;
     }

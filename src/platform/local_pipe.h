@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/native_handle.h"
 
@@ -99,9 +100,12 @@ private:
     UniqueHandle m_listen;
     UniqueHandle m_client;
     UniqueHandle m_wake;
+    // The runtime folder, held open while serving: the socket file is
+    // reached through it, however long the folder's path.
+    UniqueHandle m_folder;
     uint64_t m_device = 0;
     uint64_t m_inode = 0;
-    char m_path[108] = {};
+    std::string m_name;
 };
 
 }  // namespace platform

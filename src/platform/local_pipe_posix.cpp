@@ -31,23 +31,42 @@ int64_t nowMs() {
         .count();
 }
 
-// The socket address of pipe `name`; false (last error set) when the name
-// is empty, holds a separator, or the path does not fit sun_path.
-bool pipeAddress(const char* name, sockaddr_un& address) {
+// Where pipe `name` lives: the runtime folder, held open, and a socket
+// address that names the file in it.
+struct PipePlace {
+    UniqueHandle folder;
+    sockaddr_un address;
+};
+
+// False (last error set) when the name is empty, holds a separator, or
+// does not fit a socket address even through the folder's descriptor.
+bool pipePlace(const char* name, PipePlace& place) {
     if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr) {
         errno = EINVAL;
         return false;
     }
     std::string folder;
     if (!runtimeFolder(folder)) return false;
-    const std::string path = folder + "/" + name;
-    if (path.size() >= sizeof address.sun_path) {
+    int fd;
+    do {
+        fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    place.folder.reset(fd);
+    if (!place.folder.valid()) return false;
+    std::string path = folder + "/" + name;
+    if (path.size() >= sizeof place.address.sun_path) {
+        // A socket address holds 107 bytes, a home folder's path may be
+        // longer: the descriptor's entry in /proc names the same folder in
+        // a few bytes, for bind and connect alike.
+        path = "/proc/self/fd/" + std::to_string(fd) + "/" + name;
+    }
+    if (path.size() >= sizeof place.address.sun_path) {
         errno = ENAMETOOLONG;
         return false;
     }
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    std::memset(&place.address, 0, sizeof place.address);
+    place.address.sun_family = AF_UNIX;
+    std::memcpy(place.address.sun_path, path.c_str(), path.size() + 1);
     return true;
 }
 
@@ -70,8 +89,9 @@ bool isRetryable(int error) { return error == ENOENT || error == ECONNREFUSED ||
 
 PipeClient::OpenResult PipeClient::open(const char* name, uint32_t waitMs) {
     close();
-    sockaddr_un address;
-    if (!pipeAddress(name, address)) return OpenResult::Failed;
+    PipePlace place;
+    if (!pipePlace(name, place)) return OpenResult::Failed;
+    const sockaddr_un& address = place.address;
     const int64_t deadline = nowMs() + waitMs;
     UniqueHandle socket;
     for (;;) {
@@ -128,8 +148,10 @@ PipeServer::~PipeServer() { close(); }
 
 bool PipeServer::listen(const char* name) {
     close();
-    sockaddr_un address;
-    if (!pipeAddress(name, address)) return false;
+    PipePlace place;
+    if (!pipePlace(name, place)) return false;
+    const sockaddr_un& address = place.address;
+    const int folder = place.folder.get();
     UniqueHandle socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket.valid()) return false;
     const int fd = socket.get();
@@ -142,7 +164,7 @@ bool PipeServer::listen(const char* name) {
         if (errno != EADDRINUSE || attempt > 0) return false;
         // A socket file is there: replace it only when nobody answers on it.
         struct stat st{};
-        if (::lstat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) {
             errno = EADDRINUSE;
             return false;
         }
@@ -151,19 +173,21 @@ bool PipeServer::listen(const char* name) {
             errno = EADDRINUSE;
             return false;
         }
-        if (::unlink(address.sun_path) != 0 && errno != ENOENT) return false;
+        if (::unlinkat(folder, name, 0) != 0 && errno != ENOENT) return false;
     }
     struct stat st{};
-    if (::chmod(address.sun_path, 0600) != 0 || ::lstat(address.sun_path, &st) != 0 || ::listen(fd, 8) != 0) {
+    if (::fchmodat(folder, name, 0600, 0) != 0 || ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::listen(fd, 8) != 0) {
         const int error = errno;
-        ::unlink(address.sun_path);
+        ::unlinkat(folder, name, 0);
         errno = error;
         return false;
     }
     m_listen = std::move(socket);
+    m_folder = std::move(place.folder);
     m_device = st.st_dev;
     m_inode = st.st_ino;
-    std::memcpy(m_path, address.sun_path, sizeof m_path);
+    m_name = name;
     return true;
 }
 
@@ -247,11 +271,12 @@ void PipeServer::close() {
     // Another server may have replaced a file it found unanswered (after
     // this one stopped answering); its file is not ours to remove.
     struct stat st{};
-    if (::lstat(m_path, &st) == 0 && static_cast<uint64_t>(st.st_dev) == m_device &&
-        static_cast<uint64_t>(st.st_ino) == m_inode) {
-        ::unlink(m_path);
+    if (::fstatat(m_folder.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        static_cast<uint64_t>(st.st_dev) == m_device && static_cast<uint64_t>(st.st_ino) == m_inode) {
+        ::unlinkat(m_folder.get(), m_name.c_str(), 0);
     }
     m_listen.reset();
+    m_folder.reset();
 }
 
 }  // namespace platform

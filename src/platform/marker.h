@@ -39,7 +39,10 @@ private:
 
 // Whether someone holds `name`. The probe only looks: it never holds the
 // marker, not even for an instant, so it cannot turn away a holder that
-// takes the marker at the same moment.
+// takes the marker at the same moment. Free also when the runtime folder
+// cannot be made or is refused (see folders.h): nobody can hold a marker
+// there. Failed when the marker's file cannot be looked at, or on a
+// passing failure (out of descriptors or memory).
 enum class MarkerState { Free, Held, Failed };
 MarkerState probeMarker(const char* name);
 

@@ -15,13 +15,19 @@ namespace {
 
 // The lock files stay on disk: unlinking one while another process has it
 // open would let two holders lock two different files of the same name.
-UniqueHandle openMarkerFile(const char* name) {
+// `noFolder` tells a runtime folder that cannot be used from a file that
+// cannot be opened.
+UniqueHandle openMarkerFile(const char* name, bool& noFolder) {
     std::string folder;
+    noFolder = false;
     if (name == nullptr || name[0] == '\0') {
         errno = EINVAL;
         return UniqueHandle();
     }
-    if (!runtimeFolder(folder)) return UniqueHandle();
+    if (!runtimeFolder(folder)) {
+        noFolder = true;
+        return UniqueHandle();
+    }
     const std::string path = folder + "/" + name + ".lock";
     int fd;
     do {
@@ -44,6 +50,11 @@ struct flock wholeFile() {
     return lock;
 }
 
+// Failures that may pass by themselves: they say nothing about the folder.
+bool isTransient(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == EINTR || error == EAGAIN;
+}
+
 int lockCall(int fd, int command, struct flock& lock) {
     int r;
     do {
@@ -56,7 +67,8 @@ int lockCall(int fd, int command, struct flock& lock) {
 
 Marker::Result Marker::acquire(const char* name) {
     if (held()) return Result::Acquired;
-    UniqueHandle file = openMarkerFile(name);
+    bool noFolder = false;
+    UniqueHandle file = openMarkerFile(name, noFolder);
     if (!file.valid()) return Result::Failed;
     struct flock lock = wholeFile();
     if (lockCall(file.get(), F_OFD_SETLK, lock) != 0) {
@@ -71,8 +83,14 @@ Marker::Result Marker::acquire(const char* name) {
 void Marker::release() { m_handle.reset(); }
 
 MarkerState probeMarker(const char* name) {
-    UniqueHandle file = openMarkerFile(name);
-    if (!file.valid()) return MarkerState::Failed;
+    bool noFolder = false;
+    UniqueHandle file = openMarkerFile(name, noFolder);
+    if (!file.valid()) {
+        // Nobody can hold a marker in a runtime folder that cannot be made
+        // or is refused as unsafe, and it stays so: waiting for a holder
+        // that cannot exist would stop every update for good.
+        return noFolder && !isTransient(errno) ? MarkerState::Free : MarkerState::Failed;
+    }
     struct flock lock = wholeFile();
     const int r = lockCall(file.get(), F_OFD_GETLK, lock);
     file.reset();

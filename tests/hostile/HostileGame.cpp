@@ -331,7 +331,8 @@ void HostileGame::stopLaunchers() {
 
 Snapshot HostileGame::outsideSnapshot() const {
     return snapshotTree(home.root(),
-                        {home.config() / "Keltora", home.data() / "Keltora", home.runtime(), game, serverState()});
+                        {home.config() / "Keltora", home.data() / "Keltora", home.runtime(),
+                         home.data() / "gamelauncher-runtime", game, serverState()});
 }
 
 void HostileGame::expectNothingChangedOutside() const {

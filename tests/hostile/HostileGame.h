@@ -163,8 +163,9 @@ protected:
     void stopLaunchers();
 
     // Everything below the TempHome root except the program's own folders
-    // (XDG config/data Keltora, the runtime folder), the game folder and
-    // serverState(); taken by SetUp, compared by expectOutcome.
+    // (XDG config/data Keltora, the runtime folder and its fallback in the
+    // data folder), the game folder and serverState(); taken by SetUp,
+    // compared by expectOutcome.
     Snapshot outsideSnapshot() const;
     void expectNothingChangedOutside() const;
     // Takes the snapshot again (after a case changed served files on purpose).

@@ -73,20 +73,38 @@ void record(const std::string& line) {
     close(fd);
 }
 
-// XDG_RUNTIME_DIR when absolute, trailing '/' removed; otherwise a private
-// folder in /tmp that must be ours alone.
-bool runtimeFolder(std::string& out) {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && xdg[0] == '/') {
-        out = xdg;
-        while (out.size() > 1 && out.back() == '/') out.pop_back();
-        return true;
-    }
-    out = "/tmp/gamelauncher-" + std::to_string(getuid());
-    if (mkdir(out.c_str(), 0700) != 0 && errno != EEXIST) return false;
+bool privateFolder(const std::string& path) {
     struct stat st{};
-    if (lstat(out.c_str(), &st) != 0) return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string absoluteEnv(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && v[0] == '/' ? v : "";
+}
+
+// XDG_RUNTIME_DIR when absolute (trailing '/' removed) and a private folder
+// of our own; otherwise "<data>/gamelauncher-runtime", which must be one.
+bool runtimeFolder(std::string& out) {
+    out = absoluteEnv("XDG_RUNTIME_DIR");
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    if (!out.empty() && privateFolder(out)) return true;
+    std::string data = absoluteEnv("XDG_DATA_HOME");
+    if (data.empty()) {
+        const std::string home = absoluteEnv("HOME");
+        if (home.empty()) return false;
+        data = home + "/.local/share";
+    }
+    while (data.size() > 1 && data.back() == '/') data.pop_back();
+    // Every missing parent too.
+    for (std::size_t at = data.find('/', 1); at != std::string::npos; at = data.find('/', at + 1)) {
+        mkdir(data.substr(0, at).c_str(), 0700);
+    }
+    mkdir(data.c_str(), 0700);
+    out = (data == "/" ? "" : data) + "/gamelauncher-runtime";
+    if (mkdir(out.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    return privateFolder(out);
 }
 
 // ---- The window -------------------------------------------------------------
@@ -191,7 +209,7 @@ struct Window {
 // ---- The pipe ---------------------------------------------------------------
 
 struct Pipe {
-    std::string path;
+    int folder = -1;  // the runtime folder, open while serving
     int listener = -1;
     int client = -1;
     dev_t dev = 0;
@@ -208,9 +226,13 @@ struct Pipe {
     }
 
     bool listen(const std::string& runtime) {
-        path = runtime + "/" + lp::kPipeName;
+        folder = open(runtime.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) return false;
+        std::string path = runtime + "/" + lp::kPipeName;
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
+        // Too long for an address: the same file through the folder's descriptor.
+        if (path.size() >= sizeof addr.sun_path) path = "/proc/self/fd/" + std::to_string(folder) + "/" + lp::kPipeName;
         if (path.size() >= sizeof addr.sun_path) return false;
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
         listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -220,13 +242,14 @@ struct Pipe {
         const mode_t old = umask(0177);
         int rc = bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         if (rc != 0 && errno == EADDRINUSE && !somebodyAnswers(addr)) {
-            unlink(path.c_str());
+            unlinkat(folder, lp::kPipeName, 0);
             rc = bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         }
         umask(old);
         struct stat st{};
-        if (rc != 0 || chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &st) != 0 || ::listen(listener, 8) != 0) {
-            if (rc == 0) unlink(path.c_str());
+        if (rc != 0 || fchmodat(folder, lp::kPipeName, 0600, 0) != 0 ||
+            fstatat(folder, lp::kPipeName, &st, AT_SYMLINK_NOFOLLOW) != 0 || ::listen(listener, 8) != 0) {
+            if (rc == 0) unlinkat(folder, lp::kPipeName, 0);
             ::close(listener);
             listener = -1;
             return false;
@@ -244,11 +267,16 @@ struct Pipe {
 
     void close() {
         dropClient();
-        if (listener < 0) return;
-        ::close(listener);
-        listener = -1;
-        struct stat st{};
-        if (lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino) unlink(path.c_str());
+        if (listener >= 0) {
+            ::close(listener);
+            listener = -1;
+            struct stat st{};
+            if (fstatat(folder, lp::kPipeName, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev && st.st_ino == ino) {
+                unlinkat(folder, lp::kPipeName, 0);
+            }
+        }
+        if (folder >= 0) ::close(folder);
+        folder = -1;
     }
 };
 

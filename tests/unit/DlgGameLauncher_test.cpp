@@ -18,6 +18,7 @@
 #include <atomic>
 #include <filesystem>
 #include <stop_token>
+#include <string>
 #include <thread>
 
 #include "foundation/Log.h"
@@ -373,9 +374,9 @@ TEST_F(DlgGameLauncherTest, LauncherProbe) {
 }
 
 TEST_F(DlgGameLauncherTest, FailedLauncherProbeWarnsAndCountsAsRunning) {
-    // A runtime folder that belongs to nobody usable: the probe cannot look.
-    std::filesystem::remove_all(home.runtime());
-    testsupport::writeFile(home.runtime(), "not a folder");
+    // The marker's file is a link: the probe cannot look.
+    std::filesystem::create_symlink(home.root() / "elsewhere",
+                                    home.runtime() / (std::string(launcherprotocol::kLauncherMarker) + ".lock"));
     testsupport::BoxWatcher watcher;
     EXPECT_TRUE(dlg.IsLauncherRunning({}));
     ASSERT_EQ(watcher.boxes().size(), 1u);

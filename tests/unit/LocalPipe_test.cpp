@@ -201,3 +201,60 @@ TEST(LocalPipe, WaitsEndOnTimeOutAndOnWake) {
     ASSERT_EQ(client.open(kName, 300), PipeClient::OpenResult::Opened);
     EXPECT_EQ(server.accept(-1), PipeServer::Result::Woken);
 }
+
+// A socket address holds 107 bytes; a runtime folder below a long home
+// holds more. Serving, connecting, replacing a stale socket and removing
+// the socket file work there all the same.
+TEST(LocalPipe, ARuntimeFolderLongerThanASocketAddressWorks) {
+    struct Case {
+        const char* what;
+        bool viaXdgRuntimeDir;
+    };
+    for (const Case& c : {Case{"long XDG_RUNTIME_DIR", true}, Case{"long HOME, no XDG folders", false}}) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempHome home;
+        const fs::path longHome = home.root() / std::string(100, 'h') / std::string(100, 'o');
+        fs::create_directories(longHome);
+        fs::path folder;
+        if (c.viaXdgRuntimeDir) {
+            folder = longHome / "run";
+            fs::create_directory(folder);
+            ::chmod(folder.c_str(), 0700);
+            ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+        } else {
+            ::setenv("HOME", longHome.c_str(), 1);
+            ::unsetenv("XDG_RUNTIME_DIR");
+            ::unsetenv("XDG_DATA_HOME");
+            folder = longHome / ".local/share/gamelauncher-runtime";
+        }
+        const fs::path path = folder / kName;
+        ASSERT_GT(path.string().size(), sizeof(sockaddr_un{}.sun_path));
+
+        // A stale socket left there (bound at a short path, then moved in).
+        PipeServer probe;
+        ASSERT_TRUE(probe.listen(kName));  // makes the folder
+        probe.close();
+        makeStaleSocket(home.root() / "stale");
+        fs::rename(home.root() / "stale", path);
+
+        PipeServer server;
+        ASSERT_TRUE(server.listen(kName));
+        struct stat st{};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        PipeClient client;
+        ASSERT_EQ(client.open(kName, 300), PipeClient::OpenResult::Opened);
+        ASSERT_TRUE(client.write("\x80\0\0\0\0\0\0\0\0", 9));
+        ASSERT_EQ(server.accept(5000), PipeServer::Result::Ok);
+        char got[9] = {};
+        ASSERT_EQ(server.read(got, sizeof got, 5000), PipeServer::Result::Ok);
+        EXPECT_EQ(std::string(got, 9), std::string("\x80\0\0\0\0\0\0\0\0", 9));
+        // A second server does not take the name from a live one.
+        PipeServer second;
+        EXPECT_FALSE(second.listen(kName));
+        server.close();
+        EXPECT_FALSE(fs::exists(path));
+        EXPECT_EQ(client.open(kName, 0), PipeClient::OpenResult::NoInstance);
+    }
+}

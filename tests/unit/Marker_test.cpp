@@ -1,18 +1,15 @@
 #include "platform/marker.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 
 #include "gamelauncher/LauncherProtocol.h"
-#include "platform/folders.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -90,38 +87,4 @@ TEST(Marker, AHolderThatDiesLeavesNoStaleMarker) {
     EXPECT_EQ(platform::probeMarker(kBootstrapper), MarkerState::Free);
     ::close(ready[0]);
     ::close(ready[1]);
-}
-
-// Without XDG_RUNTIME_DIR the markers live in a folder of the user's own
-// under /tmp. This is the one test that touches that shared folder.
-TEST(RuntimeFolder, FallbackUnderTmpIsPrivateOrRefused) {
-    testsupport::TempHome home;
-    ::unsetenv("XDG_RUNTIME_DIR");
-    const fs::path dir = "/tmp/gamelauncher-" + std::to_string(::getuid());
-    std::error_code ec;
-    fs::remove(dir / "probe.lock", ec);
-    fs::remove(dir, ec);  // only when empty: another run's markers stay
-
-    std::string out;
-    ASSERT_TRUE(platform::runtimeFolder(out));
-    EXPECT_EQ(out, dir.string());
-    struct stat st{};
-    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(platform::probeMarker("probe"), MarkerState::Free);
-
-    // Writable by others: refused, and so is every marker in it.
-    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
-    EXPECT_FALSE(platform::runtimeFolder(out));
-    EXPECT_EQ(platform::probeMarker("probe"), MarkerState::Failed);
-    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
-
-    if (::getuid() == 0) {
-        // Owned by someone else (as root we can hand it over to test this).
-        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
-        EXPECT_FALSE(platform::runtimeFolder(out));
-        ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
-    }
-    EXPECT_TRUE(platform::runtimeFolder(out));
-    fs::remove(dir / "probe.lock", ec);
 }
