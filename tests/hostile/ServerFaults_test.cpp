@@ -205,6 +205,30 @@ TEST_F(HostileService, AReplyWithAVersionButNoUrlLeavesOneZeroStarted) {
     expectOutcome(result, Expected().installs("1.0.0.0").logs(logged).shows({kBoxUpdateFailed}));
 }
 
+// A url carrying CR LF and a line of the log's own shape cannot add a line:
+// it is written escaped on its own line, and the run goes on as for any url
+// that cannot be fetched.
+TEST_F(HostileService, AUrlWithLineBreaksCannotForgeALogLine) {
+    auto server = scripted([this](const std::string& nonce) {
+        return httpReply("{\"rnd\":\"" + nonce +
+                         "\",\"ver\":\"2.0.0.0\",\"ip\":\"127.0.0.1\",\"url\":\"http://127.0.0.1:1/a.zip"
+                         "\\r\\n[upgradeManager:999]forged\\u0007\",\"md5\":\"" +
+                         packageMd5() + "\"}");
+    });
+    writeLauncherIni({server->base()});
+
+    const auto result = run();
+
+    expectOutcome(result,
+                  Expected()
+                      .installs("1.0.0.0")
+                      .logs({"[upgradeManager:386]launcherURL:http://127.0.0.1:1/a.zip\\r\\n[upgradeManager:999]"
+                             "forged\\x07\r\n",
+                             "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK\r\n"})
+                      .logsNot({"\n[upgradeManager:999]", "\r[upgradeManager:999]", "\x07"})
+                      .shows({kBoxUpdateFailed}));
+}
+
 // A check reply of many megabytes, correct in every other way and naming
 // another package: it is cut off at 1 MiB as a failed attempt (23), and the
 // next slot's real service is used. Reports there fail the same way.
