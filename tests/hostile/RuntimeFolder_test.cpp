@@ -35,17 +35,17 @@ using testsupport::readFile;
 
 constexpr uid_t kOtherUser = 65534;
 
-const std::vector<std::string> kUpdatedAndStarted{"[upgradeManager:334]Luncher not Running ",
-                                                  "[upgradeManager:386]launcherURL:",
-                                                  "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"};
+const std::vector<std::string> kUpdatedAndStarted{
+    "[upgradeManager:334]Luncher not Running ",
+    "[upgradeManager:386]launcherURL:", "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"};
 
 enum class Hostile {
-    TmpFolderOfAnotherUser,  // /tmp/gamelauncher-<uid>: their folder
-    TmpFolderIsALink,        // /tmp/gamelauncher-<uid>: a link to their folder
-    LongHome,                // /tmp taken as above, and a home whose runtime path is long
-    SharedRuntimeDir,        // XDG_RUNTIME_DIR of mode 1777, their launcher in it
-    RuntimeDirOfAnotherUser, // XDG_RUNTIME_DIR owned by them, their launcher in it
-    NoSafeFolderAtAll,       // /tmp taken, and the fallback in the data folder a link
+    TmpFolderOfAnotherUser,   // /tmp/gamelauncher-<uid>: their folder
+    TmpFolderIsALink,         // /tmp/gamelauncher-<uid>: a link to their folder
+    LongHome,                 // /tmp taken as above, and a home whose runtime path is long
+    SharedRuntimeDir,         // XDG_RUNTIME_DIR of mode 1777, their launcher in it
+    RuntimeDirOfAnotherUser,  // XDG_RUNTIME_DIR owned by them, their launcher in it
+    NoSafeFolderAtAll,        // /tmp taken, and the fallback in the data folder a link
 };
 
 struct Case {
@@ -54,7 +54,9 @@ struct Case {
     bool needsRoot;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // Another user's launcher as the integration document describes one: its
 // marker held and its pipe served in `folder`. Written with plain system
@@ -64,7 +66,7 @@ public:
     explicit ForeignLauncher(const fs::path& folder) {
         const fs::path lock = folder / (std::string(launcherprotocol::kLauncherMarker) + ".lock");
         m_lock = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        struct flock whole{};
+        struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
         m_locked = m_lock >= 0 && ::fcntl(m_lock, F_OFD_SETLK, &whole) == 0;
@@ -222,9 +224,8 @@ TEST_P(RuntimeFolder, AnotherUserCannotStopTheUpdate) {
         // The started launcher serves its pipe there: a second run hands
         // over to it (0x80) through that long path.
         ASSERT_TRUE(testsupport::waitLauncherMarker(true));
-        ASSERT_TRUE(testsupport::waitUntil([&] {
-            return readFile(clientFolder() / "launcher.log").find("serving pipe") != std::string::npos;
-        }));
+        ASSERT_TRUE(testsupport::waitUntil(
+            [&] { return readFile(clientFolder() / "launcher.log").find("serving pipe") != std::string::npos; }));
         const auto handOver = run(60);
         expectOutcome(handOver, Expected()
                                     .installs("2.0.0.0")
@@ -238,15 +239,14 @@ TEST_P(RuntimeFolder, AnotherUserCannotStopTheUpdate) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    , RuntimeFolder,
-    ::testing::Values(Case{"TmpFolderOfAnotherUser", Hostile::TmpFolderOfAnotherUser, true},
-                      Case{"TmpFolderIsALink", Hostile::TmpFolderIsALink, false},
-                      Case{"LongHome", Hostile::LongHome, false},
-                      Case{"SharedRuntimeDir", Hostile::SharedRuntimeDir, false},
-                      Case{"RuntimeDirOfAnotherUser", Hostile::RuntimeDirOfAnotherUser, true},
-                      Case{"NoSafeFolderAtAll", Hostile::NoSafeFolderAtAll, false}),
-    [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(, RuntimeFolder,
+                         ::testing::Values(Case{"TmpFolderOfAnotherUser", Hostile::TmpFolderOfAnotherUser, true},
+                                           Case{"TmpFolderIsALink", Hostile::TmpFolderIsALink, false},
+                                           Case{"LongHome", Hostile::LongHome, false},
+                                           Case{"SharedRuntimeDir", Hostile::SharedRuntimeDir, false},
+                                           Case{"RuntimeDirOfAnotherUser", Hostile::RuntimeDirOfAnotherUser, true},
+                                           Case{"NoSafeFolderAtAll", Hostile::NoSafeFolderAtAll, false}),
+                         [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace hostile

@@ -22,14 +22,18 @@ namespace {
 
 // As root the tests can hand a folder to another user (nobody's uid).
 constexpr uid_t kOtherUser = 65534;
-bool isRoot() { return ::getuid() == 0; }
+bool isRoot() {
+    return ::getuid() == 0;
+}
 
 mode_t modeOf(const fs::path& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-fs::path fallbackIn(const fs::path& data) { return data / "gamelauncher-runtime"; }
+fs::path fallbackIn(const fs::path& data) {
+    return data / "gamelauncher-runtime";
+}
 
 }  // namespace
 
@@ -41,15 +45,70 @@ TEST(RuntimeFolder, XdgRuntimeDirIsUsedOnlyWhenItIsPrivateAndTheUsersOwn) {
         bool needsRoot = false;
     };
     const Case cases[] = {
-        {"own folder, mode 0700", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0700); return (d / "r").string(); }, true},
-        {"own folder, trailing separators", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0700); return (d / "r").string() + "//"; }, true},
-        {"own folder, readable by others", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0755); return (d / "r").string(); }, true},
-        {"shared, mode 1777", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 01777); return (d / "r").string(); }, false},
-        {"writable by the group", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0770); return (d / "r").string(); }, false},
-        {"writable by others", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0702); return (d / "r").string(); }, false},
-        {"another user's folder", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0700); (void)!::chown((d / "r").c_str(), kOtherUser, kOtherUser); return (d / "r").string(); }, false, true},
-        {"a link to a private folder", [](const fs::path& d) { fs::create_directory(d / "r"); ::chmod((d / "r").c_str(), 0700); fs::create_directory_symlink(d / "r", d / "l"); return (d / "l").string(); }, false},
-        {"a file", [](const fs::path& d) { testsupport::writeFile(d / "f", "x"); return (d / "f").string(); }, false},
+        {"own folder, mode 0700",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0700);
+             return (d / "r").string();
+         },
+         true},
+        {"own folder, trailing separators",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0700);
+             return (d / "r").string() + "//";
+         },
+         true},
+        {"own folder, readable by others",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0755);
+             return (d / "r").string();
+         },
+         true},
+        {"shared, mode 1777",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 01777);
+             return (d / "r").string();
+         },
+         false},
+        {"writable by the group",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0770);
+             return (d / "r").string();
+         },
+         false},
+        {"writable by others",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0702);
+             return (d / "r").string();
+         },
+         false},
+        {"another user's folder",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0700);
+             (void)!::chown((d / "r").c_str(), kOtherUser, kOtherUser);
+             return (d / "r").string();
+         },
+         false, true},
+        {"a link to a private folder",
+         [](const fs::path& d) {
+             fs::create_directory(d / "r");
+             ::chmod((d / "r").c_str(), 0700);
+             fs::create_directory_symlink(d / "r", d / "l");
+             return (d / "l").string();
+         },
+         false},
+        {"a file",
+         [](const fs::path& d) {
+             testsupport::writeFile(d / "f", "x");
+             return (d / "f").string();
+         },
+         false},
         {"missing", [](const fs::path& d) { return (d / "none").string(); }, false},
         {"a relative path", [](const fs::path&) { return std::string("run/user"); }, false},
         {"empty", [](const fs::path&) { return std::string(); }, false},
@@ -115,12 +174,35 @@ TEST(RuntimeFolder, AnUnsafeFallbackIsRefusedAndHoldsNoMarker) {
         bool needsRoot = false;
     };
     const Case cases[] = {
-        {"a link to a private folder", [](const fs::path& data) { fs::create_directory(data / "elsewhere"); ::chmod((data / "elsewhere").c_str(), 0700); fs::create_directory_symlink(data / "elsewhere", fallbackIn(data)); }, EACCES},
-        {"a link to nowhere", [](const fs::path& data) { fs::create_directory_symlink(data / "none", fallbackIn(data)); }, EACCES},
-        {"another user's folder", [](const fs::path& data) { fs::create_directory(fallbackIn(data)); ::chmod(fallbackIn(data).c_str(), 0700); (void)!::chown(fallbackIn(data).c_str(), kOtherUser, kOtherUser); }, EACCES, true},
-        {"writable by others", [](const fs::path& data) { fs::create_directory(fallbackIn(data)); ::chmod(fallbackIn(data).c_str(), 0777); }, EACCES},
+        {"a link to a private folder",
+         [](const fs::path& data) {
+             fs::create_directory(data / "elsewhere");
+             ::chmod((data / "elsewhere").c_str(), 0700);
+             fs::create_directory_symlink(data / "elsewhere", fallbackIn(data));
+         },
+         EACCES},
+        {"a link to nowhere",
+         [](const fs::path& data) { fs::create_directory_symlink(data / "none", fallbackIn(data)); }, EACCES},
+        {"another user's folder",
+         [](const fs::path& data) {
+             fs::create_directory(fallbackIn(data));
+             ::chmod(fallbackIn(data).c_str(), 0700);
+             (void)!::chown(fallbackIn(data).c_str(), kOtherUser, kOtherUser);
+         },
+         EACCES, true},
+        {"writable by others",
+         [](const fs::path& data) {
+             fs::create_directory(fallbackIn(data));
+             ::chmod(fallbackIn(data).c_str(), 0777);
+         },
+         EACCES},
         {"a file", [](const fs::path& data) { testsupport::writeFile(fallbackIn(data), "x"); }, EACCES},
-        {"a data folder that cannot be made", [](const fs::path& data) { testsupport::writeFile(data / "file", "x"); ::setenv("XDG_DATA_HOME", (data / "file/below").c_str(), 1); }, ENOTDIR},
+        {"a data folder that cannot be made",
+         [](const fs::path& data) {
+             testsupport::writeFile(data / "file", "x");
+             ::setenv("XDG_DATA_HOME", (data / "file/below").c_str(), 1);
+         },
+         ENOTDIR},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

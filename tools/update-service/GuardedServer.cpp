@@ -62,7 +62,8 @@ public:
     void allowBody(std::size_t budget, std::size_t declared, int statusBeyond) {
         m_bodyBudget = budget;
         m_statusBeyond = statusBeyond;
-        m_deadline += std::chrono::milliseconds(declared / std::max<std::size_t>(1, m_limits.slowestBodyBytesPerSecond / 1000));
+        m_deadline +=
+            std::chrono::milliseconds(declared / std::max<std::size_t>(1, m_limits.slowestBodyBytesPerSecond / 1000));
     }
     void refuse(Refusal why) { m_refusal = why; }
     Refusal refusal() const { return m_refusal; }
@@ -82,7 +83,8 @@ public:
                 if (now >= until) break;
                 const auto wait = std::min<Clock::duration>(until - now, kSlice);
                 pollfd p{m_fd, POLLIN, 0};
-                const int r = ::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+                const int r =
+                    ::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
                 if (r < 0 && errno == EINTR) continue;
                 if (r < 0) break;
                 if (r == 0) continue;
