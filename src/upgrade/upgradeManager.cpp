@@ -76,6 +76,9 @@ UpgradeManager::~UpgradeManager() {
     // callback that waits in a send the ended loop will never handle.
     m_stop.request_stop();
     stopTimers();
+    // The connect timer's last call may have opened the pipe after it was
+    // deleted above.
+    delete m_pPipe.exchange(nullptr);
     // The client outlives the manager; the token must not.
     if (m_pKtUpgrade != nullptr) m_pKtUpgrade->setTerminationToken({});
     m_pKtUpgrade = nullptr;

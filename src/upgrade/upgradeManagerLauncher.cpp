@@ -161,18 +161,19 @@ bool UpgradeManager::StartLauncher(const wchar_t* exePath, const wchar_t* gamePa
 
 int32_t UpgradeManager::initPipe() {
     LauncherPipe* pipe = getLauncherPipe();
-    m_pPipe.store(pipe);
     if (pipe == nullptr) {
         kLog(704, "get Pipe failed");
         return -1;
     }
+    // Published only once open: the connect timer opens it while the
+    // manager may be going, and the manager deletes whatever is published.
     const int32_t r = pipe->openPipe();
     if (r != 0) {
-        m_pPipe.store(nullptr);
         delete pipe;
         kLog(712, "openPipe failed resVal:%d", r);
         return -2;
     }
+    m_pPipe.store(pipe);
     return 0;
 }
 
