@@ -17,6 +17,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # FindZLIB would take libz.dll.a, the import library of zlib1.dll.
 set(ZLIB_USE_STATIC_LIBS ON)
+set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/mingw-w64-static-libs.cmake)
 
 # The third-party libraries built by scripts/windows-deps: GL_MINGW_DEPS
 # (cache or environment) names the folder it printed; without it, the

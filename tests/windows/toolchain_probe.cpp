@@ -1,14 +1,16 @@
 // The Windows build's third-party libraries, linked statically, working under
 // the system's own interfaces: libcurl with Schannel, minizip through the
 // Win32 file functions with a wide path, pugixml, and GoogleTest itself.
-#include <windows.h>
-
+// winsock2.h (through curl.h) must come before windows.h, and iowin32.h
+// after the minizip headers it builds on.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <iowin32.h>
 #include <pugixml.hpp>
 #include <unzip.h>
+#include <windows.h>
 #include <zip.h>
+
+#include <iowin32.h>
 
 #include <cstdio>
 #include <set>
