@@ -1,4 +1,5 @@
 # cmake -DOBJDUMP=<objdump> -DEXE=<file.exe> -P CheckImports.cmake
+cmake_minimum_required(VERSION 3.25)
 # Fails unless every DLL in the import table of EXE is one that every
 # Windows installation has. A DLL of the toolchain (libstdc++-6.dll,
 # libgcc_s_seh-1.dll, libwinpthread-1.dll) or of a library (zlib1.dll,
