@@ -53,10 +53,20 @@ bool File::open(const std::wstring& path, Access access, Disposition disposition
         injectFileFault(FileOp::Create, faultPath(p))) {
         return false;
     }
+    // A read-only file refuses write access whoever asks. The system refuses
+    // it as well, but a system layer running as root on another kernel (Wine)
+    // lets it through, so the rule is kept here as on POSIX.
+    if (access != Access::Read) {
+        const DWORD attributes = ::GetFileAttributesW(p.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
     // Sharing everything keeps the POSIX rules the rest of the program is
     // written to: an open file may be read, written, renamed or deleted by
-    // another handle. A read-only file refuses write access here whoever
-    // asks, as the system does for every caller.
+    // another handle.
     const HANDLE h = ::CreateFileW(p.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    creation, FILE_ATTRIBUTE_NORMAL, nullptr);
     UniqueHandle file(h);
