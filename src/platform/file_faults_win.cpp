@@ -41,9 +41,20 @@ DWORD errorFor(FileOp op) {
     }
 }
 
+// From the process's environment block: the C library's wide copy of it
+// exists only in programs that start at wmain.
 std::wstring environment(const wchar_t* name) {
-    const wchar_t* value = ::_wgetenv(name);
-    return value != nullptr ? std::wstring(value) : std::wstring();
+    std::wstring value(64, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (n == 0) return {};
+        if (n < value.size()) {
+            value.resize(n);
+            return value;
+        }
+        value.assign(n, L'\0');
+    }
+    return {};
 }
 
 uint64_t readNumber(const wchar_t* name) {
