@@ -1,7 +1,5 @@
 #include "foundation/Md5.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,16 +10,6 @@
 #include "platform/file.h"
 
 namespace {
-
-// Fetched once: looking the algorithm up again on every init costs more than
-// digesting a small file.
-const EVP_MD* md5Algorithm() {
-    static const EVP_MD* const md = [] {
-        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-        return fetched != nullptr ? fetched : EVP_md5();
-    }();
-    return md;
-}
 
 constexpr uint32_t kInitialState[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
 
@@ -51,9 +39,9 @@ int64_t readFully(platform::File& file, unsigned char* buffer, std::size_t size)
 
 }  // namespace
 
-MD5_CTX::MD5_CTX() : m_evp(EVP_MD_CTX_new()) { MD5Init(); }
+MD5_CTX::MD5_CTX() { MD5Init(); }
 
-MD5_CTX::~MD5_CTX() { EVP_MD_CTX_free(m_evp); }
+MD5_CTX::~MD5_CTX() = default;
 
 void MD5_CTX::resetFields() {
     std::memcpy(state, kInitialState, sizeof state);
@@ -65,7 +53,7 @@ void MD5_CTX::resetFields() {
 
 void MD5_CTX::MD5Init() {
     resetFields();
-    if (m_evp != nullptr) EVP_DigestInit_ex(m_evp, md5Algorithm(), nullptr);
+    m_digest.reset();
 }
 
 void MD5_CTX::MD5Update(const unsigned char* input, std::size_t inputLen) {
@@ -81,13 +69,12 @@ void MD5_CTX::MD5Update(const unsigned char* input, std::size_t inputLen) {
         const std::size_t rest = static_cast<std::size_t>((before + inputLen) % 64);
         std::memcpy(buffer, input + inputLen - rest, rest);
     }
-    if (m_evp != nullptr) EVP_DigestUpdate(m_evp, input, inputLen);
+    m_digest.update(input, inputLen);
 }
 
 void MD5_CTX::MD5Final(unsigned char digest[16]) {
-    unsigned int len = 0;
-    if (m_evp == nullptr || EVP_DigestFinal_ex(m_evp, digest, &len) != 1) std::memset(digest, 0, 16);
-    MD5Init();
+    m_digest.finish(digest);
+    resetFields();
 }
 
 int32_t MD5_CTX::digestFile(platform::File* file, char* out, const std::stop_token& stop) {
@@ -101,7 +88,7 @@ int32_t MD5_CTX::digestFile(platform::File* file, char* out, const std::stop_tok
     std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[kMd5ChunkSize + 1]);
     // Without memory or a hashing context no digest can be trusted; report it
     // as the read failure it amounts to rather than hand out a wrong digest.
-    if (!data || m_evp == nullptr) return kMd5ReadFailed;
+    if (!data || !m_digest.valid()) return kMd5ReadFailed;
 
     MD5Init();
     bool readFailed = false;

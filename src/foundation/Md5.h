@@ -1,9 +1,10 @@
 // MD5 digests of files, as 32 lower-case hexadecimal digits.
 //
-// MD5_CTX keeps the classic RFC 1321 context layout but hashes through
-// OpenSSL's EVP interface. A context is used by one thread at a time; the
-// free functions create their own and may be called from any thread. Nothing
-// here logs: every failure is a result code for the caller to log.
+// MD5_CTX keeps the classic RFC 1321 context layout but hashes through the
+// system's digest (platform/digest.h). A context is used by one thread at a
+// time; the free functions create their own and may be called from any
+// thread. Nothing here logs: every failure is a result code for the caller to
+// log.
 //
 // This header must not be combined with <openssl/md5.h>, which declares a
 // type of the same name.
@@ -13,11 +14,11 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "platform/digest.h"
+
 namespace platform {
 class File;
 }
-
-struct evp_md_ctx_st;
 
 // Result codes (one space for all four operations).
 inline constexpr int32_t kMd5Ok = 0;
@@ -65,7 +66,7 @@ public:
     // code of digestFile.
     int32_t digestPath(char* out, const wchar_t* path, const std::stop_token& stop = {});
 
-    // The RFC 1321 layout. The running words live inside the EVP context,
+    // The RFC 1321 layout. The running words live inside the system's digest,
     // so `state` shows the initial words set by MD5Init; `count` (bits, low
     // word first) and `buffer` (the bytes of the last, incomplete block) are
     // kept up to date.
@@ -77,7 +78,7 @@ public:
 private:
     void resetFields();
 
-    evp_md_ctx_st* m_evp = nullptr;
+    platform::Md5Digest m_digest;
 };
 
 // 0 when the digest of `path` equals `expectedMd5` (letter case ignored);

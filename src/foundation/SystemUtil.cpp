@@ -73,7 +73,10 @@ char* copyNarrow(const std::string& s) {
 
 }  // namespace
 
-void WideToAnsi(const wchar_t* text, ConvertedText& holder) { WideToUtf8(text, holder); }
+void WideToAnsi(const wchar_t* text, ConvertedText& holder) {
+    delete[] holder.m_narrow;
+    holder.m_narrow = copyNarrow(platform::wideToAnsi(text != nullptr ? text : L""));
+}
 
 void WideToUtf8(const wchar_t* text, ConvertedText& holder) {
     delete[] holder.m_narrow;
@@ -81,7 +84,7 @@ void WideToUtf8(const wchar_t* text, ConvertedText& holder) {
 }
 
 void AnsiToWide(const char* text, ConvertedText& holder) {
-    const std::wstring w = platform::utf8ToWide(text != nullptr ? text : "");
+    const std::wstring w = platform::ansiToWide(text != nullptr ? text : "");
     delete[] holder.m_wide;
     holder.m_wide = new wchar_t[w.size() + 2]();
     std::wmemcpy(holder.m_wide, w.data(), w.size());

@@ -7,12 +7,14 @@
 //
 // Read once from the environment, at start-up:
 //   GL_TEST_FILE_OP_SCOPE  folders whose contents count, separated by ':'
-//                          (unset: every path counts)
+//                          (';' on Windows, where ':' follows a drive
+//                          letter; unset: every path counts)
 //   GL_TEST_FAIL_FILE_OP=N the Nth counted operation fails and changes
 //                          nothing, except a write, which writes half of its
 //                          bytes first (a disk that fills up mid-write)
-//   GL_TEST_STOP_AT_FILE_OP=N the process stops itself (SIGSTOP) before the
-//                          Nth counted operation, for a test to kill it there
+//   GL_TEST_STOP_AT_FILE_OP=N the process stops itself (SIGSTOP; on Windows
+//                          it suspends itself) before the Nth counted
+//                          operation, for a test to kill it there
 //   GL_TEST_FILE_OP_COUNT=PATH at exit, PATH receives "operations <count>",
 //                          then one line per counted operation:
 //                          "<n> <operation> <path>", " failed" after the one
@@ -33,8 +35,9 @@ namespace platform {
 enum class FileOp { Create, Write, Rename, Truncate, SetAttributes, Delete, CreateFolder };
 
 #ifdef GL_TEST_HOOKS
-// Counts one operation on `systemPath` (a path as handed to the system) and
-// answers true, with errno set, when it is to fail.
+// Counts one operation on `systemPath` (a path as handed to the system, in
+// UTF-8 on Windows) and answers true, with the last error set, when it is to
+// fail.
 bool injectFileFault(FileOp op, const std::string& systemPath);
 // The same for an operation on the open file `file`.
 bool injectFileFaultOnHandle(FileOp op, NativeHandle file);

@@ -1,4 +1,5 @@
-// The per-user folders that stand in for the Windows shell folders. Both are
+// The per-user folders: on Windows the shell's known folders, elsewhere the
+// XDG folders that stand in for them. Both are
 // created (with every missing parent) when missing; the result has no
 // trailing separator. False, with the last error set, when neither the XDG
 // variable nor HOME gives a usable absolute path, or the folder cannot be
@@ -28,6 +29,10 @@ bool localAppDataFolder(std::wstring& out);
 //
 // The fallback's path may be longer than a socket address holds; the pipe
 // reaches it through a descriptor of the folder (local_pipe_posix.cpp).
+//
+// On Windows the per-user objects are named kernel objects, and this is the
+// logon session's own namespace, "Local" (an object "Local\<name>"): private
+// to the session's user by the system's rule, so it is never refused.
 bool runtimeFolder(std::string& out);
 
 }  // namespace platform

@@ -1,5 +1,7 @@
-// Stand-ins for GetPrivateProfileStringW / GetPrivateProfileIntW: reading one
-// value from an INI ("profile") file with the Windows rules.
+// GetPrivateProfileStringW / GetPrivateProfileIntW: reading one value from an
+// INI ("profile") file with the Windows rules. On Windows the file functions
+// are the system's own (a file that is not a disk file reads as missing);
+// elsewhere they are the stand-ins described here.
 //
 //   - section and key names are compared without letter case (Unicode's simple
 //     case mapping, as in the C.UTF-8 locale);
@@ -15,7 +17,8 @@
 //   - a missing file, section or key gives the default (trailing blanks of
 //     the default removed, as Windows does).
 //
-// Files are UTF-8 (the narrow encoding of this platform) with or without a
+// Files are UTF-8 (the narrow encoding of POSIX; the system's reader on
+// Windows takes the ANSI code page instead) with or without a
 // byte-order mark, or UTF-16 with one (Windows' "Unicode" profile files);
 // bytes that are not valid UTF-8 read as U+FFFD. Lines end with LF, CR LF or
 // a lone CR. Only the first 16 MiB of a file are read.
@@ -43,8 +46,9 @@ uint32_t getPrivateProfileString(const wchar_t* section, const wchar_t* key, con
 // negative value comes back in two's complement.
 uint32_t getPrivateProfileInt(const wchar_t* section, const wchar_t* key, int32_t defaultValue, const wchar_t* path);
 
-// The same lookup over file contents already in memory; the file operations
-// above are this plus the read. Exposed for tests and the fuzz target.
+// The same lookup over file contents already in memory; on POSIX the file
+// operations above are this plus the read. Exposed for tests and the fuzz
+// target.
 uint32_t profileStringFromText(std::string_view content, const wchar_t* section, const wchar_t* key,
                                const wchar_t* defaultValue, wchar_t* out, uint32_t size);
 

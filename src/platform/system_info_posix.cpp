@@ -23,14 +23,6 @@ std::atomic<MachineNameSource> g_source{&unameMachine};
 
 }  // namespace
 
-uint16_t architectureOfMachine(const char* machine) {
-    if (machine == nullptr) return kArchitectureX86;
-    if (std::strcmp(machine, "x86_64") == 0) return kArchitectureAmd64;
-    if (std::strcmp(machine, "ia64") == 0) return kArchitectureIa64;
-    if (std::strcmp(machine, "aarch64") == 0) return kArchitectureArm64;
-    return kArchitectureX86;
-}
-
 bool nativeMachineName(char* buffer, std::size_t capacity) {
     if (buffer == nullptr || capacity == 0) return false;
     buffer[0] = '\0';
