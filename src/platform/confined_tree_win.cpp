@@ -74,6 +74,20 @@ bool finalPath(HANDLE handle, std::wstring& out) {
     return true;
 }
 
+// Whether `h`, opened at `path` (a "\\?\" path below the root's final
+// name), is something other than what the name itself holds: a reparse point
+// opened as itself, or one that was followed in spite of
+// FILE_FLAG_OPEN_REPARSE_POINT (Wine does so for its symbolic links, while
+// its listings still show them as reparse points). The name the system gives
+// the handle is the path only when nothing on the way was followed. When
+// that name cannot be had, the answer is "link": nothing is written then.
+bool isLinkAt(HANDLE h, const std::wstring& path, DWORD attributes) {
+    if (isLink(attributes)) return true;
+    std::wstring actual;
+    if (!finalPath(h, actual)) return true;
+    return ::CompareStringOrdinal(actual.c_str(), -1, path.c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
 // Splits into levels; false for a ".." level or a level with a stream.
 bool splitLevels(std::wstring_view relative, std::vector<std::wstring>& out) {
     out.clear();
@@ -93,14 +107,16 @@ bool splitLevels(std::wstring_view relative, std::vector<std::wstring>& out) {
 }
 
 // Opens the real folder `path` (no reparse point) and keeps it from being
-// renamed or removed while the handle lives.
-NativeHandle holdFolder(const std::wstring& path, DWORD extraAccess = 0) {
-    HANDLE h = openNoFollow(path, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE | extraAccess,
-                            kShareNoDelete);
+// renamed or removed while the handle lives. `checkName`: `path` is a
+// "\\?\" path below a root's final name, and must be what the handle is.
+NativeHandle holdFolder(const std::wstring& path, bool checkName = true) {
+    HANDLE h = openNoFollow(path, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareNoDelete);
     if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
     DWORD attributes = 0;
-    if (!attributesOf(h, attributes) || isLink(attributes) || !isFolder(attributes)) {
-        const DWORD error = isLink(attributes) ? kErrorLink : ERROR_DIRECTORY;
+    const bool known = attributesOf(h, attributes);
+    const bool link = known && (checkName ? isLinkAt(h, path, attributes) : isLink(attributes));
+    if (!known || link || !isFolder(attributes)) {
+        const DWORD error = link ? kErrorLink : ERROR_DIRECTORY;
         ::CloseHandle(h);
         ::SetLastError(error);
         return kInvalidHandle;
@@ -163,6 +179,13 @@ bool deleteObject(const std::wstring& path, bool allowFolder) {
     if (!h.valid()) return false;
     DWORD attributes = 0;
     if (!attributesOf(h.get(), attributes)) return false;
+    if (!isLink(attributes) && isLinkAt(h.get(), path, attributes)) {
+        // A link the open followed (Wine): the handle is its target, which
+        // must stay, and Wine's removal by name takes the target as well.
+        // Such a link is left alone and the removal fails.
+        ::SetLastError(kErrorLink);
+        return false;
+    }
     if (!allowFolder && isFolder(attributes) && !isLink(attributes)) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return false;
@@ -204,32 +227,31 @@ bool folderEntries(const std::wstring& path, std::vector<Entry>& out) {
 
 bool removeAllAt(HANDLE parent, const std::wstring& path, const std::wstring& leaf, int depth) {
     const std::wstring full = path + L"\\" + leaf;
-    UniqueHandle h(openNoFollow(full, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY,
-                                kShareNoDelete));
+    UniqueHandle h(openNoFollow(full, FILE_READ_ATTRIBUTES, kShareAll));
     if (!h.valid()) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     DWORD attributes = 0;
     if (!attributesOf(h.get(), attributes)) return false;
+    const bool realFolder = isFolder(attributes) && !isLinkAt(h.get(), full, attributes);
+    h.reset();
     if (injectFileFaultAt(FileOp::Delete, parent, faultName(leaf))) return false;
-    if (isFolder(attributes) && !isLink(attributes)) {
+    if (realFolder) {
         if (depth >= kMaxDepth) {
             ::SetLastError(kErrorLink);
             return false;
         }
+        // Held while it is emptied; a link swapped in after that is
+        // removed itself by deleteObject, never followed.
+        const UniqueHandle held(holdFolder(full));
+        if (!held.valid()) return false;
         std::vector<Entry> entries;
         bool ok = folderEntries(full, entries);
-        for (const Entry& e : entries) ok = removeAllAt(h.get(), full, e.name, depth + 1) && ok;
+        for (const Entry& e : entries) ok = removeAllAt(held.get(), full, e.name, depth + 1) && ok;
         if (!ok) return false;
     }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        !setBasicInfo(h.get(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-        return false;
-    }
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    return ::SetFileInformationByHandle(h.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+    return deleteObject(full, true);
 }
 
 bool listFilesAt(const std::wstring& path, const std::wstring& prefix, int depth, std::vector<std::wstring>& out) {
@@ -270,7 +292,7 @@ std::wstring temporaryName(const std::wstring& leaf, unsigned attempt) {
 void clearReadOnly(const std::wstring& path) {
     UniqueHandle h(openNoFollow(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll));
     DWORD attributes = 0;
-    if (!h.valid() || !attributesOf(h.get(), attributes)) return;
+    if (!h.valid() || !attributesOf(h.get(), attributes) || isLinkAt(h.get(), path, attributes)) return;
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !isFolder(attributes)) {
         setBasicInfo(h.get(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
@@ -282,7 +304,7 @@ bool copyOver(const std::wstring& from, const std::wstring& toFolder, const std:
     UniqueHandle in(openNoFollow(from, GENERIC_READ, FILE_SHARE_READ));
     DWORD attributes = 0;
     if (!in.valid() || !attributesOf(in.get(), attributes)) return false;
-    if (isLink(attributes) || isFolder(attributes) || ::GetFileType(in.get()) != FILE_TYPE_DISK) {
+    if (isLinkAt(in.get(), from, attributes) || isFolder(attributes) || ::GetFileType(in.get()) != FILE_TYPE_DISK) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -442,7 +464,7 @@ ConfinedTree::Kind ConfinedTree::kind(std::wstring_view relative) {
     const UniqueHandle h(openNoFollow(place.path(), FILE_READ_ATTRIBUTES, kShareAll));
     DWORD attributes = 0;
     if (!h.valid() || !attributesOf(h.get(), attributes)) return Kind::Missing;
-    if (isLink(attributes)) return Kind::Link;
+    if (isLinkAt(h.get(), place.path(), attributes)) return Kind::Link;
     if (isFolder(attributes)) return Kind::Folder;
     return ::GetFileType(h.get()) == FILE_TYPE_DISK ? Kind::File : Kind::Other;
 }
@@ -453,7 +475,7 @@ bool ConfinedTree::makeWritable(std::wstring_view relative) {
     const UniqueHandle h(openNoFollow(place.path(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll));
     DWORD attributes = 0;
     if (!h.valid() || !attributesOf(h.get(), attributes)) return false;
-    if (isLink(attributes)) {
+    if (isLinkAt(h.get(), place.path(), attributes)) {
         ::SetLastError(kErrorLink);
         return false;
     }
@@ -525,13 +547,29 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     if (injectFileFaultAt(FileOp::Create, place.parent, faultName(place.leaf))) return false;
     // Opened, not truncated: see the header. A reparse point in the way is
     // opened itself and refused below, never written through.
-    UniqueHandle file(::CreateFileW(place.path().c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid()) return false;
+    // An existing file is opened; a missing one is made with CREATE_NEW,
+    // which fails on any name already there, a dangling link included: an
+    // open that may create would create the link's target where the system
+    // follows it (Wine does).
+    const std::wstring path = place.path();
+    UniqueHandle file;
+    for (int attempt = 0; attempt < 2 && !file.valid(); ++attempt) {
+        const DWORD disposition = attempt == 0 ? OPEN_EXISTING : CREATE_NEW;
+        file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (file.valid()) break;
+        const DWORD error = ::GetLastError();
+        if (attempt == 0 && error != ERROR_FILE_NOT_FOUND) return false;
+        if (attempt == 1) {
+            // Neither openable nor missing: a link that leads nowhere.
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) ::SetLastError(kErrorLink);
+            return false;
+        }
+    }
     DWORD attributes = 0;
     if (!attributesOf(file.get(), attributes)) return false;
-    if (isLink(attributes)) {
+    if (isLinkAt(file.get(), path, attributes)) {
         ::SetLastError(kErrorLink);
         return false;
     }
@@ -553,8 +591,17 @@ bool ConfinedTree::openWithoutLink(const std::wstring& root) {
         if (c == L'/') c = L'\\';
     }
     while (path.size() > 1 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
-    m_root.reset(holdFolder(path));
-    return m_root.valid();
+    m_root.reset(holdFolder(path, false));
+    if (!m_root.valid()) return false;
+    // Where the open followed a link (Wine), the name still shows it; held
+    // without delete sharing, the name cannot change after the open.
+    const DWORD named = ::GetFileAttributesW(path.c_str());
+    if (named == INVALID_FILE_ATTRIBUTES || isLink(named)) {
+        m_root.reset();
+        ::SetLastError(named == INVALID_FILE_ATTRIBUTES ? ERROR_PATH_NOT_FOUND : kErrorLink);
+        return false;
+    }
+    return true;
 }
 
 bool ConfinedTree::readFile(std::wstring_view relative, std::size_t limit, Part part, std::string& out,
@@ -566,7 +613,7 @@ bool ConfinedTree::readFile(std::wstring_view relative, std::size_t limit, Part 
     if (!file.valid()) return false;
     DWORD attributes = 0;
     if (!attributesOf(file.get(), attributes)) return false;
-    if (isLink(attributes)) {
+    if (isLinkAt(file.get(), place.path(), attributes)) {
         ::SetLastError(kErrorLink);
         return false;
     }
