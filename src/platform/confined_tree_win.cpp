@@ -25,7 +25,11 @@ namespace platform {
 // the use. Paths are formed below the root's own final "\\?\" name: no
 // length limit, and no Win32 name rewriting (trailing dots, device names)
 // between the check and the system. A ":" in a level is refused: it would
-// name an alternate data stream of the file before it.
+// name an alternate data stream of the file before it. Wine follows its
+// symbolic links in spite of the flag; the name the system gives the handle
+// then differs from the path, and such a link is refused: never written,
+// read or listed through, and not removed either (Wine's removal would take
+// the target).
 //
 // The tree keeps no cached folder here (m_cachedParent stays empty): the
 // folders on the way are opened for each operation, which holds them all
@@ -163,11 +167,15 @@ bool placeOf(HANDLE root, std::wstring_view relative, Place& place) {
 
 std::string faultName(const std::wstring& leaf) { return wideToUtf8(leaf); }
 
-bool setBasicInfo(HANDLE h, DWORD attributes, int64_t accessTime = 0, int64_t writeTime = 0) {
+// Sets the attributes a file may be given (a folder's or reparse point's
+// own bits are the system's), leaving the times alone.
+bool setBasicInfo(HANDLE h, DWORD attributes) {
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    attributes &= kSettable;
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-    basic.LastAccessTime.QuadPart = accessTime;
-    basic.LastWriteTime.QuadPart = writeTime;
     return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 

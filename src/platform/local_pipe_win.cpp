@@ -184,8 +184,9 @@ PipeServer::PipeServer() : m_wake(orInvalid(::CreateEventW(nullptr, TRUE, FALSE,
 PipeServer::~PipeServer() { close(); }
 
 // The first instance only: when the name is served already (by another
-// launcher, or by someone squatting it) this fails with ERROR_ACCESS_DENIED
-// instead of adding an instance to a pipe someone else created. Remote
+// launcher, or by someone squatting it) this fails (ERROR_ACCESS_DENIED;
+// Wine answers ERROR_PIPE_BUSY) instead of adding an instance to a pipe
+// someone else created. Remote
 // clients are turned away: the pipe is for programs on this machine.
 bool PipeServer::listen(const char* name) {
     close();
