@@ -25,7 +25,9 @@ constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
 constexpr uint64_t kRoomPerMember = 4096;
 constexpr uint64_t kRoomToSpare = 1u << 20;
 
-wchar_t asciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+wchar_t asciiUpper(wchar_t c) {
+    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
 
 // A level Windows would turn into a device (with any extension: "nul.txt"
 // is NUL as well, and so are spaces before the dot), e.g. CON, NUL, COM1,

@@ -2,14 +2,13 @@
 // folder-wide source list also hands it to another system's compiler.
 #ifdef _WIN32
 
-#include "platform/confined_tree.h"
-
 #include <windows.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "platform/confined_tree.h"
 #include "platform/file_faults.h"
 #include "platform/path.h"
 #include "platform/text.h"
@@ -44,8 +43,12 @@ constexpr DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_
 constexpr DWORD kErrorLink = ERROR_CANT_RESOLVE_FILENAME;
 constexpr int kMaxDepth = 128;
 
-bool isLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-bool isFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+bool isLink(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+bool isFolder(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 NativeHandle openNoFollow(const std::wstring& path, DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING,
                           DWORD flags = 0) {
@@ -165,7 +168,9 @@ bool placeOf(HANDLE root, std::wstring_view relative, Place& place) {
     return true;
 }
 
-std::string faultName(const std::wstring& leaf) { return wideToUtf8(leaf); }
+std::string faultName(const std::wstring& leaf) {
+    return wideToUtf8(leaf);
+}
 
 // Sets the attributes a file may be given (a folder's or reparse point's
 // own bits are the system's), leaving the times alone.
@@ -217,8 +222,8 @@ struct Entry {
 bool folderEntries(const std::wstring& path, std::vector<Entry>& out) {
     out.clear();
     WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                     0);
+    HANDLE find =
+        ::FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         const std::wstring name = data.cFileName;
@@ -283,7 +288,9 @@ bool listFilesAt(const std::wstring& path, const std::wstring& prefix, int depth
 }
 
 // Seconds since 1970 as a FILETIME count (100 ns since 1601).
-int64_t fileTimeOf(int64_t seconds) { return (seconds + 11644473600LL) * 10000000LL; }
+int64_t fileTimeOf(int64_t seconds) {
+    return (seconds + 11644473600LL) * 10000000LL;
+}
 
 // A name beside `leaf` that nothing else uses; CREATE_NEW makes sure of it,
 // so this only has to make a clash unlikely.
@@ -343,7 +350,9 @@ bool copyOver(const std::wstring& from, const std::wstring& toFolder, const std:
 
 }  // namespace
 
-TreeFile::~TreeFile() { close(); }
+TreeFile::~TreeFile() {
+    close();
+}
 
 bool TreeFile::write(const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
@@ -403,9 +412,13 @@ bool TreeFile::setTimes(bool setAccess, int64_t accessSeconds, bool setWrite, in
     return ::SetFileInformationByHandle(m_handle.get(), FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
-bool TreeFile::close() { return m_handle.close(); }
+bool TreeFile::close() {
+    return m_handle.close();
+}
 
-ConfinedTree::~ConfinedTree() { close(); }
+ConfinedTree::~ConfinedTree() {
+    close();
+}
 
 bool ConfinedTree::open(const std::wstring& root) {
     close();

@@ -2,13 +2,13 @@
 // folder-wide source list also hands it to another system's compiler.
 #ifdef _WIN32
 
-#include "platform/local_pipe.h"
-
 #include <windows.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "platform/local_pipe.h"
 
 namespace platform {
 
@@ -26,10 +26,14 @@ namespace {
 constexpr DWORD kRetryPauseMs = 10;
 constexpr DWORD kPipeBufferBytes = 8192 + 64;
 
-int64_t nowMs() { return static_cast<int64_t>(::GetTickCount64()); }
+int64_t nowMs() {
+    return static_cast<int64_t>(::GetTickCount64());
+}
 
 // The calls that answer a null handle on failure, as kInvalidHandle.
-NativeHandle orInvalid(HANDLE handle) { return handle != nullptr ? handle : kInvalidHandle; }
+NativeHandle orInvalid(HANDLE handle) {
+    return handle != nullptr ? handle : kInvalidHandle;
+}
 
 // False (last error set) for a name that cannot be one level below \\.\pipe.
 bool pipePath(const char* name, std::wstring& out) {
@@ -88,8 +92,8 @@ struct UserOnlySecurity {
         alignas(SID) unsigned char systemSid[SECURITY_MAX_SID_SIZE];
         DWORD systemSize = sizeof systemSid;
         if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, systemSid, &systemSize)) return false;
-        const DWORD aclSize = static_cast<DWORD>(sizeof(ACL) + 2 * sizeof(ACCESS_ALLOWED_ACE) +
-                                                 ::GetLengthSid(user) + ::GetLengthSid(systemSid));
+        const DWORD aclSize = static_cast<DWORD>(sizeof(ACL) + 2 * sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(user) +
+                                                 ::GetLengthSid(systemSid));
         acl.resize(aclSize);
         auto* list = reinterpret_cast<ACL*>(acl.data());
         if (!::InitializeAcl(list, aclSize, ACL_REVISION) ||
@@ -118,10 +122,9 @@ PipeClient::OpenResult PipeClient::open(const char* name, uint32_t waitMs) {
         // launcher: pipe names are machine-wide) can learn who connected,
         // but never act as this user. Overlapped, so that a write can give
         // up on a server that stopped reading.
-        HANDLE pipe = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
-                                        SECURITY_IDENTIFICATION,
-                                    nullptr);
+        HANDLE pipe = ::CreateFileW(
+            path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             m_handle.reset(pipe);
             return OpenResult::Opened;
@@ -177,11 +180,15 @@ bool PipeClient::write(const void* data, std::size_t size) {
     return true;
 }
 
-void PipeClient::close() { m_handle.reset(); }
+void PipeClient::close() {
+    m_handle.reset();
+}
 
 PipeServer::PipeServer() : m_wake(orInvalid(::CreateEventW(nullptr, TRUE, FALSE, nullptr))) {}
 
-PipeServer::~PipeServer() { close(); }
+PipeServer::~PipeServer() {
+    close();
+}
 
 // The first instance only: when the name is served already (by another
 // launcher, or by someone squatting it) this fails (ERROR_ACCESS_DENIED;
@@ -194,9 +201,10 @@ bool PipeServer::listen(const char* name) {
     if (!pipePath(name, path)) return false;
     UserOnlySecurity security;
     if (!security.build()) return false;
-    HANDLE pipe = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
-                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                                     kPipeBufferBytes, kPipeBufferBytes, 0, &security.attributes);
+    HANDLE pipe =
+        ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                           kPipeBufferBytes, kPipeBufferBytes, 0, &security.attributes);
     if (pipe == INVALID_HANDLE_VALUE) return false;
     m_listen.reset(pipe);
     m_name = name;
@@ -208,8 +216,8 @@ bool PipeServer::listen(const char* name) {
 PipeServer::Result PipeServer::waitReadable(NativeHandle handle, int64_t deadlineMs) {
     HANDLE handles[2] = {m_wake.get(), handle};
     const bool withWake = m_wake.valid();
-    const DWORD r = ::WaitForMultipleObjects(withWake ? 2 : 1, withWake ? handles : handles + 1, FALSE,
-                                             leftMs(deadlineMs));
+    const DWORD r =
+        ::WaitForMultipleObjects(withWake ? 2 : 1, withWake ? handles : handles + 1, FALSE, leftMs(deadlineMs));
     if (r == WAIT_TIMEOUT) return Result::TimedOut;
     if (r == WAIT_FAILED) return Result::Failed;
     if (withWake && r == WAIT_OBJECT_0) return Result::Woken;

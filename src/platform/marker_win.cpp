@@ -47,7 +47,9 @@ Marker::Result Marker::acquire(const char* name) {
     return Result::Acquired;
 }
 
-void Marker::release() { m_handle.reset(); }
+void Marker::release() {
+    m_handle.reset();
+}
 
 // Opening never creates: a probe that created the semaphore, even for an
 // instant, made a launcher starting at that instant find it "already there"

@@ -2,21 +2,21 @@
 // folder-wide source list also hands it to another system's compiler.
 #ifdef _WIN32
 
-#include "platform/process.h"
-
-#include <windows.h>
-
 #include <aclapi.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/native_handle.h"
+#include "platform/process.h"
 
 namespace platform {
 
-uint32_t currentProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+uint32_t currentProcessId() {
+    return static_cast<uint32_t>(::GetCurrentProcessId());
+}
 
 // A write past a size limit fails with its own error on this system; no
 // signal ends the process.
@@ -72,8 +72,8 @@ void appendQuoted(std::wstring& line, std::wstring_view arg) {
 // The SIDs that stand for "anyone": an allow entry that gives one of them
 // write access is this system's group or other write bit.
 bool isBroadSid(PSID sid) {
-    static constexpr WELL_KNOWN_SID_TYPE kBroad[] = {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
-                                                     WinBuiltinGuestsSid, WinAnonymousSid, WinInteractiveSid};
+    static constexpr WELL_KNOWN_SID_TYPE kBroad[] = {WinWorldSid,         WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                                     WinBuiltinGuestsSid, WinAnonymousSid,         WinInteractiveSid};
     for (WELL_KNOWN_SID_TYPE type : kBroad) {
         if (::IsWellKnownSid(sid, type)) return true;
     }
@@ -124,8 +124,8 @@ bool mayStart(HANDLE file) {
     } else if (dacl == nullptr) {
         error = ERROR_ACCESS_DENIED;
     } else {
-        constexpr ACCESS_MASK kWrites = GENERIC_ALL | GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC |
-                                        WRITE_OWNER | DELETE;
+        constexpr ACCESS_MASK kWrites =
+            GENERIC_ALL | GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE;
         for (DWORD i = 0; i < dacl->AceCount && error == ERROR_SUCCESS; ++i) {
             void* ace = nullptr;
             if (!::GetAce(dacl, i, &ace)) continue;

@@ -4,12 +4,12 @@
 
 #include <windows.h>
 
-#include "platform/sync.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <system_error>
+
+#include "platform/sync.h"
 
 namespace platform {
 
@@ -99,7 +99,9 @@ bool sleepFor(uint32_t milliseconds, std::stop_token stop) {
     return waitOn(mutex, cv, milliseconds, stop, [] { return false; }) == WaitResult::Timeout;
 }
 
-Thread::~Thread() { join(); }
+Thread::~Thread() {
+    join();
+}
 
 bool Thread::start(const char* name, Procedure procedure) {
     if (m_thread.joinable()) {
@@ -149,7 +151,9 @@ bool Thread::exitCode(uint32_t& out) const {
     return true;
 }
 
-void setThreadStartHookForTesting(ThreadStartHook hook) { g_threadStartHook.store(hook); }
+void setThreadStartHookForTesting(ThreadStartHook hook) {
+    g_threadStartHook.store(hook);
+}
 
 }  // namespace platform
 
