@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/SystemUtil.h"
@@ -24,9 +25,45 @@ constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
 constexpr uint64_t kRoomPerMember = 4096;
 constexpr uint64_t kRoomToSpare = 1u << 20;
 
-// A member name that would put its file outside the destination. Checked
-// for every member before the first one is written, so that such an archive
-// changes nothing at all.
+wchar_t asciiUpper(wchar_t c) {
+    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// A level Windows would turn into a device (with any extension: "nul.txt"
+// is NUL as well, and so are spaces before the dot), e.g. CON, NUL, COM1,
+// LPT1 and their superscript-digit forms.
+bool isDeviceName(std::wstring_view level) {
+    std::wstring_view base = level.substr(0, level.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+    std::wstring upper;
+    for (wchar_t c : base) upper += asciiUpper(c);
+    static constexpr std::wstring_view kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (std::wstring_view name : kNames) {
+        if (upper == name) return true;
+    }
+    if (upper.size() != 4 || (upper.compare(0, 3, L"COM") != 0 && upper.compare(0, 3, L"LPT") != 0)) return false;
+    const wchar_t digit = upper[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
+
+// A level that does not name a file of its own inside the destination on
+// every system the package may be unpacked on. The same package reaches
+// Linux and Windows players, so what either would misread is refused on
+// both: ".." climbs out; a ":" is a drive ("C:x" is relative to that
+// drive's current folder) or an alternate data stream ("a.exe:s" writes a
+// hidden stream of a.exe); Windows drops trailing dots and spaces, so
+// "a.exe." would replace a.exe; and device names open the device.
+bool isUnsafeLevel(std::wstring_view level) {
+    if (level.empty() || level == L".") return false;
+    if (level == L"..") return true;
+    if (level.find(L':') != std::wstring_view::npos) return true;
+    if (level.back() == L'.' || level.back() == L' ') return true;
+    return isDeviceName(level);
+}
+
+// A member name that would put its file outside the destination, or
+// somewhere other than the file it names. Checked for every member before
+// the first one is written, so that such an archive changes nothing at all.
 bool leavesDestination(const ZipReader::Member& m) {
     // A name with a zero byte would be cut short by every system call.
     if (m.rawName.find('\0') != std::string::npos) return true;
@@ -34,15 +71,13 @@ bool leavesDestination(const ZipReader::Member& m) {
     // beyond the cut says what the archive meant, and such an archive is
     // refused as a whole like any other.
     const std::wstring n = platform::utf8ToWide(m.rawName);
+    // Absolute, and with it UNC ("\\server\share") and "\\?\" names.
     if (!n.empty() && platform::isSeparator(n[0])) return true;
-    if (n.size() >= 2 && n[1] == L':' && ((n[0] >= L'A' && n[0] <= L'Z') || (n[0] >= L'a' && n[0] <= L'z'))) {
-        return true;
-    }
     std::size_t pos = 0;
     while (pos <= n.size()) {
         std::size_t end = pos;
         while (end < n.size() && !platform::isSeparator(n[end])) ++end;
-        if (n.compare(pos, end - pos, L"..") == 0) return true;
+        if (isUnsafeLevel(std::wstring_view(n).substr(pos, end - pos))) return true;
         pos = end + 1;
     }
     return false;

@@ -49,7 +49,10 @@ public:
     // member that fails with 8888, 512 or 1024 (1024 also for a member whose
     // data go past its declared size); files written before it stay. 9999
     // when the archive cannot be opened or any member would land outside
-    // `localPath` (a ".." level, an absolute name, a drive letter), 2048 when
+    // `localPath` (a ".." level, an absolute or UNC name, a drive letter) or
+    // name another file than it says on some system (an alternate data
+    // stream "a:s", a device name such as NUL or COM1.txt, a level ending in
+    // a dot or a space), 2048 when
     // the declared sizes with 1 MiB and 4 KiB a member to spare exceed the
     // free space there: then nothing at all is written.
     int32_t UnZipFile(const wchar_t* zipPath, const wchar_t* localPath);

@@ -228,6 +228,15 @@ TEST_F(ZipUtilTest, MembersLeavingTheDestinationRefuseTheWholeArchive) {
         "/tmp/escape.txt", "\\escape.txt", "C:/escape.txt", "c:escape.txt", "ok/..",
         longLevel + "/../../escape.txt", std::string(258, 'a') + "/../../escape/",
         std::string(259, 'a') + "\\..\\..\\escape.txt",
+        // What Windows reads as another place or another file: UNC and
+        // "\\?\" prefixes, drive-relative forms, alternate data streams,
+        // devices with any extension or letter case, trailing dots and spaces.
+        "\\\\server\\share\\escape.txt", "//server/share/escape.txt", "\\\\?\\C:\\escape.txt",
+        "//?/C:/escape.txt", "C:", "c:..\\escape.txt", "a/C:escape.txt", "first.txt:stream",
+        "client/launcher.exe:evil:$DATA", "a:b/escape.txt", "CON", "con.txt", "a/NUL", "nul.tar.gz", "Aux",
+        "PRN.log", "COM1", "com9.dll", "lpt1", "LPT9.txt", "COM0.txt", "NUL .txt", "CONIN$", "conout$.txt",
+        "COM\xc2\xb9", "lpt\xc2\xb3.txt", "escape.txt.", "escape.txt ", "dir./x.txt", "dir /x.txt", "...",
+        "a/. /b",
     };
     for (const std::string& name : kNames) {
         SCOPED_TRACE(name);
@@ -238,9 +247,14 @@ TEST_F(ZipUtilTest, MembersLeavingTheDestinationRefuseTheWholeArchive) {
         EXPECT_FALSE(fs::exists(dest));
         EXPECT_FALSE(fs::exists(home.root() / "escape.txt"));
     }
-    // ".." inside a longer level name is an ordinary name.
-    ASSERT_EQ(unzip(ZipBuilder().file("a..b/..c", "fine")), 0);
-    EXPECT_EQ(readFile(dest / "a..b/..c"), "fine");
+    // ".." inside a longer level name is an ordinary name, and so are names
+    // that only start like a device or hold a dot or space inside.
+    const std::string kFine[] = {"a..b/..c", "console.txt", "nul_", "COM10", "LPT", "com1x.dll", ".hidden",
+                                 "a b/c.d.e", "./x/./y"};
+    ZipBuilder fine;
+    for (const std::string& name : kFine) fine.file(name, "fine");
+    ASSERT_EQ(unzip(fine), 0);
+    for (const std::string& name : kFine) EXPECT_EQ(readFile(dest / name), "fine") << name;
 }
 
 TEST_F(ZipUtilTest, LinksInTheDestinationAreNeverFollowed) {
