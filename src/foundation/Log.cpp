@@ -273,18 +273,18 @@ void appendEscaped(std::basic_string<Char>& out, const Char* text, std::size_t l
 // One conversion with its one argument into `out`, cut at `size` - 1
 // characters; the count written.
 template <typename T>
-std::size_t formatOne(char* out, std::size_t size, const char* spec, T value) {
-    const int n = std::snprintf(out, size, spec, value);
+std::size_t formatOne(char* out, std::size_t size, const char* conversion, T value) {
+    const int n = std::snprintf(out, size, conversion, value);
     if (n < 0) return 0;
     return std::min(static_cast<std::size_t>(n), size - 1);
 }
 
 template <typename T>
-std::size_t formatOne(wchar_t* out, std::size_t size, const wchar_t* spec, T value) {
+std::size_t formatOne(wchar_t* out, std::size_t size, const wchar_t* conversion, T value) {
     // On overflow the C library reports -1 but has filled the buffer
     // without a terminator: the cut text is what stands there.
     out[0] = L'\0';
-    const int n = std::swprintf(out, size, spec, value);
+    const int n = std::swprintf(out, size, conversion, value);
     if (n >= 0) return static_cast<std::size_t>(n);
     out[size - 1] = L'\0';
     return std::wcslen(out);
@@ -310,7 +310,7 @@ void formatEscaped(std::basic_string<Char>& out, std::size_t limit, const Char* 
             continue;
         }
         // The conversion's text, with any "*" replaced by its argument.
-        std::basic_string<Char> spec(1, Char('%'));
+        std::basic_string<Char> conversion(1, Char('%'));
         ++p;
         auto isIn = [](Char c, const char* set) {
             for (; *set != '\0'; ++set) {
@@ -321,27 +321,27 @@ void formatEscaped(std::basic_string<Char>& out, std::size_t limit, const Char* 
         auto takeNumber = [&] {
             if (*p == Char('*')) {
                 const int n = va_arg(args, int);
-                for (char c : std::to_string(n)) spec.push_back(Char(c));
+                for (char c : std::to_string(n)) conversion.push_back(Char(c));
                 ++p;
                 return;
             }
-            while (*p >= Char('0') && *p <= Char('9')) spec.push_back(*p++);
+            while (*p >= Char('0') && *p <= Char('9')) conversion.push_back(*p++);
         };
-        while (*p != Char('\0') && isIn(*p, "-+ #0'")) spec.push_back(*p++);
+        while (*p != Char('\0') && isIn(*p, "-+ #0'")) conversion.push_back(*p++);
         takeNumber();
         if (*p == Char('.')) {
-            spec.push_back(*p++);
+            conversion.push_back(*p++);
             takeNumber();
         }
         std::string length;
         while (*p != Char('\0') && isIn(*p, "hlLqjzt")) {
             length.push_back(static_cast<char>(*p));
-            spec.push_back(*p++);
+            conversion.push_back(*p++);
         }
         const Char conv = *p;
         if (conv == Char('\0')) break;
-        spec.push_back(*p++);
-        const Char* s = spec.c_str();
+        conversion.push_back(*p++);
+        const Char* s = conversion.c_str();
         std::size_t n = 0;
         bool text = false;
         const bool longDouble = length == "L";
@@ -378,7 +378,7 @@ void formatEscaped(std::basic_string<Char>& out, std::size_t limit, const Char* 
             (void)va_arg(args, void*);
         } else {
             // Not a conversion the C library knows: its text as it stands.
-            out += spec;
+            out += conversion;
             continue;
         }
         if (text) {
