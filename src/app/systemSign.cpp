@@ -1,15 +1,11 @@
 #include "app/systemSign.h"
 
-#include <unistd.h>
-
 #include "foundation/Log.h"
 #include "platform/system_info.h"
 
 namespace {
 
 constexpr ModuleLog kLog{"systemSign", L"systemSign"};
-
-uint32_t positive(long v) { return v > 0 ? static_cast<uint32_t>(v) : 0; }
 
 }  // namespace
 
@@ -23,8 +19,8 @@ void GetNativeSystemInfoOrFallback(SYSTEM_INFO* info) {
         return;
     }
     info->wProcessorArchitecture = platform::architectureOfMachine(machine);
-    info->dwPageSize = positive(::sysconf(_SC_PAGESIZE));
-    info->dwNumberOfProcessors = positive(::sysconf(_SC_NPROCESSORS_ONLN));
+    info->dwPageSize = platform::pageSize();
+    info->dwNumberOfProcessors = platform::onlineProcessors();
 }
 
 int32_t GetOSBits() {

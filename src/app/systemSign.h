@@ -7,7 +7,10 @@
 
 #include <cstdint>
 
-// The part of the Windows SYSTEM_INFO record the probe fills; every other
+#ifdef _WIN32
+#include <windows.h>
+#else
+// The part of the system's SYSTEM_INFO record the probe fills; every other
 // field stays as the caller left it.
 struct SYSTEM_INFO {
     uint16_t wProcessorArchitecture = 0;
@@ -15,6 +18,7 @@ struct SYSTEM_INFO {
     uint32_t dwPageSize = 0;
     uint32_t dwNumberOfProcessors = 0;
 };
+#endif
 
 // Fills `info` with the native system's information. Null: nothing. When
 // the system does not tell, logs "[systemSign:247] GetModuleHandle failed"

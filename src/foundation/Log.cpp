@@ -242,7 +242,9 @@ namespace {
 // and escaping it would change every line that names a file; an escape-like
 // sequence may then come from the text itself, but no text can end a line.
 bool isControl(wchar_t c) {
-    return (c >= 0 && c < 0x20) || c == 0x7F;
+    // wchar_t is signed on Linux and unsigned on Windows.
+    const auto code = static_cast<std::uint32_t>(c);
+    return code < 0x20 || code == 0x7F;
 }
 
 template <typename Char>
@@ -366,7 +368,9 @@ void formatEscaped(std::basic_string<Char>& out, std::size_t limit, const Char* 
             else n = formatOne(piece, kPieceChars, s, va_arg(args, double));
         } else if (conv == Char('c')) {
             text = true;
-            if (isLong) n = formatOne(piece, kPieceChars, s, va_arg(args, wint_t));
+            // wint_t is narrower than int on Windows and arrives promoted.
+            using PromotedWint = std::conditional_t<(sizeof(wint_t) < sizeof(int)), int, wint_t>;
+            if (isLong) n = formatOne(piece, kPieceChars, s, static_cast<wint_t>(va_arg(args, PromotedWint)));
             else n = formatOne(piece, kPieceChars, s, va_arg(args, int));
         } else if (conv == Char('s')) {
             text = true;

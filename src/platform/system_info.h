@@ -1,5 +1,5 @@
-// Stand-in for GetNativeSystemInfo: the processor architecture of the
-// machine the kernel runs on (uname's machine name), in the Windows
+// The native system's processor architecture (uname's machine name; on
+// Windows GetNativeSystemInfo's, spelt as uname spells it), in the
 // PROCESSOR_ARCHITECTURE_* numbering.
 //
 // Threads: any, except setMachineNameSource, which tests call before any
@@ -23,6 +23,11 @@ uint16_t architectureOfMachine(const char* machine);
 // The machine name into `buffer` (always terminated, cut to capacity - 1).
 // False, with the last error set, when the system does not tell.
 bool nativeMachineName(char* buffer, std::size_t capacity);
+
+// The memory page size and the processors online; 0 when the system does
+// not tell.
+uint32_t pageSize();
+uint32_t onlineProcessors();
 
 // Where nativeMachineName gets its answer: uname by default. Tests put a
 // table of machines here; null puts uname back. Returns the previous one.

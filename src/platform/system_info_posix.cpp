@@ -1,6 +1,7 @@
 #include "platform/system_info.h"
 
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +22,13 @@ bool unameMachine(char* buffer, std::size_t capacity) {
 
 std::atomic<MachineNameSource> g_source{&unameMachine};
 
+uint32_t positive(long v) { return v > 0 ? static_cast<uint32_t>(v) : 0; }
+
 }  // namespace
+
+uint32_t pageSize() { return positive(::sysconf(_SC_PAGESIZE)); }
+
+uint32_t onlineProcessors() { return positive(::sysconf(_SC_NPROCESSORS_ONLN)); }
 
 bool nativeMachineName(char* buffer, std::size_t capacity) {
     if (buffer == nullptr || capacity == 0) return false;

@@ -53,6 +53,18 @@ std::atomic<MachineNameSource> g_source{&systemMachine};
 
 }  // namespace
 
+uint32_t pageSize() {
+    SYSTEM_INFO info{};
+    nativeSystemInfo(info);
+    return info.dwPageSize;
+}
+
+uint32_t onlineProcessors() {
+    SYSTEM_INFO info{};
+    nativeSystemInfo(info);
+    return info.dwNumberOfProcessors;
+}
+
 bool nativeMachineName(char* buffer, std::size_t capacity) {
     if (buffer == nullptr || capacity == 0) return false;
     buffer[0] = '\0';
