@@ -10,7 +10,11 @@ namespace testsupport {
 std::string todayLogName() {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
+#ifdef _WIN32
+    localtime_s(&parts, &now);
+#else
     localtime_r(&now, &parts);
+#endif
     char name[64];
     std::strftime(name, sizeof name, "log_glauncher_%Y%m%d.log", &parts);
     return name;

@@ -1,34 +1,94 @@
 #include "support/TempHome.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: the shell's headers need its types.
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace testsupport {
 
-TempHome::TempHome() {
+namespace {
+
+#ifdef _WIN32
+std::filesystem::path knownFolder(REFKNOWNFOLDERID id) {
+    PWSTR path = nullptr;
+    if (FAILED(::SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &path))) {
+        ::CoTaskMemFree(path);
+        throw std::runtime_error("SHGetKnownFolderPath failed");
+    }
+    std::filesystem::path out(path);
+    ::CoTaskMemFree(path);
+    return out;
+}
+
+std::filesystem::path makeTempFolder() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto path = std::filesystem::temp_directory_path() / ("glhome-" + std::to_string(random()));
+        if (std::filesystem::create_directory(path)) return path;
+    }
+    throw std::runtime_error("no temporary folder");
+}
+
+void setVariable(const char* name, const char* value) { ::_putenv_s(name, value != nullptr ? value : ""); }
+#else
+std::filesystem::path makeTempFolder() {
     std::string templ = (std::filesystem::temp_directory_path() / "glhome-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_root = templ;
+    return templ;
+}
+
+void setVariable(const char* name, const char* value) {
+    if (value != nullptr) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+}
+#endif
+
+}  // namespace
+
+TempHome::TempHome() : m_root(makeTempFolder()) {
+#ifdef _WIN32
+    m_config = knownFolder(FOLDERID_RoamingAppData);
+    m_data = knownFolder(FOLDERID_LocalAppData);
+    removeProductFolders();
+    for (const auto& d : {home(), runtime()}) std::filesystem::create_directories(d);
+#else
+    m_config = m_root / "config";
+    m_data = m_root / "data";
     for (const auto& d : {home(), config(), data(), runtime()}) std::filesystem::create_directories(d);
     ::chmod(runtime().c_str(), 0700);
+#endif
     set("HOME", home().string());
     set("XDG_CONFIG_HOME", config().string());
     set("XDG_DATA_HOME", data().string());
     set("XDG_RUNTIME_DIR", runtime().string());
 }
 
+void TempHome::removeProductFolders() const {
+    std::error_code ec;
+    std::filesystem::remove_all(m_config / "Keltora", ec);
+    std::filesystem::remove_all(m_data / "Keltora", ec);
+}
+
 TempHome::~TempHome() {
-    for (const auto& [name, value] : m_saved) {
-        if (value) {
-            ::setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(name.c_str());
-        }
-    }
+    for (const auto& [name, value] : m_saved) setVariable(name.c_str(), value ? value->c_str() : nullptr);
+#ifdef _WIN32
+    removeProductFolders();
+#endif
     std::error_code ec;
     // Read-only files and folders left by a test must not stop the clean-up.
     for (auto it = std::filesystem::recursive_directory_iterator(m_root, ec);
@@ -44,7 +104,7 @@ void TempHome::set(const char* name, const std::string& value) {
         const char* old = std::getenv(name);
         m_saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
     }
-    ::setenv(name, value.c_str(), 1);
+    setVariable(name, value.c_str());
 }
 
 std::string readFile(const std::filesystem::path& path) {

@@ -2,6 +2,11 @@
 // constructor, removed (with everything below it) and the old values put
 // back in the destructor. Create it before any thread that reads the
 // environment starts.
+//
+// On Windows the per-user folders are the profile's known folders, which no
+// variable moves: config() and data() are the roaming and local application
+// data of the (per-run) Wine prefix, and the product's folders in them are
+// removed at both ends of the test. Tests that use them run one at a time.
 #pragma once
 
 #include <filesystem>
@@ -21,8 +26,8 @@ public:
 
     const std::filesystem::path& root() const { return m_root; }
     std::filesystem::path home() const { return m_root / "home"; }
-    std::filesystem::path config() const { return m_root / "config"; }
-    std::filesystem::path data() const { return m_root / "data"; }
+    const std::filesystem::path& config() const { return m_config; }
+    const std::filesystem::path& data() const { return m_data; }
     std::filesystem::path runtime() const { return m_root / "runtime"; }
     // The folder the log lives in.
     std::filesystem::path logFolder() const { return config() / "Keltora/morvel3/GameLauncher"; }
@@ -30,7 +35,11 @@ public:
 private:
     void set(const char* name, const std::string& value);
 
+    void removeProductFolders() const;
+
     std::filesystem::path m_root;
+    std::filesystem::path m_config;
+    std::filesystem::path m_data;
     std::map<std::string, std::optional<std::string>> m_saved;
 };
 
