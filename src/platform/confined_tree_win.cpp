@@ -254,6 +254,15 @@ bool deleteObject(const std::wstring& path, bool allowFolder) {
         !setBasicInfo(h.get(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
         return false;
     }
+    // POSIX semantics take the name away at once, as an unlink does, even
+    // while another handle still holds the file open (the folder above can
+    // then go too); where the system lacks them, the name goes when the
+    // last handle closes.
+    // (FileDispositionInfoEx, 21, is declared for newer targets only.)
+    constexpr auto kDispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    FILE_DISPOSITION_INFO_EX posix{};
+    posix.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+    if (::SetFileInformationByHandle(h.get(), kDispositionEx, &posix, sizeof posix)) return true;
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     return ::SetFileInformationByHandle(h.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
@@ -609,12 +618,14 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     // which fails on any name already there, a dangling link included: an
     // open that may create would create the link's target where the system
     // follows it (Wine does).
+    // Delete sharing keeps the rule the callers are written to: a file
+    // being written may be moved or removed, as on Linux.
     const std::wstring path = place.path();
     UniqueHandle file;
     for (int attempt = 0; attempt < 2 && !file.valid(); ++attempt) {
         const DWORD disposition = attempt == 0 ? OPEN_EXISTING : CREATE_NEW;
         file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                 FILE_SHARE_READ, nullptr, disposition,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (file.valid()) break;
         const DWORD error = ::GetLastError();
@@ -625,7 +636,7 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
             if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
             if (!replaceLinkByFile(path)) return false;
             file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
             if (!file.valid()) return false;
         }
