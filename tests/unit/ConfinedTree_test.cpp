@@ -116,6 +116,53 @@ TEST_F(ConfinedTreeTest, RemoveAllTakesFoldersFilesAndLinksButNeverWhatALinkName
     }
 }
 
+// The single-file calls the log retention and the package clean-up use:
+// a link named like one of our files is listed as no file, keeps its
+// target's attributes alone, and goes itself when deleted, never its target.
+TEST_F(ConfinedTreeTest, FileCallsActOnALinkItselfNeverOnItsTarget) {
+    writeFile(from / "real.log", "ours");
+    ASSERT_EQ(testsupport::plantLink(outside / "keep.txt", from / "file-link.log", LinkKind::File), "");
+    ASSERT_EQ(testsupport::plantLink(outside, from / "folder-link.log", LinkKind::Folder), "");
+    const auto wideFrom = [&](const char* name) { return (from / name).wstring(); };
+
+    std::vector<platform::DirEntry> entries;
+    ASSERT_TRUE(platform::listDirectory(from.wstring(), L".LOG", entries));
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, L"file-link.log");
+    EXPECT_FALSE(entries[0].isRegularFile);
+    EXPECT_FALSE(entries[0].isDirectory);
+    EXPECT_EQ(entries[1].name, L"folder-link.log");
+    EXPECT_FALSE(entries[1].isRegularFile);
+    EXPECT_FALSE(entries[1].isDirectory);
+    EXPECT_EQ(entries[2].name, L"real.log");
+    EXPECT_TRUE(entries[2].isRegularFile);
+
+    EXPECT_FALSE(platform::setFileReadOnly(wideFrom("file-link.log")));
+    EXPECT_TRUE((fs::status(outside / "keep.txt").permissions() & fs::perms::owner_write) != fs::perms::none);
+    fs::permissions(outside / "keep.txt", fs::perms::owner_read);
+    EXPECT_FALSE(platform::setFileAttributesNormal(wideFrom("file-link.log")));
+    EXPECT_TRUE((fs::status(outside / "keep.txt").permissions() & fs::perms::owner_write) == fs::perms::none);
+    fs::permissions(outside / "keep.txt", fs::perms::owner_all);
+
+    EXPECT_TRUE(platform::deleteFile(wideFrom("file-link.log")));
+    EXPECT_FALSE(testsupport::isLink(from / "file-link.log"));
+    EXPECT_FALSE(fs::exists(from / "file-link.log"));
+    if (testsupport::runningUnderWine()) {
+        // Wine follows its links to folders when asked to open the link
+        // itself, and its removal by name takes the target: refused.
+        EXPECT_FALSE(platform::deleteFile(wideFrom("folder-link.log")));
+        EXPECT_TRUE(testsupport::isLink(from / "folder-link.log"));
+    } else {
+        EXPECT_TRUE(platform::deleteFile(wideFrom("folder-link.log")));
+        EXPECT_FALSE(testsupport::isLink(from / "folder-link.log"));
+    }
+    EXPECT_EQ(readFile(outside / "keep.txt"), "not ours");
+    EXPECT_TRUE(platform::deleteFile(wideFrom("real.log")));
+    EXPECT_FALSE(fs::exists(from / "real.log"));
+}
+
 TEST_F(ConfinedTreeTest, ListFilesNamesEveryNonFolderSortedWithoutFollowingLinks) {
     fs::create_directories(from / "client/data");
     fs::create_directories(from / "empty");
