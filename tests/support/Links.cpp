@@ -55,26 +55,37 @@ std::string unixName(UnixFileName convert, const fs::path& path) {
 }
 
 // Wine starts a Linux program given its Z: path, but hands back no handle
-// to wait on: the link is awaited instead.
+// to wait on: the shell touches a mark once ln is done, and the mark is
+// awaited (the link itself cannot be looked for without disturbing its
+// making: Wine does not show a link that leads nowhere).
 std::string plantUnixLink(const fs::path& target, const fs::path& link) {
     const UnixFileName convert = wineUnixFileName();
     if (convert == nullptr) return "no symbolic link could be made";
+    static int made = 0;
+    const fs::path mark = fs::temp_directory_path() /
+                          ("gl-link-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++made));
     const std::string from = unixName(convert, target);
     const std::string at = unixName(convert, link);
-    if (from.empty() || at.empty()) return "no Unix name for " + link.string();
-    // Wine splits the command line by the Windows rules.
-    const std::string line = "ln -s \"" + from + "\" \"" + at + "\"";
+    const std::string done = unixName(convert, mark);
+    if (from.empty() || at.empty() || done.empty()) return "no Unix name for " + link.string();
+    // Wine splits the command line by the Windows rules; the shell then
+    // reads the one argument in double quotes.
+    const std::string line = "sh -c \"ln -s '" + from + "' '" + at + "'; touch '" + done + "'\"";
     std::wstring command(line.begin(), line.end());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(L"Z:\\usr\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &started)) {
-        return "cannot start ln: " + std::to_string(::GetLastError());
+    if (!::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &started)) {
+        return "cannot start sh: " + std::to_string(::GetLastError());
     }
     if (started.hProcess != nullptr) ::CloseHandle(started.hProcess);
     if (started.hThread != nullptr) ::CloseHandle(started.hThread);
-    return waitUntil([&] { return isLink(link); }) ? std::string() : "ln made no link at " + link.string();
+    const bool finished = waitUntil([&] { return fs::exists(mark); });
+    std::error_code ec;
+    fs::remove(mark, ec);
+    if (!finished) return "sh never finished making " + link.string();
+    return isLink(link) ? std::string() : "ln made no link at " + link.string();
 }
 
 // A junction is an empty folder given a mount-point reparse point.

@@ -585,7 +585,12 @@ TEST_F(ConfinedTreeTest, NoHandleOutlivesItsOwnerOnAnyPath) {
         c.run();
         EXPECT_EQ(openDescriptors(), before);
     }
+#ifndef _WIN32
+    // Linux only: Windows opens handles of its own at first use (the
+    // session's named-object folder, the standard streams' pipes under a
+    // test runner), so there the count is held to each case alone.
     EXPECT_EQ(openDescriptors(), idle);
+#endif
 }
 
 }  // namespace
