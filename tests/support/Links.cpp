@@ -26,7 +26,9 @@ std::string plantLink(const fs::path& target, const fs::path& link, LinkKind kin
     return ec ? "symlink: " + ec.message() : std::string();
 }
 
-bool runningUnderWine() { return false; }
+bool runningUnderWine() {
+    return false;
+}
 
 bool isLink(const fs::path& path) {
     std::error_code ec;
@@ -134,7 +136,9 @@ std::string plantJunction(const fs::path& target, const fs::path& link) {
 
 }  // namespace
 
-bool runningUnderWine() { return wineUnixFileName() != nullptr; }
+bool runningUnderWine() {
+    return wineUnixFileName() != nullptr;
+}
 
 std::string plantLink(const fs::path& target, const fs::path& link, LinkKind kind) {
     const fs::path at = fs::path(link).make_preferred();
@@ -172,8 +176,8 @@ bool isLink(const fs::path& path) {
         // Wine lists no link that leads nowhere, and opens none; only an
         // exclusive create finds the name taken. (Should the name be free,
         // what that create made goes again at once.)
-        const HANDLE made = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const HANDLE made =
+            ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (made != INVALID_HANDLE_VALUE) {
             ::CloseHandle(made);
             ::DeleteFileW(name.c_str());
@@ -182,9 +186,9 @@ bool isLink(const fs::path& path) {
         return ::GetLastError() == ERROR_FILE_EXISTS;
     }
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
-    const HANDLE h = ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr);
+    const HANDLE h =
+        ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;

@@ -170,8 +170,7 @@ TEST_F(ConfinedTreeTest, ListFilesNamesEveryNonFolderSortedWithoutFollowingLinks
     writeFile(from / "client/data/z.txt", "");
     writeFile(from / "client/a.dll", "");
     ASSERT_EQ(testsupport::plantLink(outside, from / "client/link", LinkKind::Folder), "");
-    std::vector<std::wstring> expected = {L"client/a.dll", L"client/data/z.txt", L"client/launcher.db",
-                                          L"client/link"};
+    std::vector<std::wstring> expected = {L"client/a.dll", L"client/data/z.txt", L"client/launcher.db", L"client/link"};
     const std::string noJunction = testsupport::plantLink(outside, from / "client/junction", LinkKind::Junction);
     if (noJunction.empty()) {
         expected.insert(expected.begin() + 2, L"client/junction");
@@ -407,8 +406,8 @@ TEST_F(ConfinedTreeTest, NoHandleOutlivesItsOwnerOnAnyPath) {
         {"file is a named pipe, refused once opened",
          [&] {
              const std::wstring name = L"\\\\.\\pipe\\gl-handles-" + std::to_wstring(::GetCurrentProcessId());
-             const HANDLE server = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 512, 512,
-                                                      0, nullptr);
+             const HANDLE server =
+                 ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 512, 512, 0, nullptr);
              ASSERT_NE(server, INVALID_HANDLE_VALUE);
              platform::File f;
              EXPECT_FALSE(f.open(name, Access::Read, Disposition::OpenExisting));

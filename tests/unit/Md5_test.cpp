@@ -65,8 +65,8 @@ std::string referenceMd5(const std::string& bytes) {
 // of zero bytes: sparse, so it costs time to read but no disk space.
 void writeSparseFile(const fs::path& p, uint64_t size, const std::string& tail) {
 #ifdef _WIN32
-    const HANDLE h = ::CreateFileW(p.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h =
+        ::CreateFileW(p.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     // NTFS fills the hole with allocated zeros unless told the file is
     // sparse; a file system without the notion (Wine's host) makes holes anyway.
