@@ -184,6 +184,47 @@ bool setBasicInfo(HANDLE h, DWORD attributes) {
     return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
+// A name beside `leaf` that nothing else uses; CREATE_NEW makes sure of it,
+// so this only has to make a clash unlikely.
+std::wstring temporaryName(const std::wstring& leaf, unsigned attempt) {
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    const unsigned long long mix = static_cast<unsigned long long>(now.QuadPart) ^
+                                   (static_cast<unsigned long long>(::GetCurrentProcessId()) << 32) ^ attempt;
+    return L"." + leaf + L"." + std::to_wstring(mix % 1000000007ull) + L".tmp";
+}
+
+// Puts a new empty file in the place of the link `path` by renaming it over
+// the link: a rename replaces the name itself, never what it leads to. For
+// the links Wine follows in spite of FILE_FLAG_OPEN_REPARSE_POINT, whose
+// removal by name would take the target instead, and for its links that
+// lead nowhere, which it neither lists nor opens. A link to a folder cannot
+// be replaced so (a rename does not put a file over a folder): that fails.
+bool replaceLinkByFile(const std::wstring& path) {
+    const std::size_t cut = path.rfind(L'\\');
+    if (cut == std::wstring::npos) {
+        ::SetLastError(kErrorLink);
+        return false;
+    }
+    const std::wstring folder = path.substr(0, cut);
+    const std::wstring leaf = path.substr(cut + 1);
+    std::wstring temp;
+    UniqueHandle made;
+    for (unsigned attempt = 0; attempt < 100 && !made.valid(); ++attempt) {
+        temp = folder + L"\\" + temporaryName(leaf, attempt);
+        made.reset(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!made.valid() && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    if (!made.valid()) return false;
+    made.reset();
+    if (::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(temp.c_str());
+    ::SetLastError(error == ERROR_SUCCESS ? kErrorLink : error);
+    return false;
+}
+
 // Removes exactly the object `path` names, a reparse point itself rather
 // than its target: the deletion goes through the handle that was checked.
 // A read-only file goes too, as an unlink on Linux ignores the mode.
@@ -195,9 +236,15 @@ bool deleteObject(const std::wstring& path, bool allowFolder) {
     if (!isLink(attributes) && isLinkAt(h.get(), path, attributes)) {
         // A link the open followed (Wine): the handle is its target, which
         // must stay, and Wine's removal by name takes the target as well.
-        // Such a link is left alone and the removal fails.
-        ::SetLastError(kErrorLink);
-        return false;
+        // The link is first replaced by a file of its own, which then goes.
+        h.reset();
+        if (!replaceLinkByFile(path)) return false;
+        h.reset(openNoFollow(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll));
+        if (!h.valid() || !attributesOf(h.get(), attributes)) return false;
+        if (isLinkAt(h.get(), path, attributes)) {
+            ::SetLastError(kErrorLink);
+            return false;
+        }
     }
     if (!allowFolder && isFolder(attributes) && !isLink(attributes)) {
         ::SetLastError(ERROR_ACCESS_DENIED);
@@ -207,6 +254,15 @@ bool deleteObject(const std::wstring& path, bool allowFolder) {
         !setBasicInfo(h.get(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
         return false;
     }
+    // POSIX semantics take the name away at once, as an unlink does, even
+    // while another handle still holds the file open (the folder above can
+    // then go too); where the system lacks them, the name goes when the
+    // last handle closes.
+    // (FileDispositionInfoEx, 21, is declared for newer targets only.)
+    constexpr auto kDispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    FILE_DISPOSITION_INFO_EX posix{};
+    posix.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+    if (::SetFileInformationByHandle(h.get(), kDispositionEx, &posix, sizeof posix)) return true;
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     return ::SetFileInformationByHandle(h.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
@@ -290,16 +346,6 @@ bool listFilesAt(const std::wstring& path, const std::wstring& prefix, int depth
 // Seconds since 1970 as a FILETIME count (100 ns since 1601).
 int64_t fileTimeOf(int64_t seconds) {
     return (seconds + 11644473600LL) * 10000000LL;
-}
-
-// A name beside `leaf` that nothing else uses; CREATE_NEW makes sure of it,
-// so this only has to make a clash unlikely.
-std::wstring temporaryName(const std::wstring& leaf, unsigned attempt) {
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    const unsigned long long mix = static_cast<unsigned long long>(now.QuadPart) ^
-                                   (static_cast<unsigned long long>(::GetCurrentProcessId()) << 32) ^ attempt;
-    return L"." + leaf + L"." + std::to_wstring(mix % 1000000007ull) + L".tmp";
 }
 
 // Gives a read-only file (never through a reparse point) its write back, so
@@ -572,20 +618,27 @@ bool ConfinedTree::createFile(std::wstring_view relative, TreeFile& out) {
     // which fails on any name already there, a dangling link included: an
     // open that may create would create the link's target where the system
     // follows it (Wine does).
+    // Delete sharing keeps the rule the callers are written to: a file
+    // being written may be moved or removed, as on Linux.
     const std::wstring path = place.path();
     UniqueHandle file;
     for (int attempt = 0; attempt < 2 && !file.valid(); ++attempt) {
         const DWORD disposition = attempt == 0 ? OPEN_EXISTING : CREATE_NEW;
         file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                 FILE_SHARE_READ, nullptr, disposition,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (file.valid()) break;
         const DWORD error = ::GetLastError();
         if (attempt == 0 && error != ERROR_FILE_NOT_FOUND) return false;
         if (attempt == 1) {
-            // Neither openable nor missing: a link that leads nowhere.
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) ::SetLastError(kErrorLink);
-            return false;
+            // Neither openable nor missing: a link that leads nowhere, which
+            // a rename replaces by a file of our own, opened once more.
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+            if (!replaceLinkByFile(path)) return false;
+            file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            if (!file.valid()) return false;
         }
     }
     DWORD attributes = 0;

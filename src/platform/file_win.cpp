@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <utility>
 
 #include "platform/file.h"
@@ -20,6 +21,102 @@ constexpr std::size_t kMaxTransfer = 1u << 30;
 
 // The path as the fault switch's report spells it.
 std::string faultPath(const SystemPath& path) { return wideToUtf8(path); }
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What meeting a link where none may be reports (ELOOP on Linux).
+constexpr DWORD kErrorLink = ERROR_CANT_RESOLVE_FILENAME;
+
+// The "\\?\" name the system gives an open file or folder.
+bool finalName(HANDLE h, std::wstring& out) {
+    out.assign(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD n = ::GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()),
+                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return false;
+        if (n < out.size()) {
+            out.resize(n);
+            while (!out.empty() && out.back() == L'\\') out.pop_back();
+            return true;
+        }
+        out.assign(n, L'\0');
+    }
+    return false;
+}
+
+// The final name `leaf` has in `folder` when nothing on the way to it is
+// followed: the folder's own final name (the caller's path, links in it
+// followed) joined with the leaf.
+bool finalNameIn(const SystemPath& folder, const std::wstring& leaf, std::wstring& out) {
+    UniqueHandle h(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.valid() || !finalName(h.get(), out)) return false;
+    out += L"\\" + leaf;
+    return true;
+}
+
+// Splits a path into its folder and last level.
+bool splitLast(const SystemPath& p, SystemPath& folder, std::wstring& leaf) {
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD n = ::GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {
+        full.assign(n, L'\0');
+        n = ::GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (n == 0 || n >= full.size()) return false;
+    full.resize(n);
+    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    const std::size_t cut = full.rfind(L'\\');
+    if (cut == std::wstring::npos || cut + 1 >= full.size()) return false;
+    folder = full.substr(0, cut + 1);
+    leaf = full.substr(cut + 1);
+    return true;
+}
+
+// Whether `h`, opened at `p` with FILE_FLAG_OPEN_REPARSE_POINT, is the entry
+// itself. Wine follows its symbolic links in spite of the flag and shows a
+// link to a file as that file: the handle's final name is then the target's.
+// When that cannot be told, the answer is "not itself": nothing is changed.
+bool opensItself(HANDLE h, const SystemPath& p) {
+    SystemPath folder;
+    std::wstring leaf;
+    std::wstring expected;
+    std::wstring actual;
+    if (!splitLast(p, folder, leaf) || !finalNameIn(folder, leaf, expected) || !finalName(h, actual)) return false;
+    return ::CompareStringOrdinal(actual.c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Puts an empty file of our own in the place of the link `p` by renaming it
+// over the link: a rename replaces the name, never what it leads to. For the
+// file links Wine follows, whose deletion by name takes the target instead.
+bool replaceLinkByFile(const SystemPath& p) {
+    SystemPath folder;
+    std::wstring leaf;
+    if (!splitLast(p, folder, leaf)) return false;
+    std::wstring temp;
+    UniqueHandle made;
+    for (unsigned attempt = 0; attempt < 100 && !made.valid(); ++attempt) {
+        temp = folder + L"." + leaf + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+               std::to_wstring(attempt) + L".tmp";
+        made.reset(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!made.valid() && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    if (!made.valid()) return false;
+    made.reset();
+    if (::MoveFileExW(temp.c_str(), p.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(temp.c_str());
+    ::SetLastError(error);
+    return false;
+}
+
+// Deletes through a handle opened on the entry itself, so that what was
+// checked is what goes.
+bool deleteThrough(HANDLE h) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
 
 }  // namespace
 
@@ -184,11 +281,33 @@ bool deleteFile(const std::wstring& path) {
         return false;
     }
     if (injectFileFault(FileOp::Delete, faultPath(p))) return false;
-    // A link to a folder (symbolic link or junction) is itself a folder entry
-    // and goes with RemoveDirectoryW, which removes the link, never what it
-    // points to.
-    if (folder) return ::RemoveDirectoryW(p.c_str()) != FALSE;
-    return ::DeleteFileW(p.c_str()) != FALSE;
+    // The entry itself is opened and deleted through that handle: a link
+    // (symbolic link or junction, to a file or a folder) goes, never what
+    // it points to.
+    const DWORD access = DELETE | FILE_READ_ATTRIBUTES;
+    const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+    UniqueHandle entry(::CreateFileW(p.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
+    if (!entry.valid()) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(entry.get(), &info)) return false;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !opensItself(entry.get(), p)) {
+        // A link the open followed (Wine): the handle is its target, and
+        // Wine's deletion by name takes the target too. A link to a file is
+        // first replaced by a file of our own, which then goes; a link to a
+        // folder cannot be replaced so and stays.
+        entry.reset();
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !replaceLinkByFile(p)) {
+            ::SetLastError(kErrorLink);
+            return false;
+        }
+        entry.reset(::CreateFileW(p.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
+        if (!entry.valid()) return false;
+        if (!opensItself(entry.get(), p)) {
+            ::SetLastError(kErrorLink);
+            return false;
+        }
+    }
+    return deleteThrough(entry.get());
 }
 
 namespace {
@@ -205,8 +324,9 @@ bool changeReadOnly(const std::wstring& path, bool readOnly) {
     if (!entry.valid()) return false;
     FILE_BASIC_INFO basic{};
     if (!::GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) return false;
-    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    // A reparse point, or a link the open followed (Wine).
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !opensItself(entry.get(), p)) {
+        ::SetLastError(kErrorLink);
         return false;
     }
     DWORD attributes = basic.FileAttributes;
@@ -258,6 +378,23 @@ bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::
     SystemPath pattern = toSystemPath(folder);
     if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
     pattern += L'*';
+    // The folder's final name, to tell a file from a link to one that Wine
+    // lists as the file it leads to.
+    std::wstring folderName;
+    {
+        UniqueHandle h(::CreateFileW(toSystemPath(folder).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!h.valid() || !finalName(h.get(), folderName)) folderName.clear();
+    }
+    const auto linkedFile = [&](const std::wstring& name) {
+        if (folderName.empty()) return false;
+        const std::wstring expected = folderName + L"\\" + name;
+        UniqueHandle h(::CreateFileW(expected.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        std::wstring actual;
+        if (!h.valid() || !finalName(h.get(), actual)) return false;
+        return ::CompareStringOrdinal(actual.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
+    };
     WIN32_FIND_DATAW found{};
     const HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
                                            FIND_FIRST_EX_LARGE_FETCH);
@@ -278,7 +415,8 @@ bool listDirectory(const std::wstring& folder, const std::wstring& suffix, std::
         // An entry describes itself: a link to a folder is no folder, and a
         // link to a file no file, as lstat has it.
         entry.isDirectory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 && !link;
-        entry.isRegularFile = (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 && !link;
+        entry.isRegularFile =
+            (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 && !link && !linkedFile(entry.name);
         const uint64_t ticks = (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
                                found.ftLastWriteTime.dwLowDateTime;
         entry.lastWriteSeconds = ticks / 10000000u;
