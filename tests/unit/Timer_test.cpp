@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/sync.h"
 #include "platform/timer.h"
 
@@ -16,6 +17,52 @@ struct Call {
     uint32_t timer;
     std::thread::id thread;
 };
+
+// The system's own timers (the multimedia timer on Windows, the timer
+// thread's real clock elsewhere). First in the file: the cases below freeze
+// the timers' clock for the rest of the process.
+TEST(SystemTimerTest, CallsComeOnOneTimerThreadUntilStopped) {
+    std::mutex mutex;
+    std::vector<Call> calls;
+    platform::ManualResetEvent aThirdCall;
+    platform::ManualResetEvent bThirdCall;
+    std::atomic<int> countA{0};
+    std::atomic<int> countB{0};
+    const uint32_t a = platform::startPeriodicTimer(5, [&](uint32_t id) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back({id, std::this_thread::get_id()});
+        }
+        if (++countA == 3) aThirdCall.set();
+    });
+    ASSERT_NE(a, 0u);
+    ASSERT_EQ(aThirdCall.wait(30000), platform::WaitResult::Signaled);
+    EXPECT_TRUE(platform::stopTimer(a));
+    const int aAtStop = countA.load();
+    // Callbacks run in turn on one thread: while a later timer is called
+    // three times, a timer that were still running would be called too.
+    const uint32_t b = platform::startPeriodicTimer(5, [&](uint32_t id) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back({id, std::this_thread::get_id()});
+        }
+        if (++countB == 3) bThirdCall.set();
+    });
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    ASSERT_EQ(bThirdCall.wait(30000), platform::WaitResult::Signaled);
+    EXPECT_TRUE(platform::stopTimer(b));
+    EXPECT_FALSE(platform::stopTimer(a));
+    EXPECT_FALSE(platform::stopTimer(b));
+
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(countA.load(), aAtStop);
+    for (const Call& c : calls) {
+        EXPECT_TRUE(c.timer == a || c.timer == b);
+        EXPECT_EQ(c.thread, calls.front().thread);
+        EXPECT_NE(c.thread, std::this_thread::get_id());
+    }
+}
 
 TEST(TimerTest, PeriodicCallbacksRunInTurnOnOneThreadFromOnePeriodAfterStart) {
     platform::useManualTimerClockForTesting();
@@ -171,7 +218,11 @@ TEST(SyncTest, ThreadStartFailureIsReported) {
     platform::Thread doomed;
     platform::Thread fine;
     EXPECT_FALSE(doomed.start("doomed", [] { return 0u; }));
+#ifdef _WIN32
+    EXPECT_EQ(platform::lastError(), 8u);  // ERROR_NOT_ENOUGH_MEMORY, as CreateThread without a stack
+#else
     EXPECT_EQ(errno, EAGAIN);
+#endif
     EXPECT_FALSE(doomed.started());
     EXPECT_EQ(doomed.wait(0), platform::WaitResult::Signaled);
     EXPECT_TRUE(fine.start("fine", [] { return 7u; }));
