@@ -447,6 +447,12 @@ constexpr const wchar_t* kWriterVariable = L"GL_LOG_TEST_WRITER";
     std::_Exit(0);
 }();
 
+// Wine marks its ntdll with an export of its own.
+bool runsUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 HANDLE startWriterProcess(int w) {
     wchar_t exe[MAX_PATH];
     const DWORD n = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
@@ -468,6 +474,12 @@ HANDLE startWriterProcess(int w) {
 TEST_F(LogTest, LinesFromTwoProcessesNeverInterleave) {
     constexpr int kLines = kProcessLines;
 #ifdef _WIN32
+    // Windows places each write to an append-only handle at the end as one
+    // step, across processes too. Wine 8 emulates such a handle with a
+    // look at the size followed by a write, so two processes there overwrite
+    // each other's lines (measured: 3 to 6 % of 4,000 lost); the case proves
+    // nothing under Wine and runs on Windows itself.
+    if (runsUnderWine()) GTEST_SKIP() << "Wine 8 does not append atomically across processes";
     HANDLE children[2];
     for (int w = 0; w < 2; ++w) {
         children[w] = startWriterProcess(w);

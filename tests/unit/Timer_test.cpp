@@ -21,42 +21,49 @@ struct Call {
 // The system's own timers (the multimedia timer on Windows, the timer
 // thread's real clock elsewhere). First in the file: the cases below freeze
 // the timers' clock for the rest of the process.
-TEST(SystemTimerTest, CallsComeOnOneTimerThreadUntilStopped) {
+TEST(SystemTimerTest, CallsComeInTurnOnOneTimerThreadUntilStopped) {
+    struct Timer {
+        std::atomic<int> count{0};
+        std::atomic<int> waitFor{3};
+        platform::ManualResetEvent reached;
+    };
     std::mutex mutex;
     std::vector<Call> calls;
-    platform::ManualResetEvent aThirdCall;
-    platform::ManualResetEvent bThirdCall;
-    std::atomic<int> countA{0};
-    std::atomic<int> countB{0};
-    const uint32_t a = platform::startPeriodicTimer(5, [&](uint32_t id) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            calls.push_back({id, std::this_thread::get_id()});
-        }
-        if (++countA == 3) aThirdCall.set();
-    });
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    Timer timers[2];
+    auto proc = [&](Timer& t) {
+        return [&](uint32_t id) {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                calls.push_back({id, std::this_thread::get_id()});
+            }
+            if (++t.count == t.waitFor.load()) t.reached.set();
+            inside.fetch_sub(1);
+        };
+    };
+    const uint32_t a = platform::startPeriodicTimer(5, proc(timers[0]));
+    const uint32_t b = platform::startPeriodicTimer(7, proc(timers[1]));
     ASSERT_NE(a, 0u);
-    ASSERT_EQ(aThirdCall.wait(30000), platform::WaitResult::Signaled);
-    EXPECT_TRUE(platform::stopTimer(a));
-    const int aAtStop = countA.load();
-    // Callbacks run in turn on one thread: while a later timer is called
-    // three times, a timer that were still running would be called too.
-    const uint32_t b = platform::startPeriodicTimer(5, [&](uint32_t id) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            calls.push_back({id, std::this_thread::get_id()});
-        }
-        if (++countB == 3) bThirdCall.set();
-    });
     ASSERT_NE(b, 0u);
     EXPECT_NE(a, b);
-    ASSERT_EQ(bThirdCall.wait(30000), platform::WaitResult::Signaled);
+    ASSERT_EQ(timers[0].reached.wait(30000), platform::WaitResult::Signaled);
+    ASSERT_EQ(timers[1].reached.wait(30000), platform::WaitResult::Signaled);
+    EXPECT_TRUE(platform::stopTimer(a));
+    const int aAtStop = timers[0].count.load();
+    // Calls come in turn: while the other timer is called three more
+    // times, a timer that were still running would be called too.
+    timers[1].reached.reset();
+    timers[1].waitFor = timers[1].count.load() + 3;
+    ASSERT_EQ(timers[1].reached.wait(30000), platform::WaitResult::Signaled);
     EXPECT_TRUE(platform::stopTimer(b));
     EXPECT_FALSE(platform::stopTimer(a));
     EXPECT_FALSE(platform::stopTimer(b));
 
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(countA.load(), aAtStop);
+    EXPECT_EQ(timers[0].count.load(), aAtStop);
+    EXPECT_FALSE(overlapped);
     for (const Call& c : calls) {
         EXPECT_TRUE(c.timer == a || c.timer == b);
         EXPECT_EQ(c.thread, calls.front().thread);
