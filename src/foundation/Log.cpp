@@ -292,6 +292,53 @@ std::size_t formatOne(wchar_t* out, std::size_t size, const wchar_t* conversion,
     return std::wcslen(out);
 }
 
+// A text argument of the other width is converted here, with the program's
+// own narrow encoding (the ANSI code page), and handed on at the format's
+// width: the C libraries would convert it by their locale instead, which
+// fails on anything but ASCII in the C locale of a POSIX program and reads
+// differently in each Windows C runtime. A null argument is left to the
+// library, which writes "(null)" either way.
+std::size_t formatNarrowText(char* out, std::size_t size, const std::string& conversion, const char* value) {
+    return formatOne(out, size, conversion.c_str(), value);
+}
+
+std::size_t formatNarrowText(wchar_t* out, std::size_t size, std::wstring conversion, const char* value) {
+    if (value == nullptr) return formatOne(out, size, conversion.c_str(), value);
+    conversion.insert(conversion.size() - 1, 1, L'l');
+    return formatOne(out, size, conversion.c_str(), platform::ansiToWide(value).c_str());
+}
+
+std::size_t formatWideText(char* out, std::size_t size, std::string conversion, const wchar_t* value) {
+    if (value == nullptr) return formatOne(out, size, conversion.c_str(), value);
+    conversion.erase(conversion.size() - 2, 1);  // the 'l' before the 's'
+    return formatOne(out, size, conversion.c_str(), platform::wideToAnsi(value).c_str());
+}
+
+std::size_t formatWideText(wchar_t* out, std::size_t size, const std::wstring& conversion, const wchar_t* value) {
+    return formatOne(out, size, conversion.c_str(), value);
+}
+
+std::size_t formatNarrowChar(char* out, std::size_t size, const std::string& conversion, char value) {
+    return formatOne(out, size, conversion.c_str(), static_cast<int>(value));
+}
+
+std::size_t formatNarrowChar(wchar_t* out, std::size_t size, std::wstring conversion, char value) {
+    const std::wstring wide = platform::ansiToWide(std::string_view(&value, 1));
+    conversion.insert(conversion.size() - 1, 1, L'l');
+    return formatOne(out, size, conversion.c_str(), static_cast<wint_t>(wide.empty() ? L'?' : wide[0]));
+}
+
+std::size_t formatWideChar(char* out, std::size_t size, std::string conversion, wchar_t value) {
+    // One wide character may take several narrow bytes: it goes on as a text.
+    conversion.resize(conversion.size() - 2);
+    conversion += "s";
+    return formatOne(out, size, conversion.c_str(), platform::wideToAnsi(std::wstring_view(&value, 1)).c_str());
+}
+
+std::size_t formatWideChar(wchar_t* out, std::size_t size, const std::wstring& conversion, wchar_t value) {
+    return formatOne(out, size, conversion.c_str(), static_cast<wint_t>(value));
+}
+
 // Formats with the C library's printf rules (for wide formats the rules of
 // swprintf: "%s" a narrow text, "%ls" a wide one), one conversion at a time
 // so that the text arguments can be escaped; appends to `out` until it holds
@@ -370,12 +417,12 @@ void formatEscaped(std::basic_string<Char>& out, std::size_t limit, const Char* 
             text = true;
             // wint_t is narrower than int on Windows and arrives promoted.
             using PromotedWint = std::conditional_t<(sizeof(wint_t) < sizeof(int)), int, wint_t>;
-            if (isLong) n = formatOne(piece, kPieceChars, s, static_cast<wint_t>(va_arg(args, PromotedWint)));
-            else n = formatOne(piece, kPieceChars, s, va_arg(args, int));
+            if (isLong) n = formatWideChar(piece, kPieceChars, conversion, static_cast<wchar_t>(va_arg(args, PromotedWint)));
+            else n = formatNarrowChar(piece, kPieceChars, conversion, static_cast<char>(va_arg(args, int)));
         } else if (conv == Char('s')) {
             text = true;
-            if (isLong) n = formatOne(piece, kPieceChars, s, va_arg(args, const wchar_t*));
-            else n = formatOne(piece, kPieceChars, s, va_arg(args, const char*));
+            if (isLong) n = formatWideText(piece, kPieceChars, conversion, va_arg(args, const wchar_t*));
+            else n = formatNarrowText(piece, kPieceChars, conversion, va_arg(args, const char*));
         } else if (conv == Char('p')) {
             n = formatOne(piece, kPieceChars, s, va_arg(args, void*));
         } else if (conv == Char('n')) {
@@ -408,7 +455,7 @@ int vLogWide(const wchar_t* prefix, const wchar_t* format, va_list args) {
     if (GetLogger() == nullptr || format == nullptr) return 0;
     std::wstring message(prefix, std::min(std::wcslen(prefix), kBufferSize - 1));
     formatEscaped(message, kBufferSize - 1, toLibcWideFormat(format).c_str(), args);
-    return writeNarrow(platform::wideToUtf8(message));
+    return writeNarrow(platform::wideToAnsi(message));
 }
 
 }  // namespace
@@ -455,7 +502,7 @@ int LogServiceError(const wchar_t* text) {
     // text is one line, so nothing in it may end one.
     std::wstring line;
     appendEscaped(line, text, std::wcslen(text));
-    return writeNarrow(platform::wideToUtf8(line));
+    return writeNarrow(platform::wideToAnsi(line));
 }
 
 const wchar_t* GetLogFilePath() {

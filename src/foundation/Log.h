@@ -36,12 +36,18 @@ inline constexpr uint64_t kLogFileBoundBytes = 16ull * 1024 * 1024;
 inline constexpr const char* kLogStoppedMessage =
     "Logging stopped for the day: the log file reached its bound of 16777216 bytes";
 
-// Formats with the printf rules. Returns non-zero when the line was written,
-// 0 when there is no log file, the file is full or the write failed.
-int LogPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formats with the C99 printf rules ("%zu", "%lld", "%hhd"...) on every
+// system, so the compiler checks them as such ("gnu_printf"; plain "printf"
+// means the Microsoft runtime's older rules in a Windows build). Returns
+// non-zero when the line was written, 0 when there is no log file, the file
+// is full or the write failed.
+int LogPrint(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Wide format with the Windows conventions: "%s" and "%c" take wide
-// arguments, "%hs"/"%S" narrow ones. The message is written as UTF-8.
+// arguments, "%hs"/"%S" narrow ones. The message is written in the narrow
+// encoding of the system (the ANSI code page on Windows, UTF-8 elsewhere),
+// as LogServiceError's text is. In either kind of format a text argument of
+// the other width is converted with that same encoding.
 int LogPrintW(const wchar_t* format, ...);
 
 // Writes `text` unchanged as one line's message ("%" means nothing here).
@@ -64,8 +70,8 @@ class ModuleLog {
 public:
     constexpr ModuleLog(const char* tag, const wchar_t* wideTag) : m_tag(tag), m_wideTag(wideTag) {}
 
-    // printf rules, checked by the compiler.
-    int operator()(int number, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    // The C99 printf rules of LogPrint, checked by the compiler.
+    int operator()(int number, const char* format, ...) const __attribute__((format(gnu_printf, 3, 4)));
     // The wide format conventions of LogPrintW ("%s" a wide text, "%hs" a
     // narrow one).
     int wide(int number, const wchar_t* format, ...) const;

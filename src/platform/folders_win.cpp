@@ -36,6 +36,15 @@ bool knownFolder(REFKNOWNFOLDERID id, std::wstring& out) {
     std::wstring folder(path);
     ::CoTaskMemFree(path);
     while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    // The shell can answer with the profile's path although a file stands
+    // there and no folder could be made; every caller would then fail later
+    // with a path that only looks right.
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
     out = std::move(folder);
     return true;
 }

@@ -5,8 +5,9 @@
 // Cancellation: no thread is ever killed. An owner that must end a thread
 // early raises a termination request (a std::stop_source it keeps) and hands
 // the matching std::stop_token to everything that waits; every wait below
-// that takes a token ends at once when the request is raised, also when it
-// was raised before the wait began.
+// that takes a token ends at once when the request is raised (on Windows
+// within 20 ms: sync_win.cpp says why), also when it was raised before the
+// wait began.
 //
 // Threads: every object here may be used from any thread at once, except that
 // a Thread is started, waited for and destroyed by its owner alone.

@@ -25,30 +25,33 @@ namespace {
 std::atomic<ThreadStartHook> g_threadStartHook{nullptr};
 
 // Waits on `cv` until `ready()` holds, the time is up or `stop` is requested.
-// The stop callback takes the waiter's mutex before it notifies, so a request
-// raised between the waiter's last check and its sleep is never lost. The
-// callback is made before the lock is taken and destroyed after it is
-// released: it may run at once (stop already requested), and its destructor
-// waits for a running callback, which needs the mutex.
+// No std::stop_callback wakes the wait: this toolchain's C++ library can
+// lose the wake-up that a stop_callback's destructor waits for while its
+// callback runs on the requesting thread (its atomic wait reads the value
+// before it takes its lock), and the waiting thread then hangs for good
+// after its wait is over. A wait that can be stopped looks at the request
+// every kStopSlice instead, so a request ends it within that time.
+constexpr std::chrono::milliseconds kStopSlice{20};
+
 template <typename Ready>
 WaitResult waitOn(std::mutex& mutex, std::condition_variable& cv, uint32_t timeoutMs, const std::stop_token& stop,
                   Ready ready) {
-    std::stop_callback wake(stop, [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        cv.notify_all();
-    });
     std::unique_lock<std::mutex> lock(mutex);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const bool timed = timeoutMs != kInfinite;
+    const bool stoppable = stop.stop_possible();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timed ? timeoutMs : 0);
     for (;;) {
         if (ready()) return WaitResult::Signaled;
         if (stop.stop_requested()) return WaitResult::Stopped;
-        if (timeoutMs == kInfinite) {
+        const auto now = std::chrono::steady_clock::now();
+        if (timed && now >= deadline) return WaitResult::Timeout;
+        if (!stoppable && !timed) {
             cv.wait(lock);
-        } else if (cv.wait_until(lock, deadline) == std::cv_status::timeout) {
-            if (ready()) return WaitResult::Signaled;
-            if (stop.stop_requested()) return WaitResult::Stopped;
-            return WaitResult::Timeout;
+            continue;
         }
+        auto until = stoppable ? now + kStopSlice : deadline;
+        if (timed && deadline < until) until = deadline;
+        cv.wait_until(lock, until);
     }
 }
 

@@ -78,10 +78,22 @@ TempHome::TempHome() : m_root(makeTempFolder()) {
     set("XDG_RUNTIME_DIR", runtime().string());
 }
 
+// Read-only files and folders left by a test must not stop a clean-up.
+static void makeWritable(const std::filesystem::path& root) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ec);
+    }
+}
+
 void TempHome::removeProductFolders() const {
     std::error_code ec;
-    std::filesystem::remove_all(m_config / "Keltora", ec);
-    std::filesystem::remove_all(m_data / "Keltora", ec);
+    for (const auto& folder : {m_config / "Keltora", m_data / "Keltora"}) {
+        makeWritable(folder);
+        std::filesystem::remove_all(folder, ec);
+    }
 }
 
 TempHome::~TempHome() {
@@ -90,12 +102,7 @@ TempHome::~TempHome() {
     removeProductFolders();
 #endif
     std::error_code ec;
-    // Read-only files and folders left by a test must not stop the clean-up.
-    for (auto it = std::filesystem::recursive_directory_iterator(m_root, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ec);
-    }
+    makeWritable(m_root);
     std::filesystem::remove_all(m_root, ec);
 }
 

@@ -1,10 +1,15 @@
-// The runtime folder: only a private one of the user's own is used, and the
-// fallback lies where no other local user can create it first.
+// The per-user folders. The runtime folder: only a private one of the
+// user's own is used, and the fallback lies where no other local user can
+// create it first.
 #include "platform/folders.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +23,97 @@
 
 namespace fs = std::filesystem;
 
+// Both application-data folders are the profile's own (the known folders on
+// Windows, the XDG folders the test's home sets elsewhere), as they stand:
+// no trailing separator, and present once asked for.
+TEST(AppDataFolders, AreTheProfilesOwnWithoutTrailingSeparator) {
+    testsupport::TempHome home;
+    struct Case {
+        const char* what;
+        bool (*get)(std::wstring&);
+        fs::path expected;
+    };
+    const Case cases[] = {
+        {"roaming", platform::roamingAppDataFolder, home.config()},
+        {"local", platform::localAppDataFolder, home.data()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::wstring out;
+        ASSERT_TRUE(c.get(out));
+        ASSERT_FALSE(out.empty());
+        EXPECT_NE(out.back(), L'/');
+        EXPECT_NE(out.back(), L'\\');
+        EXPECT_TRUE(fs::path(out).is_absolute());
+        EXPECT_TRUE(fs::equivalent(fs::path(out), c.expected));
+        EXPECT_EQ(fs::path(out).lexically_normal(), c.expected.lexically_normal());
+    }
+    std::wstring roaming, local;
+    ASSERT_TRUE(platform::roamingAppDataFolder(roaming));
+    ASSERT_TRUE(platform::localAppDataFolder(local));
+    EXPECT_NE(roaming, local);
+}
+
+#ifdef _WIN32
+namespace {
+
+// Moves one of the profile's folders aside for a test and puts it back
+// however the test ends: later tests of the run share the profile.
+class MovedAside {
+public:
+    explicit MovedAside(fs::path folder) : m_folder(std::move(folder)), m_aside(m_folder.wstring() + L".aside") {
+        fs::rename(m_folder, m_aside);
+    }
+    ~MovedAside() {
+        std::error_code ec;
+        fs::remove_all(m_folder, ec);
+        fs::rename(m_aside, m_folder, ec);
+    }
+    MovedAside(const MovedAside&) = delete;
+    MovedAside& operator=(const MovedAside&) = delete;
+
+private:
+    fs::path m_folder;
+    fs::path m_aside;
+};
+
+}  // namespace
+
+// A known folder the profile has lost is made again, as the XDG folders are.
+TEST(AppDataFolders, AMissingFolderIsMadeAgain) {
+    testsupport::TempHome home;
+    const MovedAside aside(home.data());
+    ASSERT_FALSE(fs::exists(home.data()));
+    std::wstring out;
+    ASSERT_TRUE(platform::localAppDataFolder(out));
+    EXPECT_TRUE(fs::is_directory(home.data()));
+    EXPECT_EQ(fs::path(out).lexically_normal(), home.data().lexically_normal());
+}
+
+// A file where the folder should be: no folder can be made there, and the
+// caller learns so with the system's error rather than a path to nowhere.
+TEST(AppDataFolders, AFolderThatCannotBeMadeIsAFailure) {
+    testsupport::TempHome home;
+    const MovedAside aside(home.data());
+    testsupport::writeFile(home.data(), "not a folder");
+    ::SetLastError(0);
+    std::wstring out = L"untouched";
+    EXPECT_FALSE(platform::localAppDataFolder(out));
+    EXPECT_NE(::GetLastError(), 0u);
+    EXPECT_EQ(out, L"untouched");
+}
+
+// The per-user kernel objects live in the logon session's own namespace;
+// the system keeps it private to the session's user, so it is never refused.
+TEST(RuntimeFolder, IsTheSessionsOwnNamespace) {
+    testsupport::TempHome home;
+    std::string out;
+    ASSERT_TRUE(platform::runtimeFolder(out));
+    EXPECT_EQ(out, "Local");
+}
+#else
+// The runtime folder's checks below are POSIX ownership and mode rules and
+// XDG variables; Windows has none of them (its namespace case is above).
 namespace {
 
 // As root the tests can hand a folder to another user (nobody's uid).
@@ -226,3 +322,4 @@ TEST(RuntimeFolder, AnUnsafeFallbackIsRefusedAndHoldsNoMarker) {
         EXPECT_EQ(client.open("pipe", 10000), platform::PipeClient::OpenResult::Failed);
     }
 }
+#endif  // _WIN32

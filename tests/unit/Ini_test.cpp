@@ -2,6 +2,9 @@
 #include "platform/ini.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <string>
 
@@ -106,6 +109,8 @@ TEST_F(IniFile, ReadsThroughEitherSeparatorAndFallsBackWithoutFile) {
     EXPECT_EQ(platform::getPrivateProfileString(L"UPGRADE", L"K", L"d", out, 1024, nullptr), 1u);
 }
 
+// A link to a device is this system's form; the Windows forms are below.
+#ifndef _WIN32
 TEST_F(IniFile, EndlessFileIsReadOnlyUpToItsBound) {
     const auto path = home.root() / "launcher.ini";
     std::filesystem::create_symlink("/dev/zero", path);
@@ -115,6 +120,24 @@ TEST_F(IniFile, EndlessFileIsReadOnlyUpToItsBound) {
         4u);
     EXPECT_EQ(std::wstring(out), L"none");
 }
+#else
+// A pipe that never sends or a device named like the file would keep the
+// system's reader waiting or reading for good: such names read as missing.
+TEST_F(IniFile, PipesAndDevicesReadAsMissing) {
+    const std::wstring pipeName = L"\\\\.\\pipe\\gl-ini-test-" + std::to_wstring(::GetCurrentProcessId());
+    const HANDLE pipe = ::CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                          4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << ::GetLastError();
+    for (const std::wstring& path : {pipeName, std::wstring(L"NUL"), std::wstring(L"\\\\.\\NUL"),
+                                     (home.root() / "CON").wstring(), std::wstring(L"CONIN$")}) {
+        wchar_t out[16];
+        EXPECT_EQ(platform::getPrivateProfileString(L"UPGRADE", L"SERVER_UPGRADE_0", L"none", out, 16, path.c_str()), 4u);
+        EXPECT_EQ(std::wstring(out), L"none");
+        EXPECT_EQ(platform::getPrivateProfileInt(L"SETTING", L"CURL_WAITETIME", 30, path.c_str()), 30u);
+    }
+    ::CloseHandle(pipe);
+}
+#endif
 
 TEST_F(IniFile, IntegersTheWindowsWay) {
     struct Case {
@@ -132,7 +155,11 @@ TEST_F(IniFile, IntegersTheWindowsWay) {
         {"-1", 0, 0xFFFFFFFFu},
         {"+5", 0, 5},
         {"0x1F", 0, 31},
+#ifdef _WIN32
+        {"0X1f", 0, 0},  // the system takes the prefix in lower case only
+#else
         {"0X1f", 0, 31},
+#endif
         {"\"8\"", 0, 8},
         {"4294967297", 0, 1},
         {nullptr, -1, 0xFFFFFFFFu},

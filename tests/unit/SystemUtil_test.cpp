@@ -1,13 +1,16 @@
 #include "foundation/SystemUtil.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <climits>
 #include <cwchar>
 #include <filesystem>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/text.h"
 #include "support/TempHome.h"
 
@@ -15,19 +18,40 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifdef _WIN32
+constexpr uint32_t kNameTooLong = ERROR_FILENAME_EXCED_RANGE;
+#else
+constexpr uint32_t kNameTooLong = 36;  // ENAMETOOLONG
+#endif
+
+// The folder of this test program, as the system names the program itself.
+std::wstring programFolder() {
+#ifdef _WIN32
+    wchar_t module[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring path(module, n);
+    return path.substr(0, path.find_last_of(L"\\/"));
+#else
+    return platform::utf8ToWide(fs::read_symlink("/proc/self/exe").parent_path().string());
+#endif
+}
+
 TEST(GetCurrentExePath, GivesTheProgramFolderWithoutSeparator) {
     wchar_t folder[kMaxPathChars];
     ASSERT_TRUE(GetCurrentExePath(folder, kMaxPathChars));
-    EXPECT_EQ(platform::wideToUtf8(folder), fs::read_symlink("/proc/self/exe").parent_path().string());
+    EXPECT_EQ(std::wstring(folder), programFolder());
+    EXPECT_TRUE(fs::equivalent(fs::path(folder), fs::path(programFolder())));
     EXPECT_NE(folder[std::wcslen(folder) - 1], L'/');
+    EXPECT_NE(folder[std::wcslen(folder) - 1], L'\\');
 }
 
 TEST(GetCurrentExePath, RefusesBuffersThatDoNotFit) {
     wchar_t folder[kMaxPathChars];
-    const std::size_t needed = fs::read_symlink("/proc/self/exe").parent_path().string().size();
+    const std::size_t needed = programFolder().size();
     EXPECT_FALSE(GetCurrentExePath(folder, 1));
     EXPECT_FALSE(GetCurrentExePath(nullptr, kMaxPathChars));
     EXPECT_FALSE(GetCurrentExePath(folder, static_cast<uint32_t>(needed)));
+    EXPECT_EQ(platform::lastError(), kNameTooLong);
     EXPECT_TRUE(GetCurrentExePath(folder, static_cast<uint32_t>(needed + 1)));
 }
 
@@ -71,31 +95,65 @@ TEST_F(CreateFolderPathTest, LeavesExistingFoldersAndBadInputAlone) {
 TEST(Conversions, RoundTripAndReplacement) {
     struct Case {
         std::wstring wide;
-        std::string narrow;
+        std::string utf8;
+        std::string ansi;  // in the ANSI code page: UTF-8 here, 1252 in the Windows test prefix
     };
+#ifdef _WIN32
+    ASSERT_EQ(::GetACP(), 1252u) << "the expected ANSI bytes are those of code page 1252";
+#define GL_ANSI(utf8, cp1252) cp1252
+#else
+#define GL_ANSI(utf8, cp1252) utf8
+#endif
     const Case cases[] = {
-        {L"", ""},
-        {L"plain", "plain"},
-        {L"\u300aMorvel 3\u300b", "\xe3\x80\x8aMorvel 3\xe3\x80\x8b"},
-        {L"\U0001F600", "\xf0\x9f\x98\x80"},
+        {L"", "", ""},
+        {L"plain", "plain", "plain"},
+        {L"caf\u00e9 \u00fc\u20ac", "caf\xc3\xa9 \xc3\xbc\xe2\x82\xac", GL_ANSI("caf\xc3\xa9 \xc3\xbc\xe2\x82\xac", "caf\xe9 \xfc\x80")},
+        {L"\u300aMorvel 3\u300b", "\xe3\x80\x8aMorvel 3\xe3\x80\x8b", GL_ANSI("\xe3\x80\x8aMorvel 3\xe3\x80\x8b", "?Morvel 3?")},
+        // The code page's default character for each half of the pair.
+        {L"\U0001F600", "\xf0\x9f\x98\x80", GL_ANSI("\xf0\x9f\x98\x80", "??")},
     };
+#undef GL_ANSI
     for (const Case& c : cases) {
         ConvertedText a, u, back;
         WideToAnsi(c.wide.c_str(), a);
         WideToUtf8(c.wide.c_str(), u);
         ASSERT_NE(a.narrow(), nullptr);
-        EXPECT_EQ(std::string(a.narrow()), c.narrow);
-        EXPECT_EQ(std::string(u.narrow()), c.narrow);
-        AnsiToWide(c.narrow.c_str(), back);
+        EXPECT_EQ(std::string(a.narrow()), c.ansi);
+        EXPECT_EQ(std::string(u.narrow()), c.utf8);
+        EXPECT_EQ(platform::utf8ToWide(c.utf8), c.wide);
+        AnsiToWide(c.ansi.c_str(), back);
         ASSERT_NE(back.wide(), nullptr);
-        EXPECT_EQ(std::wstring(back.wide()), c.wide);
+        // What the code page lacks comes back as its default character.
+        if (c.ansi.find('?') == std::string::npos) {
+            EXPECT_EQ(std::wstring(back.wide()), c.wide);
+        }
     }
-    ConvertedText bad, lone;
+    // Bytes that are not UTF-8 become U+FFFD, and what follows them is read.
+    EXPECT_EQ(platform::utf8ToWide("a\xff\xc3(b"), L"a\uFFFD\uFFFD(b");
+    // A sequence cut short by the end: one U+FFFD per byte here; Windows'
+    // reader writes one for the whole cut sequence.
+#ifdef _WIN32
+    EXPECT_EQ(platform::utf8ToWide("b\xe6\xb8"), L"b\uFFFD");
+#else
+    EXPECT_EQ(platform::utf8ToWide("b\xe6\xb8"), L"b\uFFFD\uFFFD");
+    // Where the ANSI code page is UTF-8, its conversion replaces the same way.
+    ConvertedText bad;
     AnsiToWide("a\xff\xc3(b\xe6\xb8", bad);
     EXPECT_EQ(std::wstring(bad.wide()), L"a\uFFFD\uFFFD(b\uFFFD\uFFFD");
-    const wchar_t surrogate[] = {L'x', static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0x110000), L'y', 0};
+#endif
+    ConvertedText lone, loneUtf8;
+    const wchar_t surrogate[] = {L'x', static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0xD800), L'y', 0};
     WideToAnsi(surrogate, lone);
     EXPECT_EQ(std::string(lone.narrow()), "x??y");
+    WideToUtf8(surrogate, loneUtf8);
+    EXPECT_EQ(std::string(loneUtf8.narrow()), "x??y");
+#ifndef _WIN32
+    // A wide character above U+10FFFF exists only where wchar_t has 32 bits.
+    const wchar_t beyond[] = {L'x', static_cast<wchar_t>(0x110000), L'y', 0};
+    ConvertedText high;
+    WideToUtf8(beyond, high);
+    EXPECT_EQ(std::string(high.narrow()), "x?y");
+#endif
 }
 
 TEST(Conversions, Utf8PrefixNeverSplitsACharacter) {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/sync.h"
 #include "platform/timer.h"
 
@@ -16,6 +17,59 @@ struct Call {
     uint32_t timer;
     std::thread::id thread;
 };
+
+// The system's own timers (the multimedia timer on Windows, the timer
+// thread's real clock elsewhere). First in the file: the cases below freeze
+// the timers' clock for the rest of the process.
+TEST(SystemTimerTest, CallsComeInTurnOnOneTimerThreadUntilStopped) {
+    struct Timer {
+        std::atomic<int> count{0};
+        std::atomic<int> waitFor{3};
+        platform::ManualResetEvent reached;
+    };
+    std::mutex mutex;
+    std::vector<Call> calls;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    Timer timers[2];
+    auto proc = [&](Timer& t) {
+        return [&](uint32_t id) {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                calls.push_back({id, std::this_thread::get_id()});
+            }
+            if (++t.count == t.waitFor.load()) t.reached.set();
+            inside.fetch_sub(1);
+        };
+    };
+    const uint32_t a = platform::startPeriodicTimer(5, proc(timers[0]));
+    const uint32_t b = platform::startPeriodicTimer(7, proc(timers[1]));
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    ASSERT_EQ(timers[0].reached.wait(30000), platform::WaitResult::Signaled);
+    ASSERT_EQ(timers[1].reached.wait(30000), platform::WaitResult::Signaled);
+    EXPECT_TRUE(platform::stopTimer(a));
+    const int aAtStop = timers[0].count.load();
+    // Calls come in turn: while the other timer is called three more
+    // times, a timer that were still running would be called too.
+    timers[1].reached.reset();
+    timers[1].waitFor = timers[1].count.load() + 3;
+    ASSERT_EQ(timers[1].reached.wait(30000), platform::WaitResult::Signaled);
+    EXPECT_TRUE(platform::stopTimer(b));
+    EXPECT_FALSE(platform::stopTimer(a));
+    EXPECT_FALSE(platform::stopTimer(b));
+
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(timers[0].count.load(), aAtStop);
+    EXPECT_FALSE(overlapped);
+    for (const Call& c : calls) {
+        EXPECT_TRUE(c.timer == a || c.timer == b);
+        EXPECT_EQ(c.thread, calls.front().thread);
+        EXPECT_NE(c.thread, std::this_thread::get_id());
+    }
+}
 
 TEST(TimerTest, PeriodicCallbacksRunInTurnOnOneThreadFromOnePeriodAfterStart) {
     platform::useManualTimerClockForTesting();
@@ -171,7 +225,11 @@ TEST(SyncTest, ThreadStartFailureIsReported) {
     platform::Thread doomed;
     platform::Thread fine;
     EXPECT_FALSE(doomed.start("doomed", [] { return 0u; }));
+#ifdef _WIN32
+    EXPECT_EQ(platform::lastError(), 8u);  // ERROR_NOT_ENOUGH_MEMORY, as CreateThread without a stack
+#else
     EXPECT_EQ(errno, EAGAIN);
+#endif
     EXPECT_FALSE(doomed.started());
     EXPECT_EQ(doomed.wait(0), platform::WaitResult::Signaled);
     EXPECT_TRUE(fine.start("fine", [] { return 7u; }));
