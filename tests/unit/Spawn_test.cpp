@@ -353,6 +353,22 @@ TEST(SpawnDetached, ProgramsThatCannotStartAreReportedWithTheReason) {
     }
 }
 
+// The install never makes a link: a link in the program's place was put
+// there by someone else, and what it points to is never started.
+TEST(SpawnDetached, ALinkInTheProgramsPlaceIsNotFollowed) {
+    testsupport::TempHome home;
+    const fs::path target = installLauncher(home.root() / "elsewhere");
+    const fs::path client = home.root() / "install" / "client";
+    fs::create_directories(client);
+    const fs::path link = client / "launcher.exe";
+    ASSERT_TRUE(::CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(), 0)) << ::GetLastError();
+    ::SetLastError(0);
+    EXPECT_FALSE(platform::spawnDetached(link.wstring(), L"-gamepath=x"));
+    EXPECT_NE(platform::lastError(), 0u);
+    // Refused before any start: nothing can have run.
+    EXPECT_FALSE(fs::exists(target.parent_path() / "launcher.args")) << "the link was followed";
+}
+
 // A program that others may change is never started: it could have been
 // changed after it was checked. The access list is left as it is.
 TEST(SpawnDetached, ProgramsOthersMayChangeAreNotStarted) {
