@@ -120,9 +120,15 @@ protected:
                   0);
     }
     void startService(const std::string& version, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--quiet",  "--version", version, "--files", files.string(),
-                                         "--events", (home.root() / "events.jsonl").string(),
-                                         "--checks", (home.root() / "checks.jsonl").string()};
+        std::vector<std::string> args = {"--quiet",
+                                         "--version",
+                                         version,
+                                         "--files",
+                                         testsupport::servicePath(files),
+                                         "--events",
+                                         testsupport::servicePath(home.root() / "events.jsonl"),
+                                         "--checks",
+                                         testsupport::servicePath(home.root() / "checks.jsonl")};
         if (fs::exists(files / "client.zip") && std::find(extra.begin(), extra.end(), "--package-url") == extra.end() &&
             std::find(extra.begin(), extra.end(), "--package") == extra.end()) {
             args.push_back("--package");

@@ -27,6 +27,11 @@ private:
     std::string m_base;
 };
 
+// `path` as the service sees it. On Windows the service is a Linux program
+// run through Wine: a path of the Windows tests' folders (drive C:, the
+// prefix's) is handed to it as the Linux path it stands for.
+std::string servicePath(const std::filesystem::path& path);
+
 // "<event> <ver>" of each event the service recorded in `eventsFile` (its
 // --events option), in order.
 std::vector<std::string> recordedEvents(const std::filesystem::path& eventsFile);
