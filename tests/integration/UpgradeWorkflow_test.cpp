@@ -115,10 +115,12 @@ protected:
         game = home.root() / "game folder";
         fs::create_directories(game);
         files = home.root() / "files";
-        install = home.data() / "Keltora/morvel3";
+        // Spelt as the program's log spells them: the known folder, then "/"
+        // (fs::path would join them with "\" on Windows).
+        install = home.data().string() + "/Keltora/morvel3";
         staging = fs::path(install) += kStagingSuffix;
         client = install / "client";
-        temp = home.config() / "Keltora/morvel3/temp";
+        temp = home.config().string() + "/Keltora/morvel3/temp";
         gameWide = game.wstring();
     }
     void TearDown() override {
@@ -146,11 +148,11 @@ protected:
                                          "--version",
                                          version,
                                          "--files",
-                                         testsupport::servicePath(files),
+                                         testsupport::linuxPath(files),
                                          "--events",
-                                         testsupport::servicePath(home.root() / "events.jsonl"),
+                                         testsupport::linuxPath(home.root() / "events.jsonl"),
                                          "--checks",
-                                         testsupport::servicePath(home.root() / "checks.jsonl")};
+                                         testsupport::linuxPath(home.root() / "checks.jsonl")};
         if (fs::exists(files / "client.zip") && std::find(extra.begin(), extra.end(), "--package-url") == extra.end() &&
             std::find(extra.begin(), extra.end(), "--package") == extra.end()) {
             args.push_back("--package");
@@ -366,7 +368,7 @@ TEST_F(Workflow, NoDownloaderStartsTheInstalledLauncher) {
 // the launcher is the player's alone again, and the next run, whose check
 // finds it as listed, starts it.
 TEST_F(Workflow, NothingOthersMayWriteIsInstalledOrStarted) {
-    const std::string exe = readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher"));
+    const std::string exe = readFile(testsupport::sampleLauncherProgram());
     const std::string data = "shared data";
     const std::string db = "{\"files\":[{\"client/data/shared.bin\":\"" + testsupport::md5Hex(data) +
                            "\"},{\"client/launcher.exe\":\"" + testsupport::md5Hex(exe) + "\"}],\"version\":\"2.0.0.0\"}";
@@ -624,7 +626,7 @@ TEST_F(Workflow, PackageThatCannotBeInstalled) {
     // A package whose list names a file it does not contain, and that
     // brings other files of its own: none of them may reach the install.
     testsupport::ZipBuilder lacking;
-    lacking.unixFile("client/launcher.exe", readFile(testsupport::builtProgram("tools/sample-launcher/sample-launcher")) + "v2",
+    lacking.unixFile("client/launcher.exe", readFile(testsupport::sampleLauncherProgram()) + "v2",
                      0100755);
     lacking.file("client/data/readme.txt", "version 2 data");
     lacking.file("client/new.dll", "only in version 2");

@@ -1,5 +1,8 @@
 #include "support/ChildProcess.h"
 
+// The Windows side is ChildProcess_win.cpp.
+#ifndef _WIN32
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -249,6 +252,11 @@ std::optional<bool> ChildProcess::waitStopOrEnd(std::chrono::milliseconds timeou
     return false;
 }
 
+void ChildProcess::kill() {
+    signal(SIGKILL);
+    wait(std::chrono::seconds(10));
+}
+
 void ChildProcess::signal(int sig) {
     if (m_pid > 0 && !m_status) ::kill(m_pid, sig);
 }
@@ -266,3 +274,5 @@ int ChildProcess::stop() {
 }
 
 }  // namespace testsupport
+
+#endif  // !_WIN32

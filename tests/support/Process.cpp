@@ -1,7 +1,5 @@
 #include "support/Process.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -18,12 +16,6 @@ std::chrono::milliseconds left(Clock::time_point deadline) {
                     std::chrono::milliseconds(0));
 }
 
-// Ends a child that outlived its time; the run then counts as failed.
-void kill(ChildProcess& child) {
-    child.signal(SIGKILL);
-    child.wait(std::chrono::seconds(10));
-}
-
 }  // namespace
 
 RunResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
@@ -36,13 +28,15 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
     std::optional<int> code;
     if (child.readAll(result.output, left(deadline))) code = child.wait(left(deadline));
     if (!code) {
-        kill(child);
+        // Outlived its time: the run counts as failed.
+        child.kill();
         return result;
     }
     result.exitCode = *code;
     return result;
 }
 
+#ifndef _WIN32
 int runForWaitStatus(const std::filesystem::path& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env,
                      int timeoutSeconds) {
@@ -51,11 +45,12 @@ int runForWaitStatus(const std::filesystem::path& program, const std::vector<std
     ChildProcess child(program, args, options);
     if (!child.started()) return -1;
     if (!child.wait(std::chrono::seconds(timeoutSeconds))) {
-        kill(child);
+        child.kill();
         return -1;
     }
     return child.waitStatus().value_or(-1);
 }
+#endif
 
 std::filesystem::path builtProgram(const std::string& relative) {
     return std::filesystem::path(GL_TEST_BINARY_DIR) / relative;

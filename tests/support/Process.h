@@ -21,6 +21,7 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env = {},
                      int timeoutSeconds = 60);
 
+#ifndef _WIN32
 // For programs that are meant to die: runs `program` like runProgram, with
 // core dumps off and its output left on the test's own, and returns the raw
 // wait status (WIFSIGNALED/WTERMSIG tell how it ended); -1 when it had to be
@@ -28,6 +29,7 @@ RunResult runProgram(const std::filesystem::path& program, const std::vector<std
 int runForWaitStatus(const std::filesystem::path& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const std::map<std::string, std::string>& env = {},
                      int timeoutSeconds = 60);
+#endif
 
 // Path of a program built by this build tree (e.g. "gamelauncher").
 std::filesystem::path builtProgram(const std::string& relative);

@@ -1,14 +1,22 @@
 #include "support/SampleLauncher.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <sstream>
 
+#ifdef _WIN32
+#include "common/StopRequest.h"
+#endif
 #include "foundation/Md5.h"
 #include "gamelauncher/LauncherProtocol.h"
 #include "platform/marker.h"
+#include "support/LinuxPrograms.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/WaitUntil.h"
@@ -16,6 +24,14 @@
 namespace fs = std::filesystem;
 
 namespace testsupport {
+
+fs::path sampleLauncherProgram() {
+#ifdef _WIN32
+    return builtProgram("tools/sample-launcher/launcher.exe");
+#else
+    return builtProgram("tools/sample-launcher/sample-launcher");
+#endif
+}
 
 bool waitLauncherMarker(bool held, int timeoutMs) {
     return waitUntil([held] {
@@ -48,6 +64,40 @@ bool waitLauncherStarts(const fs::path& clientFolder, std::size_t count, int tim
 std::vector<std::string> launcherMessages(const fs::path& clientFolder) {
     return textLines(readFile(clientFolder / "launcher.messages"));
 }
+
+#ifdef _WIN32
+
+std::string stopLaunchers(const fs::path& clientFolder) {
+    const auto started = launcherStarts(clientFolder);
+    // Each one's stop event stays open until it is gone: a launcher that
+    // opens it late still finds it set.
+    std::vector<HANDLE> requests;
+    std::vector<HANDLE> processes;
+    for (const LauncherStart& s : started) {
+        if (s.pid <= 0) continue;
+        const auto pid = static_cast<DWORD>(s.pid);
+        if (HANDLE p = ::OpenProcess(SYNCHRONIZE, FALSE, pid)) processes.push_back(p);
+        if (HANDLE e = ::CreateEventW(nullptr, TRUE, FALSE, stoprequest::eventName(pid).c_str())) {
+            ::SetEvent(e);
+            requests.push_back(e);
+        }
+    }
+    std::string failure;
+    if (!waitLauncherMarker(false)) failure += "the marker is still held\n";
+    // The marker goes before the process: wait for the process too, or its
+    // program file stays busy for the next unpacking.
+    for (HANDLE p : processes) {
+        if (::WaitForSingleObject(p, 20000) != WAIT_OBJECT_0) {
+            failure += "launcher " + std::to_string(::GetProcessId(p)) + " outlived its stop request\n";
+        }
+        ::CloseHandle(p);
+    }
+    for (HANDLE e : requests) ::CloseHandle(e);
+    if (!failure.empty()) failure += "launcher.log:\n" + readFile(clientFolder / "launcher.log");
+    return failure;
+}
+
+#else
 
 namespace {
 
@@ -85,18 +135,20 @@ std::string stopLaunchers(const fs::path& clientFolder) {
     return failure;
 }
 
+#endif  // _WIN32
+
 std::string makeLauncherPackage(const fs::path& folder, const std::string& version, const fs::path& zip,
                                 const std::vector<std::pair<std::string, std::string>>& extraFiles) {
     fs::create_directories(folder / "client");
-    fs::copy_file(builtProgram("tools/sample-launcher/sample-launcher"), folder / "client/launcher.exe",
+    fs::copy_file(sampleLauncherProgram(), folder / "client/launcher.exe",
                   fs::copy_options::overwrite_existing);
     for (const auto& [name, bytes] : extraFiles) {
         fs::create_directories((folder / name).parent_path());
         writeFile(folder / name, bytes);
     }
     fs::create_directories(zip.parent_path());
-    const RunResult run = runProgram(builtProgram("tools/mkpackage/mkpackage"),
-                                     {folder.string(), version, zip.string()}, folder.parent_path());
+    const RunResult run = runProgram(linuxProgram("tools/mkpackage/mkpackage"),
+                                     {linuxPath(folder), version, linuxPath(zip)}, folder.parent_path());
     if (run.exitCode != 0) return {};
     // Notes on standard error come mixed in; the MD5 is a line of its own.
     for (const std::string& line : textLines(run.output)) {

@@ -11,6 +11,9 @@
 
 namespace testsupport {
 
+// The built sample launcher (on Windows: launcher.exe).
+std::filesystem::path sampleLauncherProgram();
+
 // Waits (polling; the marker's holder is another process) until the launcher
 // marker is held (`held`) or free; false after `timeoutMs`.
 bool waitLauncherMarker(bool held, int timeoutMs = 20000);
@@ -32,7 +35,8 @@ bool waitLauncherStarts(const std::filesystem::path& clientFolder, std::size_t c
 // ("id=0x80 command=0 length=0 data=").
 std::vector<std::string> launcherMessages(const std::filesystem::path& clientFolder);
 
-// Ends every launcher recorded in `clientFolder` that still runs (SIGTERM)
+// Ends every launcher recorded in `clientFolder` that still runs (SIGTERM;
+// on Windows its stop event)
 // and waits until the marker is free and those processes are gone. Empty
 // when they are; otherwise what still runs, for a test to report.
 std::string stopLaunchers(const std::filesystem::path& clientFolder);

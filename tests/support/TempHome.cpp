@@ -78,10 +78,25 @@ TempHome::TempHome() : m_root(makeTempFolder()) {
     set("XDG_RUNTIME_DIR", runtime().string());
 }
 
-void TempHome::removeProductFolders() const {
+namespace {
+
+// Read-only files and folders left by a test must not stop the clean-up (on
+// Windows a read-only file cannot be deleted at all).
+void removeTree(const std::filesystem::path& root) {
     std::error_code ec;
-    std::filesystem::remove_all(m_config / "Keltora", ec);
-    std::filesystem::remove_all(m_data / "Keltora", ec);
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ec);
+    }
+    std::filesystem::remove_all(root, ec);
+}
+
+}  // namespace
+
+void TempHome::removeProductFolders() const {
+    removeTree(m_config / "Keltora");
+    removeTree(m_data / "Keltora");
 }
 
 TempHome::~TempHome() {
@@ -89,14 +104,7 @@ TempHome::~TempHome() {
 #ifdef _WIN32
     removeProductFolders();
 #endif
-    std::error_code ec;
-    // Read-only files and folders left by a test must not stop the clean-up.
-    for (auto it = std::filesystem::recursive_directory_iterator(m_root, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ec);
-    }
-    std::filesystem::remove_all(m_root, ec);
+    removeTree(m_root);
 }
 
 void TempHome::set(const char* name, const std::string& value) {

@@ -1,32 +1,12 @@
 #include "support/UpdateService.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-#include <gtest/gtest.h>
-
-#include "support/Process.h"
+#include "support/LinuxPrograms.h"
 #include "support/TempHome.h"
 
 namespace testsupport {
 
-namespace {
-
-std::filesystem::path serviceProgram() {
-#ifdef _WIN32
-    // The service is a Linux program: the Windows tests run the Linux
-    // build's, through Wine, by its Z: path.
-    return std::filesystem::path(GL_LINUX_BUILD_DIR) / "tools/update-service/update-service";
-#else
-    return builtProgram("tools/update-service/update-service");
-#endif
-}
-
-}  // namespace
-
 UpdateService::UpdateService(const std::vector<std::string>& args)
-    : m_process(serviceProgram(), args), m_base(m_process.readLine().value_or("")) {}
+    : m_process(linuxProgram("tools/update-service/update-service"), args), m_base(m_process.readLine().value_or("")) {}
 
 std::string UpdateService::hostAndPort() const {
     const std::string prefix = "http://";
@@ -35,25 +15,6 @@ std::string UpdateService::hostAndPort() const {
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
     return rest;
 }
-
-#ifdef _WIN32
-std::string servicePath(const std::filesystem::path& path) {
-    // Wine's own export: the Unix file name of a Windows path, on the
-    // process heap.
-    using Fn = char*(CDECL*)(LPCWSTR);
-    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
-    EXPECT_NE(found, nullptr) << "not running under Wine";
-    if (found == nullptr) return path.string();
-    char* unixName = reinterpret_cast<Fn>(reinterpret_cast<void*>(found))(std::filesystem::absolute(path).c_str());
-    EXPECT_NE(unixName, nullptr) << path.string();
-    if (unixName == nullptr) return path.string();
-    std::string out(unixName);
-    ::HeapFree(::GetProcessHeap(), 0, unixName);
-    return out;
-}
-#else
-std::string servicePath(const std::filesystem::path& path) { return path.string(); }
-#endif
 
 std::vector<std::string> recordedEvents(const std::filesystem::path& eventsFile) {
     std::vector<std::string> out;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/LinuxPrograms.h"
 
 namespace testsupport {
 
@@ -26,11 +27,6 @@ private:
     ChildProcess m_process;
     std::string m_base;
 };
-
-// `path` as the service sees it. On Windows the service is a Linux program
-// run through Wine: a path of the Windows tests' folders (drive C:, the
-// prefix's) is handed to it as the Linux path it stands for.
-std::string servicePath(const std::filesystem::path& path);
 
 // "<event> <ver>" of each event the service recorded in `eventsFile` (its
 // --events option), in order.

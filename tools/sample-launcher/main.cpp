@@ -7,7 +7,13 @@
 // and serves the launcher pipe: every message it reads goes as one line into
 // the messages file; the quit message makes it quit (releasing the marker),
 // the come-forward message raises its window and keeps it running. SIGTERM
-// and SIGINT end it too.
+// and SIGINT end it too; on Windows, its stop event (common/StopRequest.h)
+// and Ctrl+C.
+//
+// On Windows the marker is the named semaphore and the pipe the named pipe
+// \\.\pipe\MV3_GAMELAUNCHER of the platform layer, served by the first
+// instance only, to local clients only. It opens no window there yet: the
+// marked window comes with the Windows window code.
 //
 // Records, appended, by default next to the program:
 //   launcher.args      per start: "start pid=N argc=N", then "argv[i]=<text>"
@@ -30,16 +36,21 @@
 //   --exit-after MS  quit by itself after MS milliseconds
 //   --no-read        accept the pipe's client but never read from it
 //   --die-on-quit    on the quit message, record it and die at once by
-//                    SIGKILL: the pipe's socket stays behind, only the
-//                    kernel drops the marker
+//                    SIGKILL (TerminateProcess): the pipe's socket stays
+//                    behind, only the kernel drops the marker
 // Anything else on the command line is an argument, recorded as given.
 //
 // Exit codes: 0 quit as asked; 2 bad option; 3 another launcher runs;
 // 4 the marker or the pipe could not be set up.
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -60,7 +71,12 @@
 #include "platform/marker.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#ifdef _WIN32
+#include "common/StopRequest.h"
+#include "platform/error.h"
+#else
 #include "platform/x11/marked_window.h"
+#endif
 
 namespace {
 
@@ -80,13 +96,159 @@ struct Options {
 
 std::mutex g_serverLock;
 platform::PipeServer* g_server = nullptr;  // guarded by g_serverLock
-int g_stopPipe[2] = {-1, -1};
 std::atomic<int> g_stopSignal{0};
 std::atomic<bool> g_exiting{false};
+std::thread g_stopWaiter;
 
 void setServer(platform::PipeServer* server) {
     const std::lock_guard<std::mutex> lock(g_serverLock);
     g_server = server;
+}
+
+// Ends the server's waits and the stop waits: the launcher is to end.
+void wakeServer() {
+    const std::lock_guard<std::mutex> lock(g_serverLock);
+    if (g_server != nullptr) g_server->wake();
+}
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+#ifdef _WIN32
+
+// Set once a stop is asked for; nothing resets it.
+HANDLE g_stopped = nullptr;
+HANDLE g_stopRequest = nullptr;
+HANDLE g_exitingEvent = nullptr;
+
+// SIGTERM's number stands for a stop request, SIGINT's for Ctrl+C, so that
+// the log reads the same on both systems.
+constexpr int kStopRequested = 15;
+constexpr int kInterrupted = 2;
+
+void stopWith(int sig) {
+    int expected = 0;
+    g_stopSignal.compare_exchange_strong(expected, sig);
+    wakeServer();
+    ::SetEvent(g_stopped);
+}
+
+BOOL WINAPI onConsoleControl(DWORD) {
+    stopWith(kInterrupted);
+    return TRUE;
+}
+
+std::string lastErrorText() {
+    return "error " + std::to_string(platform::lastError());
+}
+
+std::wstring widePath(const std::string& path) {
+    return platform::utf8ToWide(path);
+}
+
+// Appends one record with one write; an append-only handle makes each
+// write land at the end, so that records of several starts never tear.
+void appendLine(const std::string& path, const std::string& line) {
+    HANDLE file = ::CreateFileW(widePath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    (void)::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+void writeFileAtomically(const std::string& path, const std::string& text) {
+    const std::wstring temp = widePath(path + ".tmp");
+    HANDLE file = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    (void)::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ::CloseHandle(file);
+    ::MoveFileExW(temp.c_str(), widePath(path).c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::string readSmallFile(const std::string& path) {
+    std::string text;
+    HANDLE file = ::CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buf[4096];
+    DWORD n = 0;
+    while (::ReadFile(file, buf, sizeof buf, &n, nullptr) && n > 0 && text.size() < 65536) text.append(buf, n);
+    ::CloseHandle(file);
+    return text;
+}
+
+// The command line as the system hands it over, in UTF-8: argv of main is
+// in the ANSI code page, which cannot carry every folder name.
+std::vector<std::string> commandLineArguments(int, char**) {
+    std::vector<std::string> out;
+    int count = 0;
+    wchar_t** args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (args == nullptr) return out;
+    for (int i = 1; i < count; ++i) out.push_back(platform::wideToUtf8(args[i]));
+    ::LocalFree(args);
+    return out;
+}
+
+bool startStopWaiter() {
+    g_stopped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_exitingEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_stopRequest = ::CreateEventW(nullptr, TRUE, FALSE, stoprequest::eventName(platform::currentProcessId()).c_str());
+    if (g_stopped == nullptr || g_exitingEvent == nullptr || g_stopRequest == nullptr) return false;
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    g_stopWaiter = std::thread([] {
+        HANDLE handles[2] = {g_exitingEvent, g_stopRequest};
+        if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) stopWith(kStopRequested);
+    });
+    return true;
+}
+
+void endStopWaiter() {
+    g_exiting.store(true);
+    ::SetEvent(g_exitingEvent);
+    if (g_stopWaiter.joinable()) g_stopWaiter.join();
+}
+
+// Waits until `deadline` (negative: none) or a stop. True when stopped.
+bool waitForStop(int64_t deadline) {
+    DWORD timeout = INFINITE;
+    if (deadline >= 0) {
+        const int64_t left = deadline - nowMs();
+        if (left <= 0) return false;
+        timeout = static_cast<DWORD>(std::min<int64_t>(left, 1 << 30));
+    }
+    return ::WaitForSingleObject(g_stopped, timeout) == WAIT_OBJECT_0;
+}
+
+[[noreturn]] void dieAtOnce() {
+    ::TerminateProcess(::GetCurrentProcess(), 9);
+    for (;;) ::Sleep(INFINITE);
+}
+
+// The launcher's window with its window mark comes with the Windows window
+// code; until then the come-forward message is only recorded.
+void openLauncherWindow(const Options& o) {
+    if (!o.noWindow) appendLine(o.log, "window: none (no window on this system yet)");
+}
+
+void bringLauncherWindowForward(const Options& o) {
+    appendLine(o.log, "window: bring forward (no window)");
+}
+
+void closeLauncherWindow() {}
+
+#else
+
+int g_stopPipe[2] = {-1, -1};
+sigset_t g_stopSignals;
+
+std::string lastErrorText() {
+    return std::strerror(errno);
 }
 
 // SIGTERM and SIGINT are blocked in every thread and taken here with
@@ -99,19 +261,33 @@ void waitForStopSignals(sigset_t signals) {
         if (::sigwait(&signals, &sig) != 0) continue;
         if (g_exiting.load()) return;
         g_stopSignal.store(sig);
-        {
-            const std::lock_guard<std::mutex> lock(g_serverLock);
-            if (g_server != nullptr) g_server->wake();
-        }
+        wakeServer();
         const char byte = 1;
         (void)!::write(g_stopPipe[1], &byte, 1);
     }
 }
 
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+// Blocked from the start (a stop before the marker is held stays pending
+// until the waiter takes it) and in every thread made later.
+void blockStopSignals() {
+    sigemptyset(&g_stopSignals);
+    sigaddset(&g_stopSignals, SIGTERM);
+    sigaddset(&g_stopSignals, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &g_stopSignals, nullptr);
+}
+
+bool startStopWaiter() {
+    if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    g_stopWaiter = std::thread(waitForStopSignals, g_stopSignals);
+    return true;
+}
+
+// Ended rather than left behind: a process whose other threads still run
+// is held up at exit by some runtimes (ThreadSanitizer sleeps).
+void endStopWaiter() {
+    g_exiting.store(true);
+    ::pthread_kill(g_stopWaiter.native_handle(), SIGTERM);
+    g_stopWaiter.join();
 }
 
 // Appends one record with one write, so that records of several starts and
@@ -132,6 +308,8 @@ void writeFileAtomically(const std::string& path, const std::string& text) {
     ::close(fd);
     ::rename(temp.c_str(), path.c_str());
 }
+
+#endif  // _WIN32
 
 bool parseMs(const std::string& text, long& out) {
     char* end = nullptr;
@@ -181,6 +359,7 @@ std::vector<std::string> splitWords(const std::string& text) {
     return words;
 }
 
+#ifndef _WIN32
 std::string readSmallFile(const std::string& path) {
     std::string text;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -191,6 +370,7 @@ std::string readSmallFile(const std::string& path) {
     ::close(fd);
     return text;
 }
+#endif
 
 std::string messageLine(uint8_t id, int32_t command, uint32_t length, const std::vector<unsigned char>& data) {
     char head[80];
@@ -202,6 +382,16 @@ std::string messageLine(uint8_t id, int32_t command, uint32_t length, const std:
         line += kHex[c & 15];
     }
     return line;
+}
+
+#ifndef _WIN32
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+[[noreturn]] void dieAtOnce() {
+    ::kill(::getpid(), SIGKILL);
+    for (;;) ::pause();
 }
 
 // Waits until `deadline` (negative: none) or a stop signal. True when
@@ -246,6 +436,11 @@ void bringLauncherWindowForward(const Options& o) {
     appendLine(o.log, g_window.raise() ? "window: brought forward" : "window: bring forward (no window)");
 }
 
+void closeLauncherWindow() {
+    g_window.close();
+}
+#endif  // !_WIN32
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,7 +448,7 @@ int main(int argc, char** argv) {
     std::wstring self;
     if (platform::moduleFileName(self)) {
         const std::string path = platform::wideToUtf8(self);
-        folder = path.substr(0, path.rfind('/'));
+        folder = path.substr(0, path.find_last_of("/\\"));
         if (folder.empty()) folder = "/";
     }
     Options o;
@@ -261,35 +456,33 @@ int main(int argc, char** argv) {
     o.args = folder + "/launcher.args";
     o.log = folder + "/launcher.log";
     const char* env = std::getenv("SAMPLE_LAUNCHER_OPTIONS");
-    std::vector<std::string> cmdline(argv + 1, argv + argc);
+    const std::vector<std::string> cmdline = commandLineArguments(argc, argv);
     if (!applyOptions(splitWords(readSmallFile(folder + "/sample-launcher.conf")), false, o) ||
         !applyOptions(splitWords(env != nullptr ? env : ""), false, o) || !applyOptions(cmdline, true, o)) {
         std::fprintf(stderr, "sample-launcher: bad options (see the top of tools/sample-launcher/main.cpp)\n");
         return 2;
     }
 
-    // Blocked from the start (a stop before the marker is held stays
-    // pending until the waiter takes it) and in every thread made later.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+#ifndef _WIN32
+    blockStopSignals();
+#endif
 
     const int64_t started = nowMs();
     const int64_t deadline = o.exitAfterMs >= 0 ? started + o.exitAfterMs : -1;
-    std::string record = "start pid=" + std::to_string(::getpid()) + " argc=" + std::to_string(o.arguments.size());
+    std::string record = "start pid=" + std::to_string(platform::currentProcessId()) + " argc=" + std::to_string(o.arguments.size());
     for (std::size_t i = 0; i < o.arguments.size(); ++i) {
         record += "\nargv[" + std::to_string(i + 1) + "]=" + o.arguments[i];
     }
     appendLine(o.args, record);
     // Wall-clock start time, so that benchmarks can time a bootstrapper run
     // up to the moment its launcher started.
-    timespec wall{};
-    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const auto wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
     char when[48];
-    std::snprintf(when, sizeof when, " time=%lld.%09ld", static_cast<long long>(wall.tv_sec), wall.tv_nsec);
-    appendLine(o.log, "start pid=" + std::to_string(::getpid()) + when);
+    std::snprintf(when, sizeof when, " time=%lld.%09lld", static_cast<long long>(wall / 1000000000),
+                  static_cast<long long>(wall % 1000000000));
+    appendLine(o.log, "start pid=" + std::to_string(platform::currentProcessId()) + when);
 
     platform::Marker marker;
     switch (marker.acquire(proto::kLauncherMarker)) {
@@ -298,21 +491,20 @@ int main(int argc, char** argv) {
             appendLine(o.log, "another launcher runs: exit");
             return 3;
         case platform::Marker::Result::Failed:
-            appendLine(o.log, std::string("marker failed: ") + std::strerror(errno));
+            appendLine(o.log, "marker failed: " + lastErrorText());
             return 4;
     }
 
     platform::PipeServer server;
-    if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 4;
     // Before the stop signal is first looked at, so that a signal from then
     // on either is seen there or wakes the server.
     setServer(&server);
-    std::thread stopWaiter(waitForStopSignals, stopSignals);
+    if (!startStopWaiter()) return 4;
     openLauncherWindow(o);
 
     int exitCode = 0;
     std::string why = "exit-after time reached";
-    if (o.noPipe && !o.ready.empty()) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
+    if (o.noPipe && !o.ready.empty()) writeFileAtomically(o.ready, std::to_string(platform::currentProcessId()) + "\n");
     if (o.noPipe || o.pipeAfterMs > 0) {
         const int64_t until = o.noPipe ? deadline : started + o.pipeAfterMs;
         const int64_t limit = deadline >= 0 && (until < 0 || deadline < until) ? deadline : until;
@@ -321,13 +513,13 @@ int main(int argc, char** argv) {
     const bool serve = !o.noPipe && g_stopSignal.load() == 0 && (deadline < 0 || nowMs() < deadline);
     if (serve) {
         if (!server.listen(proto::kPipeName)) {
-            appendLine(o.log, std::string("cannot serve the pipe: ") + std::strerror(errno));
+            appendLine(o.log, "cannot serve the pipe: " + lastErrorText());
             exitCode = 4;
         } else {
             appendLine(o.log, "serving pipe");
         }
     }
-    if (serve && !o.ready.empty() && exitCode == 0) writeFileAtomically(o.ready, std::to_string(::getpid()) + "\n");
+    if (serve && !o.ready.empty() && exitCode == 0) writeFileAtomically(o.ready, std::to_string(platform::currentProcessId()) + "\n");
 
     bool quit = !serve || exitCode != 0;
     auto left = [&]() -> int32_t {
@@ -341,7 +533,7 @@ int main(int argc, char** argv) {
         if (accepted != R::Ok) {
             if (accepted == R::Woken) why = "signal " + std::to_string(g_stopSignal.load());
             if (accepted == R::Failed) {
-                why = std::string("accept failed: ") + std::strerror(errno);
+                why = "accept failed: " + lastErrorText();
                 exitCode = 4;
             }
             break;
@@ -387,7 +579,7 @@ int main(int argc, char** argv) {
             appendLine(o.log, "message " + line);
             if (header.id == proto::kMsgQuit && o.dieOnQuit) {
                 appendLine(o.log, "dying on 0x81");
-                ::kill(::getpid(), SIGKILL);
+                dieAtOnce();
             }
             if (header.id == proto::kMsgQuit && !o.ignoreQuit) {
                 why = "quit on 0x81";
@@ -401,13 +593,9 @@ int main(int argc, char** argv) {
     // free finds neither of ours.
     server.close();
     setServer(nullptr);
-    g_window.close();
+    closeLauncherWindow();
     marker.release();
     appendLine(o.log, "quit: " + why);
-    // Ended rather than left behind: a process whose other threads still
-    // run is held up at exit by some runtimes (ThreadSanitizer sleeps).
-    g_exiting.store(true);
-    ::pthread_kill(stopWaiter.native_handle(), SIGTERM);
-    stopWaiter.join();
+    endStopWaiter();
     return exitCode;
 }
