@@ -78,10 +78,6 @@ TempHome::TempHome() : m_root(makeTempFolder()) {
     set("XDG_RUNTIME_DIR", runtime().string());
 }
 
-namespace {
-
-// Read-only files and folders left by a test must not stop the clean-up (on
-// Windows a read-only file cannot be deleted at all).
 void removeTree(const std::filesystem::path& root) {
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
@@ -91,8 +87,6 @@ void removeTree(const std::filesystem::path& root) {
     }
     std::filesystem::remove_all(root, ec);
 }
-
-}  // namespace
 
 void TempHome::removeProductFolders() const {
     removeTree(m_config / "Keltora");
