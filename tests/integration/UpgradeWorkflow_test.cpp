@@ -32,6 +32,7 @@
 #endif
 #include "support/FakeHttpServer.h"
 #include "support/FakeLauncherWindow.h"
+#include "support/LinuxPrograms.h"
 #include "support/LogReader.h"
 #include "support/Process.h"
 #include "support/SampleLauncher.h"

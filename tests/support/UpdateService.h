@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
-#include "support/LinuxPrograms.h"
 
 namespace testsupport {
 
