@@ -35,7 +35,12 @@ NativeHandle orInvalid(HANDLE handle) {
     return handle != nullptr ? handle : kInvalidHandle;
 }
 
+// The whole pipe path, "\\.\pipe\" included, holds at most 256 characters.
+constexpr std::size_t kMaxPipePath = 256;
+
 // False (last error set) for a name that cannot be one level below \\.\pipe.
+// A name too long for a pipe fails here: the system would only answer "no
+// such pipe", and a client would wait for a server that can never come.
 bool pipePath(const char* name, std::wstring& out) {
     if (name == nullptr || name[0] == '\0') {
         ::SetLastError(ERROR_INVALID_NAME);
@@ -50,7 +55,18 @@ bool pipePath(const char* name, std::wstring& out) {
         }
         out += static_cast<wchar_t>(c);
     }
+    if (out.size() > kMaxPipePath) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     return true;
+}
+
+// Whether any server serves `path` now. Asks without connecting, so that
+// nobody's instance is taken.
+bool isServed(const std::wstring& path) {
+    if (::WaitNamedPipeW(path.c_str(), 1)) return true;
+    return ::GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 DWORD leftMs(int64_t deadlineMs) {
@@ -194,11 +210,17 @@ PipeServer::~PipeServer() {
 // launcher, or by someone squatting it) this fails (ERROR_ACCESS_DENIED;
 // Wine answers ERROR_PIPE_BUSY) instead of adding an instance to a pipe
 // someone else created. Remote
-// clients are turned away: the pipe is for programs on this machine.
+// clients are turned away: the pipe is for programs on this machine. A name
+// that is served already is refused before the flag is even tried: Wine
+// ignores the flag when the other server allows more instances.
 bool PipeServer::listen(const char* name) {
     close();
     std::wstring path;
     if (!pipePath(name, path)) return false;
+    if (isServed(path)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     UserOnlySecurity security;
     if (!security.build()) return false;
     HANDLE pipe =

@@ -175,13 +175,19 @@ bool spawnDetached(const std::wstring& exe, const std::wstring& argument) {
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const UniqueHandle held(file);
+    // A device (NUL, CON, a pipe) first: it has no file information to ask
+    // for, and is no program either.
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        ::SetLastError(ERROR_BAD_EXE_FORMAT);
+        return false;
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file, &info)) return false;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         ::SetLastError(ERROR_CANT_ACCESS_FILE);
         return false;
     }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || ::GetFileType(file) != FILE_TYPE_DISK) {
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         ::SetLastError(ERROR_BAD_EXE_FORMAT);
         return false;
     }

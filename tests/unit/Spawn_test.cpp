@@ -1,7 +1,12 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <sddl.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -13,12 +18,21 @@
 #include <thread>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "support/TempHome.h"
+#ifdef _WIN32
+#include "support/SampleLauncher.h"
+#include "support/WaitUntil.h"
+#endif
 
 namespace fs = std::filesystem;
 
+// The recorder is a shell script, the checks read /proc and the file modes
+// and owners are POSIX ones: Linux only. The Windows forms, with the sample
+// launcher as the recorder and the file's access list, are below.
+#ifndef _WIN32
 namespace {
 
 // A stand-in launcher: records its arguments, session, working folder and
@@ -219,3 +233,183 @@ TEST(SpawnDetached, ProgramsOthersMayChangeAreNotStarted) {
     ASSERT_TRUE(platform::spawnDetached(exe.wstring(), L"-gamepath=x")) << std::strerror(errno);
     EXPECT_FALSE(awaitFile(home.root() / "record0").empty());
 }
+#endif  // !_WIN32
+
+#ifdef _WIN32
+namespace {
+
+// A copy of the sample launcher installed at <folder>/client/launcher.exe,
+// which records its arguments (launcher.args) and its working folder
+// (launcher.log) beside it.
+fs::path installLauncher(const fs::path& folder) {
+    const fs::path exe = folder / "client" / "launcher.exe";
+    fs::create_directories(exe.parent_path());
+    fs::copy_file(testsupport::sampleLauncherProgram(), exe, fs::copy_options::overwrite_existing);
+    testsupport::writeFile(exe.parent_path() / "sample-launcher.conf", "--no-window --no-pipe\n");
+    return exe;
+}
+
+// The working folder the launcher recorded, once it has.
+std::string recordedFolder(const fs::path& client) {
+    std::string folder;
+    testsupport::waitUntil([&] {
+        for (const std::string& line : testsupport::textLines(testsupport::readFile(client / "launcher.log"))) {
+            if (line.rfind("folder: ", 0) == 0) folder = line.substr(8);
+        }
+        return !folder.empty();
+    });
+    return folder;
+}
+
+// Sets the file's access list; false when the list read back has no entry
+// for `subject` (an SDDL account, or NO_ACCESS_CONTROL for a missing list):
+// Wine keeps a file's list as its Linux mode bits, which carry only what
+// everyone may do.
+bool setAccessList(const fs::path& file, const wchar_t* sddl, const std::wstring& subject) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) return false;
+    const BOOL set = ::SetFileSecurityW(file.wstring().c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    ::LocalFree(descriptor);
+    if (!set) return false;
+    DWORD size = 0;
+    ::GetFileSecurityW(file.wstring().c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<unsigned char> back(size);
+    wchar_t* text = nullptr;
+    if (size == 0 ||
+        !::GetFileSecurityW(file.wstring().c_str(), DACL_SECURITY_INFORMATION, back.data(), size, &size) ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(back.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                &text, nullptr)) {
+        return false;
+    }
+    const std::wstring got(text);
+    ::LocalFree(text);
+    return subject == L"NO_ACCESS_CONTROL" ? got.find(subject) != std::wstring::npos
+                                           : got.find(L";;;" + subject + L")") != std::wstring::npos;
+}
+
+}  // namespace
+
+// The one argument arrives as one argument, exactly, whatever blanks,
+// quotes and trailing backslashes it holds; the launcher runs in this
+// process's working folder.
+TEST(SpawnDetached, OneArgumentArrivesWholeAndTheWorkingFolderIsInherited) {
+    testsupport::TempHome home;
+    const fs::path folder = home.root() / "game folder";
+    fs::create_directories(folder);
+    const fs::path oldCwd = fs::current_path();
+    fs::current_path(folder);
+    struct Case {
+        const char* what;
+        std::wstring argument;
+    };
+    const Case cases[] = {
+        {"a folder with spaces", L"-gamepath=C:\\Program Files\\My Game"},
+        {"a trailing backslash", L"-gamepath=C:\\My Games\\"},
+        {"quotes", L"-gamepath=C:\\a \"quoted\" \\\"b\\"},
+        {"plain", L"-gamepath=C:\\g"},
+        {"empty", L""},
+        {"non-ASCII", L"-gamepath=C:\\Spiele\\\u00e4\u4e2d"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path exe = installLauncher(home.root() / ("install dir " + std::to_string(n++)));
+        const fs::path client = exe.parent_path();
+        ASSERT_TRUE(platform::spawnDetached(exe.wstring(), c.argument)) << platform::lastError();
+        ASSERT_TRUE(testsupport::waitLauncherStarts(client, 1));
+        const auto starts = testsupport::launcherStarts(client);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0].args, std::vector<std::string>{platform::wideToUtf8(c.argument)});
+        const std::string cwd = recordedFolder(client);
+        EXPECT_TRUE(!cwd.empty() && fs::equivalent(fs::u8path(cwd), folder)) << cwd;
+        EXPECT_EQ(testsupport::stopLaunchers(client), "");
+    }
+    fs::current_path(oldCwd);
+}
+
+TEST(SpawnDetached, ProgramsThatCannotStartAreReportedWithTheReason) {
+    testsupport::TempHome home;
+    const fs::path folder = home.root() / "a folder";
+    fs::create_directories(folder);
+    const fs::path garbage = home.root() / "garbage.exe";
+    testsupport::writeFile(garbage, "just some data, not a program\n");
+    struct Case {
+        const char* what;
+        std::wstring exe;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"missing", (home.root() / "missing.exe").wstring(), ERROR_FILE_NOT_FOUND},
+        {"a folder", folder.wstring(), ERROR_ACCESS_DENIED},
+        {"not a program", garbage.wstring(), ERROR_BAD_EXE_FORMAT},
+        {"a device, not a file", L"NUL", ERROR_BAD_EXE_FORMAT},
+        {"empty path", L"", ERROR_FILE_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::SetLastError(0);
+        EXPECT_FALSE(platform::spawnDetached(c.exe, L"-gamepath=x"));
+        EXPECT_EQ(platform::lastError(), c.error);
+    }
+}
+
+// The install never makes a link: a link in the program's place was put
+// there by someone else, and what it points to is never started.
+TEST(SpawnDetached, ALinkInTheProgramsPlaceIsNotFollowed) {
+    testsupport::TempHome home;
+    const fs::path target = installLauncher(home.root() / "elsewhere");
+    const fs::path client = home.root() / "install" / "client";
+    fs::create_directories(client);
+    const fs::path link = client / "launcher.exe";
+    ASSERT_TRUE(::CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(), 0)) << ::GetLastError();
+    ::SetLastError(0);
+    EXPECT_FALSE(platform::spawnDetached(link.wstring(), L"-gamepath=x"));
+    EXPECT_NE(platform::lastError(), 0u);
+    // Refused before any start: nothing can have run.
+    EXPECT_FALSE(fs::exists(target.parent_path() / "launcher.args")) << "the link was followed";
+}
+
+// A program that others may change is never started: it could have been
+// changed after it was checked. The access list is left as it is.
+TEST(SpawnDetached, ProgramsOthersMayChangeAreNotStarted) {
+    testsupport::TempHome home;
+    struct Case {
+        const char* what;
+        const wchar_t* sddl;
+        const wchar_t* subject;  // the entry the case is about
+        bool starts;
+    };
+    const Case cases[] = {
+        {"writable by everyone", L"D:(A;;FA;;;OW)(A;;FA;;;WD)", L"WD", false},
+        {"writable by every signed-in user", L"D:(A;;FA;;;OW)(A;;FW;;;AU)", L"AU", false},
+        {"writable by the users group", L"D:(A;;FA;;;OW)(A;;FW;;;BU)", L"BU", false},
+        {"its access list may be changed by everyone", L"D:(A;;FA;;;OW)(A;;WD;;;WD)", L"WD", false},
+        {"no access list at all", L"D:NO_ACCESS_CONTROL", L"NO_ACCESS_CONTROL", false},
+        {"readable and runnable by everyone", L"D:(A;;FA;;;OW)(A;;FRFX;;;WD)", L"WD", true},
+    };
+    int n = 0;
+    int tried = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path exe = installLauncher(home.root() / ("install" + std::to_string(n++)));
+        if (!setAccessList(exe, c.sddl, c.subject)) {
+            std::printf("skipped: %s: the file system keeps no such access list here (Wine keeps only what "
+                        "everyone may do)\n", c.what);
+            continue;
+        }
+        ++tried;
+        ::SetLastError(0);
+        EXPECT_EQ(platform::spawnDetached(exe.wstring(), L"-gamepath=x"), c.starts) << platform::lastError();
+        if (c.starts) {
+            EXPECT_TRUE(testsupport::waitLauncherStarts(exe.parent_path(), 1));
+            EXPECT_EQ(testsupport::stopLaunchers(exe.parent_path()), "");
+        } else {
+            EXPECT_EQ(platform::lastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+            EXPECT_FALSE(fs::exists(exe.parent_path() / "launcher.args")) << "it ran";
+            // One that ran anyway must not keep the marker from the next case.
+            testsupport::stopLaunchers(exe.parent_path());
+        }
+    }
+    EXPECT_GE(tried, 2) << "at least a refused and an allowed list must be tried";
+}
+#endif  // _WIN32

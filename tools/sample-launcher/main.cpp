@@ -18,8 +18,8 @@
 // Records, appended, by default next to the program:
 //   launcher.args      per start: "start pid=N argc=N", then "argv[i]=<text>"
 //   launcher.messages  per message: "id=0x81 command=0 length=0 data=<hex>"
-//   launcher.log       what it did: start (with its wall-clock time), serving,
-//                      each message, why it quit
+//   launcher.log       what it did: start (with its wall-clock time), its
+//                      working folder, serving, each message, why it quit
 //
 // Options come from sample-launcher.conf next to the program, then the
 // environment variable SAMPLE_LAUNCHER_OPTIONS, then the command line (later
@@ -60,6 +60,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -483,6 +484,10 @@ int main(int argc, char** argv) {
     std::snprintf(when, sizeof when, " time=%lld.%09lld", static_cast<long long>(wall / 1000000000),
                   static_cast<long long>(wall % 1000000000));
     appendLine(o.log, "start pid=" + std::to_string(platform::currentProcessId()) + when);
+    // The working folder it was started in, which the bootstrapper chooses.
+    std::error_code noFolder;
+    const std::u8string cwd = std::filesystem::current_path(noFolder).u8string();
+    appendLine(o.log, "folder: " + std::string(cwd.begin(), cwd.end()));
 
     platform::Marker marker;
     switch (marker.acquire(proto::kLauncherMarker)) {
