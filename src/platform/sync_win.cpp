@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "platform/sync.h"
@@ -23,6 +24,16 @@ namespace platform {
 namespace {
 
 std::atomic<ThreadStartHook> g_threadStartHook{nullptr};
+
+// Names the calling thread as Linux names it (a debugger shows it, and the
+// tests count a download's threads by it). SetThreadDescription is looked
+// up: systems before Windows 10 lack it.
+void nameThisThread(const std::wstring& name) {
+    using Fn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const FARPROC found = kernel != nullptr ? ::GetProcAddress(kernel, "SetThreadDescription") : nullptr;
+    if (found != nullptr) reinterpret_cast<Fn>(reinterpret_cast<void*>(found))(::GetCurrentThread(), name.c_str());
+}
 
 // Waits on `cv` until `ready()` holds, the time is up or `stop` is requested.
 // No std::stop_callback wakes the wait: this toolchain's C++ library can
@@ -118,12 +129,12 @@ bool Thread::start(const char* name, Procedure procedure) {
         return false;
     }
     m_done.reset();
-    // The name is a debugger's aid only, and Windows 10's
-    // SetThreadDescription is missing from this toolchain's headers: the
-    // thread runs unnamed here.
-    (void)name;
+    // The names are ASCII, so each character widens as it is.
+    const std::string narrow = name != nullptr ? name : "";
+    std::wstring wideName(narrow.begin(), narrow.end());
     try {
-        m_thread = std::thread([this, proc = std::move(procedure)] {
+        m_thread = std::thread([this, proc = std::move(procedure), wideName] {
+            if (!wideName.empty()) nameThisThread(wideName);
             m_exitCode = proc();
             m_done.set();
         });

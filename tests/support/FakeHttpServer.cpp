@@ -7,7 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "common/RangeFiles.h"
+#include "common/ByteRange.h"
 
 namespace testsupport {
 

@@ -16,6 +16,7 @@
 #include "foundation/Md5.h"
 #include "gamelauncher/LauncherProtocol.h"
 #include "platform/marker.h"
+#include "support/LinuxPrograms.h"
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/WaitUntil.h"
@@ -146,8 +147,8 @@ std::string makeLauncherPackage(const fs::path& folder, const std::string& versi
         writeFile(folder / name, bytes);
     }
     fs::create_directories(zip.parent_path());
-    const RunResult run = runProgram(builtProgram("tools/mkpackage/mkpackage"),
-                                     {folder.string(), version, zip.string()}, folder.parent_path());
+    const RunResult run = runProgram(linuxProgram("tools/mkpackage/mkpackage"),
+                                     {linuxPath(folder), version, linuxPath(zip)}, folder.parent_path());
     if (run.exitCode != 0) return {};
     // Notes on standard error come mixed in; the MD5 is a line of its own.
     for (const std::string& line : textLines(run.output)) {

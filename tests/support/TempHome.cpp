@@ -78,22 +78,19 @@ TempHome::TempHome() : m_root(makeTempFolder()) {
     set("XDG_RUNTIME_DIR", runtime().string());
 }
 
-// Read-only files and folders left by a test must not stop a clean-up.
-static void makeWritable(const std::filesystem::path& root) {
+void removeTree(const std::filesystem::path& root) {
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ec);
     }
+    std::filesystem::remove_all(root, ec);
 }
 
 void TempHome::removeProductFolders() const {
-    std::error_code ec;
-    for (const auto& folder : {m_config / "Keltora", m_data / "Keltora"}) {
-        makeWritable(folder);
-        std::filesystem::remove_all(folder, ec);
-    }
+    removeTree(m_config / "Keltora");
+    removeTree(m_data / "Keltora");
 }
 
 TempHome::~TempHome() {
@@ -101,9 +98,7 @@ TempHome::~TempHome() {
 #ifdef _WIN32
     removeProductFolders();
 #endif
-    std::error_code ec;
-    makeWritable(m_root);
-    std::filesystem::remove_all(m_root, ec);
+    removeTree(m_root);
 }
 
 void TempHome::set(const char* name, const std::string& value) {

@@ -44,6 +44,11 @@ private:
 };
 
 // Reads a whole file as bytes; empty when it cannot be read.
+// Removes `root` and everything below it, read-only entries included (on
+// Windows a read-only file cannot be deleted); links are removed, never
+// followed. Errors are ignored.
+void removeTree(const std::filesystem::path& root);
+
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // The lines of `text` split at "\n", without a last empty one.

@@ -1,12 +1,12 @@
 #include "support/UpdateService.h"
 
-#include "support/Process.h"
+#include "support/LinuxPrograms.h"
 #include "support/TempHome.h"
 
 namespace testsupport {
 
 UpdateService::UpdateService(const std::vector<std::string>& args)
-    : m_process(builtProgram("tools/update-service/update-service"), args), m_base(m_process.readLine().value_or("")) {}
+    : m_process(linuxProgram("tools/update-service/update-service"), args), m_base(m_process.readLine().value_or("")) {}
 
 std::string UpdateService::hostAndPort() const {
     const std::string prefix = "http://";

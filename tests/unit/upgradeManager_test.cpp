@@ -2,8 +2,6 @@
 // list and its check, the progress target, and the pipe messages as a pipe
 // server reads them.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -88,6 +86,9 @@ TEST_F(UpgradeManagerParts, FoldersAndSettings) {
     }
 }
 
+#ifndef _WIN32
+// Left out on Windows: the roaming folder is the system's known folder
+// there, which a test cannot take away as it can unset HOME.
 TEST_F(UpgradeManagerParts, CheckUpgradeWithoutWindowOrFolders) {
     auto m = std::make_unique<UpgradeManager>();
     EXPECT_EQ(m->checkUpgrade(nullptr), kCheckNoWindow);
@@ -101,6 +102,7 @@ TEST_F(UpgradeManagerParts, CheckUpgradeWithoutWindowOrFolders) {
     EXPECT_EQ(m->checkUpgrade(&window), kCheckNoPaths);
     EXPECT_TRUE(window.calls().empty());
 }
+#endif
 
 TEST_F(UpgradeManagerParts, VersionFileReading) {
     const std::string exe = "launcher bytes";
@@ -268,7 +270,7 @@ TEST_F(UpgradeManagerParts, ListsOverTheBoundsOrNamingAFileTwiceAreDamaged) {
         EXPECT_EQ(list.size(), c.entries);
         ReleaseLogger();
         const std::string line =
-            "[upgradeManager:460]File Content is invalid:" + install.string() + "/client/launcher.db\r\n";
+            "[upgradeManager:460]File Content is invalid:" + home.data().string() + "/Keltora/morvel3/client/launcher.db\r\n";
         EXPECT_EQ(log().find(line) != std::string::npos, c.result != 0) << log();
         // The pure parse agrees, so the fuzz target sees the same rule.
         std::vector<FileEntry> parsed;
@@ -277,6 +279,9 @@ TEST_F(UpgradeManagerParts, ListsOverTheBoundsOrNamingAFileTwiceAreDamaged) {
     }
 }
 
+#ifndef _WIN32
+// Left out on Windows: it sees the worker holding the file open through
+// /proc/self/fd, and relies on a sparse 16 GiB file.
 // The stop request (raised by the destruction, as when the window closes,
 // once the worker has had its time) ends the installed launcher's check in
 // the middle of a big file: nothing is logged about the file, it is not
@@ -323,6 +328,7 @@ TEST_F(UpgradeManagerParts, StopRequestEndsTheCheckInsideABigFile) {
     EXPECT_EQ(text.find("[upgradeManager:641]"), std::string::npos) << "no launcher start";
     EXPECT_EQ(text.find("LHR_CHK"), std::string::npos) << "nothing reported after the stop";
 }
+#endif
 
 // A pipe server on the runtime folder that reads what the manager sends.
 class PipeReader {

@@ -34,6 +34,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/ByteRange.h"
+
 namespace rangefiles {
 
 // A relative name of slash-separated parts, none of them empty, "." or "..",
@@ -152,43 +154,6 @@ private:
 inline void tuneServer(httplib::Server& server) {
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(1000000);
-}
-
-// Where one byte range of a body of `size` bytes lies. `first` left out is a
-// suffix range ("-N": the last `last` bytes); `last` left out runs to the end.
-struct ByteRange {
-    bool satisfiable = false;
-    uint64_t offset = 0;
-    uint64_t length = 0;
-};
-
-inline ByteRange resolveRange(std::optional<uint64_t> first, std::optional<uint64_t> last, uint64_t size) {
-    ByteRange r;
-    if (!first) {
-        if (!last || *last == 0 || size == 0) return r;
-        r.offset = *last >= size ? 0 : size - *last;
-    } else {
-        if (*first >= size || (last && *last < *first)) return r;
-        r.offset = *first;
-    }
-    const uint64_t end = !first || !last || *last >= size ? size - 1 : *last;  // inclusive
-    r.length = end - r.offset + 1;
-    r.satisfiable = true;
-    return r;
-}
-
-// 206 with "Content-Range: bytes <from>-<to>/<size>", or 416 with
-// "Content-Range: bytes */<size>".
-inline void setRangeStatus(const ByteRange& r, uint64_t size, httplib::Response& res) {
-    const std::string total = "/" + std::to_string(size);
-    if (!r.satisfiable) {
-        res.status = 416;
-        res.set_header("Content-Range", "bytes *" + total);
-        return;
-    }
-    res.status = 206;
-    res.set_header("Content-Range",
-                   "bytes " + std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - 1) + total);
 }
 
 // Answers one GET or HEAD for the file `name` of `files`: 200 with the whole
