@@ -21,7 +21,7 @@ enum class LinkKind {
 // case it leaves out.
 std::string plantLink(const std::filesystem::path& target, const std::filesystem::path& link, LinkKind kind);
 
-// Whether this Windows program runs under Wine (false on Linux).
+// Whether this process runs under Wine (false on Linux).
 bool runningUnderWine();
 
 // Whether the entry `path` itself is a link (on Windows: a reparse point),
