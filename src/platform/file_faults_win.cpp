@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/file_faults_system.h"
+#include "platform/full_path_win.h"
 #include "platform/text.h"
 
 namespace platform::faults {
@@ -33,13 +34,8 @@ std::wstring finalPath(HANDLE h) {
 }
 
 std::wstring resolveWide(const std::wstring& path) {
-    std::wstring absolute(MAX_PATH, L'\0');
-    DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(absolute.size()), absolute.data(), nullptr);
-    if (n >= absolute.size()) {
-        absolute.assign(n, L'\0');
-        n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(absolute.size()), absolute.data(), nullptr);
-    }
-    absolute = n > 0 && n < absolute.size() ? absolute.substr(0, n) : path;
+    std::wstring absolute;
+    if (!fullPathName(path, absolute)) absolute = path;
     while (absolute.size() > 3 && absolute.back() == L'\\') absolute.pop_back();
     const std::size_t cut = absolute.rfind(L'\\');
     if (cut == std::wstring::npos) return absolute;

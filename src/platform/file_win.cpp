@@ -9,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/file_faults.h"
+#include "platform/full_path_win.h"
 #include "platform/path.h"
 #include "platform/text.h"
 
@@ -56,14 +57,8 @@ bool finalNameIn(const SystemPath& folder, const std::wstring& leaf, std::wstrin
 
 // Splits a path into its folder and last level.
 bool splitLast(const SystemPath& p, SystemPath& folder, std::wstring& leaf) {
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD n = ::GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n >= full.size()) {
-        full.assign(n, L'\0');
-        n = ::GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    }
-    if (n == 0 || n >= full.size()) return false;
-    full.resize(n);
+    std::wstring full;
+    if (!fullPathName(p, full)) return false;
     while (full.size() > 3 && full.back() == L'\\') full.pop_back();
     const std::size_t cut = full.rfind(L'\\');
     if (cut == std::wstring::npos || cut + 1 >= full.size()) return false;

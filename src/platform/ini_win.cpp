@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/full_path_win.h"
 #include "platform/ini.h"
 #include "platform/path.h"
 
@@ -19,16 +20,7 @@ namespace {
 // everywhere else in this layer.
 bool fullPath(const wchar_t* path, std::wstring& out) {
     const SystemPath p = toSystemPath(path);
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD n = ::GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n >= full.size()) {
-        full.assign(n, L'\0');
-        n = ::GetFullPathNameW(p.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    }
-    if (n == 0 || n >= full.size()) return false;
-    full.resize(n);
-    out = std::move(full);
-    return true;
+    return fullPathName(p, out);
 }
 
 // Whether `path` is a disk file this process may read. The system's reader
