@@ -37,11 +37,18 @@ inline constexpr const char* kLogStoppedMessage =
     "Logging stopped for the day: the log file reached its bound of 16777216 bytes";
 
 // Formats with the C99 printf rules ("%zu", "%lld", "%hhd"...) on every
-// system, so the compiler checks them as such ("gnu_printf"; plain "printf"
-// means the Microsoft runtime's older rules in a Windows build). Returns
-// non-zero when the line was written, 0 when there is no log file, the file
-// is full or the write failed.
-int LogPrint(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+// system, so the compiler checks them as such: g++ calls those rules
+// "gnu_printf" (its plain "printf" means the Microsoft runtime's older rules
+// in a Windows build); clang knows only "printf", with the C99 rules.
+#if defined(__clang__)
+#define GL_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define GL_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#endif
+
+// Returns non-zero when the line was written, 0 when there is no log file,
+// the file is full or the write failed.
+int LogPrint(const char* format, ...) GL_PRINTF_FORMAT(1, 2);
 
 // Wide format with the Windows conventions: "%s" and "%c" take wide
 // arguments, "%hs"/"%S" narrow ones. The message is written in the narrow
@@ -71,7 +78,7 @@ public:
     constexpr ModuleLog(const char* tag, const wchar_t* wideTag) : m_tag(tag), m_wideTag(wideTag) {}
 
     // The C99 printf rules of LogPrint, checked by the compiler.
-    int operator()(int number, const char* format, ...) const __attribute__((format(gnu_printf, 3, 4)));
+    int operator()(int number, const char* format, ...) const GL_PRINTF_FORMAT(3, 4);
     // The wide format conventions of LogPrintW ("%s" a wide text, "%hs" a
     // narrow one).
     int wide(int number, const wchar_t* format, ...) const;
