@@ -3,8 +3,6 @@
 // running, and a scripted window in place of the progress window.
 #ifdef _WIN32
 #include <windows.h>
-// windows.h first: tlhelp32.h needs its types.
-#include <tlhelp32.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -38,6 +36,7 @@
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "support/Threads.h"
 #include "support/UpdateService.h"
 #include "support/WaitUntil.h"
 #include "support/ZipBuilder.h"
@@ -89,26 +88,7 @@ std::map<std::string, std::string> filesOf(const fs::path& folder) {
     return out;
 }
 
-#ifdef _WIN32
-std::size_t threadCount() {
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
-    std::size_t n = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        n += entry.th32OwnerProcessID == ::GetCurrentProcessId();
-    }
-    ::CloseHandle(snapshot);
-    return n;
-}
-#else
-std::size_t threadCount() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task")) ++n;
-    return n;
-}
-#endif
+std::size_t threadCount() { return testsupport::threadNames().size(); }
 
 class Workflow : public ::testing::Test {
 protected:

@@ -1,14 +1,11 @@
 // The segmented downloader end to end against scripted loopback servers.
-#ifdef _WIN32
-#include <windows.h>
-// windows.h first: tlhelp32.h needs its types.
-#include <tlhelp32.h>
-#else
+#ifndef _WIN32
 #include <sys/resource.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -27,6 +24,7 @@
 #include "support/LogReader.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
+#include "support/Threads.h"
 #include "transfer/Loader.h"
 
 namespace {
@@ -56,42 +54,10 @@ bool isDownloaderThreadName(const std::string& name) {
 }
 
 // Threads of this process still carrying one of the downloader's names.
-#ifdef _WIN32
 std::size_t downloaderThreads() {
-    using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
-    EXPECT_NE(found, nullptr);
-    if (found == nullptr) return 0;
-    const auto getDescription = reinterpret_cast<GetDescription>(reinterpret_cast<void*>(found));
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
-    std::size_t n = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID != ::GetCurrentProcessId()) continue;
-        const HANDLE thread = ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
-        if (thread == nullptr) continue;  // ended since the snapshot
-        PWSTR description = nullptr;
-        if (SUCCEEDED(getDescription(thread, &description)) && description != nullptr) {
-            const std::wstring wide(description);
-            n += isDownloaderThreadName(std::string(wide.begin(), wide.end()));
-            ::LocalFree(description);
-        }
-        ::CloseHandle(thread);
-    }
-    ::CloseHandle(snapshot);
-    return n;
+    const std::vector<std::string> names = testsupport::threadNames();
+    return static_cast<std::size_t>(std::count_if(names.begin(), names.end(), isDownloaderThreadName));
 }
-#else
-std::size_t downloaderThreads() {
-    std::size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-        n += isDownloaderThreadName(testsupport::readFile(e.path() / "comm"));
-    }
-    return n;
-}
-#endif
 
 std::string rangeOf(uint32_t piece) {
     return "bytes=" + std::to_string(piece * 32768u) + "-" + std::to_string(piece * 32768u + 32767u);

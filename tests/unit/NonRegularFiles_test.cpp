@@ -42,6 +42,17 @@ std::wstring wide(const fs::path& p) { return platform::utf8ToWide(p.string()); 
 class NonRegularFilesTest : public ::testing::Test {
 protected:
     void TearDown() override { ReleaseLogger(); }
+
+    // A regular file still opens and reads as usual.
+    void expectPlainFileReads() {
+        testsupport::writeFile(home.root() / "plain.txt", "abc");
+        platform::File plain;
+        ASSERT_TRUE(plain.open(wide(home.root() / "plain.txt"), platform::File::Access::Read,
+                               platform::File::Disposition::OpenExisting));
+        char buffer[8] = {};
+        EXPECT_EQ(plain.read(buffer, sizeof buffer), 3);
+    }
+
     testsupport::TempHome home;
 };
 
@@ -77,13 +88,7 @@ TEST_F(NonRegularFilesTest, PlatformFileRefusesAFifoForEveryAccess) {
     // A device is no file either.
     platform::File device;
     EXPECT_FALSE(device.open(L"/dev/null", platform::File::Access::Read, platform::File::Disposition::OpenExisting));
-    // A regular file still opens and reads as usual.
-    testsupport::writeFile(home.root() / "plain.txt", "abc");
-    platform::File plain;
-    ASSERT_TRUE(plain.open(wide(home.root() / "plain.txt"), platform::File::Access::Read,
-                           platform::File::Disposition::OpenExisting));
-    char buffer[8] = {};
-    EXPECT_EQ(plain.read(buffer, sizeof buffer), 3);
+    expectPlainFileReads();
 }
 
 TEST_F(NonRegularFilesTest, StartUpReadersComeBackWithTheirCannotOpenOutcome) {
@@ -221,13 +226,7 @@ TEST_F(NonRegularFilesTest, PlatformFileRefusesPipesAndDevicesForEveryAccess) {
     }
     // Nothing took the device's name as a file.
     EXPECT_EQ(entries(), before);
-    // A regular file still opens and reads as usual.
-    testsupport::writeFile(home.root() / "plain.txt", "abc");
-    platform::File plain;
-    ASSERT_TRUE(plain.open(wide(home.root() / "plain.txt"), platform::File::Access::Read,
-                           platform::File::Disposition::OpenExisting));
-    char buffer[8] = {};
-    EXPECT_EQ(plain.read(buffer, sizeof buffer), 3);
+    expectPlainFileReads();
 }
 
 // The readers that take a whole path: given a pipe or a device, each comes
