@@ -19,10 +19,12 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -75,9 +77,10 @@ void usage(const char* argv0) {
                  "  --ip TEXT           ip answered by launcher/check (default 127.0.0.1)\n"
                  "  --files DIR         serve DIR's files under <base>files/ (GET, HEAD, Range)\n"
                  "  --package NAME      url answered = <base>files/NAME; md5 = MD5 of DIR/NAME,\n"
-                 "                      computed once per version of the file\n"
+                 "                      computed once per version of the file (DIR/NAME must\n"
+                 "                      exist at start)\n"
                  "  --package-url URL   url answered instead (with --md5)\n"
-                 "  --md5 HEX           md5 answered instead of the computed one\n"
+                 "  --md5 HEX           md5 answered instead of the computed one (32 hex digits)\n"
                  "  --events FILE       JSON-lines file the events are appended to\n"
                  "                      (default ./events.jsonl)\n"
                  "  --checks FILE       JSON-lines file the check requests are appended to\n"
@@ -110,7 +113,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
             std::fprintf(stderr, "update-service: %s needs a value\n", a.c_str());
             return false;
         } else if (a == "--port") {
-            o.port = std::atoi(v.c_str());
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            o.port = (v.empty() || *end != '\0' || errno != 0 || n < 0 || n > 65535) ? -1 : static_cast<int>(n);
         } else if (a == "--version") {
             o.version = v;
         } else if (a == "--ip") {
@@ -147,11 +153,35 @@ bool parseOptions(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    if (!o.package.empty() && o.filesDir.empty()) {
-        std::fprintf(stderr, "update-service: --package needs --files\n");
-        return false;
+    return true;
+}
+
+bool isMd5Text(const std::string& text) {
+    if (text.size() != 32) return false;
+    for (const char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
     }
     return true;
+}
+
+// Each of these mistakes would otherwise start a service whose every answer
+// sends players through three failed tries and the update-failed warning at
+// every start: refused here, with what to give instead. Empty when the
+// options make a service that can answer.
+std::string optionMistake(const Options& o) {
+    if (o.port < 0 || o.port > 65535) return "--port needs a number from 0 to 65535";
+    if (!o.package.empty()) {
+        if (o.filesDir.empty()) return "--package needs --files (the folder that holds the package)";
+        std::error_code ec;
+        if (!rangefiles::isSafeName(o.package) || !fs::is_regular_file(o.filesDir / o.package, ec))
+            return "--package " + o.package + " is not a file in --files " + o.filesDir.string() +
+                   ": copy the package there first";
+    }
+    if (!o.packageUrl.empty() && o.md5.empty())
+        return "--package-url needs --md5 (the package's MD5, as printed by mkpackage)";
+    if (!o.md5.empty() && !isMd5Text(o.md5))
+        return "--md5 " + o.md5 + " is not an MD5: it needs 32 hex digits (as printed by mkpackage)";
+    return "";
 }
 
 // The client sends its forms without percent-encoding, so the raw body is
@@ -308,6 +338,10 @@ int main(int argc, char** argv) {
         usage(argv[0]);
         return 2;
     }
+    if (const std::string mistake = optionMistake(opt); !mistake.empty()) {
+        std::fprintf(stderr, "update-service: %s\n", mistake.c_str());
+        return 2;
+    }
     // SIGINT/SIGTERM are taken by a thread of their own, which stops the
     // server; blocking them first keeps every other thread out of it.
     sigset_t stopSignals;
@@ -405,15 +439,30 @@ int main(int argc, char** argv) {
             note(req, res.status);
     });
 
+    // The library's default socket options add SO_REUSEPORT, with which a
+    // second service binds a port another one listens on and the two share
+    // the players' checks. SO_REUSEADDR alone still allows a restart while
+    // the last connections linger, and refuses a port in use.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     int port = opt.port;
     if (port == 0) {
         port = server.bind_to_any_port("127.0.0.1");
         if (port <= 0) {
-            std::fprintf(stderr, "update-service: cannot bind 127.0.0.1\n");
+            std::fprintf(stderr, "update-service: cannot bind 127.0.0.1: %s\n", std::strerror(errno));
             return 1;
         }
     } else if (!server.bind_to_port("127.0.0.1", port)) {
-        std::fprintf(stderr, "update-service: cannot bind 127.0.0.1:%d\n", port);
+        if (errno == EADDRINUSE) {
+            std::fprintf(stderr,
+                         "update-service: port %d on 127.0.0.1 is in use by another program: stop it first or "
+                         "choose another --port\n",
+                         port);
+        } else {
+            std::fprintf(stderr, "update-service: cannot bind 127.0.0.1:%d: %s\n", port, std::strerror(errno));
+        }
         return 1;
     }
     base = "http://127.0.0.1:" + std::to_string(port) + "/";
