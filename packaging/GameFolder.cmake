@@ -33,6 +33,7 @@ foreach(url IN LISTS GL_UPDATE_SERVICE_URLS)
   math(EXPR gl_slot "${gl_slot} + 1")
 endforeach()
 string(STRIP "${gl_server_lines}" gl_server_lines)
+gl_warn_placeholders(GL_UPDATE_SERVICE_URLS)
 
 set(gl_dist ${CMAKE_BINARY_DIR}/game-folder)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/launcher.ini.in ${gl_dist}/launcher.ini @ONLY)

@@ -11,8 +11,15 @@ namespace {
 // The same bounds as every other setting.ini value.
 constexpr uint32_t kHostChars = 1024;
 
+// A host given with its scheme keeps it (https: the report carries the log,
+// with the player's paths); a plain "host[:port]" is reached over http.
 std::wstring uploadUrlFor(std::wstring_view host) {
-    return L"http://" + std::wstring(host) + platform::utf8ToWide(crashreport::kUploadPath);
+    const std::wstring path = platform::utf8ToWide(crashreport::kUploadPath);
+    if (host.starts_with(L"https://") || host.starts_with(L"http://")) {
+        while (!host.empty() && host.back() == L'/') host.remove_suffix(1);
+        return std::wstring(host) + path;
+    }
+    return L"http://" + std::wstring(host) + path;
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 // GL_CRASH_UPLOAD_HOST and GL_CRASH_PRIVACY_URL, which reach the code as
 // crashreport::kBuiltInUploadHost and kPrivacyPolicyUrl in the generated
 // crash/CrashBuildSettings.h. The upload URL is
-// "http://" + host + "/index.php/crashReport/uploadExternal". For the demo
-// and the tests, the program folder's "setting.ini" may name another host
-// (with an optional ":port") in section "CrashReport", key "UploadHost";
+// "http://" + host + "/index.php/crashReport/uploadExternal" for a plain
+// "host[:port]", and the host itself + that path for one given as
+// "https://host[:port]" (or "http://..."; a trailing "/" is dropped). The
+// program folder's "setting.ini" may name another host, in the same forms,
+// in section "CrashReport", key "UploadHost";
 // without that key (or with an empty value) the built-in host holds.
 // Nothing else about crash reporting is configurable.
 //

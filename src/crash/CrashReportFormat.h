@@ -122,10 +122,12 @@
 // ---------------------------------------------------------------------------
 // The upload address
 // ---------------------------------------------------------------------------
-// url = "http://" + <host> + kUploadPath. <host> is kBuiltInUploadHost of
-// crash/CrashBuildSettings.h (the build setting GL_CRASH_UPLOAD_HOST),
-// unless the program folder's "setting.ini" has the optional key
-//   [CrashReport] UploadHost=<host[:port]>
+// url = "http://" + <host> + kUploadPath, or <host> + kUploadPath when
+// <host> is given as "https://host[:port]" (or "http://host[:port]").
+// <host> is kBuiltInUploadHost of crash/CrashBuildSettings.h (the build
+// setting GL_CRASH_UPLOAD_HOST), unless the program folder's "setting.ini"
+// has the optional key
+//   [CrashReport] UploadHost=<host[:port]> or <https://host[:port]>
 // which tests and the demo use to point uploads at the local update service.
 // The privacy-policy address is kPrivacyPolicyUrl of the same header (the
 // build setting GL_CRASH_PRIVACY_URL).

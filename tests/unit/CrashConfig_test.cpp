@@ -13,11 +13,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(CrashConfig, BuiltInUploadUrlIsHttpToTheUploadPath) {
+TEST(CrashConfig, BuiltInUploadUrlIsTheHostsSchemeOrHttpToTheUploadPath) {
     const std::wstring url = crashBuiltInUploadUrl();
-    EXPECT_EQ(url.rfind(L"http://", 0), 0u);
     const std::wstring path = L"/index.php/crashReport/uploadExternal";
-    EXPECT_EQ(url, L"http://" + platform::utf8ToWide(crashreport::kBuiltInUploadHost) + path);
+    const std::string host = crashreport::kBuiltInUploadHost;
+    if (host.rfind("https://", 0) == 0) {
+        std::wstring bare = platform::utf8ToWide(host);
+        while (bare.back() == L'/') bare.pop_back();
+        EXPECT_EQ(url, bare + path);
+    } else {
+        EXPECT_EQ(url, L"http://" + platform::utf8ToWide(host) + path);
+    }
     ASSERT_GT(url.size(), path.size() + 7);
     EXPECT_EQ(url.substr(url.size() - path.size()), path);
     EXPECT_EQ(std::wstring(crashPrivacyPolicyUrl()), platform::utf8ToWide(crashreport::kPrivacyPolicyUrl));
@@ -46,6 +52,11 @@ TEST(CrashConfig, SettingIniOverridesTheUploadUrlOnlyWhenSet) {
         {"names without letter case, blanks and quotes", "[crashreport]\n uploadhost = \"h.test\" \n",
          L"http://h.test" + path},
         {"commented out", "[CrashReport]\n;UploadHost=h.test\n", builtIn},
+        {"https keeps its scheme", "[CrashReport]\nUploadHost=https://crash.test:8443\n",
+         L"https://crash.test:8443" + path},
+        {"https with a trailing slash", "[CrashReport]\nUploadHost=https://crash.test/\n",
+         L"https://crash.test" + path},
+        {"http spelt out", "[CrashReport]\nUploadHost=http://127.0.0.1:8080\n", L"http://127.0.0.1:8080" + path},
         {"cut like every profile value", longIni.c_str(), L"http://" + std::wstring(1023, L'a') + path},
     };
     for (const Case& c : cases) {
