@@ -15,29 +15,36 @@
 
 namespace launcherprotocol {
 
+// The names (markers, window marks, pipe) are the game's identity: their
+// values come from the identity file (packaging/identity.cmake) and are
+// defined in its one generated translation unit (library gl_identity), so
+// that a program of another identity differs in that unit alone. A launcher
+// built apart from this project defines them itself, with the same values.
+
 // ---- Markers: "a program of this name runs" --------------------------------
 
 // Held by the bootstrapper from its start to its very end; a second
 // bootstrapper that finds it held ends at once.
-inline constexpr const char* kBootstrapperMarker = "MORVEL3_GAMELAUNCHER";
+extern const char* const kBootstrapperMarker;  // "MORVEL3_GAMELAUNCHER"
 // Held by the game's launcher for as long as it runs. The bootstrapper only
 // tests it, never takes it: held means "a launcher runs", free means "none
 // does" (after a quit request: "it has gone").
-inline constexpr const char* kLauncherMarker = "MV3_LAUNCHER_KT";
+extern const char* const kLauncherMarker;  // "MV3_LAUNCHER_KT"
 
 // ---- Window marks: a window property of the marker's name, value 1 ---------
 
-// On the bootstrapper's progress window.
-inline constexpr const char* kBootstrapperWindowMark = kBootstrapperMarker;
+// On the bootstrapper's progress window: the bootstrapper's marker's name.
+extern const char* const kBootstrapperWindowMark;
 // On the launcher's window; the bootstrapper brings the first window carrying
 // it to the front whenever it finds the launcher's marker held.
-inline constexpr const char* kLauncherWindowMark = kLauncherMarker;
+// The launcher's marker's name.
+extern const char* const kLauncherWindowMark;
 // The value a mark holds: a 32-bit cardinal. Any non-zero value counts.
 inline constexpr uint32_t kWindowMarkValue = 1;
 
 // ---- The pipe: served by the launcher, written by the bootstrapper ---------
 
-inline constexpr const char* kPipeName = "MV3_GAMELAUNCHER";
+extern const char* const kPipeName;  // "MV3_GAMELAUNCHER"
 
 // Message ids the bootstrapper sends, each with command 0 and no data.
 // Come forward: the installed launcher is current; the bootstrapper hides

@@ -14,6 +14,7 @@
 #include "foundation/Log.h"
 #include "foundation/StringTable.h"
 #include "foundation/SystemUtil.h"
+#include "identity/Identity.h"
 #include "platform/error.h"
 #include "service/KTUpgrade.h"
 #include "ui/DlgGameLauncher.h"
@@ -49,7 +50,7 @@ struct Session {
 // The reporter's sender is looked for next to the program; every report
 // carries the log file. Whatever the install returns, start-up goes on.
 void installCrashReporting() {
-    installCrashReport(L".\\", L"morvel3_launcher", L"1.0.0.15");
+    installCrashReport(L".\\", identity::kCrashApplicationName, L"1.0.0.15");
     addCrashReportFile(L"LogFile", GetLogFilePath());
     runCrashTestHook();
 }

@@ -18,7 +18,9 @@ inline constexpr uint32_t kMaxPathChars = 260;
 inline constexpr uint32_t kPathBufferChars = 1024;
 // The game's folder below the per-user application-data folders, with its
 // separators: "<roaming or local>" + kProductFolder + "GameLauncher/" etc.
-inline constexpr const wchar_t* kProductFolder = L"/Keltora/morvel3/";
+// L"/<vendor>/<game>/" of the game's identity (packaging/identity.cmake),
+// defined in its generated unit (library gl_identity).
+extern const wchar_t* const kProductFolder;
 
 // Writes the folder of the running program, without a trailing separator,
 // into `out`. False when `capacity` is below 2, when the system does not name

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "identity/Identity.h"
 #include "ui/toolkit/SkinWindow.h"
 #include "upgrade/LauncherWindow.h"
 
@@ -52,7 +53,7 @@ public:
     void OnCloseClick(const ui::NotifyMsg& msg);
 
 protected:
-    const char* GetWindowClassName() const override { return "_GAMELAUNCHER_"; }
+    const char* GetWindowClassName() const override { return identity::kWindowClass; }
     std::wstring GetSkinFolder() const override { return L"skin\\"; }
     std::wstring GetSkinFile() const override { return L"gamelauncher.xml"; }
     ui::ResourceType GetResourceType() const override { return ui::ResourceType::ZipResource; }

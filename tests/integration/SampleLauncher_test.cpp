@@ -27,8 +27,8 @@ using testsupport::waitUntil;
 
 namespace {
 
-constexpr const char* kMarker = launcherprotocol::kLauncherMarker;
-constexpr const char* kPipe = launcherprotocol::kPipeName;
+const char* const kMarker = launcherprotocol::kLauncherMarker;
+const char* const kPipe = launcherprotocol::kPipeName;
 constexpr uint8_t kComeForward = launcherprotocol::kMsgComeForward;
 constexpr uint8_t kQuit = launcherprotocol::kMsgQuit;
 

@@ -28,7 +28,7 @@ using platform::PipeServer;
 
 namespace {
 
-constexpr const char* kName = launcherprotocol::kPipeName;
+const char* const kName = launcherprotocol::kPipeName;
 
 #ifndef _WIN32
 // Leaves a socket file nobody serves, as a server that died would.

@@ -29,8 +29,8 @@ using platform::MarkerState;
 
 namespace {
 // Any names would do; these are the two the program and its launcher use.
-constexpr const char* kLauncher = launcherprotocol::kLauncherMarker;
-constexpr const char* kBootstrapper = launcherprotocol::kBootstrapperMarker;
+const char* const kLauncher = launcherprotocol::kLauncherMarker;
+const char* const kBootstrapper = launcherprotocol::kBootstrapperMarker;
 }  // namespace
 
 TEST(Marker, OneHolderAtATimeAndProbesLeaveNothingHeld) {

@@ -1,0 +1,75 @@
+# The game's identity (packaging/identity.cmake) made into code: one
+# translation unit of constants, generated from src/identity/Identity.cpp.in.
+# Only that unit depends on the identity, so another identity costs one more
+# compile of it, not another build of the project.
+#
+# gl_identity_source(<identity file> <out var>): generates the unit for the
+# identity in <identity file> and returns its path in <out var>.
+
+# A C++ string literal's body for `text`.
+function(gl_identity_escape text out_var)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\\\"" text "${text}")
+  set(${out_var} "${text}" PARENT_SCOPE)
+endfunction()
+
+function(gl_identity_source identity_file out_var)
+  include(${identity_file})
+  foreach(var GL_IDENTITY_VENDOR GL_IDENTITY_GAME)
+    if(NOT ${var} MATCHES "^[A-Za-z0-9._ -]+$" OR ${var} MATCHES "^\\.+$")
+      message(FATAL_ERROR "${identity_file}: ${var} \"${${var}}\" must be letters, digits, '.', '_', '-' or blanks")
+    endif()
+  endforeach()
+  foreach(var GL_IDENTITY_BOOTSTRAPPER_MARKER GL_IDENTITY_LAUNCHER_MARKER GL_IDENTITY_PIPE)
+    if(NOT ${var} MATCHES "^[A-Za-z0-9_]+$")
+      message(FATAL_ERROR "${identity_file}: ${var} \"${${var}}\" must be letters, digits and '_'")
+    endif()
+  endforeach()
+  if(GL_IDENTITY_BOOTSTRAPPER_MARKER STREQUAL GL_IDENTITY_LAUNCHER_MARKER)
+    message(FATAL_ERROR "${identity_file}: the bootstrapper's and the launcher's markers must differ")
+  endif()
+  foreach(var GL_IDENTITY_WINDOW_CLASS GL_IDENTITY_CRASH_APPLICATION)
+    if(NOT ${var} MATCHES "^[A-Za-z0-9._-]+$")
+      message(FATAL_ERROR "${identity_file}: ${var} \"${${var}}\" must be letters, digits, '.', '_' or '-'")
+    endif()
+  endforeach()
+
+  # The string table: "<id> <text>" lines; ';' is kept apart from CMake's
+  # list separator while the file is split into lines.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${identity_file} ${GL_IDENTITY_STRINGS})
+  file(READ ${GL_IDENTITY_STRINGS} text)
+  string(REPLACE ";" "@GL_SEMICOLON@" text "${text}")
+  string(REPLACE "\r" "" text "${text}")
+  string(REPLACE "\n" ";" lines "${text}")
+  set(entries "")
+  set(ids "")
+  foreach(line IN LISTS lines)
+    if(line STREQUAL "" OR line MATCHES "^#")
+      continue()
+    endif()
+    if(NOT line MATCHES "^([0-9]+) (.+)$")
+      message(FATAL_ERROR "${GL_IDENTITY_STRINGS}: \"${line}\" is not \"<id> <text>\"")
+    endif()
+    set(id ${CMAKE_MATCH_1})
+    string(REPLACE "@GL_SEMICOLON@" ";" value "${CMAKE_MATCH_2}")
+    if(id IN_LIST ids)
+      message(FATAL_ERROR "${GL_IDENTITY_STRINGS}: id ${id} twice")
+    endif()
+    list(APPEND ids ${id})
+    gl_identity_escape("${value}" value)
+    string(APPEND entries "    {${id}, \"${value}\"},\n")
+  endforeach()
+  foreach(id 103 104 105 110 113 117 120)
+    if(NOT id IN_LIST ids)
+      message(FATAL_ERROR "${GL_IDENTITY_STRINGS}: no text for id ${id}")
+    endif()
+  endforeach()
+  set(GL_IDENTITY_STRING_ENTRIES "${entries}")
+
+  get_filename_component(name ${identity_file} NAME_WE)
+  string(MAKE_C_IDENTIFIER "${name}" name)
+  set(out ${CMAKE_BINARY_DIR}/generated/identity/${name}_${out_var}.cpp)
+  set(GL_IDENTITY_FILE_SHOWN ${identity_file})
+  configure_file(${PROJECT_SOURCE_DIR}/src/identity/Identity.cpp.in ${out} @ONLY)
+  set(${out_var} ${out} PARENT_SCOPE)
+endfunction()
