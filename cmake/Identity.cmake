@@ -4,7 +4,8 @@
 # compile of it, not another build of the project.
 #
 # gl_identity_source(<identity file> <out var>): generates the unit for the
-# identity in <identity file> and returns its path in <out var>.
+# identity in <identity file> and returns its path in <out var>, and the
+# identity's skin folder in <out var>_SKIN.
 
 # A C++ string literal's body for `text`.
 function(gl_identity_escape text out_var)
@@ -72,4 +73,9 @@ function(gl_identity_source identity_file out_var)
   set(GL_IDENTITY_FILE_SHOWN ${identity_file})
   configure_file(${PROJECT_SOURCE_DIR}/src/identity/Identity.cpp.in ${out} @ONLY)
   set(${out_var} ${out} PARENT_SCOPE)
+  get_filename_component(GL_IDENTITY_SKIN "${GL_IDENTITY_SKIN}" ABSOLUTE)
+  if(NOT IS_DIRECTORY "${GL_IDENTITY_SKIN}" OR NOT EXISTS "${GL_IDENTITY_SKIN}/gamelauncher.xml")
+    message(FATAL_ERROR "${identity_file}: GL_IDENTITY_SKIN \"${GL_IDENTITY_SKIN}\" is not a skin folder with gamelauncher.xml")
+  endif()
+  set(${out_var}_SKIN ${GL_IDENTITY_SKIN} PARENT_SCOPE)
 endfunction()

@@ -25,3 +25,7 @@ set(GL_IDENTITY_CRASH_APPLICATION "morvel3_launcher")
 # "<id> <text>" line each, UTF-8 (resources/strings.txt says which id is
 # which).
 set(GL_IDENTITY_STRINGS "${CMAKE_CURRENT_LIST_DIR}/../resources/strings.txt")
+# The skin of the progress window: a folder with gamelauncher.xml and its
+# pictures (resources/skin is the layout to follow), packed into the program
+# at build time.
+set(GL_IDENTITY_SKIN "${CMAKE_CURRENT_LIST_DIR}/../resources/skin")
