@@ -513,7 +513,6 @@ TEST_F(Workflow, PackageOfChangedFilesKeepsWhatItDoesNotCarry) {
                           {"the unchanged file is missing", false},
                           {"the package puts a file where its folder is", true, true}};
     publish("1.0.0.0", {{"client/data/readme.txt", "version 1 data"}, {"client/kept/unchanged.bin", "kept as it is"}});
-    startService("2.0.0.0", {"--package", "changed.zip"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const bool installs = c.keptFileInstalled && !c.packageShadowsIt;
@@ -532,6 +531,9 @@ TEST_F(Workflow, PackageOfChangedFilesKeepsWhatItDoesNotCarry) {
                          testsupport::md5Hex("version 2 data") + "\"},{\"client/kept/unchanged.bin\":\"" +
                          testsupport::md5Hex("kept as it is") + "\"}],\"version\":\"2.0.0.0\"}");
         changed.writeTo(files / "changed.zip");
+        // The service refuses a package that is not there yet; once started,
+        // it serves each case's rewritten one.
+        if (!service) startService("2.0.0.0", {"--package", "changed.zip"});
         fs::remove(home.root() / "events.jsonl");
         fs::remove_all(home.logFolder());
         win = std::make_unique<FakeLauncherWindow>();
