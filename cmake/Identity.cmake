@@ -5,7 +5,7 @@
 #
 # gl_identity_source(<identity file> <out var>): generates the unit for the
 # identity in <identity file> and returns its path in <out var>, and the
-# identity's skin folder in <out var>_SKIN.
+# identity's skin folder in <out var>_SKIN and its vendor in <out var>_VENDOR.
 
 # A C++ string literal's body for `text`.
 function(gl_identity_escape text out_var)
@@ -78,4 +78,5 @@ function(gl_identity_source identity_file out_var)
     message(FATAL_ERROR "${identity_file}: GL_IDENTITY_SKIN \"${GL_IDENTITY_SKIN}\" is not a skin folder with gamelauncher.xml")
   endif()
   set(${out_var}_SKIN ${GL_IDENTITY_SKIN} PARENT_SCOPE)
+  set(${out_var}_VENDOR ${GL_IDENTITY_VENDOR} PARENT_SCOPE)
 endfunction()

@@ -44,7 +44,7 @@ install(FILES ${gl_dist}/launcher.ini ${gl_dist}/gamelauncher.db DESTINATION .)
 
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_NAME gamelauncher)
-set(CPACK_PACKAGE_VENDOR "Keltora")
+set(CPACK_PACKAGE_VENDOR "${gl_identity_src_VENDOR}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Game-launcher bootstrapper for a game's folder")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME "gamelauncher-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
