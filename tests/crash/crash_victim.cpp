@@ -134,7 +134,11 @@ int main(int argc, char** argv) {
     record.size = crash::kInstallRecordSize;
     record.appName = L"crash_victim";
     record.appVersion = L"9.8.7.6";
-    record.url = L"http://127.0.0.1:9/index.php/crashReport/uploadExternal";
+    // GL_VICTIM_UPLOAD_URL points the upload at a test's own service.
+    const char* urlOverride = std::getenv("GL_VICTIM_UPLOAD_URL");
+    const std::wstring url = urlOverride != nullptr ? platform::utf8ToWide(urlOverride)
+                                                    : L"http://127.0.0.1:9/index.php/crashReport/uploadExternal";
+    record.url = url.c_str();
     record.senderFolder = sender.c_str();
     record.flags = 0x5FFF;
     record.privacyPolicyUrl = L"http://127.0.0.1:9/privacy";

@@ -49,6 +49,8 @@ bool loadReport(const std::string& folder, ReportFolder& out, std::string& error
     }
     out.mapsPresent =
         tree.readFile(relative(crashreport::kMapsFile), kMaxMapsBytes, ConfinedTree::Part::Head, out.maps);
+    out.minidumpPresent = tree.readFile(relative(crashreport::kMinidumpFile), kMaxMinidumpBytes,
+                                        ConfinedTree::Part::Head, out.minidump);
     out.complete = tree.kind(relative(crashreport::kCompleteMark)) == ConfinedTree::Kind::File;
     for (const AttachedFile& f : out.description.files) {
         // The engine attaches no more than this; records beyond it are not
@@ -89,6 +91,7 @@ std::vector<UploadPart> uploadParts(const ReportFolder& report, const std::vecto
     parts.push_back({"crash", crashreport::kDescriptionFile, report.descriptionText});
     if (!report.symbolised.empty()) parts.push_back({"symbolized", kSymbolisedFile, report.symbolised});
     if (report.mapsPresent) parts.push_back({"maps", crashreport::kMapsFile, report.maps});
+    if (report.minidumpPresent) parts.push_back({"minidump", crashreport::kMinidumpFile, report.minidump});
     for (std::size_t i = 0; i < report.attachments.size(); ++i) {
         const Attachment& a = report.attachments[i];
         const bool chosen = !a.optional || i >= include.size() || include[i];
