@@ -13,6 +13,12 @@ namespace {
 
 using platform::ConfinedTree;
 
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
 std::wstring relative(const std::string& name) { return platform::utf8ToWide(name); }
 
 // Why a piece of the folder could not be used, from the last error.
@@ -29,8 +35,8 @@ bool loadReport(const std::string& folder, ReportFolder& out, std::string& error
     out.path = folder;
     // A trailing separator would make the system follow a link in the
     // folder's place.
-    while (out.path.size() > 1 && out.path.back() == '/') out.path.pop_back();
-    const std::size_t slash = out.path.find_last_of('/');
+    while (out.path.size() > 1 && std::strchr(kSeparators, out.path.back()) != nullptr) out.path.pop_back();
+    const std::size_t slash = out.path.find_last_of(kSeparators);
     out.id = slash == std::string::npos ? out.path : out.path.substr(slash + 1);
     out.folder = std::make_shared<ConfinedTree>();
     ConfinedTree& tree = *out.folder;
