@@ -47,6 +47,10 @@ using detail::g_win;
 // after an overflow: the handler only hands the crash to the report thread,
 // which needs a few hundred bytes, so this leaves a wide margin.
 constexpr ULONG kStackGuaranteeBytes = 64 * 1024;
+// The report thread's whole stack: its own frames and the minidump
+// writer's, with room to spare. Reserved at this size rather than the
+// default megabytes, because the minidump carries every thread's stack.
+constexpr SIZE_T kReportThreadStackBytes = 256 * 1024;
 // Long paths: the system's own bound for a path given with "\\?\".
 constexpr DWORD kMaxPathChars = 32768;
 
@@ -181,7 +185,8 @@ int32_t install(const InstallRecord* record) {
             return fail(L"cannot create the crash events: " + systemErrorText(::GetLastError()));
         g_win.miniDumpWriteDump = loadMiniDumpWriter();
         g_win.reportThread =
-            ::CreateThread(nullptr, 256 * 1024, detail::reportThreadMain, nullptr, 0, &g_win.reportThreadId);
+            ::CreateThread(nullptr, kReportThreadStackBytes, detail::reportThreadMain, nullptr,
+                           STACK_SIZE_PARAM_IS_A_RESERVATION, &g_win.reportThreadId);
         if (g_win.reportThread == nullptr)
             return fail(L"cannot start the crash report thread: " + systemErrorText(::GetLastError()));
     }
