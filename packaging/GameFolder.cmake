@@ -6,7 +6,8 @@
 #
 #   cmake --install build/release --prefix "<game folder>"
 #   cpack -G TGZ   (in build/release: the same tree in one archive, no
-#                   top folder, to unpack into the game folder)
+#                   top folder, to unpack into the game folder; on Windows
+#                   cpack -G ZIP in build/windows)
 #
 # Included by the top-level CMakeLists.txt once both programs are defined.
 
@@ -39,10 +40,19 @@ set(gl_dist ${CMAKE_BINARY_DIR}/game-folder)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/launcher.ini.in ${gl_dist}/launcher.ini @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/gamelauncher.db.in ${gl_dist}/gamelauncher.db @ONLY)
 
-install(TARGETS gamelauncher crashsender RUNTIME DESTINATION .)
+# The Windows build lays out the same tree with gamelauncher.exe and
+# crashsender.exe, packed as a ZIP: `cpack -G ZIP`.
+if(TARGET gamelauncher)
+  install(TARGETS gamelauncher RUNTIME DESTINATION .)
+endif()
+install(TARGETS crashsender RUNTIME DESTINATION .)
 install(FILES ${gl_dist}/launcher.ini ${gl_dist}/gamelauncher.db DESTINATION .)
 
-set(CPACK_GENERATOR TGZ)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
 set(CPACK_PACKAGE_NAME gamelauncher)
 set(CPACK_PACKAGE_VENDOR "${gl_identity_src_VENDOR}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Game-launcher bootstrapper for a game's folder")

@@ -133,6 +133,46 @@
 // build setting GL_CRASH_PRIVACY_URL).
 //
 // ---------------------------------------------------------------------------
+// On Windows
+// ---------------------------------------------------------------------------
+// The same folder, files and records, with these differences:
+//   <roaming> is the user's roaming application data (CSIDL_APPDATA); the
+//   folder and its files inherit its access rules, which are the user's own.
+//   maps        the module list instead of the memory map: one line per
+//               loaded module in the layout of a memory-map line,
+//               "<start>-<end> r-xp 00000000 00:00 0 <path>" (hex without
+//               0x; start = the module's load address)
+//   minidump.dmp  a minidump (MiniDumpNormal: every thread's stack and
+//               registers, the module list, the exception with the crashing
+//               thread's id and context), written before crash.txt
+//   exe, frame and scan paths are Windows paths ("C:\...\x.exe"); there is
+//   no buildid record and no scan record.
+//   signal      the C run-time's number and name for the event: 11 SIGSEGV
+//               (access violation, stack overflow, ...), 4 SIGILL, 8 SIGFPE,
+//               22 SIGABRT (abort, std::terminate, pure virtual call, invalid
+//               parameter), 5 SIGTRAP; 0 "-" for any other exception
+//   cause       exception (an unhandled structured exception), signal
+//               (abort), terminate, purecall (the run-time's pure-virtual
+//               handler), invalidparameter (the run-time's invalid-parameter
+//               handler)
+//   code        the exception code as a signed 32-bit number and its name,
+//               e.g. "-1073741819  EXCEPTION_ACCESS_VIOLATION"; the crashes
+//               without an exception carry STATUS_FATAL_APP_EXIT
+//               (0x40000015) or STATUS_INVALID_CRUNTIME_PARAMETER
+//   address     for an access violation the address touched, else the
+//               address of the instruction
+//   reg         r8..r15 rdi rsi rbp rbx rdx rax rcx rsp rip eflags
+//   frame       offset = address - module base, the module's relative
+//               virtual address; the unstripped .exe names it at
+//               <image base> + offset (tools/symbolise-windows-report)
+//   task        the thread ids of the process
+// The sender is "crashsender.exe" in the sender folder, started as
+//   "<sender>" "<absolute report folder>"
+// with no handle inherited; the crashed process waits only for
+// CreateProcessW. The process ends with the exception code, 3 after abort
+// or std::terminate.
+//
+// ---------------------------------------------------------------------------
 // Test-only crash trigger (builds with the CMake option GL_TEST_HOOKS=ON only)
 // ---------------------------------------------------------------------------
 // In such builds the program reads the environment variable
@@ -152,6 +192,7 @@ namespace crashreport {
 inline constexpr const char* kReportsSubfolder = "CrashReports/";  // under <roaming> + kProductFolder
 inline constexpr const char* kDescriptionFile = "crash.txt";
 inline constexpr const char* kMapsFile = "maps";
+inline constexpr const char* kMinidumpFile = "minidump.dmp";  // Windows only
 inline constexpr const char* kFilesFolder = "files";
 inline constexpr const char* kCompleteMark = "complete";
 

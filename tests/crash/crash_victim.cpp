@@ -1,14 +1,19 @@
 // Installs the crash-report engine and crashes on purpose, one way per run:
 //   crash_victim <way> <sender folder> [<file to attach>]
-// way: null, abort, terminate, uncaught (exception), badalloc, purevirtual, divzero, overflow (on a worker
+// way: null, abort, (Windows only: invalidparameter, illegal), terminate, uncaught (exception), badalloc, purevirtual, divzero, overflow (on a worker
 // thread), thread (on a worker while the main thread is busy), twothreads
 // (two workers at once), handlerfault (the handler itself faults: its
-// alternate stack is swapped for one page above a guard page). Exit code 2 means the engine refused to install,
+// alternate stack is swapped for one page above a guard page; on Windows the
+// minidump writer the report thread calls is swapped for one that faults). Exit code 2 means the engine refused to install,
 // 3 that the crash did not happen.
 #include <pthread.h>
 #include <signal.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -20,6 +25,9 @@
 #include <thread>
 
 #include "crash/CrashEngine.h"
+#ifdef _WIN32
+#include "crash/CrashState_win.h"
+#endif
 #include "crash/ThreadCrashHandler.h"
 #include "platform/text.h"
 
@@ -99,6 +107,25 @@ void* overflowThread(void*) {
     return nullptr;
 }
 
+#ifdef _WIN32
+// What a C run-time does with a call it refuses as an invalid parameter:
+// it calls the process's invalid-parameter handler. The msvcrt this build
+// uses returns EINVAL instead, so the handler is called as such a run-time
+// would.
+__attribute__((noinline)) void crashInvalidParameter() {
+    const _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    if (handler != nullptr) handler(L"destination != NULL", L"strcpy_s", L"string.c", 42, 0);
+}
+
+__attribute__((noinline)) void crashIllegal() { __builtin_trap(); }
+
+// Stands in for the minidump writer: the report thread faults in it.
+BOOL WINAPI faultingDumpWriter() {
+    crashNullWrite();
+    return FALSE;
+}
+#endif
+
 int main(int argc, char** argv) {
     if (argc < 3) return 64;
     const std::string way = argv[1];
@@ -107,7 +134,11 @@ int main(int argc, char** argv) {
     record.size = crash::kInstallRecordSize;
     record.appName = L"crash_victim";
     record.appVersion = L"9.8.7.6";
-    record.url = L"http://127.0.0.1:9/index.php/crashReport/uploadExternal";
+    // GL_VICTIM_UPLOAD_URL points the upload at a test's own service.
+    const char* urlOverride = std::getenv("GL_VICTIM_UPLOAD_URL");
+    const std::wstring url = urlOverride != nullptr ? platform::utf8ToWide(urlOverride)
+                                                    : L"http://127.0.0.1:9/index.php/crashReport/uploadExternal";
+    record.url = url.c_str();
     record.senderFolder = sender.c_str();
     record.flags = 0x5FFF;
     record.privacyPolicyUrl = L"http://127.0.0.1:9/privacy";
@@ -128,6 +159,12 @@ int main(int argc, char** argv) {
     installThreadCrashHandler();
     uninstallThreadCrashHandler();
 
+#ifdef _WIN32
+    if (way == "handlerfault") {
+        crash::detail::g_win.miniDumpWriteDump = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(faultingDumpWriter));
+        crashNullWrite();
+    }
+#else
     if (way == "handlerfault") {
         const long page = sysconf(_SC_PAGESIZE);
         char* m = static_cast<char*>(
@@ -139,6 +176,11 @@ int main(int argc, char** argv) {
         if (sigaltstack(&tiny, nullptr) != 0) return 4;
         crashNullWrite();
     }
+#endif
+#ifdef _WIN32
+    if (way == "invalidparameter") crashInvalidParameter();
+    if (way == "illegal") crashIllegal();
+#endif
     if (way == "null") crashNullWrite();
     if (way == "abort") crashAbort();
     if (way == "terminate") crashTerminate();

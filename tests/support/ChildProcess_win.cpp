@@ -9,6 +9,7 @@
 #include <cwctype>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "common/StopRequest.h"
@@ -242,7 +243,12 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
     : m_native(std::make_unique<Native>()) {
     Native& n = *m_native;
     const unsigned serial = g_children.fetch_add(1);
-    const std::wstring tag = std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(serial);
+    // Windows process ids under Wine are small and the same in every
+    // prefix, and /tmp is shared by every prefix on the machine: a random
+    // part keeps two test runs from sharing a records folder.
+    static const unsigned long long run = std::random_device{}() * 0x100000000ULL + std::random_device{}();
+    const std::wstring tag =
+        std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(run) + L"-" + std::to_wstring(serial);
     std::wstring exe = std::filesystem::path(program).make_preferred().wstring();
     std::vector<std::wstring> wideArgs;
     n.isLinux = isLinuxProgram(program);

@@ -1,6 +1,8 @@
 #include "MapsFile.h"
 
+#ifndef _WIN32
 #include <sys/sysmacros.h>
+#endif
 
 #include <charconv>
 
@@ -54,7 +56,12 @@ std::vector<MappedFile> parseMaps(std::string_view text) {
             continue;
         const auto r = std::from_chars(fields[4].data(), fields[4].data() + fields[4].size(), m.inode, 10);
         if (r.ec != std::errc() || r.ptr != fields[4].data() + fields[4].size()) continue;
+#ifdef _WIN32
+        // A Windows module list carries no devices; the field stays the pair's bits.
+        m.device = (major << 32) | minor;
+#else
         m.device = makedev(static_cast<unsigned>(major), static_cast<unsigned>(minor));
+#endif
         m.executable = fields[1].size() >= 3 && fields[1][2] == 'x';
         m.path = std::string(path);
         out.push_back(std::move(m));

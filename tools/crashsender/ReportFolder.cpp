@@ -13,6 +13,12 @@ namespace {
 
 using platform::ConfinedTree;
 
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
 std::wstring relative(const std::string& name) { return platform::utf8ToWide(name); }
 
 // Why a piece of the folder could not be used, from the last error.
@@ -29,8 +35,8 @@ bool loadReport(const std::string& folder, ReportFolder& out, std::string& error
     out.path = folder;
     // A trailing separator would make the system follow a link in the
     // folder's place.
-    while (out.path.size() > 1 && out.path.back() == '/') out.path.pop_back();
-    const std::size_t slash = out.path.find_last_of('/');
+    while (out.path.size() > 1 && std::strchr(kSeparators, out.path.back()) != nullptr) out.path.pop_back();
+    const std::size_t slash = out.path.find_last_of(kSeparators);
     out.id = slash == std::string::npos ? out.path : out.path.substr(slash + 1);
     out.folder = std::make_shared<ConfinedTree>();
     ConfinedTree& tree = *out.folder;
@@ -49,6 +55,8 @@ bool loadReport(const std::string& folder, ReportFolder& out, std::string& error
     }
     out.mapsPresent =
         tree.readFile(relative(crashreport::kMapsFile), kMaxMapsBytes, ConfinedTree::Part::Head, out.maps);
+    out.minidumpPresent = tree.readFile(relative(crashreport::kMinidumpFile), kMaxMinidumpBytes,
+                                        ConfinedTree::Part::Head, out.minidump);
     out.complete = tree.kind(relative(crashreport::kCompleteMark)) == ConfinedTree::Kind::File;
     for (const AttachedFile& f : out.description.files) {
         // The engine attaches no more than this; records beyond it are not
@@ -89,6 +97,7 @@ std::vector<UploadPart> uploadParts(const ReportFolder& report, const std::vecto
     parts.push_back({"crash", crashreport::kDescriptionFile, report.descriptionText});
     if (!report.symbolised.empty()) parts.push_back({"symbolized", kSymbolisedFile, report.symbolised});
     if (report.mapsPresent) parts.push_back({"maps", crashreport::kMapsFile, report.maps});
+    if (report.minidumpPresent) parts.push_back({"minidump", crashreport::kMinidumpFile, report.minidump});
     for (std::size_t i = 0; i < report.attachments.size(); ++i) {
         const Attachment& a = report.attachments[i];
         const bool chosen = !a.optional || i >= include.size() || include[i];

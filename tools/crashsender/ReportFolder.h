@@ -13,6 +13,9 @@
 // what is shown, symbolised and sent is the same bytes:
 //   crash.txt    its first kMaxDescriptionBytes, the part the sender parses
 //   maps         its first kMaxMapsBytes, the part the sender parses
+//   minidump.dmp (Windows reports) its first kMaxMinidumpBytes; a dump
+//                beyond that is not the engine's, which writes threads and
+//                stacks only
 //   files/<name> its last kMaxAttachmentBytes: the engine copies at most that
 //                much, keeping a file's end, and a larger copy is not its own;
 //                the end of a log is where the crash is
@@ -40,6 +43,7 @@ inline constexpr const char* kSentMark = "sent";
 
 // The memory map is outside input too; a real one is far below this.
 inline constexpr std::size_t kMaxMapsBytes = 8u << 20;
+inline constexpr std::size_t kMaxMinidumpBytes = 32u << 20;
 inline constexpr std::size_t kMaxAttachmentBytes = crashreport::kMaxFileCopyBytes;
 
 struct Attachment {
@@ -59,6 +63,8 @@ struct ReportFolder {
     std::string descriptionText;  // crash.txt as read
     bool mapsPresent = false;
     std::string maps;  // the maps file as read
+    bool minidumpPresent = false;
+    std::string minidump;  // the minidump as read (Windows reports)
     bool complete = false;
     std::string symbolised;
     std::vector<Attachment> attachments;
@@ -77,7 +83,8 @@ bool loadReport(const std::string& folder, ReportFolder& out, std::string& error
 bool writeSymbolised(ReportFolder& report, std::string& error);
 
 // The parts of the upload, from what loadReport read: the report's identity
-// fields, the description, the symbolised text, the memory map and every
+// fields, the description, the symbolised text, the memory map, the
+// minidump when there is one, and every
 // present attachment whose `include` entry is true (entries beyond
 // `include` count as true; an attachment that is not optional is always
 // sent).

@@ -16,7 +16,9 @@
 // asked for but no display is available (the report stays on disk).
 #include <curl/curl.h>
 
+#ifndef _WIN32
 #include <QApplication>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +28,11 @@
 #include <vector>
 
 #include "ReportFolder.h"
+#ifdef _WIN32
+#include "SenderDialog_win.h"
+#else
 #include "SenderDialog.h"
+#endif
 #include "crash/CrashBuildSettings.h"
 #include "crash/CrashReportFormat.h"
 #include "Upload.h"
@@ -77,6 +83,10 @@ bool parse(const std::vector<std::string>& args, Options& o) {
 }
 
 bool displayAvailable() {
+#ifdef _WIN32
+    // A Windows session always has its desktop.
+    return true;
+#endif
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         const char* v = std::getenv(name);
         if (v != nullptr && *v != '\0') return true;
@@ -95,7 +105,9 @@ int main(int argc, char** argv) {
     // names (Debian sets it for login shells). That would send the crashed
     // program's build ids out before the user agreed to send anything, and
     // wait on the network; symbols come from the local files only.
+#ifndef _WIN32
     ::unsetenv("DEBUGINFOD_URLS");
+#endif
     std::vector<std::string> args;
     if (const char* extra = std::getenv("GL_CRASHSENDER_ARGS")) {
         const std::string text = extra;
@@ -155,11 +167,15 @@ int main(int argc, char** argv) {
                      report.path.c_str());
         code = 3;
     } else {
+#ifdef _WIN32
+        code = crashsender::runSenderDialog(report, privacyUrl(report), upload);
+#else
         int qtArgc = 1;
         QApplication app(qtArgc, argv);
         crashsender::SenderDialog dialog(report, privacyUrl(report), upload);
         dialog.exec();
         if (dialog.sendTried() && !dialog.result().ok) code = 1;
+#endif
     }
     curl_global_cleanup();
     return code;
