@@ -108,6 +108,31 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     EXPECT_NE(log().find("[upgradeManager:244]send Close Message Finish\r\n"), std::string::npos);
 }
 
+TEST_F(ProgramUpdate, WithoutTheServiceTheWarningComesFirstThenTheInstalledLauncherStarts) {
+    auto install = testsupport::runProgram(program, {}, game, kOffscreen);
+    ASSERT_EQ(install.exitCode, 0) << install.output;
+    ASSERT_TRUE(testsupport::waitLauncherMarker(true));
+    EXPECT_EQ(testsupport::stopLaunchers(client), "");
+
+    // The service is gone; the player confirms every box.
+    service.reset();
+    auto env = kOffscreen;
+    env.emplace("GL_TEST_BOXES", "1");
+    const auto run = testsupport::runProgram(program, {}, game, env);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    // String 104 only: the installed launcher then starts as usual.
+    EXPECT_EQ(countOf(run.output, "[test box] "), 1u) << run.output;
+    EXPECT_NE(run.output.find("[test box] \xe6\x97\xa0\xe6\xb3\x95\xe8\xa7\xa3\xe6\x9e\x90\xe7\x9a\x84\xe6\x9b\xb4\xe6"
+                          "\x96\xb0\xe4\xbf\xa1\xe6\x81\xaf\xef\xbc\x8c\xe5\xbc\x95\xe5\xaf\xbc\xe7\xa8\x8b"
+                          "\xe5\xba\x8f\xe6\x9b\xb4\xe6\x96\xb0\xe5\xa4\xb1\xe8\xb4\xa5\xef\xbc\x8c\xe8\xaf"
+                          "\xb7\xe9\x87\x8d\xe8\xaf\x95"),
+              std::string::npos)
+        << run.output;
+    ASSERT_TRUE(testsupport::waitLauncherStarts(client, 2));
+    EXPECT_EQ(testsupport::launcherStarts(client)[1].args, std::vector<std::string>{"-gamepath=" + game.string()});
+    EXPECT_NE(log().find("[GameLauncher:154]GameLauncher Exit "), std::string::npos);
+}
+
 TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The first instance waits for a launcher that never serves its pipe.
     auto install = testsupport::runProgram(program, {}, game, kOffscreen);
@@ -131,6 +156,9 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The silent launcher ends; the first instance goes on and finishes.
     silent.reset();
     EXPECT_EQ(firstInstance.wait(std::chrono::seconds(30)), 0);
+    // The silent one and the one the first instance started; waited for, so
+    // that the end of the test stops that one too.
+    EXPECT_TRUE(testsupport::waitLauncherStarts(client, 2)) << "the first instance started no launcher";
     EXPECT_NE(log().find("[upgradeManager:812]Luncher not exist and continue \r\n"), std::string::npos);
 }
 
