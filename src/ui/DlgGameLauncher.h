@@ -27,6 +27,8 @@ public:
     static constexpr int32_t kIconId = 107;
     // The compiled-in skin archive: resource "ZIPRES" 130.
     static constexpr const wchar_t* kSkinResourceId = L"130";
+    // The window class, by which other programs (and the tests) find it.
+    static constexpr const char* kWindowClassName = "_GAMELAUNCHER_";
 
     CDlgGameLauncher();
     ~CDlgGameLauncher() override;
@@ -52,7 +54,7 @@ public:
     void OnCloseClick(const ui::NotifyMsg& msg);
 
 protected:
-    const char* GetWindowClassName() const override { return "_GAMELAUNCHER_"; }
+    const char* GetWindowClassName() const override { return kWindowClassName; }
     std::wstring GetSkinFolder() const override { return L"skin\\"; }
     std::wstring GetSkinFile() const override { return L"gamelauncher.xml"; }
     ui::ResourceType GetResourceType() const override { return ui::ResourceType::ZipResource; }

@@ -75,7 +75,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     const std::string arg = "-gamepath=" + game.string();
 
     // First run: nothing installed; the package is fetched and its launcher started.
-    auto first = testsupport::runProgram(program, {}, game, kOffscreen);
+    auto first = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(first.exitCode, 0) << first.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     auto starts = testsupport::launcherStarts(client);
@@ -87,7 +87,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
 
     // Second run, the launcher ended meanwhile: it is current, no download.
     EXPECT_EQ(testsupport::stopLaunchers(client), "");
-    auto second = testsupport::runProgram(program, {}, game, kOffscreen);
+    auto second = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(second.exitCode, 0) << second.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     starts = testsupport::launcherStarts(client);
@@ -100,7 +100,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     EXPECT_EQ(ev[5], "LHR_UPD 2.0.0.0");
 
     // Third run while that launcher runs: 0x80 through its pipe, no new start.
-    auto third = testsupport::runProgram(program, {}, game, kOffscreen);
+    auto third = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(third.exitCode, 0) << third.output;
     ASSERT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
     EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x80 command=0 length=0 data="});
@@ -109,7 +109,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
 }
 
 TEST_F(ProgramUpdate, WithoutTheServiceTheWarningComesFirstThenTheInstalledLauncherStarts) {
-    auto install = testsupport::runProgram(program, {}, game, kOffscreen);
+    auto install = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(install.exitCode, 0) << install.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     EXPECT_EQ(testsupport::stopLaunchers(client), "");
@@ -118,7 +118,7 @@ TEST_F(ProgramUpdate, WithoutTheServiceTheWarningComesFirstThenTheInstalledLaunc
     service.reset();
     auto env = kOffscreen;
     env.emplace("GL_TEST_BOXES", "1");
-    const auto run = testsupport::runProgram(program, {}, game, env);
+    const auto run = testsupport::runProgram(gameProgram, {}, game, env);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     // String 104 only: the installed launcher then starts as usual.
     EXPECT_EQ(countOf(run.output, "[test box] "), 1u) << run.output;
@@ -135,7 +135,7 @@ TEST_F(ProgramUpdate, WithoutTheServiceTheWarningComesFirstThenTheInstalledLaunc
 
 TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The first instance waits for a launcher that never serves its pipe.
-    auto install = testsupport::runProgram(program, {}, game, kOffscreen);
+    auto install = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(install.exitCode, 0) << install.output;
     // The launcher it started records itself before it takes the marker.
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
@@ -144,10 +144,10 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     auto silent = std::make_unique<testsupport::ChildProcess>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     const std::size_t runsBefore = countOf(log(), "[GameLauncher:31]GameLauncher Start");
-    testsupport::ChildProcess firstInstance(program, {}, game, kOffscreen);
+    testsupport::ChildProcess firstInstance(gameProgram, {}, game, kOffscreen);
     ASSERT_TRUE(waitLogged("[upgradeManager:344] Init pipe failed"));
 
-    const auto second = testsupport::runProgram(program, {}, game, kOffscreen);
+    const auto second = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     EXPECT_EQ(second.exitCode, 0);
     const std::string text = log();
     EXPECT_EQ(countOf(text, "[GameLauncher:35]Instance Exist\r\n"), 1u) << text;

@@ -40,9 +40,9 @@ class GameFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         game = home.root() / "game folder";
-        program = game / kProgramFile;
+        gameProgram = game / kProgramFile;
         std::filesystem::create_directories(game);
-        std::filesystem::copy_file(builtProgram(kProgramFile), program);
+        std::filesystem::copy_file(builtProgram(kProgramFile), gameProgram);
     }
     // Every log file there is, concatenated; empty when there is none.
     std::string log() const { return readLogs(home); }
@@ -55,11 +55,11 @@ protected:
         if (!std::filesystem::exists(blocker)) writeFile(blocker, "x");
         env.emplace("QT_QPA_PLATFORM", "offscreen");
         env.emplace("XDG_DATA_HOME", blocker.string());
-        return runProgram(program, {}, game, env);
+        return runProgram(gameProgram, {}, game, env);
     }
     TempHome home;
     std::filesystem::path game;
-    std::filesystem::path program;
+    std::filesystem::path gameProgram;
 };
 
 }  // namespace testsupport
