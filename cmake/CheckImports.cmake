@@ -8,7 +8,10 @@ set(system_dlls
   advapi32 bcrypt comctl32 comdlg32 crypt32 dbghelp gdi32 gdiplus imm32 iphlpapi
   kernel32 msvcrt netapi32 normaliz ntdll ole32 oleaut32 psapi rpcrt4 secur32
   setupapi shell32 shlwapi ucrtbase user32 userenv uxtheme version winhttp
-  wininet winmm wintrust wldap32 ws2_32)
+  wininet winmm wintrust wldap32 ws2_32
+  # The imaging component (PNG decoding for the window), part of Windows
+  # since Vista.
+  windowscodecs)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed (${rc})")

@@ -42,10 +42,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/gamelauncher.db.in ${gl_dist}/gamelaunc
 
 # The Windows build lays out the same tree with gamelauncher.exe and
 # crashsender.exe, packed as a ZIP: `cpack -G ZIP`.
-if(TARGET gamelauncher)
-  install(TARGETS gamelauncher RUNTIME DESTINATION .)
-endif()
-install(TARGETS crashsender RUNTIME DESTINATION .)
+install(TARGETS gamelauncher crashsender RUNTIME DESTINATION .)
 install(FILES ${gl_dist}/launcher.ini ${gl_dist}/gamelauncher.db DESTINATION .)
 
 if(WIN32)

@@ -15,6 +15,7 @@
 #include "foundation/StringTable.h"
 #include "foundation/SystemUtil.h"
 #include "identity/Identity.h"
+#include "platform/com.h"
 #include "platform/error.h"
 #include "service/KTUpgrade.h"
 #include "ui/DlgGameLauncher.h"
@@ -41,6 +42,7 @@ struct Session {
     char version[32] = {};
     KTUpgrade* ktUpgrade = nullptr;
     bool toolkitStarted = false;
+    bool comStarted = false;
     CDlgGameLauncher* window = nullptr;
     UpgradeManager* manager = nullptr;
     int exitCode = 0;
@@ -121,16 +123,25 @@ bool requireSixtyFourBitSystem(Session& s) {
     return false;
 }
 
-// CoInitialize has no counterpart here and cannot fail; the pair is kept as
-// the bracket around the toolkit's lifetime, and its end is where the
+// The component apartment brackets the toolkit's lifetime (the window's
+// picture decoder needs it where there is one); its end is where the
 // toolkit stops, after the window has gone.
-bool beginUiBracket() { return true; }
+bool beginUiBracket(Session& s) {
+    if (!platform::initializeCom()) {
+        kLog(98, "::CoInitialize failed");
+        return false;
+    }
+    s.comStarted = true;
+    return true;
+}
 
 void endUiBracket(Session& s) {
     // The toolkit may also have been started for the refusal box alone,
     // before the bracket.
     if (s.toolkitStarted) ui::StopToolkit();
     s.toolkitStarted = false;
+    if (s.comStarted) platform::uninitializeCom();
+    s.comStarted = false;
 }
 
 bool createWindowObject(Session& s) {
@@ -182,7 +193,7 @@ bool startUp(Session& s) {
     // Synchronous, before any window exists.
     reportData(s.ktUpgrade, "GLHR_STR", s.version, "");
     if (!requireSixtyFourBitSystem(s)) return false;
-    if (!beginUiBracket()) return false;
+    if (!beginUiBracket(s)) return false;
     if (!startToolkit(s)) return false;
     if (!createWindowObject(s)) return false;
     if (!createUpgradeManager(s)) return false;

@@ -4,7 +4,7 @@
 #include "gamelauncher/LauncherProtocol.h"
 #include "foundation/StringTable.h"
 #include "platform/marker.h"
-#include "platform/x11/window_mark.h"
+#include "platform/window_marks.h"
 #include "ui/toolkit/Controls.h"
 
 namespace {
@@ -38,7 +38,7 @@ bool CDlgGameLauncher::InitControls() {
 void CDlgGameLauncher::SetWindowMark() {
     // A failure goes to the debug output there; the window works on without
     // the mark.
-    platform::x11::SetWindowMark(NativeHandle());
+    platform::markOwnWindow(NativeHandle());
 }
 
 bool CDlgGameLauncher::IsRunning() const { return m_bRunning.load(std::memory_order_relaxed); }
@@ -60,7 +60,7 @@ bool CDlgGameLauncher::IsLauncherRunning(std::stop_token stop) {
             return false;
         case platform::MarkerState::Held:
             // Running counts whether or not one of its windows is found.
-            platform::x11::bringMarkedWindowForward(launcherprotocol::kLauncherWindowMark);
+            platform::bringLauncherWindowForward();
             return true;
         case platform::MarkerState::Failed:
             break;

@@ -13,6 +13,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/GameFolder.h"
+#include "support/LinuxPrograms.h"
 #include "support/SampleLauncher.h"
 #include "support/UpdateService.h"
 
@@ -34,17 +35,24 @@ std::size_t countOf(const std::string& text, const std::string& part) {
 class ProgramUpdate : public testsupport::GameFolderTest {
 protected:
     void SetUp() override {
+        if (!testsupport::wineHasDisplay()) {
+            GTEST_SKIP() << "no X display for Wine's windows: DISPLAY is not set";
+        }
         GameFolderTest::SetUp();
         client = home.data() / "Keltora/morvel3/client";
         md5 = testsupport::makeLauncherPackage(home.root() / "stage", "2.0.0.0", home.root() / "files/client.zip");
         ASSERT_EQ(md5.size(), 32u);
         service = std::make_unique<testsupport::UpdateService>(std::vector<std::string>{
-            "--quiet", "--version", "2.0.0.0", "--files", (home.root() / "files").string(), "--package", "client.zip",
-            "--events", (home.root() / "events.jsonl").string()});
+            "--quiet", "--version", "2.0.0.0", "--files", testsupport::linuxPath(home.root() / "files"), "--package",
+            "client.zip", "--events", testsupport::linuxPath(home.root() / "events.jsonl")});
         ASSERT_FALSE(service->base().empty());
         writeFile(game / "launcher.ini", "[UPGRADE]\nSERVER_UPGRADE_0=" + service->base() + "\n");
     }
-    void TearDown() override { EXPECT_EQ(testsupport::stopLaunchers(client), ""); }
+    void TearDown() override {
+        if (!client.empty()) {
+            EXPECT_EQ(testsupport::stopLaunchers(client), "");
+        }
+    }
 
     // "event ver" of each recorded event.
     std::vector<std::string> events() const { return testsupport::recordedEvents(home.root() / "events.jsonl"); }
@@ -67,7 +75,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     const std::string arg = "-gamepath=" + game.string();
 
     // First run: nothing installed; the package is fetched and its launcher started.
-    auto first = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
+    auto first = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(first.exitCode, 0) << first.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     auto starts = testsupport::launcherStarts(client);
@@ -79,7 +87,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
 
     // Second run, the launcher ended meanwhile: it is current, no download.
     EXPECT_EQ(testsupport::stopLaunchers(client), "");
-    auto second = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
+    auto second = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(second.exitCode, 0) << second.output;
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     starts = testsupport::launcherStarts(client);
@@ -92,7 +100,7 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     EXPECT_EQ(ev[5], "LHR_UPD 2.0.0.0");
 
     // Third run while that launcher runs: 0x80 through its pipe, no new start.
-    auto third = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
+    auto third = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(third.exitCode, 0) << third.output;
     ASSERT_TRUE(testsupport::waitForFile(client / "launcher.messages"));
     EXPECT_EQ(testsupport::launcherMessages(client), std::vector<std::string>{"id=0x80 command=0 length=0 data="});
@@ -100,9 +108,34 @@ TEST_F(ProgramUpdate, UpdatesThenStartsWithoutDownloadThenHandsOver) {
     EXPECT_NE(log().find("[upgradeManager:244]send Close Message Finish\r\n"), std::string::npos);
 }
 
+TEST_F(ProgramUpdate, WithoutTheServiceTheWarningComesFirstThenTheInstalledLauncherStarts) {
+    auto install = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
+    ASSERT_EQ(install.exitCode, 0) << install.output;
+    ASSERT_TRUE(testsupport::waitLauncherMarker(true));
+    EXPECT_EQ(testsupport::stopLaunchers(client), "");
+
+    // The service is gone; the player confirms every box.
+    service.reset();
+    auto env = kOffscreen;
+    env.emplace("GL_TEST_BOXES", "1");
+    const auto run = testsupport::runProgram(gameProgram, {}, game, env);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    // String 104 only: the installed launcher then starts as usual.
+    EXPECT_EQ(countOf(run.output, "[test box] "), 1u) << run.output;
+    EXPECT_NE(run.output.find("[test box] \xe6\x97\xa0\xe6\xb3\x95\xe8\xa7\xa3\xe6\x9e\x90\xe7\x9a\x84\xe6\x9b\xb4\xe6"
+                          "\x96\xb0\xe4\xbf\xa1\xe6\x81\xaf\xef\xbc\x8c\xe5\xbc\x95\xe5\xaf\xbc\xe7\xa8\x8b"
+                          "\xe5\xba\x8f\xe6\x9b\xb4\xe6\x96\xb0\xe5\xa4\xb1\xe8\xb4\xa5\xef\xbc\x8c\xe8\xaf"
+                          "\xb7\xe9\x87\x8d\xe8\xaf\x95"),
+              std::string::npos)
+        << run.output;
+    ASSERT_TRUE(testsupport::waitLauncherStarts(client, 2));
+    EXPECT_EQ(testsupport::launcherStarts(client)[1].args, std::vector<std::string>{"-gamepath=" + game.string()});
+    EXPECT_NE(log().find("[GameLauncher:154]GameLauncher Exit "), std::string::npos);
+}
+
 TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The first instance waits for a launcher that never serves its pipe.
-    auto install = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
+    auto install = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     ASSERT_EQ(install.exitCode, 0) << install.output;
     // The launcher it started records itself before it takes the marker.
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
@@ -111,10 +144,10 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     auto silent = std::make_unique<testsupport::ChildProcess>(client / "launcher.exe", std::vector<std::string>{"--no-pipe"});
     ASSERT_TRUE(testsupport::waitLauncherMarker(true));
     const std::size_t runsBefore = countOf(log(), "[GameLauncher:31]GameLauncher Start");
-    testsupport::ChildProcess firstInstance(game / "gamelauncher", {}, game, kOffscreen);
+    testsupport::ChildProcess firstInstance(gameProgram, {}, game, kOffscreen);
     ASSERT_TRUE(waitLogged("[upgradeManager:344] Init pipe failed"));
 
-    const auto second = testsupport::runProgram(game / "gamelauncher", {}, game, kOffscreen);
+    const auto second = testsupport::runProgram(gameProgram, {}, game, kOffscreen);
     EXPECT_EQ(second.exitCode, 0);
     const std::string text = log();
     EXPECT_EQ(countOf(text, "[GameLauncher:35]Instance Exist\r\n"), 1u) << text;
@@ -123,6 +156,9 @@ TEST_F(ProgramUpdate, SecondStartWhileTheFirstRunsExitsAtOnce) {
     // The silent launcher ends; the first instance goes on and finishes.
     silent.reset();
     EXPECT_EQ(firstInstance.wait(std::chrono::seconds(30)), 0);
+    // The silent one and the one the first instance started; waited for, so
+    // that the end of the test stops that one too.
+    EXPECT_TRUE(testsupport::waitLauncherStarts(client, 2)) << "the first instance started no launcher";
     EXPECT_NE(log().find("[upgradeManager:812]Luncher not exist and continue \r\n"), std::string::npos);
 }
 

@@ -349,6 +349,115 @@ TEST_F(GameLauncherWindow, MidWayTheWindowShowsTheSkinWithThePartOfTheOverlayThe
     EXPECT_EQ(screen.at(left + 10, top + 10), skin.expected(10, 10, false));
 }
 
+// Grabs `window` until two pictures in a row agree and show part of the
+// overlay (X reports no "drawn"); false after 30 s.
+bool grabSettled(x11::NativeWindow window, const SkinPicture& skin, x11::Image& shot) {
+    x11::Image previous;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+        if (!x11::grabScreen(window, shot) || shot.width != 408 || shot.height != 172) return false;
+        const auto widths = overlayWidthsMatching(shot, skin);
+        if (!widths.empty() && widths.front() > 0 && shot.pixels == previous.pixels) return true;
+        previous = shot;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+// The same run with the Windows build under Wine, on the same display: its
+// window is an X window there too, and at the same bar value it shows the
+// same pixels as this build's window.
+TEST_F(GameLauncherWindow, UnderWineTheWindowsBuildShowsTheSamePixelsAtTheSameBarValue) {
+    GL_REQUIRE_XVFB(xvfb);
+    GL_SKIP_QT_ON_X_UNDER_TSAN();
+    const fs::path exe = fs::path(GL_WINDOWS_BUILD_DIR) / "gamelauncher.exe";
+    if (!fs::exists(exe) || !fs::exists("/usr/bin/wine")) {
+        GTEST_SKIP() << "needs Wine and the Windows build (" << exe.string() << "): scripts/test windows builds it";
+    }
+    const SkinPicture skin;
+    ASSERT_TRUE(skin.ok());
+    testsupport::FakeHttpServer packages;
+    packages.serve("/client.zip", std::string(200000, 'z'));
+    packages.holdRange(32768);
+    testsupport::UpdateService service({"--version", "2.0.0.0", "--package-url", packages.url("/client.zip"), "--md5",
+                                        "0123456789abcdef0123456789abcdef", "--quiet"});
+    ASSERT_FALSE(service.base().empty());
+    pointAt(service.base());
+    const char* title = "\xe3\x80\x8aMorvel 3\xe3\x80\x8b";  // string 103
+
+    // This build first, held after the first piece.
+    installLauncher(kInstalledVersion);
+    x11::Image here;
+    {
+        testsupport::ChildProcess program(gameProgram, {}, game, onDisplay());
+        const x11::NativeWindow window = x11::waitForMarkedWindow(launcherprotocol::kBootstrapperWindowMark, 60000);
+        ASSERT_NE(window, 0u);
+        ASSERT_TRUE(x11::waitUntilViewable(window, 30000));
+        ASSERT_TRUE(grabSettled(window, skin, here));
+        program.kill();
+    }
+
+    // Then the Windows build, in a Wine prefix of its own on the same display
+    // (its server started after the display, whose name it keeps).
+    const fs::path prefix = home.root() / "wine";
+    fs::create_directories(prefix);
+    const std::map<std::string, std::string> wineEnv{{"WINEPREFIX", prefix.string()}, {"WINEDEBUG", "-all"},
+                                                     {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                                                     {"DISPLAY", xvfb.display()}, {"LC_ALL", "C.UTF-8"}};
+    // Wine's server and desktop outlive the programs that started them and
+    // keep their output open: nothing of Wine's is read to its end here.
+    const auto quiet = testsupport::childIn(game, wineEnv, testsupport::ChildOutput::Inherit);
+    testsupport::ChildProcess server("/usr/bin/wineserver", {"-p", "-f"}, quiet);
+    ASSERT_TRUE(server.started());
+    struct StopServer {
+        const testsupport::ChildOptions& options;
+        ~StopServer() {
+            testsupport::ChildProcess stop("/usr/bin/wineserver", {"-k"}, options);
+            stop.wait(std::chrono::seconds(30));
+        }
+    } stopServer{quiet};
+    {
+        testsupport::ChildProcess boot("/usr/bin/wineboot", {"-i"}, quiet);
+        ASSERT_EQ(boot.wait(std::chrono::seconds(180)), std::optional<int>(0));
+    }
+    // The prefix's local application data holds the same installed launcher.
+    const char* user = std::getenv("USER");
+    const fs::path local = prefix / "drive_c/users" / (user != nullptr && user[0] != '\0' ? user : "root") /
+                           "AppData/Local/Keltora/morvel3";
+    fs::create_directories(local);
+    fs::copy(home.data() / "Keltora/morvel3", local, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::copy_file(exe, game / "gamelauncher.exe");
+    x11::Image there;
+    {
+        testsupport::ChildProcess program("/usr/bin/wine", {"gamelauncher.exe"}, quiet);
+        const x11::NativeWindow window = x11::waitForWindowNamed(title, 60000);
+        ASSERT_NE(window, 0u);
+        ASSERT_TRUE(x11::waitUntilViewable(window, 30000));
+        ASSERT_TRUE(grabSettled(window, skin, there));
+        program.kill();
+    }
+    keepForALook(here, "window-linux.png");
+    keepForALook(there, "window-wine.png");
+
+    // Pixel by pixel. Both decode the pictures to premultiplied colour and
+    // blend them over a transparent start; the two decoders may round a
+    // translucent pixel one step apart, nothing more (Wine 8: no pixel
+    // differs at all).
+    ASSERT_EQ(there.pixels.size(), here.pixels.size());
+    std::size_t differing = 0;
+    int worst = 0;
+    for (std::size_t i = 0; i < here.pixels.size(); ++i) {
+        if (here.pixels[i] == there.pixels[i]) continue;
+        ++differing;
+        for (int shift : {0, 8, 16}) {
+            const int d = static_cast<int>((here.pixels[i] >> shift) & 0xff) - static_cast<int>((there.pixels[i] >> shift) & 0xff);
+            worst = std::max(worst, d < 0 ? -d : d);
+        }
+    }
+    EXPECT_LE(worst, 1) << differing << " pixels differ";
+    EXPECT_EQ(overlayWidthsMatching(there, skin), overlayWidthsMatching(here, skin)) << "a different bar value";
+}
+
 // With GL_TEST_SHOTS set to a folder, the pictures the tests judge are
 // saved there for a person to look at.
 void keepForALook(const x11::Image& picture, const char* name) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -15,12 +16,33 @@
 
 namespace testsupport {
 
+// The program's file name in the build tree and in a game folder.
+#ifdef _WIN32
+inline constexpr const char* kProgramFile = "gamelauncher.exe";
+#else
+inline constexpr const char* kProgramFile = "gamelauncher";
+#endif
+
+// Under Wine every window is a window of the X display the run gives it
+// (scripts/test windows starts one before the Wine server, which keeps the
+// display of its first client); without one the program cannot show its
+// window, and the tests that need it say so.
+inline bool wineHasDisplay() {
+#ifdef _WIN32
+    const char* display = std::getenv("DISPLAY");
+    return display != nullptr && display[0] != '\0';
+#else
+    return true;
+#endif
+}
+
 class GameFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         game = home.root() / "game folder";
+        gameProgram = game / kProgramFile;
         std::filesystem::create_directories(game);
-        std::filesystem::copy_file(builtProgram("gamelauncher"), game / "gamelauncher");
+        std::filesystem::copy_file(builtProgram(kProgramFile), gameProgram);
     }
     // Every log file there is, concatenated; empty when there is none.
     std::string log() const { return readLogs(home); }
@@ -33,10 +55,11 @@ protected:
         if (!std::filesystem::exists(blocker)) writeFile(blocker, "x");
         env.emplace("QT_QPA_PLATFORM", "offscreen");
         env.emplace("XDG_DATA_HOME", blocker.string());
-        return runProgram(game / "gamelauncher", {}, game, env);
+        return runProgram(gameProgram, {}, game, env);
     }
     TempHome home;
     std::filesystem::path game;
+    std::filesystem::path gameProgram;
 };
 
 }  // namespace testsupport

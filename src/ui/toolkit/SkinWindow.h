@@ -69,7 +69,8 @@ public:
     bool IsWindowEnabled() const;
     bool IsCreated() const;
 
-    // The X11 window id when the toolkit runs on X11, else 0.
+    // The system's window: the X11 window id when the toolkit runs on X11
+    // (else 0), the HWND on Windows.
     uintptr_t NativeHandle() const;
 
     // The control named `name` in the skin, null when there is none.

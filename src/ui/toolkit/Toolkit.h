@@ -11,6 +11,11 @@
 #include <cstdint>
 #include <stop_token>
 
+// windows.h makes MessageBox and SendMessage macros; where it was included
+// before, they must not rename the toolkit's own functions of those names.
+#undef MessageBox
+#undef SendMessage
+
 namespace ui {
 
 class SkinWindow;
