@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,6 +216,60 @@ TEST_F(UpgradeManagerParts, FileCheckWithEachFileCompareSetting) {
     EXPECT_EQ(text.find("[upgradeManager:520]check " + home.data().string() + "/Keltora/morvel3/client/launcher.exe"),
               std::string::npos)
         << "an upper-case MD5 matches";
+}
+
+// The files are digested on several threads, yet what the check logs and
+// changes follows the list: the changed files in list order, the first
+// missing one last, and nothing for a file after it, even when its digest
+// (of a small file behind large ones) was ready long before. Run a few
+// times, since the threads' order differs from run to run.
+TEST_F(UpgradeManagerParts, FileCheckOnSeveralThreadsKeepsTheListOrder) {
+    constexpr int kFiles = 40;
+    constexpr int kMissing = 30;
+    const std::set<int> changed = {3, 10, 25, 33, 38};
+    std::vector<FileEntry> list;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "client/f" + std::to_string(i) + ".bin";
+        // Large files first, so that later digests finish before earlier ones.
+        const std::string bytes(static_cast<std::size_t>(i < 8 ? 3 << 20 : 1000 + i), static_cast<char>('a' + i % 26));
+        FileEntry entry{};
+        std::snprintf(entry.path, sizeof entry.path, "%s", name.c_str());
+        std::snprintf(entry.md5, sizeof entry.md5, "%s", md5Of(changed.count(i) ? "shipped" : bytes).c_str());
+        list.push_back(entry);
+        if (i != kMissing) writeFile(install / name, bytes);
+    }
+    const std::string folder = home.data().string() + "/Keltora/morvel3/";
+    std::string expected;
+    for (int i : changed) {
+        if (i > kMissing) break;
+        const std::string bytes(static_cast<std::size_t>(i < 8 ? 3 << 20 : 1000 + i), static_cast<char>('a' + i % 26));
+        expected += "[upgradeManager:520]check " + folder + list[static_cast<std::size_t>(i)].path + " failed \r\n";
+        expected += "[upgradeManager:521]Local:" + md5Of(bytes) + " Line:" + md5Of("shipped") + "\r\n";
+    }
+    expected += "[upgradeManager:512]check file not exist file:" + folder + list[kMissing].path + "\r\n";
+
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        for (int i : changed) {
+            fs::permissions(install / list[static_cast<std::size_t>(i)].path, fs::perms::owner_read);
+        }
+        fs::remove_all(home.logFolder());
+        auto m = manager();
+        EXPECT_FALSE(m->checkFileList(list));
+        ReleaseLogger();
+        std::string lines;
+        std::istringstream in(log());
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t at = line.find("[upgradeManager:5");
+            if (at != std::string::npos) lines += line.substr(at) + "\n";
+        }
+        EXPECT_EQ(lines, expected);
+        for (int i : changed) {
+            const bool writable = (fs::status(install / list[static_cast<std::size_t>(i)].path).permissions() &
+                                   fs::perms::owner_write) != fs::perms::none;
+            EXPECT_EQ(writable, i < kMissing) << list[static_cast<std::size_t>(i)].path;
+        }
+    }
 }
 
 // A list's text of `entries` distinct entries and the version "1".
