@@ -12,6 +12,7 @@
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
 #include "platform/timer.h"
+#include "transfer/ResumeRecord.h"
 
 namespace {
 
@@ -121,6 +122,8 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
         return kDownloadOpenFailed;
     }
 
+    m_resume = Resume{};
+    if (task->md5[0] != '\0' && task->fileSize != 0) decideResume(path, file);
     const int32_t result = transfer(file);
     file.close();
     blockState.reset();
@@ -152,12 +155,22 @@ int32_t Loader::transfer(platform::File& file) {
     if (!preparePieces()) return kDownloadFailed;
     const uint32_t timerId = platform::startPeriodicTimer(kProgressPeriodMs, [this](uint32_t) { onLoaderTimer(); });
 
+    applyResume();
     TransferThreads threads;
     bool ok = startThreads(threads, file);
     ok = joinPieceThreads(threads) && ok;
     ok = joinAssembly(threads) && ok;
 
     platform::stopTimer(timerId);
+    if (m_resume.active) {
+        // Written before the file is cut: the record never claims more than
+        // the file holds.
+        if (bytesWritten == task->fileSize) {
+            removeResumeRecord(m_resume.recordPath);
+        } else if (bytesWritten > m_resume.recorded) {
+            recordWritten();
+        }
+    }
     file.truncate(m_filePosition);
     releasePieces();
     return ok ? kDownloadOk : kDownloadFailed;
@@ -409,10 +422,59 @@ int32_t Loader::assembleNextBlock(platform::File& file) {
         return kAssemblyWriteFailed;
     }
     blockState[block] = 1;
+    if (m_resume.active && bytesWritten < task->fileSize &&
+        (m_resume.recorded == 0 || bytesWritten - m_resume.recorded >= kResumeRecordStep)) {
+        recordWritten();
+    }
     m_writerPiece.store(p + 1);
     m_writerMoved[0].set();
     m_writerMoved[1].set();
     return kAssemblyBlockWritten;
+}
+
+void Loader::decideResume(const std::wstring& path, platform::File& file) {
+    m_resume.active = true;
+    m_resume.recordPath = resumeRecordPath(path);
+    if (!hasResumeRecord(path)) return;
+    ResumeRecord record;
+    uint64_t fileBytes = 0;
+    const bool fits = readResumeRecord(m_resume.recordPath, record) && record.url == task->url &&
+                      record.md5 == task->md5 && record.fileSize == task->fileSize &&
+                      record.pieceSize == kPieceSize && record.written > 0 && record.written < task->fileSize &&
+                      record.written % task->blockSize == 0 && file.size(fileBytes) && fileBytes >= record.written;
+    if (fits) {
+        m_resume.fromBlock = static_cast<int32_t>(record.written / task->blockSize);
+        m_resume.recorded = record.written;
+        kLog.wide(92, L"Resume filePath=%s fromByte = %u", path.c_str(), record.written);
+        return;
+    }
+    // Whatever the file holds belongs to another download, or to none that
+    // can be told: nothing of it may end up in this one.
+    kLog.wide(97, L"Resume record discarded filePath=%s", path.c_str());
+    removeResumeRecord(m_resume.recordPath);
+    file.truncate(0);
+}
+
+void Loader::applyResume() {
+    const int32_t from = m_resume.fromBlock;
+    if (from <= 0) return;
+    // The blocks in the file passed every check of their piece when they
+    // were written; they count as arrived and written.
+    for (int32_t b = 0; b < from; ++b) {
+        blockState[b] = 1;
+        pieceState[b].store(2, std::memory_order_relaxed);
+    }
+    bytesWritten = static_cast<uint32_t>(from) * task->blockSize;
+    m_filePosition = bytesWritten;
+    bytesDone.store(static_cast<uint32_t>(from) * kPieceSize);
+    m_writerPiece.store(from);
+}
+
+void Loader::recordWritten() {
+    const ResumeRecord record{task->url, task->md5, task->fileSize, kPieceSize, bytesWritten};
+    // A record that cannot be written leaves the older one, which claims
+    // less: the next run fetches a little more, nothing worse.
+    if (writeResumeRecord(m_resume.recordPath, record)) m_resume.recorded = bytesWritten;
 }
 
 bool Loader::raiseStop(StopReason reason) {

@@ -57,12 +57,21 @@ struct DownloadTask {
     char url[1024] = {};
     wchar_t folder[kPathBufferChars] = {};
     wchar_t fileName[512] = {};
+    // The whole file's MD5 as announced with the url. When it is given, the
+    // download keeps a record beside its file (transfer/ResumeRecord.h) and
+    // continues a download of the same url, MD5 and size that an earlier
+    // call left unfinished; empty: every download starts at the first byte.
+    char md5[64] = {};
 };
 
 class Loader {
 public:
     // Pieces fetched ahead of the writer, at most.
     static constexpr int32_t kMaxPiecesAhead = 64;
+    // The resume record is rewritten each time this many more bytes are
+    // written: a kill loses at most this much, and a large file costs a
+    // few renames per hundred megabytes.
+    static constexpr uint32_t kResumeRecordStep = 1048576;
 
     // The process-wide downloader, created by the first call (which runs
     // curl_global_init); later calls return it unchanged. `owner` is not used.
@@ -76,7 +85,13 @@ public:
 
     // Downloads task->url to folder + fileName. The file is opened without
     // being emptied, written from its start and cut after the last block that
-    // was written in order. Returns
+    // was written in order. With task->md5 given, a record beside the file
+    // says which blocks are written: a record of the same url, MD5 and size,
+    // over a file at least as long as it claims, lets the download start
+    // after those blocks; any other record goes, with the file's content.
+    // The record is rewritten about every kResumeRecordStep bytes and when
+    // the transfer ends unfinished, and removed once every block is written.
+    // Returns
     //   0    every block was written (or a mode 2 task of size 0: nothing done);
     //   226  no task, no HTTP object, an empty url, or mode 2 size fields that
     //        do not describe a file;
@@ -145,6 +160,12 @@ private:
     int32_t assembleNextBlock(platform::File& file);
     int32_t writePiece(platform::File& file, const char* buffer, uint32_t length, int32_t blockIndex);
     void onLoaderTimer();
+    // Reads the record beside `path` and decides where the transfer starts:
+    // m_resume.fromBlock, or 0 with the record and the file's content gone.
+    void decideResume(const std::wstring& path, platform::File& file);
+    void applyResume();
+    // Writer only: the record claims what is written now.
+    void recordWritten();
     // Records `reason` unless one is recorded already; true when it was.
     bool raiseStop(StopReason reason);
     // The writer has ended: no piece thread need fetch for it any more.
@@ -171,6 +192,12 @@ private:
     std::atomic<int32_t> m_writerPiece{0};       // first piece the writer still needs
     std::atomic<int32_t> m_stopReason{0};        // a StopReason; the first one raised stays
     TestHooks m_hooks;
+    struct Resume {
+        bool active = false;       // the task has an MD5: a record is kept
+        std::wstring recordPath;
+        int32_t fromBlock = 0;     // blocks already in the file at the start
+        uint32_t recorded = 0;     // bytes the record claims (writer only)
+    } m_resume;
     platform::AutoResetEvent m_pieceArrived{"pieceArrived"};
     platform::AutoResetEvent m_writerMoved[2];
 };
