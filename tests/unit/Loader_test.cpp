@@ -276,6 +276,52 @@ TEST_F(LoaderTest, RecordsThatDoNotFitTheDownloadStartItOver) {
     }
 }
 
+// Larger pieces on more threads (the far players' settings): every range
+// asked for is one whole piece of the size set, each asked once, and the
+// file arrives byte-exact; values outside the ranges leave the setting.
+TEST_F(LoaderTest, PieceSizeAndThreadCountAsSet) {
+    struct Case {
+        uint32_t pieceSize;
+        int32_t threads;
+        uint32_t fileSize;
+    };
+    const Case cases[] = {
+        {1024 * 1024, 8, 5 * 1024 * 1024 + 123},
+        {kMaxPieceSize, 1, 9 * 1024 * 1024},
+        {65536, 3, 5 * 65536 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pieceSize);
+        loader->setPieces(c.pieceSize, c.threads);
+        loader->setPieces(kMaxPieceSize + 1, 0);
+        loader->setPieces(kPieceSize - 1, Loader::kMaxPieceThreads + 1);
+        EXPECT_EQ(loader->pieceSize(), c.pieceSize);
+        EXPECT_EQ(loader->pieceThreads(), c.threads);
+        const std::string body = patternBody(c.fileSize);
+        server.serve("/file", body);
+        const std::size_t before = server.requests().size();
+        DownloadTask task = makeTask("/file");
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+        EXPECT_TRUE(testsupport::readFile(target()) == body);
+        EXPECT_EQ(task.blockSize, c.pieceSize);
+        std::vector<std::string> asked = rangesFrom(server, before);
+        std::vector<std::string> expected;
+        for (uint32_t start = 0; start < c.fileSize; start += c.pieceSize) {
+            expected.push_back("bytes=" + std::to_string(start) + "-" + std::to_string(start + c.pieceSize - 1));
+        }
+        std::sort(asked.begin(), asked.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(asked, expected);
+        const std::string log = logText();
+        for (int32_t i = 0; i < c.threads; ++i) {
+            EXPECT_NE(log.find("[Loader:288]_threadLoader:" + std::to_string(i) + " quit with exitCode 0"),
+                      std::string::npos);
+        }
+        EXPECT_EQ(log.find("_threadLoader:" + std::to_string(c.threads) + " "), std::string::npos);
+        std::filesystem::remove_all(home.logFolder());
+    }
+}
+
 TEST_F(LoaderTest, SizeQueryOutcomes) {
     struct Case {
         const char* name;

@@ -88,6 +88,45 @@ TEST_F(UpgradeManagerParts, FoldersAndSettings) {
     }
 }
 
+// DOWNLOAD_PIECE_KB (32..4096) and DOWNLOAD_THREADS (1..8): the defaults
+// without them, the bounds taken, and a value outside its range (or not a
+// number, which reads as 0) logged and left out.
+TEST_F(UpgradeManagerParts, DownloadPieceSettings) {
+    struct Case {
+        const char* setting;  // null: no setting.ini
+        int32_t pieceKb;
+        int32_t threads;
+        const char* logged;  // null: nothing about them
+    };
+    const Case cases[] = {
+        {nullptr, 32, 2, nullptr},
+        {"[SETTING]\nCURL_WAITETIME=7\n", 32, 2, nullptr},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=1024\nDOWNLOAD_THREADS=8\n", 1024, 8, nullptr},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=4096\nDOWNLOAD_THREADS=1\n", 4096, 1, nullptr},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=4097\n", 32, 2, "[upgradeManager:154]DOWNLOAD_PIECE_KB 4097 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=31\n", 32, 2, "[upgradeManager:154]DOWNLOAD_PIECE_KB 31 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=big\n", 32, 2, "[upgradeManager:154]DOWNLOAD_PIECE_KB 0 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_THREADS=9\n", 32, 2, "[upgradeManager:161]DOWNLOAD_THREADS 9 out of range 1-8, 2 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_THREADS=-1\nDOWNLOAD_PIECE_KB=64\n", 64, 2, "[upgradeManager:161]DOWNLOAD_THREADS -1 out of range 1-8, 2 used\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting ? c.setting : "none");
+        fs::remove(game / "setting.ini");
+        if (c.setting) writeFile(game / "setting.ini", c.setting);
+        auto m = manager();
+        EXPECT_EQ(m->downloadPieceKb(), c.pieceKb);
+        EXPECT_EQ(m->downloadThreads(), c.threads);
+        ReleaseLogger();
+        const std::string text = log();
+        if (c.logged) {
+            EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        } else {
+            EXPECT_EQ(text.find("DOWNLOAD_"), std::string::npos) << text;
+        }
+        fs::remove_all(home.logFolder());
+    }
+}
+
 #ifndef _WIN32
 // Left out on Windows: the roaming folder is the system's known folder
 // there, which a test cannot take away as it can unset HOME.
