@@ -155,7 +155,7 @@ done
 # DOWNLOAD_THREADS give them) and, with BEFORE=DIR (another release build),
 # that build's downloader at its default, run after run alternately.
 RTTS=${RTTS:-20 100}
-RTT_MIB=${RTT_MIB:-16}
+RTT_MIB=${RTT_MIB:-32}
 TUNED=${TUNED:-1024 8}
 read -r tuned_kb tuned_threads <<<"$TUNED"
 BEFORE_DL=

@@ -93,8 +93,8 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
         // The caller's own geometry is used as given only when it is the one
         // the pieces are cut by; anything else would write past the blocks.
         Geometry g{};
-        if (!geometryFor(task->fileSize, m_pieceSize, g) || g.blockCount != task->blockCount || g.blockSize != task->blockSize ||
-            g.lastBlockSize != task->lastBlockSize) {
+        if (!geometryFor(task->fileSize, m_pieceSize, g) || g.blockCount != task->blockCount ||
+            g.blockSize != task->blockSize || g.lastBlockSize != task->lastBlockSize) {
             return kDownloadBadTask;
         }
     }
@@ -438,9 +438,9 @@ void Loader::decideResume(const std::wstring& path, platform::File& file) {
     // The bytes claimed passed the checks of their pieces when they were
     // written; they continue under any piece size that divides them.
     const bool fits = readResumeRecord(m_resume.recordPath, record) && record.url == task->url &&
-                      record.md5 == task->md5 && record.fileSize == task->fileSize &&
-                      record.written > 0 && record.written < task->fileSize &&
-                      record.written % task->blockSize == 0 && file.size(fileBytes) && fileBytes >= record.written;
+                      record.md5 == task->md5 && record.fileSize == task->fileSize && record.written > 0 &&
+                      record.written < task->fileSize && record.written % task->blockSize == 0 &&
+                      file.size(fileBytes) && fileBytes >= record.written;
     if (fits) {
         m_resume.fromBlock = static_cast<int32_t>(record.written / task->blockSize);
         m_resume.recorded = record.written;

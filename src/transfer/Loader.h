@@ -208,10 +208,10 @@ private:
     std::atomic<int32_t> m_stopReason{0};        // a StopReason; the first one raised stays
     TestHooks m_hooks;
     struct Resume {
-        bool active = false;       // the task has an MD5: a record is kept
+        bool active = false;  // the task has an MD5: a record is kept
         std::wstring recordPath;
-        int32_t fromBlock = 0;     // blocks already in the file at the start
-        uint32_t recorded = 0;     // bytes the record claims (writer only)
+        int32_t fromBlock = 0;  // blocks already in the file at the start
+        uint32_t recorded = 0;  // bytes the record claims (writer only)
     } m_resume;
     platform::AutoResetEvent m_pieceArrived{"pieceArrived"};
     platform::AutoResetEvent m_writerMoved[kMaxPieceThreads];

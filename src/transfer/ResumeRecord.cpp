@@ -12,7 +12,9 @@ constexpr std::string_view kHeader = "resume 1\n";
 // a longer file is not a record of ours and is not read.
 constexpr uint64_t kMaxRecordBytes = 4096;
 
-std::wstring tempPath(const std::wstring& recordPath) { return recordPath + L".tmp"; }
+std::wstring tempPath(const std::wstring& recordPath) {
+    return recordPath + L".tmp";
+}
 
 // Takes "<key>=<value>\n" off the front of `text`.
 bool takeLine(std::string_view& text, std::string_view key, std::string_view& value) {
@@ -36,7 +38,9 @@ bool takeNumber(std::string_view& text, std::string_view key, uint32_t& out) {
 
 }  // namespace
 
-std::wstring resumeRecordPath(const std::wstring& target) { return target + L".resume"; }
+std::wstring resumeRecordPath(const std::wstring& target) {
+    return target + L".resume";
+}
 
 bool hasResumeRecord(const std::wstring& target) {
     const std::wstring record = resumeRecordPath(target);
@@ -77,9 +81,9 @@ bool writeResumeRecord(const std::wstring& recordPath, const ResumeRecord& recor
     if (record.url.find('\n') != std::string::npos || record.md5.find('\n') != std::string::npos) return false;
     // The closing line shows the record was written to its end.
     const std::string text = std::string(kHeader) + "url=" + record.url + "\nmd5=" + record.md5 +
-                             "\nsize=" + std::to_string(record.fileSize) + "\npiece=" +
-                             std::to_string(record.pieceSize) + "\nwritten=" + std::to_string(record.written) +
-                             "\nend\n";
+                             "\nsize=" + std::to_string(record.fileSize) +
+                             "\npiece=" + std::to_string(record.pieceSize) +
+                             "\nwritten=" + std::to_string(record.written) + "\nend\n";
     const std::wstring temp = tempPath(recordPath);
     platform::File file;
     if (!file.open(temp, platform::File::Access::Write, platform::File::Disposition::CreateAlways)) return false;

@@ -551,8 +551,10 @@ TEST_F(FaultInjection, EveryFailurePointOfAResumedDownloadIsRecoveredByTheNextRu
         return "resumed, kill before operation " + std::to_string(n) + ":" + problems + "\n    next: " + describe(next);
     });
 
-    const std::string failFigure = figureText("fault injection over a resumed download", points, byKind, failedRecovered);
-    const std::string killFigure = figureText("kill injection over a resumed download", points, byKind, killedRecovered);
+    const std::string failFigure =
+        figureText("fault injection over a resumed download", points, byKind, failedRecovered);
+    const std::string killFigure =
+        figureText("kill injection over a resumed download", points, byKind, killedRecovered);
     std::cout << failFigure << "\n" << killFigure << "\n";
     EXPECT_EQ(failedRecovered, points) << failFigure;
     EXPECT_EQ(killedRecovered, points) << killFigure;

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,8 +20,8 @@
 #include "hostile/RawFileServer.h"
 #include "support/ChildProcess.h"
 #include "support/SampleLauncher.h"
-#include "support/TestData.h"
 #include "support/TempHome.h"
+#include "support/TestData.h"
 #include "support/WaitUntil.h"
 #include "transfer/ResumeRecord.h"
 
@@ -141,8 +141,8 @@ TEST_P(KilledHalfWayThroughALargePackage, TheNextRunContinuesOrStartsOver) {
     const std::string firstBody = readFile(first);
     const uint64_t pieces = (firstBody.size() + kPiece - 1) / kPiece;
     // Piece 64 stalls once, for longer than the test waits.
-    auto server = std::make_unique<RawFileServer>(firstBody, RawFileServer::Fault::StallAfterHeaders,
-                                                  pieces / 2 * kPiece, 1);
+    auto server =
+        std::make_unique<RawFileServer>(firstBody, RawFileServer::Fault::StallAfterHeaders, pieces / 2 * kPiece, 1);
     writeWaitTime(60);
     ASSERT_FALSE(publish("2.0.0.0", "client.zip", {"--package-url", server->url(), "--md5", firstMd5}).empty());
     writeLauncherIni({service()->base()});
@@ -164,7 +164,8 @@ TEST_P(KilledHalfWayThroughALargePackage, TheNextRunContinuesOrStartsOver) {
     std::string servedBody = firstBody;
     if (packageChanged) {
         const fs::path second = serverState() / "large-2.zip";
-        expectedMd5 = makePackage("2.0.0.0", second, {{"client/data/large.bin", testsupport::patternBytes(blob.size(), 78u)}});
+        expectedMd5 =
+            makePackage("2.0.0.0", second, {{"client/data/large.bin", testsupport::patternBytes(blob.size(), 78u)}});
         servedBody = readFile(second);
         server = std::make_unique<RawFileServer>(servedBody, RawFileServer::Fault::None, 0);
         ASSERT_FALSE(publish("2.0.0.0", "client.zip", {"--package-url", server->url(), "--md5", expectedMd5}).empty());
@@ -178,7 +179,8 @@ TEST_P(KilledHalfWayThroughALargePackage, TheNextRunContinuesOrStartsOver) {
         packageChanged ? "[Loader:97]Resume record discarded filePath=" : "[Loader:92]Resume filePath=",
         kInstalledAndStarted[1]};
     expectOutcome(next, Expected().installs("2.0.0.0").logs(lines).logsNot(kNoInstanceLeft).shows({}));
-    EXPECT_EQ(readFile(clientFolder() / "data/large.bin"), packageChanged ? testsupport::patternBytes(blob.size(), 78u) : blob)
+    EXPECT_EQ(readFile(clientFolder() / "data/large.bin"),
+              packageChanged ? testsupport::patternBytes(blob.size(), 78u) : blob)
         << "the installed file mixes two packages";
     EXPECT_FALSE(hasResumeRecord(download.wstring()));
 

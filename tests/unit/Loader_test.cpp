@@ -201,8 +201,8 @@ TEST_F(LoaderTest, ADownloadCutShortContinuesAfterTheBlocksItsRecordClaims) {
     EXPECT_EQ(asked, expected);
     const std::string text = logText();
     // The task's folder ends with a separator and gets one more.
-    EXPECT_NE(text.find("[Loader:92]Resume filePath=" + folder.string() + "/client.upd fromByte = " +
-                        std::to_string(kCut * 32768u) + "\r\n"),
+    EXPECT_NE(text.find("[Loader:92]Resume filePath=" + folder.string() +
+                        "/client.upd fromByte = " + std::to_string(kCut * 32768u) + "\r\n"),
               std::string::npos)
         << text;
 }
@@ -221,7 +221,7 @@ TEST_F(LoaderTest, RecordsThatDoNotFitTheDownloadStartItOver) {
         const char* what;
         std::string url;  // empty: the download's own
         std::string md5;
-        int64_t size;       // -1: the body's
+        int64_t size;  // -1: the body's
         uint32_t claimed;
         std::size_t fileBytes;
         const char* recordText;  // instead of a record written by the program
@@ -269,8 +269,8 @@ TEST_F(LoaderTest, RecordsThatDoNotFitTheDownloadStartItOver) {
             EXPECT_TRUE(got == body);
         }
         EXPECT_FALSE(hasResumeRecord(target().wstring()));
-        EXPECT_EQ(logText().find("[Loader:97]Resume record discarded filePath=" + folder.string() + "/client.upd\r\n") !=
-                      std::string::npos,
+        EXPECT_EQ(logText().find("[Loader:97]Resume record discarded filePath=" + folder.string() +
+                                 "/client.upd\r\n") != std::string::npos,
                   !c.resumed);
         std::filesystem::remove_all(home.logFolder());
     }

@@ -103,11 +103,16 @@ TEST_F(UpgradeManagerParts, DownloadPieceSettings) {
         {"[SETTING]\nCURL_WAITETIME=7\n", 32, 2, nullptr},
         {"[SETTING]\nDOWNLOAD_PIECE_KB=1024\nDOWNLOAD_THREADS=8\n", 1024, 8, nullptr},
         {"[SETTING]\nDOWNLOAD_PIECE_KB=4096\nDOWNLOAD_THREADS=1\n", 4096, 1, nullptr},
-        {"[SETTING]\nDOWNLOAD_PIECE_KB=4097\n", 32, 2, "[upgradeManager:154]DOWNLOAD_PIECE_KB 4097 out of range 32-4096, 32 used\r\n"},
-        {"[SETTING]\nDOWNLOAD_PIECE_KB=31\n", 32, 2, "[upgradeManager:154]DOWNLOAD_PIECE_KB 31 out of range 32-4096, 32 used\r\n"},
-        {"[SETTING]\nDOWNLOAD_PIECE_KB=big\n", 32, 2, "[upgradeManager:154]DOWNLOAD_PIECE_KB 0 out of range 32-4096, 32 used\r\n"},
-        {"[SETTING]\nDOWNLOAD_THREADS=9\n", 32, 2, "[upgradeManager:161]DOWNLOAD_THREADS 9 out of range 1-8, 2 used\r\n"},
-        {"[SETTING]\nDOWNLOAD_THREADS=-1\nDOWNLOAD_PIECE_KB=64\n", 64, 2, "[upgradeManager:161]DOWNLOAD_THREADS -1 out of range 1-8, 2 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=4097\n", 32, 2,
+         "[upgradeManager:154]DOWNLOAD_PIECE_KB 4097 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=31\n", 32, 2,
+         "[upgradeManager:154]DOWNLOAD_PIECE_KB 31 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=big\n", 32, 2,
+         "[upgradeManager:154]DOWNLOAD_PIECE_KB 0 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_THREADS=9\n", 32, 2,
+         "[upgradeManager:161]DOWNLOAD_THREADS 9 out of range 1-8, 2 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_THREADS=-1\nDOWNLOAD_PIECE_KB=64\n", 64, 2,
+         "[upgradeManager:161]DOWNLOAD_THREADS -1 out of range 1-8, 2 used\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.setting ? c.setting : "none");
