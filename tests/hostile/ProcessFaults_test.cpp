@@ -140,7 +140,7 @@ TEST_P(KilledHalfWayThroughALargePackage, TheNextRunContinuesOrStartsOver) {
     ASSERT_EQ(firstMd5.size(), 32u);
     const std::string firstBody = readFile(first);
     const uint64_t pieces = (firstBody.size() + kPiece - 1) / kPiece;
-    // Piece 64 stalls once, for longer than the test waits.
+    // The middle piece stalls once, for longer than the test waits.
     auto server =
         std::make_unique<RawFileServer>(firstBody, RawFileServer::Fault::StallAfterHeaders, pieces / 2 * kPiece, 1);
     writeWaitTime(60);
