@@ -8,9 +8,10 @@
 # bench/download/bench_file_server and tools/update-service/update-service
 # (default build/release); RUNS per case
 # (default 3, the median is reported). Wall time and peak RSS come from
-# /usr/bin/time. The 20 ms round-trip case runs inside a network namespace
-# with `tc netem` that the script creates and removes (needs root); when the
-# namespace cannot be made, that case is skipped with the error.
+# /usr/bin/time. The round-trip cases (RTTS, in ms: 20 and 100) run inside a
+# network namespace with `tc netem` that the script creates and removes
+# (needs root); when it cannot be made, the file server delays every answer
+# instead (see below). BEFORE=DIR adds another build's downloader there.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -143,46 +144,79 @@ done
 
 [[ $RTT == 1 ]] || exit 0
 
-# 20 ms round trip: 10 ms netem delay on a namespace's loopback, both ways.
-# Where the kernel has no netem, the server holds every answer back 20 ms
-# instead: one round trip per request, the cost the two-piece design pays;
-# curl's single request pays it once, without TCP's slow start over a long
-# path, so its figure is then only indicative.
-rtt_mode=netem
-in_ns=()
-if ! err=$(ip netns add "$NS" 2>&1); then
-  echo "netem case not possible: ip netns add failed: $err"
-  rtt_mode=server-delay
-else
-  NS_MADE=1
-  in_ns=(ip netns exec "$NS")
-  "${in_ns[@]}" ip link set lo up
-  if ! err=$("${in_ns[@]}" tc qdisc add dev lo root netem delay 10ms 2>&1); then
-    echo "netem case not possible: tc qdisc add dev lo root netem delay 10ms (in a new namespace) failed: $err"
-    ip netns del "$NS"; NS_MADE=
-    in_ns=()
+# Far players: every request pays a round trip. RTTS lists them in ms; each
+# runs inside a network namespace with `tc netem` (half the delay each way)
+# when the script can make one (needs root and netem), else the file server
+# holds every answer back a whole round trip (bench_file_server DELAY_MS):
+# one round trip per request, the cost the pieces pay; curl's single request
+# pays it once, without TCP's slow start over a long path, so its figure is
+# then only indicative. Each round trip compares curl, the default setting
+# (2 pieces of 32 KiB), TUNED ("PIECE_KB THREADS", as DOWNLOAD_PIECE_KB and
+# DOWNLOAD_THREADS give them) and, with BEFORE=DIR (another release build),
+# that build's downloader at its default, run after run alternately.
+RTTS=${RTTS:-20 100}
+RTT_MIB=${RTT_MIB:-32}
+TUNED=${TUNED:-1024 8}
+read -r tuned_kb tuned_threads <<<"$TUNED"
+BEFORE_DL=
+if [[ -n ${BEFORE:-} ]]; then
+  BEFORE_DL=$BEFORE/bench/download/gl_download
+  [[ -x $BEFORE_DL ]] || { echo "missing $BEFORE_DL" >&2; exit 2; }
+fi
+[[ -e $WORK/files/pkg$RTT_MIB.bin ]] || head -c "${RTT_MIB}M" /dev/urandom > "$WORK/files/pkg$RTT_MIB.bin"
+bytes=$((RTT_MIB * 1024 * 1024))
+echo
+echo "# round trips: $RTT_MIB MiB file, tuned = $tuned_kb KiB pieces on $tuned_threads threads; load: $(uptime | sed 's/.*load/load/')"
+printf "%-30s %8s %8s %10s %14s %8s\n" case setting wall_s MB/s bound_MB/s rss_MiB
+for rtt in $RTTS; do
+  rtt_mode=netem
+  in_ns=()
+  if ! err=$(ip netns add "$NS" 2>&1); then
     rtt_mode=server-delay
+  else
+    NS_MADE=1
+    in_ns=(ip netns exec "$NS")
+    "${in_ns[@]}" ip link set lo up
+    if ! err=$("${in_ns[@]}" tc qdisc add dev lo root netem delay "$((rtt / 2))ms" 2>&1); then
+      ip netns del "$NS"; NS_MADE=
+      in_ns=()
+      rtt_mode=server-delay
+    fi
   fi
-fi
-: > "$WORK/results"
-if [[ $rtt_mode == netem ]]; then
-  start_server "${in_ns[@]}"
-else
-  start_server -- 0 20
-fi
-url="${BASE}pkg64.bin"
-for _ in $(seq "$RUNS"); do
-  measure curlrtt "$WORK/out/curl.bin" ${in_ns[@]+"${in_ns[@]}"} curl -s -o "$WORK/out/curl.bin" "$url"
-  check "$WORK/out/curl.bin" "$WORK/files/pkg64.bin"
-  measure oursrtt "$WORK/out/ours.bin" ${in_ns[@]+"${in_ns[@]}"} "$DL" "$url" "$WORK/out/ours.bin"
-  check "$WORK/out/ours.bin" "$WORK/files/pkg64.bin"
+  [[ $rtt_mode == netem ]] || echo "($rtt ms: netem not possible: $err; the server holds each answer $rtt ms)"
+  : > "$WORK/results"
+  if [[ $rtt_mode == netem ]]; then
+    start_server "${in_ns[@]}" -- 0 0
+  else
+    start_server -- 0 "$rtt"
+  fi
+  url="${BASE}pkg$RTT_MIB.bin"
+  ref=$WORK/files/pkg$RTT_MIB.bin
+  for _ in $(seq "$RUNS"); do
+    measure curl "$WORK/out/curl.bin" ${in_ns[@]+"${in_ns[@]}"} curl -s -o "$WORK/out/curl.bin" "$url"
+    check "$WORK/out/curl.bin" "$ref"
+    measure default "$WORK/out/ours.bin" ${in_ns[@]+"${in_ns[@]}"} "$DL" "$url" "$WORK/out/ours.bin" 120
+    check "$WORK/out/ours.bin" "$ref"
+    if [[ -n $BEFORE_DL ]]; then
+      measure before "$WORK/out/ours.bin" ${in_ns[@]+"${in_ns[@]}"} "$BEFORE_DL" "$url" "$WORK/out/ours.bin" 120
+      check "$WORK/out/ours.bin" "$ref"
+    fi
+    measure tuned "$WORK/out/ours.bin" ${in_ns[@]+"${in_ns[@]}"} "$DL" --piece-kb "$tuned_kb" --threads "$tuned_threads" \
+      "$url" "$WORK/out/ours.bin" 120
+    check "$WORK/out/ours.bin" "$ref"
+  done
+  stop_server
+  if [[ -n $NS_MADE ]]; then ip netns del "$NS"; NS_MADE=; fi
+  row() {  # name setting bound_bytes_per_round_trip
+    local w r
+    w=$(field "$1" 2); r=$(field "$1" 3)
+    printf "%-30s %8s %8s %10s %14s %8s\n" "$RTT_MIB MiB, $rtt ms ($rtt_mode)" "$2" "$w" \
+      "$(awk -v b="$bytes" -v w="$w" 'BEGIN{printf "%.2f", b/w/1e6}')" \
+      "$(if [[ $3 == - ]]; then echo -; else awk -v p="$3" -v t="$rtt" 'BEGIN{printf "%.2f", p/(t/1000)/1e6}'; fi)" \
+      "$(awk -v k="$r" 'BEGIN{printf "%.1f", k/1024}')"
+  }
+  row curl curl -
+  row default 2x32K $((2 * 32768))
+  [[ -z $BEFORE_DL ]] || row before before $((2 * 32768))
+  row tuned "${tuned_threads}x${tuned_kb}K" $((tuned_threads * tuned_kb * 1024))
 done
-stop_server
-bytes=$((64 * 1024 * 1024))
-cw=$(field curlrtt 2); ow=$(field oursrtt 2)
-# The design's own bound: two pieces of 32,768 bytes per round trip.
-bound=$(awk 'BEGIN{printf "%.0f", 2 * 32768 / 0.020}')
-printf "%-28s %10s %10s\n" "64 MiB, 20 ms RTT ($rtt_mode)" "$cw" "$ow"
-awk -v b="$bytes" -v cw="$cw" -v ow="$ow" -v bound="$bound" 'BEGIN{
-  printf "throughput: ours %.2f MB/s = %.0f%% of the 2-pieces-per-RTT bound (%.2f MB/s); curl %.2f MB/s\n",
-    b/ow/1e6, 100*(b/ow)/bound, bound/1e6, b/cw/1e6 }'

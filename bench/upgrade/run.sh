@@ -25,6 +25,11 @@
 #           of the installed files (the check) + the four parts of "update",
 #           with `unzip -o -q` writing over an installed copy.
 #
+# BEFORE=DIR names another release build (the tree before a change): its
+# gamelauncher then runs in the "uptodate" case too, alternating run by run
+# with BUILD_DIR's in the same game folder setting, so that both meet the same
+# load; its figures are printed beside.
+#
 # Everything runs in a private HOME/XDG under a temporary folder; the service
 # binds a free loopback port; every wait has a time-out and the service and
 # any launcher are stopped however the script ends. Files are in the page
@@ -94,10 +99,17 @@ start_service() {
   BASE=$(cat "$WORK/url.txt" 2>/dev/null || true)
   [[ $BASE == http://127.0.0.1:*/ ]] || { cat "$WORK/service.log" >&2; echo "update service did not start" >&2; exit 1; }
   printf '[UPGRADE]\r\nSERVER_UPGRADE_0=%s\r\n' "$BASE" >"$WORK/game/launcher.ini"
+  [[ -z ${BEFORE:-} ]] || cp "$WORK/game/launcher.ini" "$WORK/game-before/launcher.ini"
 }
 
 cp "$GL" "$WORK/game/gamelauncher"
 printf '{"version":"1.0.0.15"}\r\n' >"$WORK/game/gamelauncher.db"
+if [[ -n ${BEFORE:-} ]]; then
+  [[ -x $BEFORE/gamelauncher ]] || { echo "missing $BEFORE/gamelauncher" >&2; exit 2; }
+  mkdir -p "$WORK/game-before"
+  cp "$BEFORE/gamelauncher" "$WORK/game-before/gamelauncher"
+  cp "$WORK/game/gamelauncher.db" "$WORK/game-before/"
+fi
 
 # make_launcher DIR FILES TOTAL_BYTES: the sample launcher plus FILES-1 data
 # files of random bytes, TOTAL_BYTES in all.
@@ -124,7 +136,7 @@ run_once() {
   starts_before=$(starts)
   t0=$(now_ns)
   set +e
-  (cd "$WORK/game" && timeout -k 5 120 ./gamelauncher >/dev/null 2>&1)
+  (cd "${GAME_DIR:-$WORK/game}" && timeout -k 5 120 ./gamelauncher >/dev/null 2>&1)
   code=$?
   set -e
   [[ $code -eq 0 ]] || { echo "gamelauncher exit code $code" >&2; log_text | tail -n 30 >&2; exit 1; }
@@ -185,9 +197,21 @@ if [[ " $CASES " == *" uptodate "* ]]; then
   : >"$WORK/md5sum"
   : >"$WORK/rt_report"
   : >"$WORK/rt_check"
+  : >"$WORK/checks"
+  : >"$WORK/totals_before"
+  : >"$WORK/checks_before"
   for _ in $(seq "$RUNS"); do
     run_once
     echo "$TOTAL_MS" >>"$WORK/totals"
+    # The installed-file check: worker start -> LHR_CHK.
+    awk -v a="$(log_ms '_ThreadCheckVersion Start')" -v b="$(log_ms 'event=LHR_CHK')" 'BEGIN{print b - a}' >>"$WORK/checks"
+    if [[ -n ${BEFORE:-} ]]; then
+      LAST_RUNLOG=$RUNLOG LAST_T0=$T0_NS
+      GAME_DIR=$WORK/game-before run_once
+      echo "$TOTAL_MS" >>"$WORK/totals_before"
+      awk -v a="$(log_ms '_ThreadCheckVersion Start')" -v b="$(log_ms 'event=LHR_CHK')" 'BEGIN{print b - a}' >>"$WORK/checks_before"
+      RUNLOG=$LAST_RUNLOG T0_NS=$LAST_T0
+    fi
     # The same files through md5sum, in the same run.
     (cd / && time_ms xargs -d '\n' md5sum <<<"$listed") >>"$WORK/md5sum"
     # One service round trip each: the report and the check.
@@ -215,8 +239,18 @@ if [[ " $CASES " == *" uptodate "* ]]; then
     "bar wait start|wait progress Start" \
     "bar wait end|wait progress End" \
     "StartLauncher|StartLauncher Arg"
-  chk=$(awk -v a="$(log_ms '_ThreadCheckVersion Start')" -v b="$(log_ms 'event=LHR_CHK')" 'BEGIN{print b - a}')
-  echo "  installed-file check (worker start -> LHR_CHK): $chk ms against md5sum $md5 ms"
+  chk=$(median <"$WORK/checks")
+  echo "  installed-file check (worker start -> LHR_CHK): runs $(tr '\n' ' ' <"$WORK/checks")ms, median $chk ms against md5sum $md5 ms:" \
+    "$(awk -v a="$md5" -v b="$chk" 'BEGIN{printf "%.2f", a / b}')x faster than md5sum (goal: at least 1.7x)"
+  if [[ -n ${BEFORE:-} ]]; then
+    total_b=$(median <"$WORK/totals_before")
+    chk_b=$(median <"$WORK/checks_before")
+    echo "  before ($BEFORE), alternating with the runs above:"
+    echo "    runs (ms): $(tr '\n' ' ' <"$WORK/totals_before")"
+    echo "    process start -> launcher start: $total_b ms (median); over the floor: $((total_b - floor)) ms"
+    echo "    installed-file check: runs $(tr '\n' ' ' <"$WORK/checks_before")ms, median $chk_b ms:" \
+      "$(awk -v a="$md5" -v b="$chk_b" 'BEGIN{printf "%.2f", a / b}')x of md5sum"
+  fi
   rm -rf "$INSTALL" "$WORK/src100" "$WORK/packages/launcher100.zip"
 fi
 

@@ -60,6 +60,11 @@ bool isDirectory(const std::wstring& path);
 bool createDirectory(const std::wstring& path);
 // Removes a file (a symbolic link itself, never its target).
 bool deleteFile(const std::wstring& path);
+// Renames the file `from` to `to` in one step, replacing a file at `to`:
+// whoever looks at `to` sees the old file or the new one, never a part.
+// Both must be on one file system (as in one folder); a folder at `to` is
+// not replaced.
+bool replaceFile(const std::wstring& from, const std::wstring& to);
 // FILE_ATTRIBUTE_READONLY: clears the owner, group and other write bits.
 // Neither this nor the next follows a symbolic link: on a link they fail
 // with ELOOP and change nothing, so a link cannot lend its target our rights.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cwctype>
 #include <utility>
 
@@ -147,6 +148,13 @@ bool deleteFile(const std::wstring& path) {
     }
     if (injectFileFault(FileOp::Delete, p)) return false;
     return ::unlink(p.c_str()) == 0;
+}
+
+bool replaceFile(const std::wstring& from, const std::wstring& to) {
+    const std::string f = toSystemPath(from);
+    const std::string t = toSystemPath(to);
+    if (injectFileFault(FileOp::Rename, f)) return false;
+    return ::rename(f.c_str(), t.c_str()) == 0;
 }
 
 namespace {

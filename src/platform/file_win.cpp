@@ -264,6 +264,13 @@ bool createDirectory(const std::wstring& path) {
     return ::CreateDirectoryW(p.c_str(), nullptr) != FALSE;
 }
 
+bool replaceFile(const std::wstring& from, const std::wstring& to) {
+    const SystemPath f = toSystemPath(from);
+    const SystemPath t = toSystemPath(to);
+    if (injectFileFault(FileOp::Rename, faultPath(f))) return false;
+    return ::MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 bool deleteFile(const std::wstring& path) {
     const SystemPath p = toSystemPath(path);
     // The attributes of the name itself: a link or junction is never

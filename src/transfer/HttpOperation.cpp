@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "foundation/Log.h"
 #include "platform/sync.h"
@@ -25,7 +26,8 @@ constexpr int kTries = 3;
 // Servers may legally answer less than asked or a file may have changed
 // between the size query and the piece; either would put wrong bytes into
 // the file under a success.
-CURLcode checkPartialReply(CURL* handle, uint32_t start, uint32_t fileSize, const PieceBuffer* piece) {
+CURLcode checkPartialReply(CURL* handle, uint32_t start, uint32_t pieceSize, uint32_t fileSize,
+                           const PieceBuffer* piece) {
     curl_header* header = nullptr;
     if (curl_easy_header(handle, "Content-Range", 0, CURLH_HEADER, -1, &header) != CURLHE_OK) {
         return CURLE_RANGE_ERROR;
@@ -36,7 +38,7 @@ CURLcode checkPartialReply(CURL* handle, uint32_t start, uint32_t fileSize, cons
     if (fileSize == 0 || start >= fileSize || !parseContentRange(header->value, first, last, total)) {
         return CURLE_RANGE_ERROR;
     }
-    const uint64_t wantedLast = std::min<uint64_t>(uint64_t{start} + (kPieceSize - 1), uint64_t{fileSize} - 1);
+    const uint64_t wantedLast = std::min<uint64_t>(uint64_t{start} + (pieceSize - 1), uint64_t{fileSize} - 1);
     if (first != start || last != wantedLast || total != fileSize) return CURLE_RANGE_ERROR;
     const uint64_t wanted = wantedLast - start + 1;
     curl_off_t received = 0;
@@ -119,9 +121,20 @@ CURL* HttpOperation::initPieceHandle(const char* url, int32_t timeoutSeconds) {
     return handle;
 }
 
+std::unique_ptr<PieceBuffer> makePieceBuffer(uint32_t size) {
+    auto piece = std::unique_ptr<PieceBuffer>(new (std::nothrow) PieceBuffer);
+    if (piece == nullptr || size <= kPieceSize) return piece;
+    if (size > kMaxPieceSize) return nullptr;
+    piece->large.reset(new (std::nothrow) char[size + 1]());
+    if (piece->large == nullptr) return nullptr;
+    piece->capacity = size;
+    return piece;
+}
+
 int32_t HttpOperation::loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece, uint32_t fileSize) {
-    const uint32_t start = static_cast<uint32_t>(pieceIndex) * kPieceSize;
-    const uint32_t end = start + (kPieceSize - 1);
+    const uint32_t pieceSize = piece != nullptr ? piece->capacity : kPieceSize;
+    const uint32_t start = static_cast<uint32_t>(pieceIndex) * pieceSize;
+    const uint32_t end = start + (pieceSize - 1);
     char range[32];
     std::snprintf(range, sizeof(range), "%u-%u", start, end);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, piece);
@@ -144,13 +157,13 @@ int32_t HttpOperation::loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* 
                 // only for the first piece of a file that fits in one piece.
                 curl_off_t received = 0;
                 if (curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK || pieceIndex != 0 ||
-                    received > static_cast<curl_off_t>(kPieceSize) || received != static_cast<curl_off_t>(fileSize)) {
+                    received > static_cast<curl_off_t>(pieceSize) || received != static_cast<curl_off_t>(fileSize)) {
                     return 200;
                 }
                 return kPieceOk;
             }
             if (status != 206) return static_cast<int32_t>(status);
-            rc = checkPartialReply(handle, start, fileSize, piece);
+            rc = checkPartialReply(handle, start, pieceSize, fileSize, piece);
             if (rc == CURLE_OK) return kPieceOk;
         }
         platform::sleepFor(m_retryPauseMs, m_termination);
@@ -162,9 +175,9 @@ size_t HttpOperation::onPieceData(char* chunk, size_t size, size_t count, void* 
     auto* piece = static_cast<PieceBuffer*>(target);
     if (piece == nullptr || chunk == nullptr) return 0;
     size_t n = size * count;
-    if (piece->length + n > kPieceSize) n = kPieceSize - piece->length;
+    if (piece->length + n > piece->capacity) n = piece->capacity - piece->length;
     if (n == 0) return count;
-    std::memcpy(piece->data + piece->length, chunk, n);
+    std::memcpy(piece->bytes() + piece->length, chunk, n);
     piece->length += static_cast<uint32_t>(n);
     return count;
 }

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stop_token>
 
 inline constexpr uint32_t kPieceSize = 32768;
@@ -35,14 +36,28 @@ inline constexpr int32_t kRunStateRunning = 0;
 inline constexpr int32_t kRunStatePaused = 1;
 inline constexpr int32_t kRunStateStopped = 2;
 
+// Pieces a download may be set to (DOWNLOAD_PIECE_KB), in bytes.
+inline constexpr uint32_t kMaxPieceSize = 4096u * 1024u;
+
 // One piece received into memory. A new buffer is all zero; bytes beyond
 // `length` keep what they held, and data[32768] stays zero so that the bytes
-// can be read as a terminated text.
+// can be read as a terminated text. A piece larger than 32,768 bytes
+// (makePieceBuffer) is received into `large` instead, of `capacity` bytes
+// and one zero byte more.
 struct PieceBuffer {
     char data[kPieceSize + 1] = {};
     uint32_t length = 0;
     int32_t index = 0;
+    uint32_t capacity = kPieceSize;
+    std::unique_ptr<char[]> large;
+
+    char* bytes() { return large ? large.get() : data; }
+    const char* bytes() const { return large ? large.get() : data; }
 };
+
+// A zeroed piece of `size` bytes (kPieceSize .. kMaxPieceSize), or null
+// without memory for it.
+std::unique_ptr<PieceBuffer> makePieceBuffer(uint32_t size);
 
 class HttpOperation {
 public:
@@ -62,8 +77,9 @@ public:
     // with curl_easy_cleanup), or null when libcurl cannot make one.
     CURL* initPieceHandle(const char* url, int32_t timeoutSeconds);
 
-    // Fetches piece `pieceIndex` (bytes pieceIndex * 32768 .. + 32767) of a
-    // file of `fileSize` bytes into `piece`, in up to 3 tries with a pause of
+    // Fetches piece `pieceIndex` (bytes pieceIndex * C .. + C - 1, where C
+    // is the piece's capacity, 32,768 unless made larger) of a file of
+    // `fileSize` bytes into `piece`, in up to 3 tries with a pause of
     // 2,000 ms after each failed try. A try succeeds only when the reply holds
     // exactly the bytes asked for: a 206 whose Content-Range names the
     // requested range (cut at the file's end) and `fileSize` as the total,
@@ -85,8 +101,8 @@ public:
     // aborts a running transfer and ends the pause at once. Logs nothing.
     int32_t loadPiece(CURL* handle, int32_t pieceIndex, PieceBuffer* piece, uint32_t fileSize);
 
-    // libcurl's write callback: copies into the piece, never past 32,768
-    // bytes. Reports every chunk as taken (bytes beyond a piece are dropped),
+    // libcurl's write callback: copies into the piece, never past its
+    // capacity. Reports every chunk as taken (bytes beyond a piece are dropped),
     // so a long reply does not fail the transfer; 0 (a write error) only for a
     // null piece or chunk.
     static size_t onPieceData(char* chunk, size_t size, size_t count, void* piece);

@@ -12,6 +12,7 @@
 #include "foundation/SystemUtil.h"
 #include "platform/error.h"
 #include "platform/timer.h"
+#include "transfer/ResumeRecord.h"
 
 namespace {
 
@@ -42,11 +43,11 @@ struct Geometry {
 };
 
 // False when the file needs more blocks than the task can count.
-bool geometryFor(uint32_t fileSize, Geometry& out) {
-    out.blockSize = kPieceSize;
+bool geometryFor(uint32_t fileSize, uint32_t pieceSize, Geometry& out) {
+    out.blockSize = pieceSize;
     uint32_t blocks = 1;
-    if (fileSize > kPieceSize) {
-        blocks = fileSize / kPieceSize + (fileSize % kPieceSize != 0 ? 1 : 0);
+    if (fileSize > pieceSize) {
+        blocks = fileSize / pieceSize + (fileSize % pieceSize != 0 ? 1 : 0);
     } else {
         out.blockSize = fileSize;
     }
@@ -92,8 +93,8 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
         // The caller's own geometry is used as given only when it is the one
         // the pieces are cut by; anything else would write past the blocks.
         Geometry g{};
-        if (!geometryFor(task->fileSize, g) || g.blockCount != task->blockCount || g.blockSize != task->blockSize ||
-            g.lastBlockSize != task->lastBlockSize) {
+        if (!geometryFor(task->fileSize, m_pieceSize, g) || g.blockCount != task->blockCount ||
+            g.blockSize != task->blockSize || g.lastBlockSize != task->lastBlockSize) {
             return kDownloadBadTask;
         }
     }
@@ -121,6 +122,8 @@ int32_t Loader::DownLoadFile(DownloadTask* newTask, HttpOperation* newHttp, int8
         return kDownloadOpenFailed;
     }
 
+    m_resume = Resume{};
+    if (task->md5[0] != '\0' && task->fileSize != 0) decideResume(path, file);
     const int32_t result = transfer(file);
     file.close();
     blockState.reset();
@@ -133,7 +136,7 @@ int32_t Loader::fillSizeFields() {
     task->fileSize = static_cast<uint32_t>(size);
     if (size == -1 || size == 0) return kDownloadSizeQueryFailed;
     Geometry g{};
-    if (!geometryFor(task->fileSize, g)) return kDownloadSizeQueryFailed;
+    if (!geometryFor(task->fileSize, m_pieceSize, g)) return kDownloadSizeQueryFailed;
     task->blockCount = g.blockCount;
     task->blockSize = g.blockSize;
     task->lastBlockSize = g.lastBlockSize;
@@ -143,8 +146,8 @@ int32_t Loader::fillSizeFields() {
 // The threads of one transfer, started and joined by transfer() itself.
 struct Loader::TransferThreads {
     platform::Thread compare;
-    platform::Thread loaders[2];
-    bool loaderStarted[2] = {false, false};
+    platform::Thread loaders[Loader::kMaxPieceThreads];
+    bool loaderStarted[Loader::kMaxPieceThreads] = {};
 };
 
 int32_t Loader::transfer(platform::File& file) {
@@ -152,12 +155,22 @@ int32_t Loader::transfer(platform::File& file) {
     if (!preparePieces()) return kDownloadFailed;
     const uint32_t timerId = platform::startPeriodicTimer(kProgressPeriodMs, [this](uint32_t) { onLoaderTimer(); });
 
+    applyResume();
     TransferThreads threads;
     bool ok = startThreads(threads, file);
     ok = joinPieceThreads(threads) && ok;
     ok = joinAssembly(threads) && ok;
 
     platform::stopTimer(timerId);
+    if (m_resume.active) {
+        // Written before the file is cut: the record never claims more than
+        // the file holds.
+        if (bytesWritten == task->fileSize) {
+            removeResumeRecord(m_resume.recordPath);
+        } else if (bytesWritten > m_resume.recorded) {
+            recordWritten();
+        }
+    }
     file.truncate(m_filePosition);
     releasePieces();
     return ok ? kDownloadOk : kDownloadFailed;
@@ -171,10 +184,9 @@ bool Loader::preparePieces() {
     m_writerPiece.store(0);
     m_stopReason.store(static_cast<int32_t>(StopReason::None));
     m_pieceArrived.reset();
-    m_writerMoved[0].reset();
-    m_writerMoved[1].reset();
-    pieceCount = static_cast<int32_t>(task->fileSize / kPieceSize + (task->fileSize % kPieceSize != 0 ? 1 : 0));
-    piecesPerBlock = task->blockSize < kPieceSize ? 1 : static_cast<int32_t>(task->blockSize / kPieceSize);
+    for (auto& moved : m_writerMoved) moved.reset();
+    pieceCount = static_cast<int32_t>(task->fileSize / m_pieceSize + (task->fileSize % m_pieceSize != 0 ? 1 : 0));
+    piecesPerBlock = task->blockSize < m_pieceSize ? 1 : static_cast<int32_t>(task->blockSize / m_pieceSize);
     try {
         pieces = std::make_unique<PieceBuffer*[]>(static_cast<std::size_t>(pieceCount));
         pieceState = std::make_unique<std::atomic<uint8_t>[]>(static_cast<std::size_t>(pieceCount));
@@ -194,7 +206,7 @@ bool Loader::startThreads(TransferThreads& threads, platform::File& file) {
         raiseStop(StopReason::WriteFailed);
         ok = false;
     }
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < m_threadCount; ++i) {
         threads.loaderStarted[i] = threads.loaders[i].start("_threadLoader", [this, i] { return threadLoader(i); });
     }
     return ok;
@@ -204,7 +216,7 @@ bool Loader::joinPieceThreads(TransferThreads& threads) {
     for (auto& loader : threads.loaders) loader.wait();
 
     bool ok = true;
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < m_threadCount; ++i) {
         if (!threads.loaderStarted[i]) {
             kLog(283, "_thread %d is NULL", i);
             ok = false;
@@ -272,8 +284,8 @@ PieceBuffer* Loader::takeNextPiece(int threadNo, bool& leave, uint32_t& leaveCod
                 }
             }
             if (index < 0) break;
-            if (index < from + kMaxPiecesAhead) {
-                auto* piece = new (std::nothrow) PieceBuffer;
+            if (index < from + piecesAhead()) {
+                PieceBuffer* piece = makePieceBuffer(m_pieceSize).release();
                 if (piece == nullptr) {
                     leaveCode = ENOMEM;
                     break;
@@ -306,7 +318,7 @@ uint32_t Loader::threadLoader(int threadNo) {
     CURL* handle = http->initPieceHandle(task->url, timeoutSeconds);
     if (handle == nullptr) {
         raiseStop(StopReason::PieceFailed);
-        m_writerMoved[1 - threadNo].set();
+        wakeOtherPieceThreads(threadNo);
         return 1;
     }
     int32_t result = 0;
@@ -333,13 +345,13 @@ uint32_t Loader::threadLoader(int threadNo) {
         if (code == kPieceOk) {
             // The writer owns the buffer from this store on.
             pieceState[index].store(2, std::memory_order_release);
-            bytesDone.fetch_add(kPieceSize);
+            bytesDone.fetch_add(m_pieceSize);
             m_pieceArrived.set();
             continue;
         }
         result = code;
         raiseStop(code == kPieceStopped ? StopReason::Stopped : StopReason::PieceFailed);
-        m_writerMoved[1 - threadNo].set();
+        wakeOtherPieceThreads(threadNo);
         break;
     }
     curl_easy_cleanup(handle);
@@ -365,8 +377,7 @@ uint32_t Loader::threadCompare(platform::File* file) {
         default:
             break;  // no piece could arrive any more: a piece thread said why
     }
-    m_writerMoved[0].set();
-    m_writerMoved[1].set();
+    for (auto& moved : m_writerMoved) moved.set();
     return static_cast<uint32_t>(answer);
 }
 
@@ -402,17 +413,83 @@ int32_t Loader::assembleNextBlock(platform::File& file) {
     pieces[p] = nullptr;
     const bool lastBlock = block == task->blockCount - 1;
     const uint32_t length = lastBlock ? task->lastBlockSize : task->blockSize;
-    const int32_t error = writePiece(file, piece->data, length, block);
+    const int32_t error = writePiece(file, piece->bytes(), length, block);
     delete piece;
     if (error != 0) {
         kLog(409, "writePiece Failed blockID = %d ToWriteLen = %u LastErrCode = %d", block, length, error);
         return kAssemblyWriteFailed;
     }
     blockState[block] = 1;
+    if (m_resume.active && bytesWritten < task->fileSize &&
+        (m_resume.recorded == 0 || bytesWritten - m_resume.recorded >= kResumeRecordStep)) {
+        recordWritten();
+    }
     m_writerPiece.store(p + 1);
-    m_writerMoved[0].set();
-    m_writerMoved[1].set();
+    for (auto& moved : m_writerMoved) moved.set();
     return kAssemblyBlockWritten;
+}
+
+void Loader::decideResume(const std::wstring& path, platform::File& file) {
+    m_resume.active = true;
+    m_resume.recordPath = resumeRecordPath(path);
+    if (!hasResumeRecord(path)) return;
+    ResumeRecord record;
+    uint64_t fileBytes = 0;
+    // The bytes claimed passed the checks of their pieces when they were
+    // written; they continue under any piece size that divides them.
+    const bool fits = readResumeRecord(m_resume.recordPath, record) && record.url == task->url &&
+                      record.md5 == task->md5 && record.fileSize == task->fileSize && record.written > 0 &&
+                      record.written < task->fileSize && record.written % task->blockSize == 0 &&
+                      file.size(fileBytes) && fileBytes >= record.written;
+    if (fits) {
+        m_resume.fromBlock = static_cast<int32_t>(record.written / task->blockSize);
+        m_resume.recorded = record.written;
+        kLog.wide(92, L"Resume filePath=%s fromByte = %u", path.c_str(), record.written);
+        return;
+    }
+    // Whatever the file holds belongs to another download, or to none that
+    // can be told: nothing of it may end up in this one.
+    kLog.wide(97, L"Resume record discarded filePath=%s", path.c_str());
+    removeResumeRecord(m_resume.recordPath);
+    file.truncate(0);
+}
+
+void Loader::applyResume() {
+    const int32_t from = m_resume.fromBlock;
+    if (from <= 0) return;
+    // The blocks in the file passed every check of their piece when they
+    // were written; they count as arrived and written.
+    for (int32_t b = 0; b < from; ++b) {
+        blockState[b] = 1;
+        pieceState[b].store(2, std::memory_order_relaxed);
+    }
+    bytesWritten = static_cast<uint32_t>(from) * task->blockSize;
+    m_filePosition = bytesWritten;
+    bytesDone.store(static_cast<uint32_t>(from) * m_pieceSize);
+    m_writerPiece.store(from);
+}
+
+void Loader::recordWritten() {
+    const ResumeRecord record{task->url, task->md5, task->fileSize, m_pieceSize, bytesWritten};
+    // A record that cannot be written leaves the older one, which claims
+    // less: the next run fetches a little more, nothing worse.
+    if (writeResumeRecord(m_resume.recordPath, record)) m_resume.recorded = bytesWritten;
+}
+
+void Loader::setPieces(uint32_t pieceSize, int32_t threads) {
+    if (pieceSize >= kPieceSize && pieceSize <= kMaxPieceSize) m_pieceSize = pieceSize;
+    if (threads >= 1 && threads <= kMaxPieceThreads) m_threadCount = threads;
+}
+
+int32_t Loader::piecesAhead() const {
+    const int32_t byBytes = static_cast<int32_t>(kMaxBytesAhead / m_pieceSize);
+    return byBytes > m_threadCount ? byBytes : m_threadCount;
+}
+
+void Loader::wakeOtherPieceThreads(int threadNo) {
+    for (int i = 0; i < m_threadCount; ++i) {
+        if (i != threadNo) m_writerMoved[i].set();
+    }
 }
 
 bool Loader::raiseStop(StopReason reason) {

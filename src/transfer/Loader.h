@@ -1,6 +1,7 @@
 // The segmented downloader: fetches one file over HTTP in pieces of 32,768
-// bytes on two piece threads, while an assembling thread writes the pieces in
-// file order, and reports progress once a second through a timer.
+// bytes on two piece threads (more and larger when the owner sets them),
+// while an assembling thread writes the pieces in file order, and reports
+// progress once a second through a timer.
 //
 // Threads: DownLoadFile runs on the owner's thread and returns only after
 // every thread it started has ended (all joined). setState may be called from
@@ -8,8 +9,10 @@
 // progress callback runs on the process-wide timer thread, concurrently with
 // everything else.
 //
-// Memory: at most kMaxPiecesAhead fetched pieces wait for the writer, so a
-// download needs the same few megabytes whatever the file's size.
+// Memory: the pieces fetched ahead of the writer hold at most
+// kMaxBytesAhead, or one piece per piece thread when the pieces are larger,
+// so a download needs the same few megabytes whatever the file's size
+// (32 MiB at the largest setting).
 #pragma once
 
 #include <atomic>
@@ -42,7 +45,7 @@ inline constexpr int32_t kAssemblyWriteFailed = 23;
 // block that could not be written, or the end of the file.
 enum class StopReason : int32_t { None, Stopped, PieceFailed, WriteFailed, Complete };
 
-// Called with the bytes fetched so far (32,768 per piece, so the last report
+// Called with the bytes fetched so far (a piece's size per piece, so the last report
 // may exceed the total by less than a piece), the file's size and 0.
 using ProgressCallback = void (*)(uint32_t bytesDone, uint32_t bytesTotal, uint32_t userValue);
 
@@ -52,17 +55,28 @@ using ProgressCallback = void (*)(uint32_t bytesDone, uint32_t bytesTotal, uint3
 struct DownloadTask {
     uint32_t fileSize = 0;
     uint16_t blockCount = 0;
-    uint32_t blockSize = 0;      // 32768, or fileSize when that is smaller
-    uint32_t lastBlockSize = 0;  // a full block when fileSize is a multiple of 32768
+    uint32_t blockSize = 0;      // the piece size (32768), or fileSize when that is smaller
+    uint32_t lastBlockSize = 0;  // a full block when fileSize is a multiple of blockSize
     char url[1024] = {};
     wchar_t folder[kPathBufferChars] = {};
     wchar_t fileName[512] = {};
+    // The whole file's MD5 as announced with the url. When it is given, the
+    // download keeps a record beside its file (transfer/ResumeRecord.h) and
+    // continues a download of the same url, MD5 and size that an earlier
+    // call left unfinished; empty: every download starts at the first byte.
+    char md5[64] = {};
 };
 
 class Loader {
 public:
-    // Pieces fetched ahead of the writer, at most.
-    static constexpr int32_t kMaxPiecesAhead = 64;
+    // Bytes of pieces fetched ahead of the writer, at most (64 pieces of
+    // the default size), unless each piece thread's one piece is more.
+    static constexpr uint32_t kMaxBytesAhead = 64 * kPieceSize;
+    static constexpr int32_t kMaxPieceThreads = 8;
+    // The resume record is rewritten each time this many more bytes are
+    // written: a kill loses at most this much, and a large file costs a
+    // few renames per hundred megabytes.
+    static constexpr uint32_t kResumeRecordStep = 1048576;
 
     // The process-wide downloader, created by the first call (which runs
     // curl_global_init); later calls return it unchanged. `owner` is not used.
@@ -76,7 +90,13 @@ public:
 
     // Downloads task->url to folder + fileName. The file is opened without
     // being emptied, written from its start and cut after the last block that
-    // was written in order. Returns
+    // was written in order. With task->md5 given, a record beside the file
+    // says which blocks are written: a record of the same url, MD5 and size,
+    // over a file at least as long as it claims, lets the download start
+    // after those blocks; any other record goes, with the file's content.
+    // The record is rewritten about every kResumeRecordStep bytes and when
+    // the transfer ends unfinished, and removed once every block is written.
+    // Returns
     //   0    every block was written (or a mode 2 task of size 0: nothing done);
     //   226  no task, no HTTP object, an empty url, or mode 2 size fields that
     //        do not describe a file;
@@ -92,6 +112,14 @@ public:
     // state (HttpOperation::setRunState), and it is handed the state back as
     // null before the call returns.
     int32_t DownLoadFile(DownloadTask* task, HttpOperation* http, int8_t mode);
+
+    // The piece size in bytes (kPieceSize .. kMaxPieceSize) and the number
+    // of piece threads (1 .. kMaxPieceThreads) of the next downloads; a value
+    // outside its range leaves that one as it was (32,768 and 2 at first).
+    // Call it while no download runs.
+    void setPieces(uint32_t pieceSize, int32_t threads);
+    uint32_t pieceSize() const { return m_pieceSize; }
+    int32_t pieceThreads() const { return m_threadCount; }
 
     // The one run state of a download (kRunState*), kept across downloads;
     // the piece threads read it through the HTTP object before every try.
@@ -145,6 +173,14 @@ private:
     int32_t assembleNextBlock(platform::File& file);
     int32_t writePiece(platform::File& file, const char* buffer, uint32_t length, int32_t blockIndex);
     void onLoaderTimer();
+    int32_t piecesAhead() const;
+    void wakeOtherPieceThreads(int threadNo);
+    // Reads the record beside `path` and decides where the transfer starts:
+    // m_resume.fromBlock, or 0 with the record and the file's content gone.
+    void decideResume(const std::wstring& path, platform::File& file);
+    void applyResume();
+    // Writer only: the record claims what is written now.
+    void recordWritten();
     // Records `reason` unless one is recorded already; true when it was.
     bool raiseStop(StopReason reason);
     // The writer has ended: no piece thread need fetch for it any more.
@@ -171,6 +207,14 @@ private:
     std::atomic<int32_t> m_writerPiece{0};       // first piece the writer still needs
     std::atomic<int32_t> m_stopReason{0};        // a StopReason; the first one raised stays
     TestHooks m_hooks;
+    struct Resume {
+        bool active = false;  // the task has an MD5: a record is kept
+        std::wstring recordPath;
+        int32_t fromBlock = 0;  // blocks already in the file at the start
+        uint32_t recorded = 0;  // bytes the record claims (writer only)
+    } m_resume;
     platform::AutoResetEvent m_pieceArrived{"pieceArrived"};
-    platform::AutoResetEvent m_writerMoved[2];
+    platform::AutoResetEvent m_writerMoved[kMaxPieceThreads];
+    uint32_t m_pieceSize = kPieceSize;
+    int32_t m_threadCount = 2;
 };

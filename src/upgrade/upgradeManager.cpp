@@ -149,6 +149,24 @@ int32_t UpgradeManager::initPaths() {
 int32_t UpgradeManager::loadSettings() {
     m_curlWaitTime = static_cast<int32_t>(platform::getPrivateProfileInt(L"SETTING", L"CURL_WAITETIME", 30, m_settingPath));
     m_fileCompare = platform::getPrivateProfileInt(L"DEBUG", L"FILECMP", 1, m_debugPath) == 1;
+    // Players far from the package server need more bytes under way than
+    // two pieces of 32 KiB; a value the downloader cannot take is left out.
+    const auto pieceKb = static_cast<int32_t>(
+        platform::getPrivateProfileInt(L"SETTING", L"DOWNLOAD_PIECE_KB", kDefaultPieceKb, m_settingPath));
+    if (pieceKb >= kMinPieceKb && pieceKb <= kMaxPieceKb) {
+        m_downloadPieceKb = pieceKb;
+    } else {
+        kLog(154, "DOWNLOAD_PIECE_KB %d out of range %d-%d, %d used", pieceKb, kMinPieceKb, kMaxPieceKb,
+             kDefaultPieceKb);
+    }
+    const auto threads = static_cast<int32_t>(
+        platform::getPrivateProfileInt(L"SETTING", L"DOWNLOAD_THREADS", kDefaultPieceThreads, m_settingPath));
+    if (threads >= 1 && threads <= Loader::kMaxPieceThreads) {
+        m_downloadThreads = threads;
+    } else {
+        kLog(161, "DOWNLOAD_THREADS %d out of range 1-%d, %d used", threads, Loader::kMaxPieceThreads,
+             kDefaultPieceThreads);
+    }
     return 0;
 }
 

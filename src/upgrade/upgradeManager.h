@@ -103,6 +103,12 @@ inline constexpr uint32_t kConnectPeriodMs = 1500;
 inline constexpr uint32_t kLauncherQuitPollMs = 250;
 inline constexpr uint32_t kWorkerWaitMs = 3000;
 inline constexpr int kPackageTries = 3;
+// setting.ini [SETTING] DOWNLOAD_PIECE_KB and DOWNLOAD_THREADS: the
+// downloader's piece size in KiB and its piece threads.
+inline constexpr int32_t kDefaultPieceKb = 32;
+inline constexpr int32_t kMinPieceKb = 32;
+inline constexpr int32_t kMaxPieceKb = 4096;
+inline constexpr int32_t kDefaultPieceThreads = 2;
 // Appended to the install folder's name: the staging folder beside it.
 inline constexpr const wchar_t* kStagingSuffix = L".staging";
 
@@ -151,7 +157,8 @@ public:
 
     // 0, or -1 (program folder), -2 (roaming folder), -3 (local folder).
     int32_t initPaths();
-    // Always 0.
+    // Always 0. A DOWNLOAD_PIECE_KB or DOWNLOAD_THREADS outside its range
+    // is logged and the default kept.
     int32_t loadSettings();
 
     // The worker; returns the final state (1 without a manager).
@@ -209,6 +216,8 @@ public:
     const wchar_t* installFolder() const { return m_installFolder; }
     const wchar_t* tempFolder() const { return m_tempFolder; }
     int32_t curlWaitTime() const { return m_curlWaitTime; }
+    int32_t downloadPieceKb() const { return m_downloadPieceKb; }
+    int32_t downloadThreads() const { return m_downloadThreads; }
     bool fileCompare() const { return m_fileCompare; }
     // The worker's final state; false while it runs or when it never ran.
     bool workerState(WorkerState& out) const;
@@ -292,6 +301,8 @@ private:
     HttpOperation* m_pHttpManager = nullptr;
     std::mutex m_transferLock;
     int32_t m_curlWaitTime = 30;
+    int32_t m_downloadPieceKb = kDefaultPieceKb;
+    int32_t m_downloadThreads = kDefaultPieceThreads;
     wchar_t m_settingPath[kPathBufferChars];
     std::atomic<LauncherPipe*> m_pPipe{nullptr};
     bool m_fileCompare = true;

@@ -4,8 +4,13 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -14,6 +19,8 @@
 #include "foundation/Md5.h"
 #include "foundation/SystemUtil.h"
 #include "platform/file.h"
+#include "platform/sync.h"
+#include "platform/system_info.h"
 #include "platform/text.h"
 #include "upgrade/upgradeManagerLog.h"
 
@@ -214,6 +221,126 @@ bool UpgradeManager::checkFileList(std::vector<FileEntry> fileList) {
     return checkFilesIn(m_installFolder, fileList);
 }
 
+namespace {
+
+// What the check found for one listed file, before anything is logged.
+struct FileFinding {
+    std::wstring path;
+    bool fits = false;
+    bool exists = false;
+    int32_t digest = 0;
+    char local[kMd5TextCapacity] = {};
+    bool ready = false;  // under DigestPool::m_lock
+};
+
+// Digests the listed files on a few threads, in list order of taking, while
+// the caller reads the findings strictly in list order: what the check logs
+// and changes stays in the order of the list, and nothing is logged or
+// changed for a file after the first missing one, however far the digests
+// ran ahead. Reading ahead only reads files, which the check may.
+class DigestPool {
+public:
+    // The pool asks for at most this many threads: more than the machine's
+    // cores only makes the reads compete, and four keep a disk busy.
+    static constexpr uint32_t kMaxThreads = 4;
+
+    DigestPool(const wchar_t* folder, const wchar_t* keptFolder, const std::vector<FileEntry>& list,
+               std::stop_token stop)
+        : m_folder(folder), m_keptFolder(keptFolder), m_list(list), m_findings(list.size()),
+          m_stopLink(std::move(stop), [this] { m_stop.request_stop(); }) {
+        uint32_t threads = std::min(platform::onlineProcessors(), kMaxThreads);
+        if (threads > list.size()) threads = static_cast<uint32_t>(list.size());
+        // One thread is the caller itself: it digests while it waits.
+        for (uint32_t i = 1; i < threads; ++i) {
+            m_threads.emplace_back(std::make_unique<platform::Thread>());
+            if (!m_threads.back()->start("fileCheck", [this] {
+                    while (digestNext()) {
+                    }
+                    return 0u;
+                })) {
+                m_threads.pop_back();
+                break;  // the caller digests what no thread takes
+            }
+        }
+    }
+
+    ~DigestPool() {
+        m_stop.request_stop();
+        for (auto& t : m_threads) t->join();
+    }
+
+    DigestPool(const DigestPool&) = delete;
+    DigestPool& operator=(const DigestPool&) = delete;
+
+    // The finding of entry `index`, once there is one: the caller digests
+    // entries no thread has taken yet while it waits. Every taken entry is
+    // finished (a digest ends at once on the stop), so the wait has an end.
+    const FileFinding& finding(std::size_t index) {
+        for (;;) {
+            {
+                std::unique_lock lock(m_lock);
+                if (m_findings[index].ready) return m_findings[index];
+                if (m_next.load() >= m_list.size()) {
+                    m_done.wait(lock, [&] { return m_findings[index].ready; });
+                    return m_findings[index];
+                }
+            }
+            digestNext();
+        }
+    }
+
+    std::stop_token stopToken() const { return m_stop.get_token(); }
+
+private:
+    bool digestNext() {
+        const std::size_t index = m_next.fetch_add(1);
+        if (index >= m_list.size()) return false;
+        FileFinding found;
+        // After the stop every entry still gets a finding, so no wait for
+        // one is left without an end.
+        if (m_stop.stop_requested()) {
+            found.exists = true;
+            found.digest = kMd5Stopped;
+        } else {
+            resolve(m_list[index], found);
+        }
+        {
+            std::lock_guard lock(m_lock);
+            m_findings[index] = std::move(found);
+            m_findings[index].ready = true;
+        }
+        m_done.notify_all();
+        return true;
+    }
+
+    void resolve(const FileEntry& entry, FileFinding& out) const {
+        const std::wstring relative = platform::utf8ToWide(entry.path);
+        out.fits = JoinPath(out.path, {m_folder, relative}, kMaxPathChars);
+        std::wstring kept;
+        if (out.fits && !platform::pathExists(out.path) && m_keptFolder != nullptr &&
+            staysInPlace(m_folder, relative) && JoinPath(kept, {m_keptFolder, relative}, kMaxPathChars) &&
+            platform::pathExists(kept)) {
+            out.path = kept;
+        }
+        out.exists = out.fits && platform::pathExists(out.path);
+        if (!out.exists) return;
+        out.digest = getFileMd5(out.path.c_str(), out.local, m_stop.get_token());
+    }
+
+    const wchar_t* m_folder;
+    const wchar_t* m_keptFolder;
+    const std::vector<FileEntry>& m_list;
+    std::vector<FileFinding> m_findings;
+    std::atomic<std::size_t> m_next{0};
+    std::mutex m_lock;
+    std::condition_variable m_done;
+    std::stop_source m_stop;
+    std::stop_callback<std::function<void()>> m_stopLink;
+    std::vector<std::unique_ptr<platform::Thread>> m_threads;
+};
+
+}  // namespace
+
 bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileEntry>& fileList,
                                   const wchar_t* keptFolder) {
     if (!m_fileCompare) return true;
@@ -221,30 +348,26 @@ bool UpgradeManager::checkFilesIn(const wchar_t* folder, const std::vector<FileE
     // check cut short has found nothing, so it logs nothing and changes no
     // file, and it counts as failed: what it did not see is not checked.
     const std::stop_token stop = m_stop.get_token();
+    if (fileList.empty()) return true;
+    DigestPool pool(folder, keptFolder, fileList, stop);
     bool ok = true;
-    for (const FileEntry& entry : fileList) {
+    for (std::size_t i = 0; i < fileList.size(); ++i) {
         if (stop.stop_requested()) return false;
-        const std::wstring relative = platform::utf8ToWide(entry.path);
-        std::wstring path;
-        const bool fits = JoinPath(path, {folder, relative}, kMaxPathChars);
-        std::wstring kept;
-        if (fits && !platform::pathExists(path) && keptFolder != nullptr && staysInPlace(folder, relative) &&
-            JoinPath(kept, {keptFolder, relative}, kMaxPathChars) && platform::pathExists(kept)) {
-            path = kept;
-        }
-        if (!fits || !platform::pathExists(path)) {
-            kLog(512, "check file not exist file:%s", platform::wideToUtf8(fits ? path : folder).c_str());
+        const FileEntry& entry = fileList[i];
+        const FileFinding& found = pool.finding(i);
+        if (!found.exists) {
+            kLog(512, "check file not exist file:%s", platform::wideToUtf8(found.fits ? found.path : folder).c_str());
             ok = false;
             break;
         }
+        if (found.digest == kMd5Stopped || stop.stop_requested()) return false;
         char local[kMd5TextCapacity] = {};
-        const int32_t digest = getFileMd5(path.c_str(), local, stop);
-        if (digest == kMd5Stopped) return false;
         // The digest refuses empty files, yet a package may list one with the
         // MD5 of no bytes: without this every run would see a damaged launcher.
-        if (digest == kMd5EmptyFile) std::strcpy(local, kEmptyMd5);
-        else if (digest != 0) local[0] = '\0';
+        if (found.digest == kMd5EmptyFile) std::strcpy(local, kEmptyMd5);
+        else if (found.digest == 0) std::memcpy(local, found.local, sizeof local);
         if (strcasecmp(local, entry.md5) != 0) {
+            const std::wstring& path = found.path;
             kLog.wide(520, L"check %s failed ", path.c_str());
             kLog(521, "Local:%s Line:%s", local, entry.md5);
             if (!platform::setFileAttributesNormal(path)) kLog.wide(523, L"SetFile NORMAL failed file:%s", path.c_str());

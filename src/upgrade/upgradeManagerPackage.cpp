@@ -25,6 +25,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "service/KTUpgrade.h"
+#include "transfer/ResumeRecord.h"
 #include "upgrade/LauncherWindow.h"
 #include "upgrade/upgradeManagerLog.h"
 
@@ -129,13 +130,16 @@ int32_t UpgradeManager::updateLauncherPackage(const UpdateInfo* pResInfo, const 
     if (stopped()) return kUpdateStopped;
     if (platform::pathExists(packagePath)) {
         platform::setFileAttributesNormal(packagePath);
-        platform::deleteFile(packagePath);
+        // A download cut short continues from its record; the downloader
+        // throws the file away itself when the record does not fit it.
+        if (!hasResumeRecord(packagePath)) platform::deleteFile(packagePath);
     }
 
     DownloadTask task;
     CopyToField(task.url, sizeof task.url, pResInfo->url);
     std::wcsncpy(task.folder, m_tempFolder, std::size(task.folder) - 1);
     std::wcsncpy(task.fileName, L"client.upd", std::size(task.fileName) - 1);
+    CopyToField(task.md5, sizeof task.md5, md5);
     const int32_t d = m_pDownLoader->DownLoadFile(&task, m_pHttpManager, 0);
     if (d != 0) {
         kLog(570, "DownLoadFile failed loadUrl:%s loadRes:%d", pResInfo->url, d);

@@ -75,7 +75,10 @@ void UpgradeManager::createTransfer() {
     Loader* loader = loaderFactory()(&UpgradeManager::onDownloadProgress, this, m_curlWaitTime);
     auto* http = new (std::nothrow) HttpOperation;
     const std::stop_token stop = m_stop.get_token();
-    if (loader != nullptr) loader->setTerminationToken(stop);
+    if (loader != nullptr) {
+        loader->setTerminationToken(stop);
+        loader->setPieces(static_cast<uint32_t>(m_downloadPieceKb) * 1024u, m_downloadThreads);
+    }
     if (http != nullptr) http->setTerminationToken(stop);
     std::lock_guard<std::mutex> lock(m_transferLock);
     m_pDownLoader = loader;

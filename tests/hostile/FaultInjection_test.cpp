@@ -470,6 +470,96 @@ TEST_F(FaultInjection, AKillAtEveryFailurePointIsRepairedByTheNextRun) {
     EXPECT_EQ(recovered, points) << figure;
 }
 
+// A download the program was killed in, continued by the next run: the
+// resumed update's file operations (the record read, rewritten and removed
+// beside the partial package) made to fail in turn, and then the program
+// killed before each of them. After each, a clean run must install 2.0.0.0
+// and start it.
+TEST_F(FaultInjection, EveryFailurePointOfAResumedDownloadIsRecoveredByTheNextRun) {
+    std::map<std::string, int> cleanKinds;
+    ASSERT_GT(cleanUpdate(cleanKinds), 0u);
+    // The program itself leaves the partial download: killed right after the
+    // record that claims the first piece is in place.
+    std::size_t afterRecord = 0;
+    for (std::size_t i = 0; i < cleanOps.size(); ++i) {
+        if (cleanOps[i].find(" rename ") != std::string::npos &&
+            cleanOps[i].find("client.upd.resume.tmp") != std::string::npos) {
+            afterRecord = i + 2;  // operations count from 1
+            break;
+        }
+    }
+    ASSERT_GT(afterRecord, 0u) << "the clean update wrote no resume record";
+    const Lane seed = makeLane("seed");
+    {
+        auto env = seed.env();
+        env["GL_TEST_STOP_AT_FILE_OP"] = std::to_string(afterRecord);
+        bool hung = false;
+        ASSERT_TRUE(runUntilStoppedThenKill(game / "gamelauncher", game, env, seed.root / "seed.out", hung));
+    }
+    const fs::path seedTemp = seed.root / "config/Keltora/morvel3/temp";
+    ASSERT_TRUE(fs::exists(seedTemp / "client.upd.resume"));
+    ASSERT_EQ(fs::file_size(seedTemp / "client.upd"), 32768u);
+    auto withPartialDownload = [&](const Lane& lane) {
+        const fs::path temp = lane.root / "config/Keltora/morvel3/temp";
+        fs::create_directories(temp);
+        for (const char* name : {"client.upd", "client.upd.resume"}) {
+            fs::copy_file(seedTemp / name, temp / name, fs::copy_options::overwrite_existing);
+        }
+    };
+
+    // The resumed update without a failure: its operations are the points.
+    const Lane clean = makeLane("resumed");
+    withPartialDownload(clean);
+    const RunOutcome resumed = runOnce(clean, 0, "update");
+    ASSERT_EQ(resumed.result.exitCode, 0) << resumed.result.output;
+    ASSERT_EQ(resumed.version, "2.0.0.0") << describe(resumed);
+    ASSERT_NE(resumed.log.find("[Loader:92]Resume filePath="), std::string::npos) << resumed.log;
+    std::map<std::string, int> byKind;
+    for (const std::string& line : resumed.ops.lines) {
+        const std::size_t a = line.find(' ') + 1;
+        byKind[line.substr(a, line.find(' ', a) - a)]++;
+    }
+    const uint64_t points = resumed.ops.operations;
+
+    const uint64_t failedRecovered = forEachPoint(points, "rf", [&](uint64_t n, const Lane& lane) {
+        withPartialDownload(lane);
+        const RunOutcome faulty = runOnce(lane, n, "faulty");
+        const RunOutcome next = runOnce(lane, 0, "clean");
+        std::string problems;
+        if (faulty.ops.failed.empty()) problems += " the faulty run failed nothing;";
+        if (faulty.result.exitCode != 0) problems += " faulty run exit " + std::to_string(faulty.result.exitCode) + ";";
+        if (faulty.crashReports != 0) problems += " faulty run left a crash report;";
+        if (faulty.startsAdded != 0 && !faulty.damaged.empty()) problems += " faulty run started a damaged launcher;";
+        problems += recoveryProblems(next);
+        if (problems.empty()) return std::string();
+        return "resumed, N=" + std::to_string(n) + " " + faulty.ops.failed + ":" + problems +
+               "\n    faulty: " + describe(faulty) + "\n    clean:  " + describe(next) +
+               "\n    clean log (end): " + next.log.substr(next.log.size() > 4000 ? next.log.size() - 4000 : 0);
+    });
+    const uint64_t killedRecovered = forEachPoint(points, "rk", [&](uint64_t n, const Lane& lane) {
+        withPartialDownload(lane);
+        auto env = lane.env();
+        env["GL_TEST_STOP_AT_FILE_OP"] = std::to_string(n);
+        bool hung = false;
+        const bool killed = runUntilStoppedThenKill(game / "gamelauncher", game, env, lane.root / "killed.out", hung);
+        const RunOutcome next = runOnce(lane, 0, "next");
+        std::string problems;
+        if (hung) problems += " the run hung;";
+        if (!killed) problems += " the run did not stop at the operation;";
+        problems += recoveryProblems(next, true);
+        if (problems.empty()) return std::string();
+        return "resumed, kill before operation " + std::to_string(n) + ":" + problems + "\n    next: " + describe(next);
+    });
+
+    const std::string failFigure =
+        figureText("fault injection over a resumed download", points, byKind, failedRecovered);
+    const std::string killFigure =
+        figureText("kill injection over a resumed download", points, byKind, killedRecovered);
+    std::cout << failFigure << "\n" << killFigure << "\n";
+    EXPECT_EQ(failedRecovered, points) << failFigure;
+    EXPECT_EQ(killedRecovered, points) << killFigure;
+}
+
 }  // namespace
 
 namespace {

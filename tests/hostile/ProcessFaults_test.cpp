@@ -7,8 +7,10 @@
 // after 0x81, must not keep the program from ending or from updating.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,7 +21,9 @@
 #include "support/ChildProcess.h"
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
+#include "support/TestData.h"
 #include "support/WaitUntil.h"
+#include "transfer/ResumeRecord.h"
 
 namespace hostile {
 namespace {
@@ -119,6 +123,91 @@ TEST_F(ProcessFaults, KilledDuringTheDownloadTheNextRunInstallsTheUpdate) {
     writeWaitTime(5);
     expectTheNextRunRepairs();
 }
+
+// A download killed about half way continues in the next run from the
+// record it left: the server is asked only for the pieces after those the
+// record claims, and the package installs. When the server has another
+// package by then, the next run starts over and installs that one whole.
+class KilledHalfWayThroughALargePackage : public ProcessFaults, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KilledHalfWayThroughALargePackage, TheNextRunContinuesOrStartsOver) {
+    const bool packageChanged = GetParam();
+    constexpr uint64_t kPieces = 128;
+    // Bytes that do not compress, so that the package is as large as they are.
+    const std::string blob = testsupport::patternBytes(kPieces * kPiece - 4000, 77u);
+    const fs::path first = serverState() / "large-1.zip";
+    const std::string firstMd5 = makePackage("2.0.0.0", first, {{"client/data/large.bin", blob}});
+    ASSERT_EQ(firstMd5.size(), 32u);
+    const std::string firstBody = readFile(first);
+    const uint64_t pieces = (firstBody.size() + kPiece - 1) / kPiece;
+    // The middle piece stalls once, for longer than the test waits.
+    auto server =
+        std::make_unique<RawFileServer>(firstBody, RawFileServer::Fault::StallAfterHeaders, pieces / 2 * kPiece, 1);
+    writeWaitTime(60);
+    ASSERT_FALSE(publish("2.0.0.0", "client.zip", {"--package-url", server->url(), "--md5", firstMd5}).empty());
+    writeLauncherIni({service()->base()});
+
+    const fs::path download = home.config() / "Keltora/morvel3/temp/client.upd";
+    const std::wstring record = resumeRecordPath(download.wstring());
+    auto program = start();
+    ResumeRecord claimed;
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return server->faultsCommitted() > 0 && readResumeRecord(record, claimed) && claimed.written > kPiece; },
+        std::chrono::seconds(60)))
+        << log();
+    killProgram(*program);
+    ASSERT_TRUE(readResumeRecord(record, claimed));
+    EXPECT_EQ(claimed.md5, firstMd5);
+    EXPECT_EQ(installedVersion(), "1.0.0.0");
+
+    std::string expectedMd5 = firstMd5;
+    std::string servedBody = firstBody;
+    if (packageChanged) {
+        const fs::path second = serverState() / "large-2.zip";
+        expectedMd5 =
+            makePackage("2.0.0.0", second, {{"client/data/large.bin", testsupport::patternBytes(blob.size(), 78u)}});
+        servedBody = readFile(second);
+        server = std::make_unique<RawFileServer>(servedBody, RawFileServer::Fault::None, 0);
+        ASSERT_FALSE(publish("2.0.0.0", "client.zip", {"--package-url", server->url(), "--md5", expectedMd5}).empty());
+        writeLauncherIni({service()->base()});
+    }
+    const std::size_t before = server->requests().size();
+    writeWaitTime(5);
+    const auto next = run();
+    const std::vector<std::string> lines{
+        kInstalledAndStarted[0],
+        packageChanged ? "[Loader:97]Resume record discarded filePath=" : "[Loader:92]Resume filePath=",
+        kInstalledAndStarted[1]};
+    expectOutcome(next, Expected().installs("2.0.0.0").logs(lines).logsNot(kNoInstanceLeft).shows({}));
+    EXPECT_EQ(readFile(clientFolder() / "data/large.bin"),
+              packageChanged ? testsupport::patternBytes(blob.size(), 78u) : blob)
+        << "the installed file mixes two packages";
+    EXPECT_FALSE(hasResumeRecord(download.wstring()));
+
+    // The ranges this run asked for: from the record's claim on, or all.
+    const auto all = server->requests();
+    const uint64_t from = packageChanged ? 0 : claimed.written / kPiece;
+    const uint64_t servedPieces = (servedBody.size() + kPiece - 1) / kPiece;
+    std::vector<std::string> asked;
+    for (std::size_t i = before; i < all.size(); ++i) {
+        if (all[i].rfind("GET ", 0) == 0) asked.push_back(all[i]);
+    }
+    std::vector<std::string> expected;
+    for (uint64_t p = from; p < servedPieces; ++p) {
+        expected.push_back("GET " + std::to_string(p * kPiece) + "-" + std::to_string(p * kPiece + kPiece - 1));
+    }
+    std::sort(asked.begin(), asked.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(asked, expected);
+    std::cout << (packageChanged ? "changed package: " : "same package: ") << "the killed run's record claimed "
+              << claimed.written / kPiece << " of " << pieces << " pieces; the next run fetched " << asked.size()
+              << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Package, KilledHalfWayThroughALargePackage, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? std::string("Changed") : std::string("Same");
+                         });
 
 TEST_F(ProcessFaults, KilledDuringTheUnpackTheNextRunInstallsTheUpdate) {
     ASSERT_FALSE(publish("2.0.0.0", "client.zip").empty());

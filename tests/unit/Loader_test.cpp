@@ -22,10 +22,12 @@
 #include "platform/timer.h"
 #include "support/FakeHttpServer.h"
 #include "support/LogReader.h"
+#include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "support/TestData.h"
 #include "support/Threads.h"
 #include "transfer/Loader.h"
+#include "transfer/ResumeRecord.h"
 
 namespace {
 
@@ -146,6 +148,178 @@ TEST_F(LoaderTest, ExistingLongerFileIsOverwrittenAndCut) {
     DownloadTask task = makeTask("/file");
     EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
     EXPECT_TRUE(testsupport::readFile(target()) == body);
+}
+
+// The ranges the server was asked for, from request `from` on.
+std::vector<std::string> rangesFrom(const testsupport::FakeHttpServer& server, std::size_t from) {
+    std::vector<std::string> out;
+    const auto all = server.requests();
+    for (std::size_t i = from; i < all.size(); ++i) {
+        if (all[i].method == "GET") out.push_back(all[i].range);
+    }
+    return out;
+}
+
+// A download cut short keeps a record of the blocks it wrote; the next
+// download of the same url, MD5 and size asks only for the pieces after
+// them, each once, and leaves the whole file and no record. Without an MD5
+// no record is kept at all.
+TEST_F(LoaderTest, ADownloadCutShortContinuesAfterTheBlocksItsRecordClaims) {
+    constexpr uint32_t kPieces = 100;
+    constexpr uint32_t kCut = 60;
+    const std::string body = patternBody(kPieces * 32768 + 100);
+    server.serve("/file", body);
+    const std::wstring record = resumeRecordPath(target().wstring());
+
+    server.failRange(kCut * 32768u, 404, 1);
+    DownloadTask plain = makeTask("/file");
+    EXPECT_EQ(loader->DownLoadFile(&plain, &http, 0), 230);
+    EXPECT_FALSE(hasResumeRecord(target().wstring()));
+
+    server.failRange(kCut * 32768u, 404, 1);
+    DownloadTask task = makeTask("/file");
+    std::snprintf(task.md5, sizeof task.md5, "%s", testsupport::md5Hex(body).c_str());
+    EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 230);
+    ResumeRecord claimed;
+    ASSERT_TRUE(readResumeRecord(record, claimed));
+    EXPECT_EQ(claimed.written, kCut * 32768u);
+    EXPECT_EQ(claimed.fileSize, body.size());
+    EXPECT_EQ(claimed.md5, task.md5);
+    EXPECT_EQ(claimed.url, task.url);
+
+    const std::size_t before = server.requests().size();
+    DownloadTask again = makeTask("/file");
+    std::snprintf(again.md5, sizeof again.md5, "%s", task.md5);
+    EXPECT_EQ(loader->DownLoadFile(&again, &http, 0), 0);
+    EXPECT_TRUE(testsupport::readFile(target()) == body);
+    EXPECT_FALSE(hasResumeRecord(target().wstring()));
+    std::vector<std::string> asked = rangesFrom(server, before);
+    std::vector<std::string> expected;
+    for (uint32_t p = kCut; p <= kPieces; ++p) expected.push_back(rangeOf(p));
+    std::sort(asked.begin(), asked.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(asked, expected);
+    const std::string text = logText();
+    // The task's folder ends with a separator and gets one more.
+    EXPECT_NE(text.find("[Loader:92]Resume filePath=" + folder.string() +
+                        "/client.upd fromByte = " + std::to_string(kCut * 32768u) + "\r\n"),
+              std::string::npos)
+        << text;
+}
+
+// Only a record of this very download, over a file that holds what it
+// claims, is followed; any other goes, with the file's content, and the
+// download starts at the first byte. A record that fits is trusted: the
+// bytes it claims are not fetched again (the caller's MD5 check of the
+// whole file is what catches a file changed behind its record).
+TEST_F(LoaderTest, RecordsThatDoNotFitTheDownloadStartItOver) {
+    constexpr uint32_t kClaimed = 20 * 32768;
+    const std::string body = patternBody(50 * 32768 + 7);
+    server.serve("/file", body);
+    const std::string md5 = testsupport::md5Hex(body);
+    struct Case {
+        const char* what;
+        std::string url;  // empty: the download's own
+        std::string md5;
+        int64_t size;  // -1: the body's
+        uint32_t claimed;
+        std::size_t fileBytes;
+        const char* recordText;  // instead of a record written by the program
+        bool resumed;
+    };
+    const Case cases[] = {
+        {"the same download", "", md5, -1, kClaimed, kClaimed, nullptr, true},
+        {"another MD5", "", std::string(32, '0'), -1, kClaimed, kClaimed, nullptr, false},
+        {"another size", "", md5, static_cast<int64_t>(body.size()) + 1, kClaimed, kClaimed, nullptr, false},
+        {"another url", "http://127.0.0.1:1/file", md5, -1, kClaimed, kClaimed, nullptr, false},
+        {"a file shorter than claimed", "", md5, -1, kClaimed, kClaimed - 1, nullptr, false},
+        {"a claim between pieces", "", md5, -1, kClaimed + 5, kClaimed + 5, nullptr, false},
+        {"a claim of the whole file", "", md5, -1, static_cast<uint32_t>(body.size()), body.size(), nullptr, false},
+        {"a record that does not parse", "", md5, -1, 0, kClaimed, "resume 1\nurl=x\n", false},
+        {"a record cut before its end", "", md5, -1, 0, kClaimed, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::create_directories(folder);
+        DownloadTask task = makeTask("/file");
+        std::snprintf(task.md5, sizeof task.md5, "%s", md5.c_str());
+        // Bytes the server never sends: they stay only when resumed.
+        testsupport::writeFile(target(), std::string(c.fileBytes, 'x'));
+        const std::wstring record = resumeRecordPath(target().wstring());
+        const ResumeRecord r{c.url.empty() ? task.url : c.url, c.md5,
+                             c.size < 0 ? static_cast<uint32_t>(body.size()) : static_cast<uint32_t>(c.size), 32768,
+                             c.claimed};
+        if (c.recordText != nullptr) {
+            testsupport::writeFile(std::filesystem::path(record), c.recordText);
+        } else {
+            ASSERT_TRUE(writeResumeRecord(record, r));
+            if (c.claimed == 0) std::filesystem::resize_file(std::filesystem::path(record), 40);
+        }
+        const std::size_t before = server.requests().size();
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+        const std::vector<std::string> asked = rangesFrom(server, before);
+        const bool askedFirst = std::find(asked.begin(), asked.end(), rangeOf(0)) != asked.end();
+        EXPECT_EQ(askedFirst, !c.resumed);
+        const std::string got = testsupport::readFile(target());
+        ASSERT_EQ(got.size(), body.size());
+        if (c.resumed) {
+            EXPECT_TRUE(got == std::string(kClaimed, 'x') + body.substr(kClaimed));
+            EXPECT_EQ(asked.size(), 50u - 20u + 1u);
+        } else {
+            EXPECT_TRUE(got == body);
+        }
+        EXPECT_FALSE(hasResumeRecord(target().wstring()));
+        EXPECT_EQ(logText().find("[Loader:97]Resume record discarded filePath=" + folder.string() +
+                                 "/client.upd\r\n") != std::string::npos,
+                  !c.resumed);
+        std::filesystem::remove_all(home.logFolder());
+    }
+}
+
+// Larger pieces on more threads (the far players' settings): every range
+// asked for is one whole piece of the size set, each asked once, and the
+// file arrives byte-exact; values outside the ranges leave the setting.
+TEST_F(LoaderTest, PieceSizeAndThreadCountAsSet) {
+    struct Case {
+        uint32_t pieceSize;
+        int32_t threads;
+        uint32_t fileSize;
+    };
+    const Case cases[] = {
+        {1024 * 1024, 8, 5 * 1024 * 1024 + 123},
+        {kMaxPieceSize, 1, 9 * 1024 * 1024},
+        {65536, 3, 5 * 65536 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pieceSize);
+        loader->setPieces(c.pieceSize, c.threads);
+        loader->setPieces(kMaxPieceSize + 1, 0);
+        loader->setPieces(kPieceSize - 1, Loader::kMaxPieceThreads + 1);
+        EXPECT_EQ(loader->pieceSize(), c.pieceSize);
+        EXPECT_EQ(loader->pieceThreads(), c.threads);
+        const std::string body = patternBody(c.fileSize);
+        server.serve("/file", body);
+        const std::size_t before = server.requests().size();
+        DownloadTask task = makeTask("/file");
+        EXPECT_EQ(loader->DownLoadFile(&task, &http, 0), 0);
+        EXPECT_TRUE(testsupport::readFile(target()) == body);
+        EXPECT_EQ(task.blockSize, c.pieceSize);
+        std::vector<std::string> asked = rangesFrom(server, before);
+        std::vector<std::string> expected;
+        for (uint32_t start = 0; start < c.fileSize; start += c.pieceSize) {
+            expected.push_back("bytes=" + std::to_string(start) + "-" + std::to_string(start + c.pieceSize - 1));
+        }
+        std::sort(asked.begin(), asked.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(asked, expected);
+        const std::string log = logText();
+        for (int32_t i = 0; i < c.threads; ++i) {
+            EXPECT_NE(log.find("[Loader:288]_threadLoader:" + std::to_string(i) + " quit with exitCode 0"),
+                      std::string::npos);
+        }
+        EXPECT_EQ(log.find("_threadLoader:" + std::to_string(c.threads) + " "), std::string::npos);
+        std::filesystem::remove_all(home.logFolder());
+    }
 }
 
 TEST_F(LoaderTest, SizeQueryOutcomes) {

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +85,50 @@ TEST_F(UpgradeManagerParts, FoldersAndSettings) {
         EXPECT_EQ(std::wstring(m->installFolder()), home.data().wstring() + L"/Keltora/morvel3/");
         EXPECT_EQ(std::wstring(m->tempFolder()), home.config().wstring() + L"/Keltora/morvel3/temp/");
         EXPECT_EQ(m->stagingFolder(), home.data().wstring() + L"/Keltora/morvel3" + kStagingSuffix + L"/");
+    }
+}
+
+// DOWNLOAD_PIECE_KB (32..4096) and DOWNLOAD_THREADS (1..8): the defaults
+// without them, the bounds taken, and a value outside its range (or not a
+// number, which reads as 0) logged and left out.
+TEST_F(UpgradeManagerParts, DownloadPieceSettings) {
+    struct Case {
+        const char* setting;  // null: no setting.ini
+        int32_t pieceKb;
+        int32_t threads;
+        const char* logged;  // null: nothing about them
+    };
+    const Case cases[] = {
+        {nullptr, 32, 2, nullptr},
+        {"[SETTING]\nCURL_WAITETIME=7\n", 32, 2, nullptr},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=1024\nDOWNLOAD_THREADS=8\n", 1024, 8, nullptr},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=4096\nDOWNLOAD_THREADS=1\n", 4096, 1, nullptr},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=4097\n", 32, 2,
+         "[upgradeManager:154]DOWNLOAD_PIECE_KB 4097 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=31\n", 32, 2,
+         "[upgradeManager:154]DOWNLOAD_PIECE_KB 31 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_PIECE_KB=big\n", 32, 2,
+         "[upgradeManager:154]DOWNLOAD_PIECE_KB 0 out of range 32-4096, 32 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_THREADS=9\n", 32, 2,
+         "[upgradeManager:161]DOWNLOAD_THREADS 9 out of range 1-8, 2 used\r\n"},
+        {"[SETTING]\nDOWNLOAD_THREADS=-1\nDOWNLOAD_PIECE_KB=64\n", 64, 2,
+         "[upgradeManager:161]DOWNLOAD_THREADS -1 out of range 1-8, 2 used\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting ? c.setting : "none");
+        fs::remove(game / "setting.ini");
+        if (c.setting) writeFile(game / "setting.ini", c.setting);
+        auto m = manager();
+        EXPECT_EQ(m->downloadPieceKb(), c.pieceKb);
+        EXPECT_EQ(m->downloadThreads(), c.threads);
+        ReleaseLogger();
+        const std::string text = log();
+        if (c.logged) {
+            EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        } else {
+            EXPECT_EQ(text.find("DOWNLOAD_"), std::string::npos) << text;
+        }
+        fs::remove_all(home.logFolder());
     }
 }
 
@@ -214,6 +260,60 @@ TEST_F(UpgradeManagerParts, FileCheckWithEachFileCompareSetting) {
     EXPECT_EQ(text.find("[upgradeManager:520]check " + home.data().string() + "/Keltora/morvel3/client/launcher.exe"),
               std::string::npos)
         << "an upper-case MD5 matches";
+}
+
+// The files are digested on several threads, yet what the check logs and
+// changes follows the list: the changed files in list order, the first
+// missing one last, and nothing for a file after it, even when its digest
+// (of a small file behind large ones) was ready long before. Run a few
+// times, since the threads' order differs from run to run.
+TEST_F(UpgradeManagerParts, FileCheckOnSeveralThreadsKeepsTheListOrder) {
+    constexpr int kFiles = 40;
+    constexpr int kMissing = 30;
+    const std::set<int> changed = {3, 10, 25, 33, 38};
+    std::vector<FileEntry> list;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "client/f" + std::to_string(i) + ".bin";
+        // Large files first, so that later digests finish before earlier ones.
+        const std::string bytes(static_cast<std::size_t>(i < 8 ? 3 << 20 : 1000 + i), static_cast<char>('a' + i % 26));
+        FileEntry entry{};
+        std::snprintf(entry.path, sizeof entry.path, "%s", name.c_str());
+        std::snprintf(entry.md5, sizeof entry.md5, "%s", md5Of(changed.count(i) ? "shipped" : bytes).c_str());
+        list.push_back(entry);
+        if (i != kMissing) writeFile(install / name, bytes);
+    }
+    const std::string folder = home.data().string() + "/Keltora/morvel3/";
+    std::string expected;
+    for (int i : changed) {
+        if (i > kMissing) break;
+        const std::string bytes(static_cast<std::size_t>(i < 8 ? 3 << 20 : 1000 + i), static_cast<char>('a' + i % 26));
+        expected += "[upgradeManager:520]check " + folder + list[static_cast<std::size_t>(i)].path + " failed \r\n";
+        expected += "[upgradeManager:521]Local:" + md5Of(bytes) + " Line:" + md5Of("shipped") + "\r\n";
+    }
+    expected += "[upgradeManager:512]check file not exist file:" + folder + list[kMissing].path + "\r\n";
+
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        for (int i : changed) {
+            fs::permissions(install / list[static_cast<std::size_t>(i)].path, fs::perms::owner_read);
+        }
+        fs::remove_all(home.logFolder());
+        auto m = manager();
+        EXPECT_FALSE(m->checkFileList(list));
+        ReleaseLogger();
+        std::string lines;
+        std::istringstream in(log());
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t at = line.find("[upgradeManager:5");
+            if (at != std::string::npos) lines += line.substr(at) + "\n";
+        }
+        EXPECT_EQ(lines, expected);
+        for (int i : changed) {
+            const bool writable = (fs::status(install / list[static_cast<std::size_t>(i)].path).permissions() &
+                                   fs::perms::owner_write) != fs::perms::none;
+            EXPECT_EQ(writable, i < kMissing) << list[static_cast<std::size_t>(i)].path;
+        }
+    }
 }
 
 // A list's text of `entries` distinct entries and the version "1".
