@@ -67,7 +67,8 @@ protected:
     // The install folder but for what the sample launcher records of its
     // starts.
     Snapshot installSnapshot() const {
-        return snapshotTree(installFolder(), {clientFolder() / "launcher.args", clientFolder() / "launcher.messages"});
+        return snapshotTree(installFolder(), {clientFolder() / "launcher.args", clientFolder() / "launcher.messages",
+                                                 clientFolder() / "launcher.log"});
     }
 
     std::string publicKey;
