@@ -61,7 +61,7 @@ int32_t UpgradeManager::fetchStatement(const char* packageUrl) {
         size = http->getFileSize(url.c_str(), m_curlWaitTime, &status);
     }
     if (size <= 0 || static_cast<std::size_t>(size) > kStatementMaxBytes) {
-        kLog(641, "Fetch package signature failed url:%s size:%d status:%d", url.c_str(), size, status);
+        kLog(911, "Fetch package signature failed url:%s size:%d status:%d", url.c_str(), size, status);
         return kPackageBadArchive;
     }
     // One piece holds the whole statement; loadPiece takes only exactly the
@@ -73,7 +73,7 @@ int32_t UpgradeManager::fetchStatement(const char* packageUrl) {
                           : static_cast<int32_t>(CURLE_FAILED_INIT);
     if (handle != nullptr) curl_easy_cleanup(handle);
     if (r != kPieceOk || piece->length != static_cast<uint32_t>(size)) {
-        if (!stopped()) kLog(652, "Fetch package signature failed url:%s loadRes:%d", url.c_str(), r);
+        if (!stopped()) kLog(913, "Fetch package signature failed url:%s loadRes:%d", url.c_str(), r);
         return kPackageBadArchive;
     }
     m_statement.assign(piece->data, piece->length);
@@ -96,7 +96,7 @@ bool UpgradeManager::statementVouches(const wchar_t* packagePath) {
     uint64_t size = 0;
     if (!sha256File(packagePath, sha256, size, m_stop.get_token())) {
         if (!stopped()) {
-            kLog.wide(664, L"Check package signature failed: package unreadable lastErrID:%lu path:%s",
+            kLog.wide(921, L"Check package signature failed: package unreadable lastErrID:%lu path:%s",
                       static_cast<unsigned long>(platform::lastError()), packagePath);
         }
         return false;
@@ -104,14 +104,14 @@ bool UpgradeManager::statementVouches(const wchar_t* packagePath) {
     const PackageFacts facts{m_announcedVersion, size, sha256, installedAt};
     const StatementCheck check = checkPackageStatement(m_statement, m_updateKeys, facts);
     if (check != StatementCheck::Ok) {
-        kLog(672, "Check package signature failed: %s ver:%s size:%llu sha256:%s installed signed:%s",
+        kLog(923, "Check package signature failed: %s ver:%s size:%llu sha256:%s installed signed:%s",
              statementCheckText(check), m_announcedVersion.c_str(), static_cast<unsigned long long>(size),
              sha256.c_str(), installedAt.empty() ? "-" : installedAt.c_str());
         return false;
     }
     PackageStatement verified;
     parsePackageStatement(m_statement, verified);
-    kLog(676, "Package signature verified ver:%s signed:%s", verified.version.c_str(), verified.signedAt.c_str());
+    kLog(925, "Package signature verified ver:%s signed:%s", verified.version.c_str(), verified.signedAt.c_str());
     return true;
 }
 
@@ -120,7 +120,7 @@ void UpgradeManager::keepStatement() {
     platform::ConfinedTree tree;
     const std::wstring path = acceptedStatementPath();
     if (!splitLeaf(path, folder, leaf) || !tree.open(folder) || !tree.replaceFile(leaf, m_statement)) {
-        kLog.wide(684, L"Keep package signature failed lastErrID:%lu path:%s",
+        kLog.wide(931, L"Keep package signature failed lastErrID:%lu path:%s",
                   static_cast<unsigned long>(platform::lastError()), path.c_str());
     }
 }

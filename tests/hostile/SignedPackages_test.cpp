@@ -84,7 +84,7 @@ TEST_F(SignedPackages, ASignedPackageInstallsAndItsStatementIsKept) {
     expectOutcome(result, Expected()
                               .installs("2.0.0.0")
                               .logs({"[upgradeManager:386]launcherURL:",
-                                     std::string("[upgradeManager:676]Package signature verified ver:2.0.0.0 signed:") +
+                                     std::string("[upgradeManager:925]Package signature verified ver:2.0.0.0 signed:") +
                                          kSignedEarlier + "\r\n",
                                      "[upgradeManager:208]_ThreadCheckVersion END with start launcher.exe OK"})
                               .logsNot({"signature failed"})
@@ -105,7 +105,7 @@ TEST_F(SignedPackages, NginxServesTheStatementBesideThePackage) {
 
     const auto result = run();
 
-    expectOutcome(result, Expected().installs("2.0.0.0").logs({"[upgradeManager:676]Package signature verified"}).shows({}));
+    expectOutcome(result, Expected().installs("2.0.0.0").logs({"[upgradeManager:925]Package signature verified"}).shows({}));
     const std::string access = nginx.accessLog();
     EXPECT_NE(access.find("GET /client.zip.sig"), std::string::npos) << access;
     // The statement is asked for before the package.
@@ -183,19 +183,19 @@ INSTANTIATE_TEST_SUITE_P(
     Statement, RefusedPackages,
     ::testing::Values(
         Refusal{"Unsigned", [](RefusedPackages& g) { fs::remove(sigOf(g.package())); },
-                "[upgradeManager:641]Fetch package signature failed url:", false},
+                "[upgradeManager:911]Fetch package signature failed url:", false},
         Refusal{"Tampered",
                 [](RefusedPackages& g) { flipMiddleByte(g.package()); },
-                "[upgradeManager:672]Check package signature failed: other sha256 ver:2.0.0.0 "},
+                "[upgradeManager:923]Check package signature failed: other sha256 ver:2.0.0.0 "},
         Refusal{"GrownPackage",
                 [](RefusedPackages& g) { writeFile(g.package(), readFile(g.package()) + "x"); },
-                "[upgradeManager:672]Check package signature failed: other size ver:2.0.0.0 "},
+                "[upgradeManager:923]Check package signature failed: other size ver:2.0.0.0 "},
         Refusal{"SignedByAnotherKey",
                 [](RefusedPackages& g) {
                     ASSERT_EQ(g.keygen(g.serverState() / "stranger.key").size(), 44u);
                     ASSERT_TRUE(g.sign(g.package(), "2.0.0.0", g.serverState() / "stranger.key", kSignedLater));
                 },
-                "[upgradeManager:672]Check package signature failed: unknown key ver:2.0.0.0 "},
+                "[upgradeManager:923]Check package signature failed: unknown key ver:2.0.0.0 "},
         Refusal{"SignatureChanged",
                 [](RefusedPackages& g) {
                     // The size line raised by one: the signature no longer
@@ -205,22 +205,22 @@ INSTANTIATE_TEST_SUITE_P(
                     text[at] = static_cast<char>(text[at] == '9' ? '1' : text[at] + 1);
                     writeFile(sigOf(g.package()), text);
                 },
-                "[upgradeManager:672]Check package signature failed: bad signature ver:2.0.0.0 "},
+                "[upgradeManager:923]Check package signature failed: bad signature ver:2.0.0.0 "},
         Refusal{"SignedForAnotherVersion",
                 [](RefusedPackages& g) {
                     ASSERT_TRUE(g.sign(g.package(), "2.0.0.1", g.serverState() / "operator.key", kSignedLater));
                 },
-                "[upgradeManager:672]Check package signature failed: other version ver:2.0.0.0 "},
+                "[upgradeManager:923]Check package signature failed: other version ver:2.0.0.0 "},
         Refusal{"StatementOverFourKiB",
                 [](RefusedPackages& g) {
                     writeFile(sigOf(g.package()), readFile(sigOf(g.package())) + std::string(4096, '#'));
                 },
-                "[upgradeManager:641]Fetch package signature failed url:", false},
+                "[upgradeManager:911]Fetch package signature failed url:", false},
         Refusal{"NotAStatement",
                 [](RefusedPackages& g) {
                     writeFile(sigOf(g.package()), "<html><body>404 Not Found</body></html>\n");
                 },
-                "[upgradeManager:672]Check package signature failed: malformed ver:2.0.0.0 "}),
+                "[upgradeManager:923]Check package signature failed: malformed ver:2.0.0.0 "}),
     [](const ::testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
 
 // The "Unsigned" case's line names the address it asked for.
@@ -232,7 +232,7 @@ TEST_F(SignedPackages, AMissingStatementIsLoggedWithItsAddress) {
     const auto result = run();
     expectOutcome(result, Expected()
                               .installs("1.0.0.0")
-                              .logs({"[upgradeManager:641]Fetch package signature failed url:" + base +
+                              .logs({"[upgradeManager:911]Fetch package signature failed url:" + base +
                                      "files/client.zip.sig size:-1 status:404\r\n"})
                               .shows({kBoxUpdateFailed}));
 }
@@ -256,7 +256,7 @@ TEST_F(SignedPackages, AReplayedOlderStatementIsRefusedAndARollbackSignedAgainIn
     writeLauncherIni({publish("3.0.0.0", "older.zip")});
     expectOutcome(run(), Expected()
                              .installs("2.0.0.0")
-                             .logs({std::string("[upgradeManager:672]Check package signature failed: older than "
+                             .logs({std::string("[upgradeManager:923]Check package signature failed: older than "
                                                 "installed ver:3.0.0.0 ") ,
                                     std::string(" installed signed:") + kSignedLater + "\r\n"})
                              .shows({kBoxUpdateFailed}));
