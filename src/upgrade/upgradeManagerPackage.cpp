@@ -1,5 +1,7 @@
 // The launcher package update: the service check, the download of
-// client.upd, its MD5 check, the unpacking and the check of what it brought.
+// client.upd, its MD5 check (and, with update keys built in, its signed
+// statement: upgradeManagerSignature.cpp), the unpacking and the check of
+// what it brought.
 //
 // A package is unpacked into a staging folder beside the install folder and
 // checked there; only a launcher that passes its own check is moved into
