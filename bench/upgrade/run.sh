@@ -24,6 +24,13 @@
 #           version of it whose every file differs. The parts alone: `md5sum`
 #           of the installed files (the check) + the four parts of "update",
 #           with `unzip -o -q` writing over an installed copy.
+# signed    The "update" case's package, signed (mkpackage --sign KEY), run in
+#           turns by the program of BUILD_DIR (no key: the statement is not
+#           fetched) and by SIGNED_BUILD's program, which has KEY's public key
+#           built in (it fetches the statement, and hashes the package with
+#           SHA-256 besides its MD5). Defaults: the demo's signed build and
+#           key (build/demo-release-signed, build/demo-update.key; scripts/demo
+#           makes both). Goal: the signed run at most 5 % slower.
 #
 # BEFORE=DIR names another release build (the tree before a change): its
 # gamelauncher then runs in the "uptodate" case too, alternating run by run
@@ -335,4 +342,40 @@ if [[ " $CASES " == *" over "* ]]; then
     "LHR_UPD sent (verified, staged, checked, moved)|event=LHR_UPD" \
     "bar wait end|wait progress End" \
     "StartLauncher|StartLauncher Arg"
+fi
+
+if [[ " $CASES " == *" signed "* ]]; then
+  SIGNED_BUILD=${SIGNED_BUILD:-$ROOT/build/demo-release-signed}
+  KEY=${KEY:-$ROOT/build/demo-update.key}
+  [[ -x $SIGNED_BUILD/gamelauncher && -f $KEY ]] || {
+    echo "missing $SIGNED_BUILD/gamelauncher or $KEY (scripts/demo makes both)" >&2; exit 2; }
+  echo
+  echo "== signed: nothing installed, a $UPDATE_MIB MiB signed package; no key against a key built in"
+  make_launcher "$WORK/srcS" 65 $((UPDATE_MIB * 1024 * 1024))
+  pkg=$WORK/packages/launcherS.zip
+  md5=$("$MK" "$WORK/srcS" 3.0.0.3 "$pkg" --sign "$KEY")
+  echo "  package: $(stat -c %s "$pkg") bytes, statement $(stat -c %s "$pkg.sig") bytes"
+  start_service launcherS.zip 3.0.0.3 "$md5"
+  : >"$WORK/plain"
+  : >"$WORK/signed"
+  for _ in $(seq "$RUNS"); do
+    for kind in plain signed; do
+      if [[ $kind == plain ]]; then cp "$GL" "$WORK/game/gamelauncher"; else cp "$SIGNED_BUILD/gamelauncher" "$WORK/game/gamelauncher"; fi
+      rm -rf "$INSTALL" "$INSTALL.sig" "$XDG_CONFIG_HOME/Keltora/morvel3/temp"
+      sync
+      run_once
+      if [[ $kind == signed ]] && ! grep -q 'Package signature verified' <<<"$RUNLOG"; then
+        echo "the signed run did not verify the package" >&2; grep -i signature <<<"$RUNLOG" >&2; exit 1
+      fi
+      echo "$TOTAL_MS" >>"$WORK/$kind"
+    done
+  done
+  cp "$GL" "$WORK/game/gamelauncher"
+  plain=$(median <"$WORK/plain")
+  signed=$(median <"$WORK/signed")
+  echo "  runs without a key (ms): $(tr '\n' ' ' <"$WORK/plain")"
+  echo "  runs with a key (ms):    $(tr '\n' ' ' <"$WORK/signed")"
+  echo "  process start -> launcher start: $plain ms without, $signed ms with a key (medians)"
+  echo "  with/without: $(awk -v a="$signed" -v b="$plain" 'BEGIN{printf "%.3f", a / b}') (goal: at most 1.05)"
+  echo "  sha256sum of the package alone: $(time_ms sha256sum "$pkg") ms"
 fi

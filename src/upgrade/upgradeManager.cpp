@@ -16,6 +16,7 @@
 #include "service/KTUpgrade.h"
 #include "upgrade/LauncherPipe.h"
 #include "upgrade/LauncherWindow.h"
+#include "upgrade/UpdateKeys.h"
 #include "upgrade/upgradeManagerLog.h"
 
 namespace {
@@ -48,6 +49,7 @@ UpgradeManager::UpgradeManager() {
     std::wmemset(m_settingPath, 0, kPathBufferChars);
     std::wmemset(m_debugPath, 0, kPathBufferChars);
     std::wmemset(m_testProgramFolder, 0, kPathBufferChars);
+    m_updateKeys = updatePublicKeys();
     g_pInstance.store(this);
 }
 

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/PackageStatement.h"
 #include "foundation/SystemUtil.h"
 #include "platform/sync.h"
 #include "transfer/Loader.h"
@@ -111,6 +112,11 @@ inline constexpr int32_t kMaxPieceKb = 4096;
 inline constexpr int32_t kDefaultPieceThreads = 2;
 // Appended to the install folder's name: the staging folder beside it.
 inline constexpr const wchar_t* kStagingSuffix = L".staging";
+// Appended to the install folder's name: the statement of the signed package
+// the installed launcher came from, beside it.
+inline constexpr const wchar_t* kAcceptedStatementSuffix = L".sig";
+// Appended to the package URL: where its signed statement is published.
+inline constexpr const char* kStatementUrlSuffix = ".sig";
 
 // The bounds of client/launcher.db. A launcher ships a few hundred to a
 // few thousand files, and an entry takes under 100 bytes with a typical
@@ -183,11 +189,28 @@ public:
     // list). On any failure the installed launcher is left as it was,
     // except after a move cut short, which the next check repairs.
     int32_t updateLauncherPackage(const UpdateInfo* pResInfo, const char* md5, char* newVer);
-    // Checks the package's MD5 and unpacks it into a fresh staging folder
-    // (stagingFolder()), never into the install folder. 0 unpacked; 1 MD5;
-    // 2 unpacking failed (the staging folder is gone again); 3 no archive
-    // utility.
+    // Checks the package's MD5 and, with update keys built in, that this
+    // try's statement vouches for it (statementVouches); then unpacks it into
+    // a fresh staging folder (stagingFolder()), never into the install
+    // folder. 0 unpacked; 1 MD5 or statement; 2 unpacking failed (the
+    // staging folder is gone again); 3 no archive utility.
     int32_t verifyAndUnzip(const char* md5, const wchar_t* packagePath);
+
+    // With update keys built in (UpdateKeys.h), every try first fetches
+    // "<package url>.sig" (at most kStatementMaxBytes, through the
+    // downloader's HTTP object with its time-outs: a HEAD and one GET, each
+    // tried as a download piece is) into this try's statement. 0, or
+    // kPackageBadArchive when it cannot be had (logged). Worker thread.
+    int32_t fetchStatement(const char* packageUrl);
+    // True when this try's statement is signed by a built-in key, names
+    // `version` and the package's size and SHA-256, and is not signed
+    // before the statement of the launcher installed now. Logs the check
+    // that failed. Worker thread.
+    bool statementVouches(const wchar_t* packagePath);
+    // Where the statement of the installed launcher is kept: the install
+    // folder's name with ".sig" appended. Empty when it would not fit.
+    std::wstring acceptedStatementPath() const;
+    bool signedPackages() const { return !m_updateKeys.empty(); }
 
     // Reads installFolder + "client/launcher.db": 0, -1 missing, -2 cannot
     // be opened, -3 unreadable, not JSON, refused (see parseLauncherFileList)
@@ -257,6 +280,10 @@ private:
     // Moves the staged files keepListedFiles keeps for `fileList` into place;
     // false at the first that fails.
     bool moveStagedFiles(const std::wstring& staging, const std::vector<FileEntry>& fileList);
+    // Writes this try's statement as the installed launcher's (after the
+    // install); a failure is logged and leaves the next run free to take any
+    // validly signed package.
+    void keepStatement();
     // Removes the staging folder with everything in it; true when none is left.
     bool discardStaging();
     // One run of the connect-launcher check; true when the wait is over.
@@ -313,6 +340,10 @@ private:
     std::atomic<uint32_t> m_progressTarget{0};
     std::atomic<uint32_t> m_progressShown{0};
     KTUpgrade* m_pKtUpgrade = nullptr;
+    // Read once at construction; the worker alone uses these.
+    std::vector<UpdateKey> m_updateKeys;
+    std::string m_statement;         // this try's, as fetched
+    std::string m_announcedVersion;  // the service's version for this try
 
     std::stop_source m_stop;
     wchar_t m_testProgramFolder[kPathBufferChars];

@@ -1,5 +1,7 @@
 // The launcher package update: the service check, the download of
-// client.upd, its MD5 check, the unpacking and the check of what it brought.
+// client.upd, its MD5 check (and, with update keys built in, its signed
+// statement: upgradeManagerSignature.cpp), the unpacking and the check of
+// what it brought.
 //
 // A package is unpacked into a staging folder beside the install folder and
 // checked there; only a launcher that passes its own check is moved into
@@ -120,9 +122,20 @@ int32_t UpgradeManager::updateLauncherPackage(const UpdateInfo* pResInfo, const 
     // A temp folder of a length the system refuses cannot hold the package.
     if (!JoinPath(packagePath, {m_tempFolder, L"client.upd"}, kMaxPathChars)) return kPackageBadArchive;
 
+    if (signedPackages()) {
+        // The statement comes first: without one nothing is worth fetching,
+        // and a kept package is held to it as a fresh one is.
+        m_announcedVersion = pResInfo->ver;
+        const int32_t f = fetchStatement(pResInfo->url);
+        if (stopped()) return kUpdateStopped;
+        if (f != 0) return f;
+    }
     if (verifyAndUnzip(md5, packagePath.c_str()) == 0) {
         char reused[32] = {};
-        if (installStaged(reused) == 0) return 0;
+        if (installStaged(reused) == 0) {
+            if (signedPackages()) keepStatement();
+            return 0;
+        }
         // A kept package whose launcher fails its own check would be
         // unpacked again by every try of every run: it goes like any other
         // and a fresh one is fetched.
@@ -154,6 +167,7 @@ int32_t UpgradeManager::updateLauncherPackage(const UpdateInfo* pResInfo, const 
     char version[32] = {};
     const int32_t s = installStaged(version);
     if (s != 0) return s;
+    if (signedPackages()) keepStatement();
     copyVersion(newVer, version);
     return 0;
 }
@@ -239,6 +253,7 @@ int32_t UpgradeManager::verifyAndUnzip(const char* md5, const wchar_t* packagePa
         kLog(606, "Check Zip File MD5 failed MD5:%s", md5);
         return kVerifyMd5Failed;
     }
+    if (signedPackages() && !statementVouches(packagePath)) return kVerifyMd5Failed;
     ZipUtil* zip = getZipUtil();
     if (zip == nullptr) {
         kLog(614, "pZip is NULL lastErrID:%lu", static_cast<unsigned long>(platform::lastError()));

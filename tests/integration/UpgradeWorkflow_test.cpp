@@ -885,4 +885,56 @@ TEST_F(Workflow, DestructionWhileTheWorkerIsBusy) {
     slow.releaseHeld();
 }
 
+
+// With an update key built in, a package kept in the temp folder is held to
+// the statement as a fresh one is: without a statement it is neither
+// installed nor downloaded again; with one that names it, it is installed
+// without a download and its statement kept beside the install folder.
+TEST_F(Workflow, KeptPackageNeedsItsStatementWithAnUpdateKey) {
+#ifndef GL_TEST_HOOKS
+    GTEST_SKIP() << "the key is handed in through a test hook, which this build does not have";
+#endif
+    publish("2.0.0.0");
+    const fs::path key = home.root() / "operator.key";
+    const auto mkpackage = testsupport::linuxProgram("tools/mkpackage/mkpackage");
+    const auto made = testsupport::runProgram(mkpackage, {"keygen", testsupport::linuxPath(key)}, home.root());
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const std::string publicKey = made.output.substr(0, made.output.find('\n'));
+    ASSERT_EQ(publicKey.size(), 44u) << made.output;
+#ifdef _WIN32
+    ::_putenv_s("GL_TEST_UPDATE_KEYS", publicKey.c_str());
+#else
+    ::setenv("GL_TEST_UPDATE_KEYS", publicKey.c_str(), 1);
+#endif
+    fs::create_directories(temp);
+    fs::copy_file(files / "client.zip", temp / "client.upd");
+    startService("2.0.0.0");
+
+    EXPECT_EQ(run(), WorkerState::NotInstalled);
+    std::string text = log();
+    EXPECT_EQ(countOf(text, "[upgradeManager:911]Fetch package signature failed url:" + service->base() +
+                                "files/client.zip.sig size:-1 status:404\r\n"),
+              std::size_t(kPackageTries))
+        << text;
+    EXPECT_EQ(text.find("[upgradeManager:605]"), std::string::npos) << "the kept package was not even looked at";
+    EXPECT_EQ(text.find("[Loader:"), std::string::npos) << "nothing was downloaded";
+    EXPECT_FALSE(fs::exists(client / "launcher.db"));
+    ASSERT_FALSE(win->warnings().empty());
+    EXPECT_EQ(win->warnings()[0], 113u);
+
+    const auto signedRun = testsupport::runProgram(
+        mkpackage,
+        {"sign", testsupport::linuxPath(files / "client.zip"), "2.0.0.0", testsupport::linuxPath(key)}, home.root());
+    ASSERT_EQ(signedRun.exitCode, 0) << signedRun.output;
+    fs::remove_all(home.logFolder());
+    win = std::make_unique<FakeLauncherWindow>();
+    EXPECT_EQ(run(), WorkerState::Current);
+    text = log();
+    EXPECT_NE(text.find("[upgradeManager:925]Package signature verified ver:2.0.0.0 signed:"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("[Loader:"), std::string::npos) << "the kept package was reused";
+    EXPECT_EQ(readFile(fs::path(install) += ".sig"), readFile(files / "client.zip.sig"));
+    EXPECT_EQ(starts(1).size(), 1u);
+}
+
 }  // namespace

@@ -1,4 +1,6 @@
-// mkpackage FOLDER VERSION OUTPUT.zip [--level N]
+// mkpackage FOLDER VERSION OUTPUT.zip [--level N] [--sign KEYFILE [--signed-at TIME]]
+// mkpackage sign PACKAGE.zip VERSION KEYFILE [--signed-at TIME]
+// mkpackage keygen KEYFILE
 //
 // Writes the launcher package for the installed-launcher folder FOLDER: every
 // regular file below it, deflated with its Unix mode (less group and other
@@ -7,6 +9,16 @@
 // Prints the package's MD5 on standard output (what the update service
 // announces). The package appears under OUTPUT by rename, so a service that
 // serves OUTPUT's folder never hands out half of it.
+//
+// With --sign, OUTPUT.zip.sig is written too (by rename as well, just
+// before the package; a player who fetches between the two gets a mismatch,
+// which the next try repairs): the statement of foundation/PackageStatement.h, signed with the
+// secret key KEYFILE that keygen wrote. `sign` signs a package made before
+// (to roll back, sign the older package again: it gets a newer date).
+// keygen writes a new key pair's secret key to KEYFILE (mode 0600, never
+// over an existing file) and prints the public key, the text that
+// GL_UPDATE_PUBLIC_KEYS takes.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -23,6 +35,7 @@
 #include <vector>
 
 #include "foundation/Md5.h"
+#include "foundation/PackageStatement.h"
 #include "platform/text.h"
 
 namespace fs = std::filesystem;
@@ -51,9 +64,103 @@ int fail(const std::string& message) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: mkpackage FOLDER VERSION OUTPUT.zip [--level 1-9]\n"
-                 "  FOLDER must hold client/launcher.exe; prints the package's MD5\n");
+                 "usage: mkpackage FOLDER VERSION OUTPUT.zip [--level 1-9] [--sign KEYFILE [--signed-at TIME]]\n"
+                 "  FOLDER must hold client/launcher.exe; prints the package's MD5;\n"
+                 "  --sign also writes OUTPUT.zip.sig, signed now (or at TIME, YYYY-MM-DDTHH:MM:SSZ)\n"
+                 "       mkpackage sign PACKAGE.zip VERSION KEYFILE [--signed-at TIME]\n"
+                 "  writes PACKAGE.zip.sig for a package made before\n"
+                 "       mkpackage keygen KEYFILE\n"
+                 "  writes a new secret key to KEYFILE (mode 0600) and prints its public key\n");
     return 2;
+}
+
+// The version rule of client/launcher.db, which the statement repeats.
+bool validVersion(const std::string& version) {
+    return !version.empty() && version.size() <= kMaxVersion && version.find_first_of("\"\\") == std::string::npos &&
+           std::none_of(version.begin(), version.end(), [](unsigned char c) { return c < 0x20; });
+}
+
+bool writeNew(const std::string& path, const std::string& bytes, mode_t mode) {
+    // O_EXCL: a key is never written over another one, which would lock
+    // out every player whose program trusts the old one.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && ::fsync(fd) == 0;
+    return (::close(fd) == 0) && ok;
+}
+
+int keygen(const std::string& keyFile) {
+    UpdateKey publicKey{};
+    UpdateSecretKey secretKey{};
+    if (!makeUpdateKeyPair(publicKey, secretKey)) return fail("cannot make a key pair");
+    std::string text = toBase64(secretKey.data(), secretKey.size()) + "\n";
+    const bool ok = writeNew(keyFile, text, 0600);
+    const int error = errno;
+    std::fill(text.begin(), text.end(), '\0');
+    std::fill(secretKey.begin(), secretKey.end(), static_cast<unsigned char>(0));
+    if (!ok) return fail("cannot create " + keyFile + ": " + std::strerror(error));
+    std::printf("%s\n", toBase64(publicKey.data(), publicKey.size()).c_str());
+    return 0;
+}
+
+bool readSecretKey(const std::string& keyFile, UpdateSecretKey& out, std::string& error) {
+    FILE* in = std::fopen(keyFile.c_str(), "rb");
+    if (in == nullptr) {
+        error = "cannot open " + keyFile + ": " + std::strerror(errno);
+        return false;
+    }
+    char buffer[256] = {};
+    const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, in);
+    std::fclose(in);
+    const bool ok = parseSecretKey(std::string_view(buffer, n), out);
+    std::fill(std::begin(buffer), std::end(buffer), '\0');
+    if (!ok) error = keyFile + " is not a secret key written by mkpackage keygen";
+    return ok;
+}
+
+// Writes PACKAGE.sig for the package at `package` (its final name) whose
+// bytes are at `bytesPath` now.
+bool writeStatement(const fs::path& package, const fs::path& bytesPath, const std::string& version,
+                    const UpdateSecretKey& key, const std::string& signedAt, std::string& error) {
+    std::string sha256;
+    uint64_t size = 0;
+    if (!sha256File(platform::utf8ToWide(bytesPath.string()), sha256, size)) {
+        error = "cannot read " + bytesPath.string();
+        return false;
+    }
+    const std::string statement = signPackageStatement(version, size, sha256, signedAt, key);
+    if (statement.empty()) {
+        error = "cannot sign: the version must be printable ASCII and signed-at YYYY-MM-DDTHH:MM:SSZ (" + signedAt +
+                ")";
+        return false;
+    }
+    const fs::path sig = package.string() + ".sig";
+    const fs::path temp = sig.string() + ".part";
+    std::error_code ec;
+    fs::remove(temp, ec);
+    if (!writeNew(temp.string(), statement, 0644)) {
+        error = "cannot write " + temp.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    fs::rename(temp, sig, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        error = "cannot rename to " + sig.string();
+        return false;
+    }
+    return true;
+}
+
+int signOnly(const std::vector<std::string>& args, const std::string& signedAt) {
+    if (args.size() != 3) return usage();
+    if (!validVersion(args[1])) return fail("version must be 1 to 31 printable bytes without quotes or backslashes");
+    UpdateSecretKey key{};
+    std::string error;
+    if (!readSecretKey(args[2], key, error)) return fail(error);
+    const fs::path package = fs::absolute(args[0]);
+    const bool ok = writeStatement(package, package, args[1], key, signedAt, error);
+    std::fill(key.begin(), key.end(), static_cast<unsigned char>(0));
+    return ok ? 0 : fail(error);
 }
 
 std::string jsonString(const std::string& text) {
@@ -125,25 +232,41 @@ bool addBytes(zipFile zip, const std::string& name, const std::string& bytes, ti
 int main(int argc, char** argv) {
     std::vector<std::string> positional;
     int level = Z_DEFAULT_COMPRESSION;
+    std::string signKey;
+    std::string signedAt = statementTime(static_cast<int64_t>(std::time(nullptr)));
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--level" && i + 1 < argc) {
             level = std::atoi(argv[++i]);
             if (level < 1 || level > 9) return usage();
+        } else if (a == "--sign" && i + 1 < argc) {
+            signKey = argv[++i];
+        } else if (a == "--signed-at" && i + 1 < argc) {
+            signedAt = argv[++i];
         } else if (a == "-h" || a == "--help") {
             return usage();
         } else {
             positional.push_back(a);
         }
     }
+    if (!positional.empty() && positional[0] == "keygen") {
+        return positional.size() == 2 ? keygen(positional[1]) : usage();
+    }
+    if (!positional.empty() && positional[0] == "sign") {
+        return signOnly(std::vector<std::string>(positional.begin() + 1, positional.end()), signedAt);
+    }
     if (positional.size() != 3) return usage();
+    // The key is read before any work: a wrong one fails at once.
+    UpdateSecretKey key{};
+    if (!signKey.empty()) {
+        std::string error;
+        if (!readSecretKey(signKey, key, error)) return fail(error);
+    }
     const fs::path folder = positional[0];
     const std::string version = positional[1];
     const fs::path output = fs::absolute(positional[2]);
 
-    if (version.empty() || version.size() > kMaxVersion ||
-        version.find_first_of("\"\\") != std::string::npos ||
-        std::any_of(version.begin(), version.end(), [](unsigned char c) { return c < 0x20; })) {
+    if (!validVersion(version)) {
         return fail("version must be 1 to " + std::to_string(kMaxVersion) +
                     " printable bytes without quotes or backslashes: '" + version + "'");
     }
@@ -224,9 +347,20 @@ int main(int argc, char** argv) {
         fs::remove(temp, ec);
         return fail("cannot digest " + temp.string());
     }
+    // The statement is made from the very bytes that are published.
+    if (!signKey.empty()) {
+        std::string error;
+        const bool signedOk = writeStatement(output, temp, version, key, signedAt, error);
+        std::fill(key.begin(), key.end(), static_cast<unsigned char>(0));
+        if (!signedOk) {
+            fs::remove(temp, ec);
+            return fail(error);
+        }
+    }
     fs::rename(temp, output, ec);
     if (ec) {
         fs::remove(temp, ec);
+        if (!signKey.empty()) fs::remove(output.string() + ".sig", ec);
         return fail("cannot rename to " + output.string());
     }
     std::printf("%s\n", md5);
