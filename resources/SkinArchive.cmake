@@ -34,7 +34,7 @@ function(gl_add_skin_archive target id folder)
 endfunction()
 
 # gl_add_raw_resource(<target> <type> <id> <file>): <file> as ":/<type>/<id>".
-# Qt resources: the Linux build only. The Windows program carries its skin,
+# Qt resources: the Linux build only. The Windows build carries the skin,
 # icon, version and manifest as Windows resources (resources/gamelauncher.rc.in).
 function(gl_add_raw_resource target type id file)
   set_source_files_properties(${file} PROPERTIES QT_RESOURCE_ALIAS ${id})

@@ -34,6 +34,8 @@ namespace crash {
 namespace {
 
 using detail::g_state;
+using detail::storeField;
+using detail::storeWide;
 using detail::kSignalCount;
 using detail::kSignals;
 
@@ -101,28 +103,12 @@ int32_t fail(std::wstring text) {
 
 std::wstring errnoText(int code) { return platform::utf8ToWide(std::strerror(code)); }
 
-// Copies `text` into a fixed field; line ends and TABs would break the
-// report's record format, so they become '?'. False when it does not fit.
-bool storeField(char* out, std::size_t capacity, std::string_view text) {
-    if (text.size() >= capacity) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        out[i] = (c == '\t' || c == '\n' || c == '\r') ? '?' : c;
-    }
-    out[text.size()] = '\0';
-    return true;
-}
-
 // Paths are stored as they are: they go to system calls, not into records.
 bool storeRaw(char* out, std::size_t capacity, std::string_view text) {
     if (text.size() >= capacity || text.find('\0') != std::string_view::npos) return false;
     std::memcpy(out, text.data(), text.size());
     out[text.size()] = '\0';
     return true;
-}
-
-bool storeWide(char* out, std::size_t capacity, const wchar_t* text) {
-    return storeField(out, capacity, text == nullptr ? std::string() : platform::wideToUtf8(text));
 }
 
 // "/opt/game/./" -> "/opt/game": a "." segment (the program passes ".\"
@@ -190,20 +176,8 @@ void signalEntry(int sig, siginfo_t* info, void* context) { detail::onCrashSigna
 
 int32_t install(const InstallRecord* record) {
     if (g_installed.load()) return fail(L"crash reporting is already installed");
-    if (record == nullptr || record->size != kInstallRecordSize)
-        return fail(L"install record missing or of the wrong size");
-    if (record->appName == nullptr || record->appName[0] == L'\0') return fail(L"application name missing");
-    if (record->url == nullptr || record->url[0] == L'\0') return fail(L"upload URL missing");
-    if (record->senderFolder == nullptr || record->senderFolder[0] == L'\0') return fail(L"sender folder missing");
-
+    if (const wchar_t* refused = detail::takeInstallRecord(record)) return fail(refused);
     detail::EngineState& st = g_state;
-    st.fileCount.store(0, std::memory_order_relaxed);
-    if (!storeWide(st.appName, sizeof st.appName, record->appName) ||
-        !storeWide(st.appVersion, sizeof st.appVersion, record->appVersion) ||
-        !storeWide(st.url, sizeof st.url, record->url) ||
-        !storeWide(st.privacyUrl, sizeof st.privacyUrl, record->privacyPolicyUrl))
-        return fail(L"install record text too long");
-    st.flags = record->flags;
 
     const std::string folder = normaliseFolder(platform::toSystemPath(record->senderFolder));
     const std::string sender = (folder == "/" ? std::string() : folder) + "/" + crashreport::kSenderName;

@@ -41,6 +41,8 @@ namespace crash {
 namespace {
 
 using detail::g_state;
+using detail::storeField;
+using detail::storeWide;
 using detail::g_win;
 
 // Stack kept back on every thread with handlers for the exception dispatch
@@ -79,22 +81,6 @@ std::wstring systemErrorText(DWORD code) {
     return text;
 }
 
-// Copies `text` into a fixed field; line ends and TABs would break the
-// report's record format, so they become '?'. False when it does not fit.
-bool storeField(char* out, std::size_t capacity, std::string_view text) {
-    if (text.size() >= capacity) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        out[i] = (c == '\t' || c == '\n' || c == '\r') ? '?' : c;
-    }
-    out[text.size()] = '\0';
-    return true;
-}
-
-bool storeWide(char* out, std::size_t capacity, const wchar_t* text) {
-    return storeField(out, capacity, text == nullptr ? std::string() : platform::wideToUtf8(text));
-}
-
 bool storeWidePath(wchar_t* out, std::size_t capacity, const std::wstring& text) {
     if (text.size() >= capacity || text.find(L'\0') != std::wstring::npos) return false;
     std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
@@ -131,20 +117,8 @@ FARPROC loadMiniDumpWriter() {
 
 int32_t install(const InstallRecord* record) {
     if (g_installed.load()) return fail(L"crash reporting is already installed");
-    if (record == nullptr || record->size != kInstallRecordSize)
-        return fail(L"install record missing or of the wrong size");
-    if (record->appName == nullptr || record->appName[0] == L'\0') return fail(L"application name missing");
-    if (record->url == nullptr || record->url[0] == L'\0') return fail(L"upload URL missing");
-    if (record->senderFolder == nullptr || record->senderFolder[0] == L'\0') return fail(L"sender folder missing");
-
+    if (const wchar_t* refused = detail::takeInstallRecord(record)) return fail(refused);
     detail::EngineState& st = g_state;
-    st.fileCount.store(0, std::memory_order_relaxed);
-    if (!storeWide(st.appName, sizeof st.appName, record->appName) ||
-        !storeWide(st.appVersion, sizeof st.appVersion, record->appVersion) ||
-        !storeWide(st.url, sizeof st.url, record->url) ||
-        !storeWide(st.privacyUrl, sizeof st.privacyUrl, record->privacyPolicyUrl))
-        return fail(L"install record text too long");
-    st.flags = record->flags;
 
     std::wstring sender;
     const std::wstring senderName = platform::utf8ToWide(crashreport::kSenderName) + L".exe";

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "crash/CrashEngine.h"
 #include "crash/CrashReportFormat.h"
 
 namespace crash::detail {
@@ -42,6 +44,14 @@ struct EngineState {
 };
 
 extern EngineState g_state;
+
+// Copies `text` into a fixed field; line ends and TABs would break the
+// report's record format, so they become '?'. False when it does not fit.
+bool storeField(char* out, std::size_t capacity, std::string_view text);
+bool storeWide(char* out, std::size_t capacity, const wchar_t* text);
+// Checks the install record and stores its texts and flags in g_state,
+// with no attached file. Null when it was taken, else why it was refused.
+const wchar_t* takeInstallRecord(const InstallRecord* record);
 
 // The signals the engine handles, in the order installed.
 inline constexpr int kSignalCount = 7;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/digest.h"
 #include "platform/file.h"
 
 namespace {
@@ -227,8 +228,8 @@ bool sha256File(const std::wstring& path, std::string& hexOut, uint64_t& sizeOut
     if (!sodiumReady()) return false;
     platform::File file;
     if (!file.open(path, platform::File::Access::Read, platform::File::Disposition::OpenExisting)) return false;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
+    platform::Sha256Digest digest;
+    if (!digest.valid()) return false;
     const auto buffer = std::make_unique<unsigned char[]>(kReadPiece);
     uint64_t total = 0;
     for (;;) {
@@ -236,13 +237,13 @@ bool sha256File(const std::wstring& path, std::string& hexOut, uint64_t& sizeOut
         const int64_t n = file.read(buffer.get(), kReadPiece);
         if (n < 0) return false;
         if (n == 0) break;
-        crypto_hash_sha256_update(&state, buffer.get(), static_cast<unsigned long long>(n));
+        digest.update(buffer.get(), static_cast<std::size_t>(n));
         total += static_cast<uint64_t>(n);
     }
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
+    unsigned char bytes[crypto_hash_sha256_BYTES];
+    if (!digest.finish(bytes)) return false;
     char hex[crypto_hash_sha256_BYTES * 2 + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
     hexOut.assign(hex, crypto_hash_sha256_BYTES * 2);
     sizeOut = total;
     return true;

@@ -11,21 +11,25 @@ namespace {
 
 // Fetched once: looking the algorithm up again on every init costs more than
 // digesting a small file.
-const EVP_MD* md5Algorithm() {
-    static const EVP_MD* const md = [] {
+const EVP_MD* algorithmOf(DigestAlgorithm algorithm) {
+    static const EVP_MD* const md5 = [] {
         const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
         return fetched != nullptr ? fetched : EVP_md5();
     }();
-    return md;
+    static const EVP_MD* const sha256 = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched != nullptr ? fetched : EVP_sha256();
+    }();
+    return algorithm == DigestAlgorithm::Md5 ? md5 : sha256;
 }
 
 }  // namespace
 
-struct Md5Digest::State {
+struct Digest::State {
     EVP_MD_CTX* context;
 };
 
-Md5Digest::Md5Digest() {
+Digest::Digest(DigestAlgorithm algorithm) : m_algorithm(algorithm) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     if (context == nullptr) return;
     m_state = new (std::nothrow) State{context};
@@ -36,24 +40,24 @@ Md5Digest::Md5Digest() {
     reset();
 }
 
-Md5Digest::~Md5Digest() {
+Digest::~Digest() {
     if (m_state == nullptr) return;
     EVP_MD_CTX_free(m_state->context);
     delete m_state;
 }
 
-void Md5Digest::reset() {
-    if (m_state != nullptr) EVP_DigestInit_ex(m_state->context, md5Algorithm(), nullptr);
+void Digest::reset() {
+    if (m_state != nullptr) EVP_DigestInit_ex(m_state->context, algorithmOf(m_algorithm), nullptr);
 }
 
-void Md5Digest::update(const void* data, std::size_t size) {
+void Digest::update(const void* data, std::size_t size) {
     if (m_state != nullptr && size > 0) EVP_DigestUpdate(m_state->context, data, size);
 }
 
-bool Md5Digest::finish(unsigned char digest[16]) {
+bool Digest::finish(unsigned char* digest) {
     unsigned int len = 0;
-    const bool done = m_state != nullptr && EVP_DigestFinal_ex(m_state->context, digest, &len) == 1 && len == 16;
-    if (!done) std::memset(digest, 0, 16);
+    const bool done = m_state != nullptr && EVP_DigestFinal_ex(m_state->context, digest, &len) == 1 && len == size();
+    if (!done) std::memset(digest, 0, size());
     reset();
     return done;
 }

@@ -17,13 +17,16 @@ namespace {
 
 // The provider is opened once and kept for the process's life: opening it is
 // the costly part, and a handle of it serves every thread.
-BCRYPT_ALG_HANDLE md5Provider() {
-    static const BCRYPT_ALG_HANDLE provider = [] {
-        BCRYPT_ALG_HANDLE opened = nullptr;
-        if (::BCryptOpenAlgorithmProvider(&opened, BCRYPT_MD5_ALGORITHM, nullptr, 0) < 0) return BCRYPT_ALG_HANDLE{};
-        return opened;
-    }();
-    return provider;
+BCRYPT_ALG_HANDLE openProvider(LPCWSTR name) {
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    if (::BCryptOpenAlgorithmProvider(&opened, name, nullptr, 0) < 0) return BCRYPT_ALG_HANDLE{};
+    return opened;
+}
+
+BCRYPT_ALG_HANDLE providerOf(DigestAlgorithm algorithm) {
+    static const BCRYPT_ALG_HANDLE md5 = openProvider(BCRYPT_MD5_ALGORITHM);
+    static const BCRYPT_ALG_HANDLE sha256 = openProvider(BCRYPT_SHA256_ALGORITHM);
+    return algorithm == DigestAlgorithm::Md5 ? md5 : sha256;
 }
 
 // The status itself (0xC...) is the last error: it is what the system
@@ -38,13 +41,13 @@ bool succeeded(NTSTATUS status) {
 
 // `failed` remembers an error of update() until finish(), which then refuses
 // the digest instead of handing out that of the bytes that got in.
-struct Md5Digest::State {
+struct Digest::State {
     BCRYPT_HASH_HANDLE hash = nullptr;
     bool failed = false;
 };
 
-Md5Digest::Md5Digest() {
-    if (md5Provider() == nullptr) return;
+Digest::Digest(DigestAlgorithm algorithm) : m_algorithm(algorithm) {
+    if (providerOf(m_algorithm) == nullptr) return;
     m_state = new (std::nothrow) State;
     if (m_state == nullptr) return;
     reset();
@@ -54,7 +57,7 @@ Md5Digest::Md5Digest() {
     }
 }
 
-Md5Digest::~Md5Digest() {
+Digest::~Digest() {
     if (m_state == nullptr) return;
     if (m_state->hash != nullptr) ::BCryptDestroyHash(m_state->hash);
     delete m_state;
@@ -62,14 +65,14 @@ Md5Digest::~Md5Digest() {
 
 // A hash object takes no input after it is finished: starting over is a new
 // one (the provider allocates its memory).
-void Md5Digest::reset() {
+void Digest::reset() {
     if (m_state == nullptr) return;
     if (m_state->hash != nullptr) ::BCryptDestroyHash(m_state->hash);
     m_state->hash = nullptr;
-    m_state->failed = !succeeded(::BCryptCreateHash(md5Provider(), &m_state->hash, nullptr, 0, nullptr, 0, 0));
+    m_state->failed = !succeeded(::BCryptCreateHash(providerOf(m_algorithm), &m_state->hash, nullptr, 0, nullptr, 0, 0));
 }
 
-void Md5Digest::update(const void* data, std::size_t size) {
+void Digest::update(const void* data, std::size_t size) {
     if (m_state == nullptr || m_state->hash == nullptr || m_state->failed) return;
     auto* at = static_cast<PUCHAR>(const_cast<void*>(data));
     // One call takes at most a ULONG of bytes; the input is only read.
@@ -84,10 +87,10 @@ void Md5Digest::update(const void* data, std::size_t size) {
     }
 }
 
-bool Md5Digest::finish(unsigned char digest[16]) {
+bool Digest::finish(unsigned char* digest) {
     const bool done = m_state != nullptr && m_state->hash != nullptr && !m_state->failed &&
-                      succeeded(::BCryptFinishHash(m_state->hash, digest, 16, 0));
-    if (!done) std::memset(digest, 0, 16);
+                      succeeded(::BCryptFinishHash(m_state->hash, digest, static_cast<ULONG>(size()), 0));
+    if (!done) std::memset(digest, 0, size());
     reset();
     return done;
 }

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include "platform/digest.h"
 
 namespace {
 
@@ -192,3 +196,43 @@ TEST(PackageStatementTime, FixedFormInUtc) {
 }
 
 }  // namespace
+
+// The package's SHA-256 as the program computes it: the standard's own
+// examples, and a file longer than several read pieces digested the same as
+// its bytes at once.
+TEST(PackageStatementDigest, FileDigestsAreSha256) {
+    const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / "statement-digest.bin";
+    const auto digestOf = [&](const std::string& bytes) {
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        std::string hex;
+        uint64_t size = 0;
+        EXPECT_TRUE(sha256File(path.wstring(), hex, size));
+        EXPECT_EQ(size, bytes.size());
+        return hex;
+    };
+    EXPECT_EQ(digestOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(digestOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(digestOf(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+
+    std::string large((3u << 20) + 5, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 131) >> 3);
+    platform::Sha256Digest whole;
+    whole.update(large.data(), large.size());
+    unsigned char bytes[32];
+    ASSERT_TRUE(whole.finish(bytes));
+    std::string expected;
+    for (const unsigned char b : bytes) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        expected += kDigits[b >> 4];
+        expected += kDigits[b & 15];
+    }
+    EXPECT_EQ(digestOf(large), expected);
+
+    std::string hex;
+    uint64_t size = 0;
+    std::filesystem::remove(path);
+    EXPECT_FALSE(sha256File(path.wstring(), hex, size));
+}

@@ -6,7 +6,7 @@
 //   window-shot --out FILE.png [--mark NAME | --title TEXT] [--timeout-ms N] [--delay-ms N] [--screen]
 //
 // --title finds the top-level window of that title (UTF-8) instead: a
-// window whose marks are not X properties (a Windows program's window under
+// window whose marks are not X properties (a window of the Windows build under
 // Wine) is found by its title.
 //
 // Prints the window id and the file on success; exit code 1 when no such

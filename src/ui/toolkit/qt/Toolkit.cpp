@@ -117,20 +117,6 @@ QMessageBox::Icon toQt(MessageIcon icon) {
 
 }  // namespace
 
-const char* ToolkitStartText(ToolkitStart result) {
-    switch (result) {
-        case ToolkitStart::Started:
-            return "started";
-        case ToolkitStart::NoDisplay:
-            return "no display";
-        case ToolkitStart::PlatformFailed:
-            return "the window system cannot be used";
-        case ToolkitStart::AlreadyStarted:
-            return "already started";
-    }
-    return "unknown";
-}
-
 ToolkitStart StartToolkit(const wchar_t* resourcePath) {
     ToolkitState& s = state();
     if (s.app || QCoreApplication::instance() != nullptr) return ToolkitStart::AlreadyStarted;

@@ -5,20 +5,12 @@
 #include <QPointer>
 #include <QThread>
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 
 namespace ui {
 
 namespace {
-
-struct PendingCall {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    enum class State { Queued, Running, Done, Abandoned, Dropped } state = State::Queued;
-    intptr_t result = 0;
-};
 
 // Qt hands a queued call to the UI thread under a lock inside its own
 // library, which is built without ThreadSanitizer's instrumentation: the
@@ -47,30 +39,16 @@ public:
     QueuedCall& operator=(const QueuedCall&) = delete;
     QueuedCall& operator=(QueuedCall&&) = delete;
     // May run on either thread (Qt frees the call where its last reference
-    // goes); taking the lock also orders the release of `m_work` after its
-    // run on the UI thread.
+    // goes); drop() takes the call's lock, which also orders the release of
+    // `m_work` after its run on the UI thread.
     ~QueuedCall() {
         waitForPosts();
-        if (!m_call) return;
-        std::lock_guard lock(m_call->mutex);
-        if (m_call->state == PendingCall::State::Queued) {
-            m_call->state = PendingCall::State::Dropped;
-            m_call->wake.notify_all();
-        }
+        if (m_call) m_call->drop();
     }
 
     void operator()() {
         waitForPosts();
-        {
-            std::lock_guard lock(m_call->mutex);
-            if (m_call->state != PendingCall::State::Queued) return;  // the caller gave up
-            m_call->state = PendingCall::State::Running;
-        }
-        const intptr_t result = m_work();
-        std::lock_guard lock(m_call->mutex);
-        m_call->result = result;
-        m_call->state = PendingCall::State::Done;
-        m_call->wake.notify_all();
+        m_call->run(m_work);
     }
 
 private:
@@ -92,21 +70,7 @@ CallResult callOnUiThread(QObject* context, std::function<intptr_t()> work, std:
         std::lock_guard post(g_postLock);
         QMetaObject::invokeMethod(context, QueuedCall(call, std::move(work)), Qt::QueuedConnection);
     }
-
-    std::unique_lock lock(call->mutex);
-    const bool finished = call->wake.wait(lock, stop, [&] {
-        return call->state == PendingCall::State::Done || call->state == PendingCall::State::Dropped;
-    });
-    if (!finished) {
-        // Still queued: it must not run later on behalf of a caller that has
-        // gone on. Already running (a box on screen): it finishes on its own
-        // and its result is dropped.
-        if (call->state == PendingCall::State::Queued) call->state = PendingCall::State::Abandoned;
-        return CallResult::Interrupted;
-    }
-    if (call->state == PendingCall::State::Dropped) return CallResult::Gone;
-    if (out != nullptr) *out = call->result;
-    return CallResult::Done;
+    return call->wait(std::move(stop), out);
 }
 
 }  // namespace ui

@@ -7,13 +7,9 @@
 #include <functional>
 #include <stop_token>
 
-namespace ui {
+#include "ui/toolkit/PendingCall.h"
 
-enum class CallResult {
-    Done,         // the work ran; its result is in `out`
-    Interrupted,  // `stop` was raised first; the work will not run any more
-    Gone,         // `context` was destroyed (or no application exists) before it ran
-};
+namespace ui {
 
 // Runs `work` on `context`'s thread: directly when that is the calling
 // thread, else queued behind everything already queued there, blocking the

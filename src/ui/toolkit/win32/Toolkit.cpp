@@ -113,20 +113,6 @@ int32_t showBox(HWND owner, const wchar_t* text, const wchar_t* caption, Message
 
 HWND toolkitCallWindow() { return state().callWindow; }
 
-const char* ToolkitStartText(ToolkitStart result) {
-    switch (result) {
-        case ToolkitStart::Started:
-            return "started";
-        case ToolkitStart::NoDisplay:
-            return "no display";
-        case ToolkitStart::PlatformFailed:
-            return "the window system cannot be used";
-        case ToolkitStart::AlreadyStarted:
-            return "already started";
-    }
-    return "unknown";
-}
-
 ToolkitStart StartToolkit(const wchar_t* resourcePath) {
     ToolkitState& s = state();
     if (s.thread.load() != 0) return ToolkitStart::AlreadyStarted;

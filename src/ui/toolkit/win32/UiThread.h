@@ -12,17 +12,13 @@
 #include <functional>
 #include <stop_token>
 
+#include "ui/toolkit/PendingCall.h"
+
 namespace ui {
 
 // The window message that carries a posted call; every window of the
 // backend hands it to runPostedCall.
 inline constexpr UINT kWmRunCall = WM_APP + 0x2A;
-
-enum class CallResult {
-    Done,         // the work ran; its result is in `out`
-    Interrupted,  // `stop` was raised first; the work will not run any more
-    Gone,         // the window was destroyed (or never existed) before it ran
-};
 
 // Runs `work` on `target`'s thread: directly when that is the calling
 // thread, else queued behind the messages already posted there, blocking
