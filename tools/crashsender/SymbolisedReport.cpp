@@ -17,6 +17,8 @@ std::string hex64(uint64_t v) {
     return buf;
 }
 
+}  // namespace
+
 std::string demangle(const char* name) {
     if (name == nullptr) return "";
     int status = 0;
@@ -26,8 +28,6 @@ std::string demangle(const char* name) {
     std::free(d);
     return out;
 }
-
-}  // namespace
 
 std::string plainWhatHappened(const CrashDescription& d) {
     const std::string app = d.app.empty() ? "The program" : d.app;

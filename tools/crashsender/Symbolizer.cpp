@@ -1,6 +1,5 @@
 #include "Symbolizer.h"
 
-#include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
@@ -17,16 +16,6 @@
 namespace crashsender {
 
 namespace {
-
-std::string demangle(const char* name) {
-    if (name == nullptr) return "";
-    int status = 0;
-    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    if (status != 0 || d == nullptr) return name;
-    std::string out = d;
-    std::free(d);
-    return out;
-}
 
 // The name of a subprogram or inlined-subroutine DIE, following its
 // abstract origin: the demangled linkage name when there is one.

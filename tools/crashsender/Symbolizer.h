@@ -88,4 +88,8 @@ std::string symbolisedReport(const CrashDescription& description, Symbolizer& sy
 // A plain-words sentence on what went wrong, for the dialog and the text.
 std::string plainWhatHappened(const CrashDescription& description);
 
+// A C++ symbol or type name as written in source; `name` itself when it is
+// not a mangled name.
+std::string demangle(const char* name);
+
 }  // namespace crashsender
