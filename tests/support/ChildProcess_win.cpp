@@ -206,12 +206,23 @@ struct ChildProcess::Native {
                 closeHandle(out);
                 return Read::Ended;
             }
-            if (::WaitForSingleObject(readDone, msLeft(deadline)) != WAIT_OBJECT_0) {
+            // The program's end ends its output too: a program it started
+            // may hold the pipe's writing end for as long as that one runs
+            // (under Wine every child keeps its parent's standard error).
+            // What the program wrote is in the pipe before it ends, and a
+            // read finds it first (the lower index wins).
+            const HANDLE waits[2] = {readDone, process};
+            const DWORD woke = ::WaitForMultipleObjects(process != nullptr ? 2 : 1, waits, FALSE, msLeft(deadline));
+            if (woke != WAIT_OBJECT_0) {
                 ::CancelIoEx(out, &ov);
                 // A read that completed while it was cancelled keeps its bytes.
                 if (::GetOverlappedResult(out, &ov, &n, TRUE) && n > 0) {
                     into.append(buf, n);
                     return Read::Data;
+                }
+                if (woke == WAIT_OBJECT_0 + 1) {
+                    closeHandle(out);
+                    return Read::Ended;
                 }
                 return Read::TimedOut;
             }
