@@ -135,14 +135,15 @@ TEST_F(UpdateServiceRefusals, APortInUseIsRefusedAndAPortLeftIsTaken) {
     EXPECT_EQ(second.output, "update-service: port " + std::to_string(port) +
                                  " on 127.0.0.1 is in use by another program: stop it first or choose another --port\n");
 
-    httplib::Client cl("http://" + first->hostAndPort());
+    // Each check on a connection of its own: a second listener would take
+    // some of them.
     for (int i = 0; i < 4; ++i) {
+        httplib::Client cl("http://" + first->hostAndPort());
         const auto res = cl.Post("/launcher/check", "rnd=r&app=launcher&ver=0&cid=0&unid=0&qkey=",
                                  "application/x-www-form-urlencoded");
         ASSERT_TRUE(res);
         EXPECT_NE(res->body.find("\"ver\":\"1.0.0.1\""), std::string::npos) << res->body;
     }
-    cl.stop();
     first.reset();
 
     UpdateService next({"--quiet", "--port", std::to_string(port), "--version", "1.0.0.3"});
