@@ -16,6 +16,7 @@
 #include "support/Process.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -28,17 +29,6 @@ std::vector<fs::path> folders(const fs::path& root) {
     for (const auto& e : fs::directory_iterator(root))
         if (e.is_directory()) out.push_back(e.path());
     return out;
-}
-
-// The service renames an upload into place only when it is complete; the
-// sender writes "sent" last.
-bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 class CrashSender : public ::testing::Test {
@@ -73,7 +63,9 @@ TEST_F(CrashSender, ACrashArrivesAtTheServiceWithItsLogAndMinidump) {
     const auto run = crash(service, "--send --no-dialog");
     EXPECT_EQ(static_cast<uint32_t>(run.exitCode), 0xC0000005u) << run.output;
 
-    ASSERT_TRUE(waitFor([&] { return folders(reports).size() == 1 && fs::exists(folders(reports)[0] / "sent"); },
+    // The service renames an upload into place only when it is complete;
+    // the sender writes "sent" last.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return folders(reports).size() == 1 && fs::exists(folders(reports)[0] / "sent"); },
                         std::chrono::seconds(60)))
         << run.output;
     const fs::path report = folders(reports)[0];
@@ -101,7 +93,7 @@ TEST_F(CrashSender, WithoutSendNothingLeavesTheMachine) {
     testsupport::UpdateService service({"--quiet", "--crash-dir", testsupport::linuxPath(store)});
     ASSERT_FALSE(service.base().empty());
     crash(service, "--no-send --no-dialog");
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] { return folders(reports).size() == 1 && fs::exists(folders(reports)[0] / "symbolized.txt"); },
         std::chrono::seconds(60)));
     const fs::path report = folders(reports)[0];
@@ -113,7 +105,7 @@ TEST_F(CrashSender, AnUnreachableServiceIsAFailedUploadNotAHang) {
     // Port 9 on loopback refuses at once: the sender says so and exits 1.
     const auto crashRun = testsupport::runProgram(GL_CRASH_VICTIM, {"null", senderFolder.string()}, home.root(),
                                                   {{"GL_CRASHSENDER_ARGS", "--no-send --no-dialog"}}, 120);
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] { return folders(reports).size() == 1 && fs::exists(folders(reports)[0] / "symbolized.txt"); },
         std::chrono::seconds(60)))
         << crashRun.output;

@@ -21,6 +21,7 @@
 #include "support/SampleLauncher.h"
 #include "support/TempHome.h"
 #include "support/UpdateService.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -34,15 +35,6 @@ std::vector<fs::path> folders(const fs::path& root) {
     for (const auto& e : fs::directory_iterator(root))
         if (e.is_directory()) out.push_back(e.path());
     return out;
-}
-
-bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 class GameLauncherWin : public ::testing::Test {
@@ -126,7 +118,7 @@ TEST_F(GameLauncherWin, ACrashOfTheProgramArrivesAtTheServiceWithItsLog) {
                                              120);
     EXPECT_EQ(static_cast<uint32_t>(run.exitCode), 0xC0000005u) << run.output;
     const fs::path reports = home.config() / "Keltora/morvel3/CrashReports";
-    ASSERT_TRUE(waitFor([&] { return folders(reports).size() == 1 && fs::exists(folders(reports)[0] / "sent"); },
+    ASSERT_TRUE(testsupport::waitUntil([&] { return folders(reports).size() == 1 && fs::exists(folders(reports)[0] / "sent"); },
                         std::chrono::seconds(90)))
         << run.output;
     const fs::path report = folders(reports)[0];
